@@ -1,0 +1,51 @@
+#include "app/startup.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "common/clock.h"
+#include "common/console.h"
+#include "config/prog_conf.h"
+#include "config/records.h"
+
+namespace {
+
+// No session to report: the process stays up with the modem brought up and the
+// ports open, and wakes every 10 seconds only to sleep again.
+[[noreturn]] void idle_forever() {
+  for (;;) clock_sleep_seconds(10);
+}
+
+[[noreturn]] void start_gateway() {
+  console_line("\r\n<--- Read Configure File --->\r");
+  allocate_records();
+  read_prog_conf();
+  flag_mqtt = programInfo->mqtt_enable;
+  flag_mqtt_CHT = programInfo->mqtt_cht;
+
+  idle_forever();
+}
+
+}  // namespace
+
+int quorvane_main(int argc, char** argv) {
+  console_init();
+  init_globals();
+
+  if (argc == 2) {
+    const char* arg = argv[1];
+    if (std::strcmp(arg, "--ver") == 0 || std::strcmp(arg, "--version") == 0 ||
+        std::strcmp(arg, "-v") == 0) {
+      std::printf("quorvane version = %s %s\r\n", str_ver, str_date);
+      return 0;
+    }
+    console_line("Usage: quorvane");
+    console_line("Usage: quorvane -v (or --ver, --version) to show version");
+    return 0;
+  }
+  if (argc > 2) {
+    console_line("Usage: quorvane");
+    return 0;
+  }
+  start_gateway();
+}

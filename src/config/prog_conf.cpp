@@ -1,0 +1,98 @@
+#include "config/prog_conf.h"
+
+#include <cstddef>
+#include <cstdio>
+
+#include "common/console.h"
+#include "common/paths.h"
+#include "common/text.h"
+#include "config/conf_text.h"
+
+namespace {
+
+constexpr size_t kLineBuffer = 128;
+
+struct TextField {
+  char* dst;
+  size_t cap;
+  const char* name;
+};
+
+std::string too_long(int position, const char* field, size_t length, size_t cap) {
+  char line[256];
+  bformat(line, sizeof line,
+          "Configure file %s: line %d (%s) has %zu characters, at most %zu fit!!",
+          configFile_prog, position, field, length, cap - 1);
+  return line;
+}
+
+}  // namespace
+
+std::optional<std::string> parse_prog_conf(std::string_view text, ProgInfo& info) {
+  ConfLineReader reader(text, kLineBuffer);
+  int count = 0;
+  while (auto line = reader.next()) {
+    auto value = conf_value(*line);
+    if (!value) {
+      if (contains(*line, "[")) {
+        ++count;
+        continue;
+      }
+      break;
+    }
+    int32_t* int_field = nullptr;
+    TextField text_field{nullptr, 0, nullptr};
+    switch (count) {
+      case 0: int_field = &info.send_interval; break;
+      case 1: int_field = &info.auto_connect; break;
+      case 2: text_field = {info.apn, sizeof info.apn, "apn"}; break;
+      case 4: int_field = &info.server_port; break;
+      case 5: text_field = {info.server_host, sizeof info.server_host, "server_host"}; break;
+      case 7: int_field = &info.mqtt_enable; break;
+      case 8: text_field = {info.mqtt_host, sizeof info.mqtt_host, "mqtt_host"}; break;
+      case 9: int_field = &info.mqtt_port; break;
+      case 10: int_field = &info.mqtt_bufsize; break;
+      case 11: int_field = &info.mqtt_keepalive; break;
+      case 12: int_field = &info.mqtt_version; break;
+      case 13: text_field = {info.mqtt_user, sizeof info.mqtt_user, "mqtt_user"}; break;
+      case 14:
+        text_field = {info.mqtt_password, sizeof info.mqtt_password, "mqtt_password"};
+        break;
+      case 15: text_field = {info.sub_topic1, sizeof info.sub_topic1, "sub_topic1"}; break;
+      case 16: text_field = {info.sub_topic2, sizeof info.sub_topic2, "sub_topic2"}; break;
+      case 17:
+        text_field = {info.pub_topic_info, sizeof info.pub_topic_info, "pub_topic_info"};
+        break;
+      case 18: text_field = {info.pub_topic_di, sizeof info.pub_topic_di, "pub_topic_di"}; break;
+      case 19: text_field = {info.pub_topic_ai, sizeof info.pub_topic_ai, "pub_topic_ai"}; break;
+      case 20:
+        text_field = {info.pub_topic_gps, sizeof info.pub_topic_gps, "pub_topic_gps"};
+        break;
+      case 21:
+        text_field = {info.pub_topic_ack, sizeof info.pub_topic_ack, "pub_topic_ack"};
+        break;
+      case 23: int_field = &info.mqtt_cht; break;
+      case 24: text_field = {info.device_id, sizeof info.device_id, "device_id"}; break;
+      case 25: text_field = {info.sensor_id, sizeof info.sensor_id, "sensor_id"}; break;
+      default: break;  // 3, 6, 22 and past 25: counted only
+    }
+    if (int_field != nullptr) *int_field = read_int(*value);
+    if (text_field.dst != nullptr && !copy_text(text_field.dst, text_field.cap, *value)) {
+      return too_long(count, text_field.name, value->size(), text_field.cap);
+    }
+    ++count;
+  }
+  return std::nullopt;
+}
+
+void read_prog_conf() {
+  auto text = read_whole_file(resolve_path(configFile_prog));
+  if (!text) {
+    console_line("Open configure file fail!!");
+    fatal_exit();
+  }
+  if (auto error = parse_prog_conf(*text, *programInfo)) {
+    console_line(error->c_str());
+    fatal_exit();
+  }
+}
