@@ -7,6 +7,7 @@
 #include "common/console.h"
 #include "config/prog_conf.h"
 #include "config/records.h"
+#include "messaging/report_loop.h"
 #include "modem/bringup.h"
 #include "serial/uart.h"
 
@@ -31,6 +32,12 @@ namespace {
   UART_Init(gps_port, 9600, 8, 0, 0);
   while (nbiot_init() != 1) clock_sleep_seconds(1);
 
+  // The report loop runs on the main thread, one second after the polling and
+  // GPS threads have started; it never returns.
+  if (modbusIO->session_count > 0) {
+    clock_sleep_seconds(1);
+    thread_main();
+  }
   idle_forever();
 }
 
