@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "common/text.h"
 #include "config/records.h"
 #include "messaging/codec.h"
 #include "modem/at_link.h"
@@ -35,12 +36,9 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kFrameBytes = 112;
 
 std::string hex_of(const uint8_t* bytes, size_t n) {
-  std::string out;
-  char two[3];
-  for (size_t i = 0; i < n; ++i) {
-    std::snprintf(two, sizeof two, "%02X", bytes[i]);
-    out += two;
-  }
+  std::string out(2 * n + 1, '\0');
+  bytes_to_hex(bytes, n, out.data());
+  out.pop_back();
   return out;
 }
 
