@@ -28,29 +28,34 @@ inline uint32_t L_trans(uint32_t x) {
 inline uint32_t key_L_trans(uint32_t x) { return x ^ rotate_left(x, 13) ^ rotate_left(x, 23); }
 
 namespace sms4_detail {
-// L and L' are linear and commute with byte rotations, so T(x) is the XOR of
-// the rotated L(S(b)) of its four bytes: one 256-entry table each.
-extern const std::array<uint32_t, 256> t_table;
-extern const std::array<uint32_t, 256> key_t_table;
+// L and L' are linear, so T(x) is the XOR of L(S(b) placed at its byte) over
+// the four bytes b of x: four 256-entry tables each, one per byte position.
+using TTables = std::array<std::array<uint32_t, 256>, 4>;
+extern const TTables t_tables;
+extern const TTables key_t_tables;
 
-inline uint32_t table_trans(const std::array<uint32_t, 256>& t, uint32_t x) {
-  return rotate_left(t[x >> 24], 24) ^ rotate_left(t[(x >> 16) & 0xff], 16) ^
-         rotate_left(t[(x >> 8) & 0xff], 8) ^ t[x & 0xff];
+inline uint32_t table_trans(const TTables& t, uint32_t x) {
+  return (t[0][x >> 24] ^ t[1][(x >> 16) & 0xff]) ^ (t[2][(x >> 8) & 0xff] ^ t[3][x & 0xff]);
 }
 }  // namespace sms4_detail
 
 // T = L(tau(x)).
-inline uint32_t T_trans(uint32_t x) { return sms4_detail::table_trans(sms4_detail::t_table, x); }
+inline uint32_t T_trans(uint32_t x) { return sms4_detail::table_trans(sms4_detail::t_tables, x); }
 
 // T' = L'(tau(x)).
 inline uint32_t key_T_trans(uint32_t x) {
-  return sms4_detail::table_trans(sms4_detail::key_t_table, x);
+  return sms4_detail::table_trans(sms4_detail::key_t_tables, x);
+}
+
+// The word one round adds: X0 ^ T(X1 ^ X2 ^ X3 ^ rk).
+inline uint32_t sms4_round_word(uint32_t x0, uint32_t x1, uint32_t x2, uint32_t x3, uint32_t rk) {
+  return x0 ^ T_trans(x1 ^ x2 ^ x3 ^ rk);
 }
 
 // F: (X0, X1, X2, X3) -> (X1, X2, X3, X0 ^ T(X1 ^ X2 ^ X3 ^ rk)).
 inline void sms4_round_func(Sms4State& state, uint32_t rk) {
-  uint32_t next = state[0] ^ T_trans(state[1] ^ state[2] ^ state[3] ^ rk);
-  state = {state[1], state[2], state[3], next};
+  state = {state[1], state[2], state[3],
+           sms4_round_word(state[0], state[1], state[2], state[3], rk)};
 }
 
 // R: (X0, X1, X2, X3) -> (X3, X2, X1, X0).
@@ -77,3 +82,8 @@ inline void sms4_key_schedule(const uint8_t* key, Sms4RoundKeys& rk) {
     k = {k[1], k[2], k[3], rk[i]};
   }
 }
+
+// sms4_encrypt / sms4_decrypt on each of blocks consecutive 16-byte blocks
+// (no chaining), several blocks at a time.
+void sms4_encrypt_blocks(uint8_t* data, int blocks, const uint8_t* key, int count);
+void sms4_decrypt_blocks(uint8_t* data, int blocks, const uint8_t* key, int count);

@@ -133,6 +133,7 @@ TEST_F(Codec, EncodePadsWithSpacesToWholeBlocksAndDecodeUndoesIt) {
   };
   for (const Case& c : std::vector<Case>{{"AE,0001,DEVINFO,", 16},
                                           {"AE,0001,DEVINFO,1", 32},
+                                          {std::string(100, 'x') + "EA", 112},
                                           {"", 0}}) {
     SCOPED_TRACE(c.text);
     std::vector<uint8_t> buf(c.text.size() + 15, 0xEE);
