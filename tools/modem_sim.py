@@ -260,8 +260,9 @@ class ModemSim:
         self._log = log or (lambda text: None)
         self.echo = True
 
-        # Module state; only the I/O thread changes it, except the MQTT
-        # callbacks, which touch their own client under self._lock.
+        # Module state; only the I/O thread changes it (the paho callbacks
+        # touch only their own client, under its condition; the socket and
+        # client tables change under self._lock for the readers of status()).
         self._cfun = 1
         self._attach_at = time.monotonic()    # None: detached
         self._ip_due = False
