@@ -59,7 +59,8 @@ std::optional<std::string_view> conf_value(std::string_view line) {
   if (eq == std::string_view::npos) return std::nullopt;
   std::string_view rest = line.substr(eq + 1);
   size_t start = rest.find_first_not_of('\r');
-  if (start == std::string_view::npos) return std::string_view{};
+  // Empty, but pointing into the line: callers may copy from it.
+  if (start == std::string_view::npos) return rest.substr(rest.size());
   rest = rest.substr(start);
   return cut_at(rest, "\r");
 }
