@@ -51,6 +51,16 @@ std::optional<std::string> store_value(MbConf& conf, MbDevice& dev, int index,
     conf.remain[io_index(t)] = 1;
     return check_count(dev, t, line, device);
   };
+  // do_as_di / ao_as_ai: the device's values of `from` are also reported as
+  // values of `to`, after its own.
+  auto also_as = [&](int32_t& flag, IoType from, IoType to) -> std::optional<std::string> {
+    flag = read_int(value);
+    if (flag == 0) return std::nullopt;
+    io_count(dev, to) += io_count(dev, from);
+    conf.remain[io_index(to)] = 1;
+    return check_count(dev, to, line, device);
+  };
+  // clang-format off
   switch (index) {
     case 1: dev.slave_id = read_int(value); break;
     case 2: return count_field(IoType::DO);
@@ -69,24 +79,11 @@ std::optional<std::string> store_value(MbConf& conf, MbDevice& dev, int index,
     case 15: dev.parity = value.empty() ? '\0' : value.front(); break;
     case 16: dev.data_bits = read_int(value); break;
     case 17: dev.stop_bits = read_int(value); break;
-    case 18:
-      dev.do_as_di = read_int(value);
-      if (dev.do_as_di != 0) {
-        dev.di_count += dev.do_count;
-        conf.remain[io_index(IoType::DI)] = 1;
-        return check_count(dev, IoType::DI, line, device);
-      }
-      break;
-    case 19:
-      dev.ao_as_ai = read_int(value);
-      if (dev.ao_as_ai != 0) {
-        dev.ai_count += dev.ao_count;
-        conf.remain[io_index(IoType::AI)] = 1;
-        return check_count(dev, IoType::AI, line, device);
-      }
-      break;
+    case 18: return also_as(dev.do_as_di, IoType::DO, IoType::DI);
+    case 19: return also_as(dev.ao_as_ai, IoType::AO, IoType::AI);
     default: break;
   }
+  // clang-format on
   return std::nullopt;
 }
 

@@ -12,11 +12,11 @@
 
 // What the device file holds, and what reading it prints.
 struct MbConf {
-  int32_t count = 0;                         // as the count line declares it
+  int32_t count = 0;  // as the count line declares it
   std::array<MbDevice, kMaxDevices> devices{};
-  int32_t remain[4] = {};                    // DO, DI, AO, AI remain flags raised
-  std::string console;                       // the reader's console text, in order
-  std::optional<std::string> error;          // the refusal line, when the file does not fit
+  int32_t remain[4] = {};            // DO, DI, AO, AI remain flags raised
+  std::string console;               // the reader's console text, in order
+  std::optional<std::string> error;  // the refusal line, when the file does not fit
 };
 
 // Reads the file's text. On a refusal, console holds what was printed up to it.

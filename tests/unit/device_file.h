@@ -25,8 +25,8 @@ inline std::string device_block(int number, const DeviceSpec& d) {
   return header + v("slave_id", std::to_string(number)) +
          v("do_count", std::to_string(d.do_count)) + v("di_count", std::to_string(d.di_count)) +
          v("ao_count", std::to_string(d.ao_count)) + v("ai_count", std::to_string(d.ai_count)) +
-         v("do_start", "0") + v("di_start", "100") + v("ao_start", "200") +
-         v("ai_start", "300") + v("is_tcp", "1") + v("ip_addr", "127.0.0.1") +
+         v("do_start", "0") + v("di_start", "100") + v("ao_start", "200") + v("ai_start", "300") +
+         v("is_tcp", "1") + v("ip_addr", "127.0.0.1") +
          v("tcp_port", std::to_string(1500 + number)) + v("serial_dev", "/dev/ttyS1") +
          v("baud", "9600") + v("parity", "E") + v("data_bits", "8") + v("stop_bits", "1") +
          v("do_as_di", std::to_string(d.do_as_di)) + v("ao_as_ai", std::to_string(d.ao_as_ai));

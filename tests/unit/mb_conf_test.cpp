@@ -1,8 +1,9 @@
+#include "config/mb_conf.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "config/mb_conf.h"
 #include "device_file.h"
 
 namespace {
@@ -63,7 +64,7 @@ TEST(MbConf, ValuesAreTakenAsTheProgramFileTakesThem) {
     size_t at = text.find(name + "=");
     text.replace(at, text.find("\r\n", at) + 2 - at, line);
   };
-  set("parity", "parity=\r\n");          // empty value: the LF alone
+  set("parity", "parity=\r\n");           // empty value: the LF alone
   set("ip_addr", "ip_addr= 10.0.0.1\n");  // blank kept, LF without CR kept
   set("slave_id", "id=7=8\r\n");          // the value starts after the first "="
   MbConf conf = parse_mb_conf(text);
