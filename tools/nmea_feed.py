@@ -183,11 +183,13 @@ class NmeaFeed(BackgroundWorker):
     start_time   UTC datetime of the first set (default: now, whole second)
     replay       path of an NMEA log to replay instead (replay_rate: lines per
                  second, None: original pace; loop: start again at the end)
+    log          called with the '<link> -> <slave>' line, and with every
+                 sentence when echo is true
     """
 
     def __init__(self, link_path, rate_hz=1.0, start=(48.1173, 11.5167),
                  speed_knots=5.0, course_deg=45.0, start_time=None, replay=None,
-                 replay_rate=None, loop=False, talker="GP", log=None):
+                 replay_rate=None, loop=False, talker="GP", log=None, echo=False):
         self.link_path = str(link_path)
         self.rate_hz = rate_hz
         self.position = tuple(start)
@@ -204,6 +206,7 @@ class NmeaFeed(BackgroundWorker):
         self.lines_sent = 0
         self.bytes_dropped = 0
         self._log = log
+        self._echo = echo
         self._write_lock = threading.Lock()
         self.master = self.slave = None
         super().__init__()
@@ -220,6 +223,8 @@ class NmeaFeed(BackgroundWorker):
         tmp = f"{self.link_path}.{os.getpid()}.tmp"
         os.symlink(self.slave_name, tmp)
         os.replace(tmp, self.link_path)
+        if self._log:
+            self._log(f"{self.link_path} -> {self.slave_name}")
 
     def _run(self):
         if self.replay_lines is not None:
@@ -262,7 +267,7 @@ class NmeaFeed(BackgroundWorker):
         self.lines_sent += 1
         if line[3:6] == "RMC":
             self.last_rmc = line.rstrip("\r\n")
-        if self._log:
+        if self._log and self._echo:
             self._log(line.rstrip("\r\n"))
 
     def _generate(self):
@@ -319,10 +324,9 @@ def main(argv=None):
 
     feed = NmeaFeed(args.link, args.rate, args.start, args.speed, args.course,
                     replay=args.replay, replay_rate=args.replay_rate, loop=args.loop,
-                    log=None if args.quiet else lambda line: print(line, flush=True))
+                    log=lambda line: print(line, flush=True), echo=not args.quiet)
     done = stop_on_signals()
     feed.start()
-    print(f"{args.link} -> {feed.slave_name}", flush=True)
     while not done.wait(0.2):
         if feed.finished:
             break
