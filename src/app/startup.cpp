@@ -7,6 +7,8 @@
 #include "common/console.h"
 #include "config/prog_conf.h"
 #include "config/records.h"
+#include "modem/bringup.h"
+#include "serial/uart.h"
 
 namespace {
 
@@ -22,6 +24,12 @@ namespace {
   read_prog_conf();
   flag_mqtt = programInfo->mqtt_enable;
   flag_mqtt_CHT = programInfo->mqtt_cht;
+
+  // Modem and GPS ports; a port that failed to open shows up as a modem that
+  // never answers, which keeps start-up in the bring-up below.
+  UART_Init(modem_port, 9600, 8, 0, 0);
+  UART_Init(gps_port, 9600, 8, 0, 0);
+  while (nbiot_init() != 1) clock_sleep_seconds(1);
 
   idle_forever();
 }
