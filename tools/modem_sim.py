@@ -200,6 +200,9 @@ class MqttClient:
             return self.acks.pop(key)
 
     def _on_message(self, msg):
+        if not self.sim.attached():
+            self.sim._log("!! not registered: publication on %s dropped" % msg.topic)
+            return
         self.sim.urc('+EMQPUB: %d,"%s",%d,%d,%d,%d,"%s"'
                      % (self.mid, msg.topic, msg.qos, int(msg.retain), int(msg.dup),
                         len(msg.payload), msg.payload.hex().upper()))
@@ -257,8 +260,9 @@ class ModemSim:
         self._log = log or (lambda text: None)
         self.echo = True
 
-        # Module state; only the I/O thread changes it, except the MQTT
-        # callbacks, which touch their own client under self._lock.
+        # Module state; only the I/O thread changes it (the paho callbacks
+        # touch only their own client, under its condition; the socket and
+        # client tables change under self._lock for the readers of status()).
         self._cfun = 1
         self._attach_at = time.monotonic()    # None: detached
         self._ip_due = False
@@ -560,30 +564,42 @@ class ModemSim:
 
     def _run(self):
         while not self._stop.is_set():
-            if self._ip_due and self._attach_at is not None and time.monotonic() >= self._attach_at:
-                self._ip_due = False
-                if self.ip_urc:
-                    self.urc("+IP: %s" % self.pdp_address)
-            socks = {s.sock.fileno(): s for s in self._sockets.values()}
             try:
-                ready, _, _ = select.select([self._master, self._wake_r, *socks], [], [], 0.05)
-            except OSError:
-                continue      # a socket closed under us; the next pass rebuilds the set
-            if self._wake_r in ready:
-                try:
-                    os.read(self._wake_r, 4096)
-                except BlockingIOError:
-                    pass
-            for fd in ready:
-                if fd in socks:
-                    self._udp_in(socks[fd])
-            if self._master in ready:
-                try:
-                    data = os.read(self._master, 4096)
-                except (BlockingIOError, OSError):
-                    data = b""
-                self._take(data)
-            self._flush_pending()
+                self._pass()
+            except Exception as exc:  # keep serving; the tests look at internal_errors
+                self._fault("I/O pass", exc)
+
+    def _fault(self, where, exc):
+        self._log("!! %s: %r" % (where, exc))
+        with self._lock:
+            self._internal.append("%s: %r" % (where, exc))
+
+    def _pass(self):
+        """One pass of the I/O thread: timers, datagrams, command bytes, URCs."""
+        if self._ip_due and self._attach_at is not None and time.monotonic() >= self._attach_at:
+            self._ip_due = False
+            if self.ip_urc:
+                self.urc("+IP: %s" % self.pdp_address)
+        socks = {s.sock.fileno(): s for s in self._sockets.values()}
+        try:
+            ready, _, _ = select.select([self._master, self._wake_r, *socks], [], [], 0.05)
+        except OSError:
+            return        # a socket closed under us; the next pass rebuilds the set
+        if self._wake_r in ready:
+            try:
+                os.read(self._wake_r, 4096)
+            except BlockingIOError:
+                pass
+        for fd in ready:
+            if fd in socks:
+                self._udp_in(socks[fd])
+        if self._master in ready:
+            try:
+                data = os.read(self._master, 4096)
+            except (BlockingIOError, OSError):
+                data = b""
+            self._take(data)
+        self._flush_pending()
 
     def _take(self, data):
         """Cut command lines at CR or LF; an LF that follows a CR (or any
@@ -644,9 +660,7 @@ class ModemSim:
         try:
             return handler(self, m.group(2))
         except Exception as exc:  # a fault in the simulator must not end its thread
-            self._log("!! %s: %r" % (text[:40], exc))
-            with self._lock:
-                self._internal.append("%s: %r" % (text[:40], exc))
+            self._fault(text[:40], exc)
             return ERROR
 
     # ----- addresses --------------------------------------------------------
@@ -1025,7 +1039,7 @@ def control(sim, line):
             return "OK " + json.dumps(CONTROL_HELP.splitlines())
         else:
             return "ERR unknown command (try help)"
-    except ValueError as exc:
+    except Exception as exc:  # a bad argument must not end the control session
         return "ERR %s" % exc
     return "OK"
 

@@ -5,8 +5,11 @@
 
 #include "common/clock.h"
 #include "common/console.h"
+#include "config/mapping_conf.h"
+#include "config/mb_conf.h"
 #include "config/prog_conf.h"
 #include "config/records.h"
+#include "messaging/report_loop.h"
 #include "modem/bringup.h"
 #include "serial/uart.h"
 
@@ -31,6 +34,27 @@ namespace {
   UART_Init(gps_port, 9600, 8, 0, 0);
   while (nbiot_init() != 1) clock_sleep_seconds(1);
 
+  mb_num = read_mb_conf();
+  read_mb_mapping_conf();
+  if (modbusIO->default_mapping != 0) {
+    // Regenerated from the devices at every start; the file is rewritten and
+    // read back so that the running mapping is exactly what the file holds.
+    if (build_default_mapping(mb_num) != 0) {
+      write_mb_mapping_conf();
+      read_mb_mapping_conf(MappingRead::kReadBack);
+    }
+  }
+  if (modbusIO->session_count == 0) idle_forever();
+  count_session_slots(*modbusIO);
+
+  // The first scan and the polling and GPS threads come here.
+
+  // The report loop runs on the main thread, one second after the polling and
+  // GPS threads have started; it never returns.
+  if (modbusIO->session_count > 0) {
+    clock_sleep_seconds(1);
+    thread_main();
+  }
   idle_forever();
 }
 
