@@ -36,16 +36,22 @@ def device_file(port):
     return text.encode()
 
 
+def install_session(root, sim):
+    """Starting values on the simulated device (coils 0 0 0 1, registers
+    0 0 77), and the device and mapping files of the one session."""
+    sim.set(0, "do", 0, [0, 0, 0, 1])
+    sim.set(0, "ao", 0, [0, 0, 77])
+    conf = root / "korvel/quorvane"
+    (conf / "quorvane.ini").write_bytes(device_file(sim.devices[0].port))
+    (conf / "quorvane_mapping.ini").write_bytes(
+        mapping_file(0, [(SESSION_ID, [b"1-1,1-2,1-3,", b"0-0,", b"1-1,1-2,", b"0-0,"])]))
+
+
 @pytest.fixture
 def device(root):
     """The simulated device, installed with the mapping of the one session."""
     with ModbusSim([TcpDevice()]) as sim:
-        sim.set(0, "do", 0, [0, 0, 0, 1])
-        sim.set(0, "ao", 0, [0, 0, 77])
-        conf = root / "korvel/quorvane"
-        (conf / "quorvane.ini").write_bytes(device_file(sim.devices[0].port))
-        (conf / "quorvane_mapping.ini").write_bytes(
-            mapping_file(0, [(SESSION_ID, [b"1-1,1-2,1-3,", b"0-0,", b"1-1,1-2,", b"0-0,"])]))
+        install_session(root, sim)
         yield sim
 
 
