@@ -9,7 +9,9 @@
 #include "config/mb_conf.h"
 #include "config/prog_conf.h"
 #include "config/records.h"
+#include "messaging/downlink_handlers.h"
 #include "messaging/report_loop.h"
+#include "modbus/modbus_io.h"
 #include "modem/bringup.h"
 #include "serial/uart.h"
 
@@ -27,6 +29,8 @@ namespace {
   read_prog_conf();
   flag_mqtt = programInfo->mqtt_enable;
   flag_mqtt_CHT = programInfo->mqtt_cht;
+  // Server commands can arrive during any receive, the bring-up's included.
+  install_downlink_handlers();
 
   // Modem and GPS ports; a port that failed to open shows up as a modem that
   // never answers, which keeps start-up in the bring-up below.
@@ -47,7 +51,10 @@ namespace {
   if (modbusIO->session_count == 0) idle_forever();
   count_session_slots(*modbusIO);
 
-  // The first scan and the polling and GPS threads come here.
+  // The first scan, so that commands compare against the devices' values,
+  // then the polling thread. The GPS thread comes here.
+  poll_sessions_once();
+  start_polling_thread();
 
   // The report loop runs on the main thread, one second after the polling and
   // GPS threads have started; it never returns.
