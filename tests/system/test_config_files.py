@@ -13,6 +13,7 @@ import time
 import pytest
 
 from conftest import DAEMON, run_daemon
+from modbus_sim import ModbusSim, TcpDevice
 from modem_sim import ModemSim
 
 BANNER = b"\r\n<--- Read Configure File --->\r\n"
@@ -22,25 +23,29 @@ PROG = (b"send_interval=10\r\nauto_connect=1\r\napn=cmnet\r\n[UDP]\r\n"
         b"server_port=5683\r\nserver_host=localhost\r\n")
 
 
-# The modem bring-up's transcript (up to its last exchange, AT+ESOCON) and the
-# report loop after start-up are not what these tests look at.
+# The modem bring-up's transcript (up to its last exchange, AT+ESOCON), and the
+# first scan and the report loop after the slot counting, are not what these
+# tests look at.
 BRINGUP = re.compile(rb"Send: AT\*MCGDEFCONT.*?Send: AT\+ESOCON=[^\r]*\r\nRecv:\r\n.*?-----\r\n\r\n",
                      re.S)
-REPORT_LOOP = b"\r\n<--- SENT & RECEIVE PACKET START --->\r\n"
+AFTER_COUNTING = (b"[Read ", b"\r\n<--- SENT & RECEIVE PACKET START --->\r\n")
 
 
 def without_modem(out):
     out = BRINGUP.sub(b"", out, count=1)
-    cut = out.find(REPORT_LOOP)
-    return out if cut < 0 else out[:cut]
+    for marker in AFTER_COUNTING:
+        cut = out.find(marker)
+        if cut >= 0:
+            out = out[:cut]
+    return out
 
 
 def device_block(number, do=0, di=0, ao=0, ai=0, do_as_di=0, ao_as_ai=0,
-                 serial_dev="/dev/ttyS1"):
+                 serial_dev="/dev/ttyS1", tcp_port=None):
     values = [("slave_id", number), ("do_count", do), ("di_count", di), ("ao_count", ao),
               ("ai_count", ai), ("do_start", 0), ("di_start", 0), ("ao_start", 0),
               ("ai_start", 0), ("is_tcp", 1), ("ip_addr", "127.0.0.1"),
-              ("tcp_port", 1500 + number), ("serial_dev", serial_dev), ("baud", 9600),
+              ("tcp_port", tcp_port or 1500 + number), ("serial_dev", serial_dev), ("baud", 9600),
               ("parity", "N"), ("data_bits", 8), ("stop_bits", 1), ("do_as_di", do_as_di),
               ("ao_as_ai", ao_as_ai)]
     text = "[MODBUS%02d]\r\n" % number
@@ -128,6 +133,16 @@ def modem(root):
 
 
 @pytest.fixture
+def two_devices():
+    """Device 1: 20 DO, 4 DI, 2 AI; device 2: 20 DO, 3 AO. DO needs two
+    sessions. Served by simulated devices, which the first scan reads."""
+    with ModbusSim([TcpDevice(), TcpDevice()]) as sim:
+        ports = [d.port for d in sim.devices]
+        yield device_file(device_block(1, do=20, di=4, ai=2, tcp_port=ports[0]),
+                          device_block(2, do=20, ao=3, tcp_port=ports[1]))
+
+
+@pytest.fixture
 def daemon(root):
     started = []
 
@@ -143,7 +158,7 @@ def daemon(root):
             d.proc.communicate()
 
 
-# Device 1: 20 DO, 4 DI, 2 AI; device 2: 20 DO, 3 AO. DO needs two sessions.
+# Unreachable devices (the refusals end start-up before the first scan).
 TWO_DEVICES = device_file(device_block(1, do=20, di=4, ai=2), device_block(2, do=20, ao=3))
 E = empties(32)
 GENERATED = [
@@ -155,8 +170,8 @@ DEVICE_CONSOLE = (b"Modbus number = 2\nRead Modbus 01 info [MODBUS01]\r\n"
                   b"Read Modbus 02 info [MODBUS02]\r\n")
 
 
-def test_default_mapping_is_written_and_read_back(root, daemon):
-    path = install(root, TWO_DEVICES, b"default_mapping=1\r\nsessionALL_mapping=0\r\n")
+def test_default_mapping_is_written_and_read_back(root, daemon, two_devices):
+    path = install(root, two_devices, b"default_mapping=1\r\nsessionALL_mapping=0\r\n")
     d = daemon()
     d.wait_for(read_back_console(GENERATED))
 
@@ -173,12 +188,12 @@ def test_default_mapping_is_written_and_read_back(root, daemon):
                         read_back_console(GENERATED))
 
 
-def test_stale_generated_file_does_not_stop_start_up(root, daemon):
+def test_stale_generated_file_does_not_stop_start_up(root, daemon, two_devices):
     # Written for devices since removed: 7 sessions, a line of 40 entries naming
     # device 9, a session line that lost its "=".
     stale = mapping_file(1, [(s, [channels(9, 1, 40), b"3-3,", b"", b""]) for s in range(7)])
     stale = stale.replace(b"sessionID_mapping=2", b"sessionID_mapping", 1)
-    path = install(root, TWO_DEVICES, stale)
+    path = install(root, two_devices, stale)
     d = daemon()
     out = without_modem(d.wait_for(read_back_console(GENERATED)))
     assert out.startswith(BANNER + DEVICE_CONSOLE + b"Total Session = 7\nSession ID = 0\n")
@@ -186,9 +201,9 @@ def test_stale_generated_file_does_not_stop_start_up(root, daemon):
     d.stop()
 
 
-def test_hand_written_mapping_is_used_unchanged(root, daemon):
+def test_hand_written_mapping_is_used_unchanged(root, daemon, two_devices):
     mapping = mapping_file(0, [(7, [b"2-20,0-0,1-1,", b"", b"1-100,", b"1-2,"])])
-    path = install(root, TWO_DEVICES, mapping)
+    path = install(root, two_devices, mapping)
     before = path.stat().st_mtime_ns
     d = daemon()
     d.wait_for(b"[AI]\r\n1-2,\r\n\n")
