@@ -7,7 +7,6 @@ One session, ID 4: DO on coils 0-1, DI on inputs 0-2, AO on register 0, AI on
 input registers 0-1. No GPS receiver is attached, so the GPS value is empty."""
 
 import re
-import time
 
 import pytest
 
