@@ -5,6 +5,8 @@
 
 #include "common/clock.h"
 #include "common/console.h"
+#include "config/mapping_conf.h"
+#include "config/mb_conf.h"
 #include "config/prog_conf.h"
 #include "config/records.h"
 
@@ -23,6 +25,23 @@ namespace {
   flag_mqtt = programInfo->mqtt_enable;
   flag_mqtt_CHT = programInfo->mqtt_cht;
 
+  // The modem and GPS ports and the modem bring-up come here, before the
+  // devices are read.
+
+  mb_num = read_mb_conf();
+  read_mb_mapping_conf();
+  if (modbusIO->default_mapping != 0) {
+    // Regenerated from the devices at every start; the file is rewritten and
+    // read back so that the running mapping is exactly what the file holds.
+    if (build_default_mapping(mb_num) != 0) {
+      write_mb_mapping_conf();
+      read_mb_mapping_conf(MappingRead::kReadBack);
+    }
+  }
+  if (modbusIO->session_count == 0) idle_forever();
+  count_session_slots(*modbusIO);
+
+  // The first scan, the polling and GPS threads and the report loop come here.
   idle_forever();
 }
 

@@ -1,14 +1,44 @@
 #include "config/conf_text.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 
+#include "common/console.h"
+#include "common/paths.h"
 #include "common/text.h"
 
 std::optional<std::string> read_whole_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string read_conf_file(const char* path) {
+  auto text = read_whole_file(resolve_path(path));
+  if (!text) {
+    console_line("Open configure file fail!!");
+    fatal_exit();
+  }
+  return std::move(*text);
+}
+
+void finish_conf_read(const std::string& console, const std::optional<std::string>& error) {
+  std::fwrite(console.data(), 1, console.size(), stdout);
+  if (error) {
+    console_line(error->c_str());
+    fatal_exit();
+  }
+}
+
+void append_console(std::string& out, const char* fmt, ...) {
+  char line[512];
+  va_list ap;
+  va_start(ap, fmt);
+  int n = std::vsnprintf(line, sizeof line, fmt, ap);
+  va_end(ap);
+  if (n > 0) out.append(line, std::min(static_cast<size_t>(n), sizeof line - 1));
 }
 
 std::optional<std::string_view> ConfLineReader::next() {
@@ -29,7 +59,8 @@ std::optional<std::string_view> conf_value(std::string_view line) {
   if (eq == std::string_view::npos) return std::nullopt;
   std::string_view rest = line.substr(eq + 1);
   size_t start = rest.find_first_not_of('\r');
-  if (start == std::string_view::npos) return std::string_view{};
+  // Empty, but pointing into the line: callers may copy from it.
+  if (start == std::string_view::npos) return rest.substr(rest.size());
   rest = rest.substr(start);
   return cut_at(rest, "\r");
 }

@@ -3,6 +3,7 @@
 // value of a "name=value" line.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -10,6 +11,19 @@
 
 // The whole file, or nullopt when it cannot be opened.
 std::optional<std::string> read_whole_file(const std::string& path);
+
+// The whole configuration file at the fixed path (resolved under QUORVANE_ROOT).
+// A file that cannot be opened ends the process: "Open configure file fail!!",
+// status 1.
+std::string read_conf_file(const char* path);
+
+// What a reader produced: its console text is printed as it stands; a refusal
+// line then ends the process with status 1.
+void finish_conf_read(const std::string& console, const std::optional<std::string>& error);
+
+// Appends printf-style text to a reader's console text (rendered into a bounded
+// buffer of 512 bytes, ample for the 200-byte lines the readers echo).
+void append_console(std::string& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // Cuts text into lines as fgets with a buffer of buffer_size bytes does: a
 // line ends after its LF or after buffer_size - 1 characters, whichever comes

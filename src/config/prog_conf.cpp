@@ -4,7 +4,6 @@
 #include <cstdio>
 
 #include "common/console.h"
-#include "common/paths.h"
 #include "common/text.h"
 #include "config/conf_text.h"
 
@@ -86,13 +85,6 @@ std::optional<std::string> parse_prog_conf(std::string_view text, ProgInfo& info
 }
 
 void read_prog_conf() {
-  auto text = read_whole_file(resolve_path(configFile_prog));
-  if (!text) {
-    console_line("Open configure file fail!!");
-    fatal_exit();
-  }
-  if (auto error = parse_prog_conf(*text, *programInfo)) {
-    console_line(error->c_str());
-    fatal_exit();
-  }
+  std::string text = read_conf_file(configFile_prog);
+  finish_conf_read({}, parse_prog_conf(text, *programInfo));
 }

@@ -1,0 +1,77 @@
+// The four I/O types, always in the order DO, DI, AO, AI, and the per-type
+// fields of the device records, of the I/O table and of the default-mapping
+// bookkeeping, so that code that treats the four types alike is written once.
+#pragma once
+
+#include <array>
+#include <concepts>
+#include <cstdint>
+#include <type_traits>
+
+#include "config/records.h"
+
+enum class IoType { DO = 0, DI = 1, AO = 2, AI = 3 };
+
+constexpr std::array<IoType, 4> kIoTypes = {IoType::DO, IoType::DI, IoType::AO, IoType::AI};
+
+constexpr int io_index(IoType t) {
+  return static_cast<int>(t);
+}
+
+constexpr const char* io_type_name(IoType t) {
+  constexpr const char* names[] = {"DO", "DI", "AO", "AI"};
+  return names[io_index(t)];
+}
+
+template <typename T, typename Record>
+concept RecordOf = std::same_as<std::remove_const_t<T>, Record>;
+
+// The one of four fields that belongs to the type.
+template <typename T>
+constexpr T& by_type(IoType t, T& do_field, T& di_field, T& ao_field, T& ai_field) {
+  switch (t) {
+    case IoType::DO:
+      return do_field;
+    case IoType::DI:
+      return di_field;
+    case IoType::AO:
+      return ao_field;
+    case IoType::AI:
+      break;
+  }
+  return ai_field;
+}
+
+// The device's count of values of the type (after the do_as_di / ao_as_ai
+// additions).
+template <RecordOf<MbDevice> Dev>
+constexpr auto& io_count(Dev& dev, IoType t) {
+  return by_type(t, dev.do_count, dev.di_count, dev.ao_count, dev.ai_count);
+}
+
+// One session's mapping text of the type (char[200]).
+template <RecordOf<MbIoTable> Table>
+constexpr auto& map_text(Table& io, IoType t, int s) {
+  return by_type(t, io.do_map_text[s], io.di_map_text[s], io.ao_map_text[s], io.ai_map_text[s]);
+}
+
+// One session's slots of the type (MbMapEntry[32]).
+template <RecordOf<MbIoTable> Table>
+constexpr auto& map_slots(Table& io, IoType t, int s) {
+  return by_type(t, io.do_map[s], io.di_map[s], io.ao_map[s], io.ai_map[s]);
+}
+
+// One session's count of used slots of the type (do_num ... ai_num).
+template <RecordOf<MbIoTable> Table>
+constexpr auto& map_num(Table& io, IoType t, int s) {
+  return by_type(t, io.do_num[s], io.di_num[s], io.ao_num[s], io.ai_num[s]);
+}
+
+// The default-mapping bookkeeping of the type: mb_do_remain ... mb_ai_remain
+// and the resume points mb_do_tmp ... mb_ai_tmp.
+inline int32_t& remain_flag(IoType t) {
+  return by_type(t, mb_do_remain, mb_di_remain, mb_ao_remain, mb_ai_remain);
+}
+inline int32_t (&resume_point(IoType t))[2] {
+  return by_type(t, mb_do_tmp, mb_di_tmp, mb_ao_tmp, mb_ai_tmp);
+}
