@@ -9,6 +9,7 @@
 #include "config/mb_conf.h"
 #include "config/prog_conf.h"
 #include "config/records.h"
+#include "modbus/modbus_io.h"
 #include "modem/bringup.h"
 #include "serial/uart.h"
 
@@ -46,7 +47,12 @@ namespace {
   if (modbusIO->session_count == 0) idle_forever();
   count_session_slots(*modbusIO);
 
-  // The first scan, the polling and GPS threads and the report loop come here.
+  // First scan: one pass over every session, as the polling thread does it. A
+  // device that cannot be reached ends the process here.
+  for (int32_t s = 0; s < modbusIO->session_count; ++s) read_all_IO_values(s, mb_num);
+  start_polling_thread();
+
+  // The GPS thread and the report loop come here.
   idle_forever();
 }
 
