@@ -9,6 +9,8 @@
 #include "config/mb_conf.h"
 #include "config/prog_conf.h"
 #include "config/records.h"
+#include "messaging/downlink_handlers.h"
+#include "messaging/report_loop.h"
 #include "modbus/modbus_io.h"
 #include "modem/bringup.h"
 #include "serial/uart.h"
@@ -27,6 +29,8 @@ namespace {
   read_prog_conf();
   flag_mqtt = programInfo->mqtt_enable;
   flag_mqtt_CHT = programInfo->mqtt_cht;
+  // Server commands can arrive during any receive, the bring-up's included.
+  install_downlink_handlers();
 
   // Modem and GPS ports; a port that failed to open shows up as a modem that
   // never answers, which keeps start-up in the bring-up below.
@@ -47,13 +51,16 @@ namespace {
   if (modbusIO->session_count == 0) idle_forever();
   count_session_slots(*modbusIO);
 
-  // First scan: one pass over every session, as the polling thread does it. A
-  // device that cannot be reached ends the process here.
-  for (int32_t s = 0; s < modbusIO->session_count; ++s) read_all_IO_values(s, mb_num);
+  // The first scan, so that commands compare against the devices' values,
+  // then the polling thread. The GPS thread comes here.
+  poll_sessions_once();
   start_polling_thread();
 
-  // The GPS thread and the report loop come here.
-  idle_forever();
+  // The report loop runs on the main thread, one second after the polling and
+  // GPS threads have started; it never returns.
+  clock_sleep_seconds(1);
+  thread_main();
+  idle_forever();  // not reached: the report loop never returns
 }
 
 }  // namespace
