@@ -58,11 +58,9 @@ namespace {
 
   // The report loop runs on the main thread, one second after the polling and
   // GPS threads have started; it never returns.
-  if (modbusIO->session_count > 0) {
-    clock_sleep_seconds(1);
-    thread_main();
-  }
-  idle_forever();
+  clock_sleep_seconds(1);
+  thread_main();
+  idle_forever();  // not reached: the report loop never returns
 }
 
 }  // namespace

@@ -144,7 +144,7 @@ std::string_view c_text(const char* buf, size_t cap) {
 
 bool copy_text(char* dst, size_t cap, std::string_view text) {
   if (cap == 0 || text.size() >= cap) return false;
-  std::memcpy(dst, text.data(), text.size());
+  if (!text.empty()) std::memcpy(dst, text.data(), text.size());
   dst[text.size()] = '\0';
   return true;
 }
