@@ -1,7 +1,10 @@
 #include "app/startup.h"
 
+#include <pthread.h>
+
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "common/clock.h"
 #include "common/console.h"
@@ -13,6 +16,9 @@
 #include "serial/uart.h"
 
 namespace {
+
+constexpr char kTxtPollingThreadError[] = "Create polling thread error!!";
+constexpr char kTxtGpsThreadError[] = "Create gps thread error!!";
 
 // No session to report: the process stays up with the modem brought up and the
 // ports open, and wakes every 10 seconds only to sleep again.
@@ -51,6 +57,22 @@ namespace {
 }
 
 }  // namespace
+
+bool start_thread(ThreadBody body) {
+  pthread_t id;
+  return pthread_create(&id, nullptr, body, nullptr) == 0;
+}
+
+void start_worker_threads(ThreadBody polling, ThreadBody gps, bool (*start)(ThreadBody)) {
+  const std::pair<ThreadBody, const char*> threads[] = {{polling, kTxtPollingThreadError},
+                                                        {gps, kTxtGpsThreadError}};
+  for (const auto& [body, error] : threads) {
+    if (!start(body)) {
+      std::fputs(error, stdout);
+      fatal_exit();
+    }
+  }
+}
 
 int quorvane_main(int argc, char** argv) {
   console_init();
