@@ -1,8 +1,10 @@
 // encode_msg / decode_msg: the scrambling of whole gateway frames.
+#include "messaging/codec.h"
+
 #include <cstdio>
 
 #include "codec_params.h"
-#include "messaging/codec.h"
+#include "messaging/sms4.h"
 
 int32_t flag_sms4 = 1;
 uint8_t UserA_Secret[32] = QUORVANE_CODEC_KEY_INIT;
@@ -39,9 +41,7 @@ void encode_msg(uint8_t* buffer, int32_t* length) {
   for (int32_t i = n; i < padded; ++i) buffer[i] = ' ';
   std::printf(kLogPadded, static_cast<int>(padded), reinterpret_cast<const char*>(buffer));
   *length = padded;
-  for (int32_t off = 0; off < padded; off += kBlock) {
-    sms4_encrypt(buffer + off, UserA_Secret, kPasses);
-  }
+  sms4_encrypt_blocks(buffer, padded / kBlock, UserA_Secret, kPasses);
 }
 
 int decode_msg(uint8_t* buffer, int32_t length) {
@@ -53,8 +53,6 @@ int decode_msg(uint8_t* buffer, int32_t length) {
     std::puts(kMsgBadLength);
     return 0;
   }
-  for (int32_t off = 0; off < length; off += kBlock) {
-    sms4_decrypt(buffer + off, UserA_Secret, kPasses);
-  }
+  sms4_decrypt_blocks(buffer, length / kBlock, UserA_Secret, kPasses);
   return 1;
 }

@@ -1,6 +1,9 @@
 // SMS4 (SM4, GB/T 32907-2016) with words read least significant byte first.
 #include "messaging/sms4.h"
 
+#include <cstddef>
+#include <utility>
+
 constexpr uint8_t sms4_sbox[256] = {
     0xd6, 0x90, 0xe9, 0xfe, 0xcc, 0xe1, 0x3d, 0xb7, 0x16, 0xb6, 0x14, 0xc2, 0x28, 0xfb, 0x2c, 0x05,
     0x2b, 0x67, 0x9a, 0x76, 0x2a, 0xbe, 0x04, 0xc3, 0xaa, 0x44, 0x13, 0x26, 0x49, 0x86, 0x06, 0x99,
@@ -29,67 +32,122 @@ constexpr uint32_t sms4_ck[32] = {
 namespace sms4_detail {
 
 template <uint32_t (*Linear)(uint32_t)>
-constexpr std::array<uint32_t, 256> make_table() {
-  std::array<uint32_t, 256> t{};
-  for (int b = 0; b < 256; ++b) t[b] = Linear(sms4_sbox[b]);
+constexpr TTables make_tables() {
+  TTables t{};
+  for (int pos = 0; pos < 4; ++pos) {
+    for (int b = 0; b < 256; ++b) t[pos][b] = Linear(uint32_t{sms4_sbox[b]} << (24 - 8 * pos));
+  }
   return t;
 }
 
-constexpr uint32_t rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+constexpr uint32_t rotl(uint32_t x, int n) {
+  return (x << n) | (x >> (32 - n));
+}
 constexpr uint32_t l_linear(uint32_t x) {
   return x ^ rotl(x, 2) ^ rotl(x, 10) ^ rotl(x, 18) ^ rotl(x, 24);
 }
-constexpr uint32_t key_l_linear(uint32_t x) { return x ^ rotl(x, 13) ^ rotl(x, 23); }
+constexpr uint32_t key_l_linear(uint32_t x) {
+  return x ^ rotl(x, 13) ^ rotl(x, 23);
+}
 
-constinit const std::array<uint32_t, 256> t_table = make_table<l_linear>();
-constinit const std::array<uint32_t, 256> key_t_table = make_table<key_l_linear>();
+constinit const TTables t_tables = make_tables<l_linear>();
+constinit const TTables key_t_tables = make_tables<key_l_linear>();
 
 }  // namespace sms4_detail
 
 namespace {
 
-// The round keys of the last key used on this thread. The codec always uses
-// the same key, so the expansion is done once rather than for every block;
-// the result is the same as expanding afresh each time.
-const Sms4RoundKeys& round_keys(const uint8_t* key) {
+// The round keys of the last key used on this thread, in encryption order and
+// reversed for decryption. The codec always uses the same key, so the
+// expansion is done once rather than for every block; the result is the same
+// as expanding afresh each time.
+struct RoundKeys {
+  Sms4RoundKeys encrypt;
+  Sms4RoundKeys decrypt;
+};
+
+const RoundKeys& round_keys(const uint8_t* key) {
   struct Cache {
     bool valid = false;
     std::array<uint8_t, 16> key{};
-    Sms4RoundKeys rk{};
+    RoundKeys rk{};
   };
   thread_local Cache cache;
   bool same = cache.valid;
   for (int i = 0; same && i < 16; ++i) same = cache.key[i] == key[i];
   if (!same) {
     for (int i = 0; i < 16; ++i) cache.key[i] = key[i];
-    sms4_key_schedule(key, cache.rk);
+    sms4_key_schedule(key, cache.rk.encrypt);
+    for (int i = 0; i < 32; ++i) cache.rk.decrypt[i] = cache.rk.encrypt[31 - i];
     cache.valid = true;
   }
   return cache.rk;
 }
 
-// count applications on one block; the words stay in registers between them
-// (writing back and reading again in the same byte order changes nothing).
-void sms4_apply(uint8_t* block, const Sms4RoundKeys& rk, int count, bool decrypt) {
-  Sms4State x = {sms4_load(block), sms4_load(block + 4), sms4_load(block + 8),
-                 sms4_load(block + 12)};
-  for (int n = 0; n < count; ++n) {
-    if (decrypt) {
-      for (int i = 31; i >= 0; --i) sms4_round_func(x, rk[i]);
-    } else {
-      for (int i = 0; i < 32; ++i) sms4_round_func(x, rk[i]);
-    }
-    sms4_reverse(x);
+// count applications on each of Lanes consecutive blocks. The 32 rounds run
+// four at a time with the words renamed instead of shifted, which keeps the
+// state in registers; the blocks are independent, so running several side by
+// side hides the latency of each round's table look-ups. Between
+// applications the words stay as they are (writing back and reading again in
+// the same byte order changes nothing).
+template <size_t Lanes>
+void sms4_apply(uint8_t* blocks, const Sms4RoundKeys& rk, int count) {
+  using Words = std::array<uint32_t, Lanes>;
+  Words x0, x1, x2, x3;
+  for (size_t l = 0; l < Lanes; ++l) {
+    const uint8_t* p = blocks + 16 * l;
+    x0[l] = sms4_load(p);
+    x1[l] = sms4_load(p + 4);
+    x2[l] = sms4_load(p + 8);
+    x3[l] = sms4_load(p + 12);
   }
-  for (int i = 0; i < 4; ++i) sms4_store(block + 4 * i, x[i]);
+  for (int n = 0; n < count; ++n) {
+    for (int i = 0; i < 32; i += 4) {
+      for (size_t l = 0; l < Lanes; ++l) x0[l] = sms4_round_word(x0[l], x1[l], x2[l], x3[l], rk[i]);
+      for (size_t l = 0; l < Lanes; ++l)
+        x1[l] = sms4_round_word(x1[l], x2[l], x3[l], x0[l], rk[i + 1]);
+      for (size_t l = 0; l < Lanes; ++l)
+        x2[l] = sms4_round_word(x2[l], x3[l], x0[l], x1[l], rk[i + 2]);
+      for (size_t l = 0; l < Lanes; ++l)
+        x3[l] = sms4_round_word(x3[l], x0[l], x1[l], x2[l], rk[i + 3]);
+    }
+    // R: the state (X32, X33, X34, X35) is read back as (X35, X34, X33, X32).
+    std::swap(x0, x3);
+    std::swap(x1, x2);
+  }
+  for (size_t l = 0; l < Lanes; ++l) {
+    uint8_t* p = blocks + 16 * l;
+    sms4_store(p, x0[l]);
+    sms4_store(p + 4, x1[l]);
+    sms4_store(p + 8, x2[l]);
+    sms4_store(p + 12, x3[l]);
+  }
+}
+
+void sms4_apply_blocks(uint8_t* data, int blocks, const Sms4RoundKeys& rk, int count) {
+  // Four blocks keep 16 words in flight: enough to cover the look-up latency,
+  // few enough to stay in registers.
+  constexpr size_t kLanes = 4;
+  const size_t total = blocks > 0 ? static_cast<size_t>(blocks) : 0;
+  size_t b = 0;
+  for (; b + kLanes <= total; b += kLanes) sms4_apply<kLanes>(data + 16 * b, rk, count);
+  for (; b < total; ++b) sms4_apply<1>(data + 16 * b, rk, count);
 }
 
 }  // namespace
 
 void sms4_encrypt(uint8_t* block, const uint8_t* key, int count) {
-  sms4_apply(block, round_keys(key), count, false);
+  sms4_apply<1>(block, round_keys(key).encrypt, count);
 }
 
 void sms4_decrypt(uint8_t* block, const uint8_t* key, int count) {
-  sms4_apply(block, round_keys(key), count, true);
+  sms4_apply<1>(block, round_keys(key).decrypt, count);
+}
+
+void sms4_encrypt_blocks(uint8_t* data, int blocks, const uint8_t* key, int count) {
+  sms4_apply_blocks(data, blocks, round_keys(key).encrypt, count);
+}
+
+void sms4_decrypt_blocks(uint8_t* data, int blocks, const uint8_t* key, int count) {
+  sms4_apply_blocks(data, blocks, round_keys(key).decrypt, count);
 }

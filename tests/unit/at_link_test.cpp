@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "messaging/codec.h"
 #include "modem/at_link.h"
 #include "modem/downlink.h"
@@ -44,13 +45,13 @@ class AtLink : public ::testing::Test {
     std::memcpy(buf.data(), frame.data(), frame.size());
     int32_t len = static_cast<int32_t>(frame.size());
     encode_msg(buf.data(), &len);
-    std::string hex;
-    char two[3];
-    for (int32_t i = 0; i < len; ++i) {
-      std::snprintf(two, sizeof two, "%02X", buf[static_cast<size_t>(i)]);
-      hex += two;
-    }
-    return "+ESONMI=0," + std::to_string(len) + "," + hex + "\r\n";
+    return "+ESONMI=0," + std::to_string(len) + "," + hex_text(buf.data(), len) + "\r\n";
+  }
+  static std::string hex_text(const void* bytes, size_t n) {
+    std::string hex(2 * n + 1, '\0');
+    bytes_to_hex(static_cast<const uint8_t*>(bytes), n, hex.data());
+    hex.pop_back();
+    return hex;
   }
 
   ModemPty pty;
@@ -169,13 +170,8 @@ TEST_F(AtLink, PublicationsBecomeCommands) {
   flag_wait_cmd = 1;
   const std::string json =
       "{\"id\":\"1\",\"deviceId\":\"d\",\"time\":\"t\",\"value\":[\"4/AO/300\"]}";
-  std::string hex;
-  for (unsigned char c : json) {
-    char two[3];
-    std::snprintf(two, sizeof two, "%02X", c);
-    hex += two;
-  }
-  pty.send(modem_port, "+EMQPUB: 0,\"t\",1,0,0," + std::to_string(json.size()) + ",\"" + hex +
+  pty.send(modem_port, "+EMQPUB: 0,\"t\",1,0,0," + std::to_string(json.size()) + ",\"" +
+                           hex_text(json.data(), json.size()) +
                            "\"\r\n\r\nOK\r\n");
   EXPECT_EQ(recv(), 1);
   EXPECT_EQ(text(), "\r\nOK\r\n");
