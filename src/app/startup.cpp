@@ -6,13 +6,13 @@
 #include <cstring>
 #include <utility>
 
+#include "app/gps_reader.h"
 #include "common/clock.h"
 #include "common/console.h"
 #include "config/mapping_conf.h"
 #include "config/mb_conf.h"
 #include "config/prog_conf.h"
 #include "config/records.h"
-#include "app/gps_reader.h"
 #include "messaging/downlink_handlers.h"
 #include "messaging/report_loop.h"
 #include "modbus/modbus_io.h"
