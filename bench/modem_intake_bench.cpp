@@ -50,15 +50,15 @@ std::string esonmi_line(int i) {
   std::memcpy(frame.data() + kFrameBytes - 3, ",EA", 3);
   auto len = static_cast<int32_t>(kFrameBytes);
   encode_msg(frame.data(), &len);
-  return "+ESONMI=0," + std::to_string(len) + "," +
-         hex_of(frame.data(), static_cast<size_t>(len)) + "\r\n";
+  return "+ESONMI=0," + std::to_string(len) + "," + hex_of(frame.data(), static_cast<size_t>(len)) +
+         "\r\n";
 }
 
 struct Run {
   std::vector<Clock::time_point> written;  // last byte of line i written
   std::vector<Clock::time_point> handled;  // handler called for frame i
   std::atomic<int> calls{0};
-  int bad = 0;                             // frames that came back wrong
+  int bad = 0;  // frames that came back wrong
 };
 
 Run* current = nullptr;
@@ -98,8 +98,8 @@ void feed(int master, const std::vector<std::string>& lines, Run& run, int bytes
       for (size_t pos = 0; pos < line.size(); pos += 8) {
         size_t n = std::min<size_t>(8, line.size() - pos);
         sent += n;
-        std::this_thread::sleep_until(start + std::chrono::microseconds(sent * 1000000 /
-                                                                        bytes_per_s));
+        std::this_thread::sleep_until(start +
+                                      std::chrono::microseconds(sent * 1000000 / bytes_per_s));
         write_all(master, line.data() + pos, n);
       }
     }
@@ -147,8 +147,8 @@ Figures measure(int master, int n, int bytes_per_s) {
   for (size_t i = 0; i < run.handled.size(); ++i) {
     if (run.handled[i] == Clock::time_point{}) continue;
     last = std::max(last, run.handled[i]);
-    delays.push_back(std::chrono::duration<double, std::milli>(run.handled[i] - run.written[i])
-                         .count());
+    delays.push_back(
+        std::chrono::duration<double, std::milli>(run.handled[i] - run.written[i]).count());
   }
   std::sort(delays.begin(), delays.end());
   double secs = std::chrono::duration<double>(last - start).count();

@@ -14,6 +14,7 @@
 // device, then "ready", and answers every control line with "ok ..." or
 // "error ...". End of input or "quit" ends it.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <modbus.h>
 #include <netinet/in.h>
@@ -22,8 +23,6 @@
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <arpa/inet.h>
 
 #include <array>
 #include <chrono>
@@ -201,8 +200,7 @@ void serve(Device& d, modbus_t* ctx, const uint8_t* req, int len) {
   const int fc = req[hl];
   const int addr = (req[hl + 1] << 8) | req[hl + 2];
   const int nb = (req[hl + 3] << 8) | req[hl + 4];
-  d.requests.push_back(std::to_string(fc) + ":" + std::to_string(addr) + ":" +
-                       std::to_string(nb));
+  d.requests.push_back(std::to_string(fc) + ":" + std::to_string(addr) + ":" + std::to_string(nb));
   if (d.offline) return;
   if (d.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(d.delay_ms));
   if (d.failing.count(fc) != 0)
@@ -235,10 +233,14 @@ CellRef cell_at(Device& d, int type, long addr) {
   const Block& b = d.blocks[static_cast<size_t>(type)];
   modbus_mapping_t* m = d.map.get();
   switch (type) {
-    case kDO: return {cell(m->tab_bits, b, addr), nullptr};
-    case kDI: return {cell(m->tab_input_bits, b, addr), nullptr};
-    case kAO: return {nullptr, cell(m->tab_registers, b, addr)};
-    default: return {nullptr, cell(m->tab_input_registers, b, addr)};
+    case kDO:
+      return {cell(m->tab_bits, b, addr), nullptr};
+    case kDI:
+      return {cell(m->tab_input_bits, b, addr), nullptr};
+    case kAO:
+      return {nullptr, cell(m->tab_registers, b, addr)};
+    default:
+      return {nullptr, cell(m->tab_input_registers, b, addr)};
   }
 }
 

@@ -46,13 +46,16 @@ uint32_t write_count[kMaxSessions];
 // The rings, buf_index and last_good belong to the scan; one scan at a time.
 std::mutex scan_mutex;
 
+// Per-type views of the records, indexed by IoType.
 int type_count(const MbDevice& dev, IoType t) {
-  switch (t) {
-    case kDO: return channel_limit(dev.do_count);
-    case kDI: return channel_limit(dev.di_count);
-    case kAO: return channel_limit(dev.ao_count);
-    default: return channel_limit(dev.ai_count);
-  }
+  const int32_t counts[kTypes] = {dev.do_count, dev.di_count, dev.ao_count, dev.ai_count};
+  return channel_limit(counts[t]);
+}
+
+int slot_count(int s, IoType t) {
+  const MbIoTable& io = *modbusIO;
+  const int32_t nums[kTypes] = {io.do_num[s], io.di_num[s], io.ao_num[s], io.ai_num[s]};
+  return channel_limit(nums[t]);
 }
 
 struct Position {
@@ -70,63 +73,47 @@ std::optional<Position> slot_position(MbMapEntry e, IoType t, int device_count) 
 }
 
 const MbMapEntry* slot_map(int s, IoType t) {
-  switch (t) {
-    case kDO: return modbusIO->do_map[s];
-    case kDI: return modbusIO->di_map[s];
-    case kAO: return modbusIO->ao_map[s];
-    default: return modbusIO->ai_map[s];
-  }
-}
-
-int slot_count(int s, IoType t) {
-  switch (t) {
-    case kDO: return channel_limit(modbusIO->do_num[s]);
-    case kDI: return channel_limit(modbusIO->di_num[s]);
-    case kAO: return channel_limit(modbusIO->ao_num[s]);
-    default: return channel_limit(modbusIO->ai_num[s]);
-  }
+  const MbIoTable& io = *modbusIO;
+  const MbMapEntry* maps[kTypes] = {io.do_map[s], io.di_map[s], io.ao_map[s], io.ai_map[s]};
+  return maps[t];
 }
 
 uint16_t buffer_value(const DeviceBuffers& b, IoType t, size_t i) {
-  switch (t) {
-    case kDO: return b.do_buf[i];
-    case kDI: return b.di_buf[i];
-    case kAO: return b.ao_buf[i];
-    default: return b.ai_buf[i];
-  }
+  const uint16_t values[kTypes] = {b.do_buf[i], b.di_buf[i], b.ao_buf[i], b.ai_buf[i]};
+  return values[t];
 }
 
 uint16_t image_value(int s, IoType t, int k) {
-  switch (t) {
-    case kDO: return modbusIO->do_value[s][k];
-    case kDI: return modbusIO->di_value[s][k];
-    case kAO: return modbusIO->ao_value[s][k];
-    default: return modbusIO->ai_value[s][k];
-  }
+  const MbIoTable& io = *modbusIO;
+  const uint16_t values[kTypes] = {io.do_value[s][k], io.di_value[s][k], io.ao_value[s][k],
+                                   io.ai_value[s][k]};
+  return values[t];
 }
 
 // DO and DI values travel widened to 16 bits and come back as their low byte.
 void set_image_value(int s, IoType t, int k, uint16_t v) {
-  switch (t) {
-    case kDO: modbusIO->do_value[s][k] = static_cast<uint8_t>(v); break;
-    case kDI: modbusIO->di_value[s][k] = static_cast<uint8_t>(v); break;
-    case kAO: modbusIO->ao_value[s][k] = v; break;
-    default: modbusIO->ai_value[s][k] = v; break;
-  }
+  MbIoTable& io = *modbusIO;
+  uint8_t* bits[kTypes] = {&io.do_value[s][k], &io.di_value[s][k], nullptr, nullptr};
+  uint16_t* regs[kTypes] = {nullptr, nullptr, &io.ao_value[s][k], &io.ai_value[s][k]};
+  if (bits[t] != nullptr)
+    *bits[t] = static_cast<uint8_t>(v);
+  else
+    *regs[t] = v;
 }
 
 uint16_t (*ring(IoType t))[kMaxSlots] {
-  switch (t) {
-    case kDO: return modbus_all_do_buf;
-    case kDI: return modbus_all_di_buf;
-    case kAO: return modbus_all_ao_buf;
-    default: return modbus_all_ai_buf;
-  }
+  uint16_t(*rings[kTypes])[kMaxSlots] = {modbus_all_do_buf, modbus_all_di_buf, modbus_all_ao_buf,
+                                         modbus_all_ai_buf};
+  return rings[t];
 }
 
-bool valid_session(int32_t s) { return s >= 0 && s < kMaxSessions && modbusIO != nullptr; }
+bool valid_session(int32_t s) {
+  return s >= 0 && s < kMaxSessions && modbusIO != nullptr;
+}
 
-int device_limit(int32_t n) { return std::clamp<int32_t>(n, 0, kMaxDevices); }
+int device_limit(int32_t n) {
+  return std::clamp<int32_t>(n, 0, kMaxDevices);
+}
 
 [[noreturn]] void unreachable_device() {
   console_line(tx::kFcError);
@@ -181,8 +168,7 @@ void write_outputs(int s, int n, const T* values, const OutputKind& kind) {
   Buffers bufs{};
   std::array<ChannelMask, kMaxDevices> mapped{};
   const int count = slot_count(s, kind.type);
-  const char* map_text =
-      kind.type == kDO ? modbusIO->do_map_text[s] : modbusIO->ao_map_text[s];
+  const char* map_text = kind.type == kDO ? modbusIO->do_map_text[s] : modbusIO->ao_map_text[s];
 
   char head[300];
   bformat(head, sizeof head, kind.before_fmt, count,

@@ -137,8 +137,8 @@ void make_requests(modbus_t* ctx, uint8_t* do_buf, uint8_t* di_buf, uint16_t* ao
     report(modbus_write_bits(ctx, dev.do_start, do_n, do_buf), tx::kWriteDoHead, do_n, do_buf,
            tx::kWriteDoError, false);
   if (ao_n > 0 && function == 16)
-    report(modbus_write_registers(ctx, dev.ao_start, ao_n, ao_buf), tx::kWriteAoHead, ao_n,
-           ao_buf, tx::kWriteAoError, false);
+    report(modbus_write_registers(ctx, dev.ao_start, ao_n, ao_buf), tx::kWriteAoHead, ao_n, ao_buf,
+           tx::kWriteAoError, false);
 }
 
 // Copies the device's current values into the positions the command does not
@@ -156,7 +156,9 @@ bool keep_unmapped(modbus_t* ctx, ReadFn read, int start, int count, const Chann
 
 }  // namespace
 
-int channel_limit(int32_t count) { return std::clamp<int32_t>(count, 0, kMaxSlots); }
+int channel_limit(int32_t count) {
+  return std::clamp<int32_t>(count, 0, kMaxSlots);
+}
 
 int32_t modbusFC(uint8_t* do_buf, uint8_t* di_buf, uint16_t* ao_buf, uint16_t* ai_buf,
                  const MbDevice* device, int32_t function) {

@@ -1,5 +1,7 @@
 // The AT exchange and the receive routine on real pseudo-terminals, with the
 // virtual clock: what is waiting when the call starts is what the modem sent.
+#include "modem/at_link.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -9,7 +11,6 @@
 
 #include "common/text.h"
 #include "messaging/codec.h"
-#include "modem/at_link.h"
 #include "modem/downlink.h"
 #include "modem_pty.h"
 
@@ -93,8 +94,8 @@ TEST_F(AtLink, FinalResultsEndTheResponseByteForByte) {
 
 TEST_F(AtLink, ReportsDuringACommandAreActedOnAndLeftOut) {
   flag_wait_cmd = 1;
-  pty.send(modem_port, "\r\n+EMQDISCON: 0\r\n\r\n+IP: 10.0.0.2\r\n" + esonmi_of("AE,RDO,1,EA") +
-                           "\r\nOK\r\n");
+  pty.send(modem_port,
+           "\r\n+EMQDISCON: 0\r\n\r\n+IP: 10.0.0.2\r\n" + esonmi_of("AE,RDO,1,EA") + "\r\nOK\r\n");
   EXPECT_EQ(recv(), 1);
   EXPECT_EQ(text(), "\r\nOK\r\n");
   EXPECT_EQ(flag_EMQDISCON.load(), 1);
@@ -115,9 +116,11 @@ TEST_F(AtLink, AReportWhileNothingIsAwaitedEndsTheCallAndTheRestWaits) {
   EXPECT_EQ(flag_EMQDISCON.load(), 0);
   const std::string hex = esonmi_of("AE,RAO,2,EA").substr(13, 32);
   EXPECT_EQ(console.substr(0, 26), "Receive +ESONMI message!!\n");
-  EXPECT_NE(console.find("Data = " + hex + "\nData Length = 16\n"
+  EXPECT_NE(console.find("Data = " + hex +
+                         "\nData Length = 16\n"
                          "\r\n<--- RECONSTRUCTURE MESSAGE --->\r\n"
-                         "HEX String (len = 32):\r\n" + hex + "\r\nHEX Data:\r\n" + hex),
+                         "HEX String (len = 32):\r\n" +
+                         hex + "\r\nHEX Data:\r\n" + hex),
             std::string::npos);
   EXPECT_NE(console.find("\r\n<--- DEAL WITH MESSAGE --->\r\n"), std::string::npos);
 
@@ -171,8 +174,7 @@ TEST_F(AtLink, PublicationsBecomeCommands) {
   const std::string json =
       "{\"id\":\"1\",\"deviceId\":\"d\",\"time\":\"t\",\"value\":[\"4/AO/300\"]}";
   pty.send(modem_port, "+EMQPUB: 0,\"t\",1,0,0," + std::to_string(json.size()) + ",\"" +
-                           hex_text(json.data(), json.size()) +
-                           "\"\r\n\r\nOK\r\n");
+                           hex_text(json.data(), json.size()) + "\"\r\n\r\nOK\r\n");
   EXPECT_EQ(recv(), 1);
   EXPECT_EQ(text(), "\r\nOK\r\n");
   ASSERT_EQ(commands.size(), 2u);
