@@ -20,7 +20,7 @@ from modbus_sim import ModbusSim, TcpDevice
 from modem_sim import ModemSim
 from report_server import ReportServer
 from test_config_files import mapping_file
-from test_modem_bringup import Daemon, prog_file
+from gateway import Daemon, prog_file
 
 SESSION_ID = 2
 
@@ -86,7 +86,7 @@ def test_udp_rdo_and_rao_answers_set_the_outputs(root, device):
                 server.set_values(SESSION_ID, "RDO", [0, 1, 0])
                 wait_values(daemon, device, "do", 4, [0, 1, 0, 1])
             finally:
-                daemon.finish()
+                daemon.kill()
         console = daemon.output()
         assert b"!! This message is for SESSION02 !!\n" in console
         # Written for the session with the values of the first scan shown.
@@ -155,7 +155,7 @@ def test_mqtt_commands_set_the_outputs_and_are_acknowledged(root, device, mosqui
             acks = listener.wait(2)
         finally:
             listener.close()
-            daemon.finish()
+            daemon.kill()
     assert len(acks) >= 2, daemon.output().decode(errors="replace")
     if cht:
         for ack, text in zip(acks, ("DO_ACK", "AO_ACK")):
