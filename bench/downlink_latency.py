@@ -30,7 +30,7 @@ def measure(pace_baud, count):
     from modem_sim import ModemSim
     from report_server import ReportServer
     from test_downlink_e2e import SESSION_ID, install_session
-    from test_modem_bringup import Daemon, prog_file
+    from gateway import Daemon, prog_file
     from conftest import BUILD_DIR
 
     latencies = []
@@ -64,7 +64,7 @@ def measure(pace_baud, count):
                             time.sleep(0.001)
                         latencies.append(time.monotonic() - start)
                 finally:
-                    daemon.finish()
+                    daemon.kill()
     return latencies
 
 
