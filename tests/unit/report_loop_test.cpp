@@ -23,8 +23,8 @@
 
 #include "common/text.h"
 #include "messaging/codec.h"
+#include "messaging/downlink_handlers.h"
 #include "messaging/report_loop.h"
-#include "modem/downlink.h"
 #include "modem_pty.h"
 #include "scripted_modem.h"
 
@@ -123,29 +123,6 @@ std::string datagram_answering(const std::string& frame) {
   return "\r\n+ESONMI=1," + std::to_string(length) + "," + hex + "\r\n";
 }
 
-// Stand-in for the answer processing: clears the pending bit of an answer
-// with the cycle's PacketID, in the session that holds its Session ID.
-void clear_pending_bit(char* frame, int32_t /*mb_num*/) {
-  auto f = fields_of(frame, ",");
-  if (f.size() < 6 || read_int(f[4]) != packetID_send) return;
-  int idx = 0;
-  for (int i = 0; i < modbusIO->session_count; ++i) {
-    if (modbusIO->session_id[i] == read_int(f[3])) {
-      idx = i;
-      break;
-    }
-  }
-  for (int t = 0; t < kStepCount; ++t) {
-    if (f[5] == kTypes[t]) packetID_send_check[idx] &= static_cast<uint8_t>(~(1U << t));
-  }
-}
-
-// Stand-in for the MQTT command processing: leaves "DO_ACK".
-void leave_ack(MqttDownlink /*record*/, int32_t /*mb_num*/) {
-  std::memcpy(data_ACK, "DO_ACK", 7);
-  flag_ACK = 1;
-}
-
 // Time texts of JSON payloads, for exact comparison of the rest.
 std::string without_time(const std::string& text) {
   static const std::regex time_text(R"("time":"2023-11-15T00:1\d:\d\dZ")");
@@ -214,7 +191,7 @@ class ReportLoopTest : public testing::Test {
     modem.answer("AT*MENGINFO",
                  "\r\n*MENGINFOSC: 3686,0,45,-891,-120,-145,-98,-6,5,1A2B,1,23,0\r\n" + kOk);
     modem.hook([this](const std::string& c) { return server(c); });
-    set_downlink_handlers(clear_pending_bit, leave_ack);
+    install_downlink_handlers();
 
     const char* tz = std::getenv("TZ");
     saved_tz = tz != nullptr ? std::optional<std::string>(tz) : std::nullopt;
@@ -612,8 +589,8 @@ TEST_F(ReportLoopTest, AnAcknowledgementLeftDuringAHoldIsPublishedWhenItEnds) {
   flag_mqtt_CHT = 1;
   start();
   ASSERT_TRUE(run_until([&] { return in_hold(); }));
-  // A DO command arrives; its processing leaves the acknowledgement.
-  const std::string command = "{\"id\":\"x\",\"deviceId\":\"y\",\"time\":\"t\",\"value\":[\"3/DO/0100\"]}";
+  // A DO command arrives (values as they are); its processing leaves "DO_ACK".
+  const std::string command = "{\"id\":\"x\",\"deviceId\":\"y\",\"time\":\"t\",\"value\":[\"3/DO/0000\"]}";
   std::string hex(2 * command.size() + 1, '\0');
   bytes_to_hex(reinterpret_cast<const uint8_t*>(command.data()), command.size(), hex.data());
   hex.pop_back();
