@@ -18,7 +18,7 @@ from modbus_sim import ModbusSim, TcpDevice
 from modem_sim import ModemSim
 from report_server import ReportServer
 from test_config_files import mapping_file
-from test_modem_bringup import Daemon, prog_file
+from gateway import Daemon, prog_file
 
 SESSION_ID = 4
 # The simulated modem's serving cell: field 5 (RSRP), 11 (coverage class), 8 (SNR).
@@ -83,7 +83,7 @@ def test_udp_cycles_with_every_frame_answered(root, device):
                                 timeout=60)
                 assert status_file(root) == b"cregvalue=1\ncsqvalue=17\n".ljust(512, b"\0")
             finally:
-                daemon.finish()
+                daemon.kill()
         frames = server.frames
     console = daemon.output()
     for pid in (0, 1, 2):
@@ -150,7 +150,7 @@ def test_mqtt_cycles_publish_on_the_configured_topics(root, device, mosquitto, c
                 got = listener.wait(3 * per_cycle)
                 daemon.wait_output(rb"(Time Period = \d+ ms\n.*){2}")
             finally:
-                daemon.finish()
+                daemon.kill()
     finally:
         listener.close()
     console = daemon.output()
