@@ -1,10 +1,12 @@
 """A private mosquitto broker for the bench kit: on a free loopback port, with
-its own configuration file, never the system service."""
+its own configuration file, never the system service; and a subscriber that
+keeps what the broker carries."""
 
 import pathlib
 import shutil
 import socket
 import subprocess
+import threading
 import time
 
 
@@ -47,11 +49,52 @@ class Mosquitto:
                 time.sleep(0.05)
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        end_process(self.proc)
         self.proc = None
+
+
+def end_process(proc, timeout=5.0):
+    """SIGTERM, then SIGKILL when it has not ended within timeout seconds."""
+    if proc and proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+class Subscriber:
+    """A paho client subscribed to `topic` that keeps every (topic, payload
+    text) it receives and, when given, calls on_message(topic, text) too."""
+
+    def __init__(self, host, port, topic="#", on_message=None):
+        import paho.mqtt.client as mqtt   # only MQTT users need paho
+        self._cond = threading.Condition()
+        self._messages = []
+        self._callback = on_message
+        self.client = mqtt.Client()
+        self.client.on_message = self._on_message
+        self.client.connect(host, port)
+        self.client.subscribe(topic, qos=1)
+        self.client.loop_start()
+
+    def _on_message(self, _client, _userdata, msg):
+        text = msg.payload.decode("latin-1")
+        with self._cond:
+            self._messages.append((msg.topic, text))
+            self._cond.notify_all()
+        if self._callback:
+            self._callback(msg.topic, text)
+
+    def on(self, topic):
+        """The payloads received on one topic, in order."""
+        with self._cond:
+            return [text for t, text in self._messages if t == topic]
+
+    def publish(self, topic, payload):
+        self.client.publish(topic, payload, qos=1).wait_for_publish(5)
+
+    def close(self):
+        self.client.loop_stop()
+        self.client.disconnect()

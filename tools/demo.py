@@ -35,7 +35,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 from bench_config import DEFAULT_MAPPING, ModbusDevice, device_text, install, prog_text  # noqa: E402
-from broker import Mosquitto  # noqa: E402
+from broker import Mosquitto, Subscriber, end_process  # noqa: E402
 from modbus_sim import ModbusSim, RtuDevice, TcpDevice  # noqa: E402
 from modem_sim import ModemSim  # noqa: E402
 from nmea_feed import NmeaFeed  # noqa: E402
@@ -136,22 +136,14 @@ class Demo:
         broker = Mosquitto(root).start()
         stack.callback(broker.stop)
         self.out.line("broker", "mosquitto on %s:%d" % (broker.host, broker.port))
-        import paho.mqtt.client as mqtt   # only the MQTT demo needs it
-        client = mqtt.Client()
 
-        def on_message(_client, _userdata, msg):
-            text = msg.payload.decode("latin-1")
-            self.out.line("broker", "%s %s" % (msg.topic, text.replace("\n", " ")))
-            kind = msg.topic.rsplit("/", 1)[-1]
-            if kind in ("di", "ai"):
+        def show(topic, text):
+            self.out.line("broker", "%s %s" % (topic, text.replace("\n", " ")))
+            if topic.rsplit("/", 1)[-1] in ("di", "ai"):
                 self.live_values.set()
 
-        client.on_message = on_message
-        client.connect(broker.host, broker.port)
-        client.subscribe(TOPIC_ROOT + "/#", qos=1)
-        client.loop_start()
-        stack.callback(client.disconnect)
-        stack.callback(client.loop_stop)
+        client = Subscriber(broker.host, broker.port, TOPIC_ROOT + "/#", show)
+        stack.callback(client.close)
         return broker, client
 
     def write_config(self, root, sim, server=None, broker=None):
@@ -202,13 +194,7 @@ class Demo:
         self.reader.start()
 
     def stop_daemon(self):
-        if self.daemon and self.daemon.poll() is None:
-            self.daemon.terminate()
-            try:
-                self.daemon.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.daemon.kill()
-                self.daemon.wait()
+        end_process(self.daemon)
 
     # --- what happens while it runs ---------------------------------------
 
@@ -271,7 +257,7 @@ class Demo:
                 payload = json.dumps({"id": "demo-01", "deviceId": "demo-gw",
                                       "time": time.strftime("%Y-%m-%dT%H:%M:%SZ"),
                                       "value": ["%d/DO/%s" % (SESSION, hex_text)]})
-            client.publish(topic, payload, qos=1)
+            client.publish(topic, payload)
             self.out.line("broker", "command sent: %s %s (coils %s)" %
                           (topic, payload, bits(pattern)))
             if self.stop.wait(self.args.command_every):

@@ -7,11 +7,12 @@ reaches the coils."""
 
 import re
 import threading
+import time
 
-import paho.mqtt.client as mqtt
 import pytest
 
 from bench_config import DEFAULT_MAPPING, ModbusDevice, device_text, install, prog_text
+from broker import Subscriber
 from conftest import BUILD_DIR
 from gateway import Daemon, quick_modem
 from modbus_sim import ModbusSim, RtuDevice, TcpDevice
@@ -79,25 +80,14 @@ def bench(root):
 
 def wait(daemon, predicate, what, timeout=30.0):
     """Polls predicate until it answers something true; fails with the console."""
-    done = threading.Event()
-    result = []
-
-    def poll():
-        while not done.is_set():
-            value = predicate()
-            if value:
-                result.append(value)
-                return
-            done.wait(0.05)
-
-    t = threading.Thread(target=poll, daemon=True)
-    t.start()
-    t.join(timeout)
-    done.set()
-    if not result:
-        pytest.fail("%s did not happen; console:\n%s" %
-                    (what, daemon.output().decode(errors="replace")[-6000:]))
-    return result[0]
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.05)
+    pytest.fail("%s did not happen; console:\n%s" %
+                (what, daemon.output().decode(errors="replace")[-6000:]))
 
 
 def check_status_file(root):
@@ -142,35 +132,10 @@ def test_udp_reports_live_values_gps_and_takes_commands(root, bench):
     assert b"[ERROR]" not in daemon.output() and b"[Error]" not in daemon.output()
 
 
-class Subscriber:
-    """What the broker carries on the gateway's topics."""
-
-    def __init__(self, host, port):
-        self.messages = []
-        self._lock = threading.Lock()
-        self.client = mqtt.Client()
-        self.client.on_message = self._on_message
-        self.client.connect(host, port)
-        self.client.subscribe("gw/#", qos=1)
-        self.client.loop_start()
-
-    def _on_message(self, _client, _userdata, msg):
-        with self._lock:
-            self.messages.append((msg.topic, msg.payload.decode("latin-1")))
-
-    def on(self, topic):
-        with self._lock:
-            return [payload for t, payload in self.messages if t == topic]
-
-    def close(self):
-        self.client.loop_stop()
-        self.client.disconnect()
-
-
 def test_mqtt_publishes_live_values_gps_and_takes_commands(root, bench, mosquitto):
     bench.configure(mqtt_enable=1, mqtt_port=mosquitto.port,
                     sub_topic1="gw/cmd/+/DO", sub_topic2="gw/cmd/+/AO")
-    listener = Subscriber(mosquitto.host, mosquitto.port)
+    listener = Subscriber(mosquitto.host, mosquitto.port, "gw/#")
     with quick_modem(root, mqtt_broker=(mosquitto.host, mosquitto.port)) as modem:
         daemon = Daemon(root)
         try:
@@ -181,7 +146,7 @@ def test_mqtt_publishes_live_values_gps_and_takes_commands(root, bench, mosquitt
             wait(daemon, lambda: "0005FFFF00070000" in listener.on("gw/ai"), "AI of new inputs")
 
             wait(daemon, lambda: len(modem.subscriptions) >= 2, "both subscriptions")
-            listener.client.publish("gw/cmd/0/DO", COILS_HEX, qos=1).wait_for_publish(5)
+            listener.publish("gw/cmd/0/DO", COILS_HEX)
             wait(daemon, lambda: bench.coils() == COILS, "the coils commanded")
             wait(daemon, lambda: "DO_ACK" in listener.on("gw/ack"), "the acknowledgement")
 
