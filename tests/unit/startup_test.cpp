@@ -35,11 +35,12 @@ TEST(StartupThreads, PollingThreadFirstThenGps) {
   start_worker_threads(polling_body, gps_body, fake_start);
   EXPECT_EQ(started, (std::vector<ThreadBody>{polling_body, gps_body}));
 
-  // The real starter runs a body.
+  // The real starter runs a body (which, like the gateway's, never ends: the
+  // thread is neither joined nor detached).
   static std::atomic<bool> ran{false};
   ASSERT_TRUE(start_thread([](void*) -> void* {
     ran = true;
-    return nullptr;
+    for (;;) pause();
   }));
   for (int i = 0; i < 1000 && !ran; ++i) usleep(1000);
   EXPECT_TRUE(ran);
