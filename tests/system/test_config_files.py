@@ -15,11 +15,11 @@ BANNER = b"\r\n<--- Read Configure File --->\r\n"
 
 
 def device_block(number, do=0, di=0, ao=0, ai=0, do_as_di=0, ao_as_ai=0,
-                 serial_dev="/dev/ttyS1"):
+                 serial_dev="/dev/ttyS1", tcp_port=None):
     values = [("slave_id", number), ("do_count", do), ("di_count", di), ("ao_count", ao),
               ("ai_count", ai), ("do_start", 0), ("di_start", 0), ("ao_start", 0),
               ("ai_start", 0), ("is_tcp", 1), ("ip_addr", "127.0.0.1"),
-              ("tcp_port", 1500 + number), ("serial_dev", serial_dev), ("baud", 9600),
+              ("tcp_port", tcp_port or 1500 + number), ("serial_dev", serial_dev), ("baud", 9600),
               ("parity", "N"), ("data_bits", 8), ("stop_bits", 1), ("do_as_di", do_as_di),
               ("ao_as_ai", ao_as_ai)]
     text = "[MODBUS%02d]\r\n" % number

@@ -7,17 +7,16 @@ One session, ID 4: DO on coils 0-1, DI on inputs 0-2, AO on register 0, AI on
 input registers 0-1. No GPS receiver is attached, so the GPS value is empty."""
 
 import re
-import threading
-import time
 
-import paho.mqtt.client as mqtt
 import pytest
 
 from conftest import BUILD_DIR
 from modbus_sim import ModbusSim, TcpDevice
 from modem_sim import ModemSim
 from report_server import ReportServer
-from test_config_files import mapping_file
+from test_config_files import device_block, mapping_file
+from test_config_files import device_file as config_device_file
+from test_downlink_e2e import AckListener
 from gateway import Daemon, prog_file
 
 SESSION_ID = 4
@@ -26,13 +25,8 @@ DEVINFO_VALUES = "-852,0,52,0"
 
 
 def device_file(port):
-    values = [("slave_id", 1), ("do_count", 2), ("di_count", 3), ("ao_count", 1),
-              ("ai_count", 2), ("do_start", 0), ("di_start", 0), ("ao_start", 0),
-              ("ai_start", 0), ("is_tcp", 1), ("ip_addr", "127.0.0.1"), ("tcp_port", port),
-              ("serial_dev", "/dev/ttyS1"), ("baud", 9600), ("parity", "N"),
-              ("data_bits", 8), ("stop_bits", 1), ("do_as_di", 0), ("ao_as_ai", 0)]
-    text = "modbus_number=1\r\n[MODBUS01]\r\n" + "".join("%s=%s\r\n" % v for v in values)
-    return text.encode()
+    """One Modbus TCP device: 2 coils, 3 inputs, 1 holding and 2 input registers."""
+    return config_device_file(device_block(1, do=2, di=3, ao=1, ai=2, tcp_port=port))
 
 
 @pytest.fixture
@@ -99,31 +93,16 @@ def test_udp_cycles_with_every_frame_answered(root, device):
     assert b"Receive timeout!!" not in console
 
 
-class Listener:
-    """A client of the broker that keeps every publication under gw/."""
+class Listener(AckListener):
+    """Keeps every publication under gw/, with its topic."""
 
     def __init__(self, host, port):
-        self.messages = []
-        self._cond = threading.Condition()
-        self.client = mqtt.Client()
-        self.client.on_message = self._on_message
-        self.client.connect(host, port)
-        self.client.subscribe("gw/#", qos=1)
-        self.client.loop_start()
+        super().__init__(host, port, "gw/#")
 
     def _on_message(self, _client, _userdata, msg):
         with self._cond:
             self.messages.append((msg.topic, msg.payload))
             self._cond.notify_all()
-
-    def wait(self, count, timeout=60.0):
-        with self._cond:
-            self._cond.wait_for(lambda: len(self.messages) >= count, timeout)
-            return list(self.messages)
-
-    def close(self):
-        self.client.loop_stop()
-        self.client.disconnect()
 
 
 JSON = re.compile(rb'\[\n\{\n"id":"s01",\n"deviceId":"gw01",\n'
@@ -147,7 +126,7 @@ def test_mqtt_cycles_publish_on_the_configured_topics(root, device, mosquitto, c
                       register_delay=0.1):
             daemon = Daemon(root)
             try:
-                got = listener.wait(3 * per_cycle)
+                got = listener.wait(3 * per_cycle, timeout=60)
                 daemon.wait_output(rb"(Time Period = \d+ ms\n.*){2}")
             finally:
                 daemon.kill()

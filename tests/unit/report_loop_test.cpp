@@ -2,10 +2,11 @@
 // the virtual clock: the message order, the exact frames and payloads, the
 // pending bits, the cycle end, resends, the modem re-initialisation, the MQTT
 // link repair and the acknowledgements. The loop is driven pass by pass.
-#include <fcntl.h>
-#include <unistd.h>
+#include "messaging/report_loop.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -24,7 +25,6 @@
 #include "common/text.h"
 #include "messaging/codec.h"
 #include "messaging/downlink_handlers.h"
-#include "messaging/report_loop.h"
 #include "modem_pty.h"
 #include "scripted_modem.h"
 
@@ -150,18 +150,8 @@ class ReportLoopTest : public testing::Test {
     // responder thread answers within a pass or two.
     pty.clock().set_real_sleep_us(1000);
     ProgInfo& p = *programInfo;
+    use_test_modem_settings(p);
     p.send_interval = 10;
-    p.auto_connect = 1;
-    std::strcpy(p.apn, "cmnet");
-    std::strcpy(p.server_host, "report.example");
-    p.server_port = 5683;
-    std::strcpy(p.mqtt_host, "broker.example");
-    p.mqtt_port = 1883;
-    p.mqtt_bufsize = 1024;
-    p.mqtt_keepalive = 120;
-    p.mqtt_version = 4;
-    std::strcpy(p.sub_topic1, "gw/cmd/#");
-    std::strcpy(p.sub_topic2, "gw/cmd/#");
     std::strcpy(p.pub_topic_info, "gw/info");
     std::strcpy(p.pub_topic_di, "gw/di");
     std::strcpy(p.pub_topic_ai, "gw/ai");
@@ -322,9 +312,8 @@ TEST_F(ReportLoopTest, UdpCyclesEndOnThePeriodAndTheAnswersAndAdvanceThePacketId
   EXPECT_EQ(st().failed_steps, 0u);
 
   // Every frame answered: the hold ends just after the period.
-  ASSERT_TRUE(run_until([&] {
-    return in_hold() && packetID_send_check[0] == 0 && packetID_send_check[1] == 0;
-  }));
+  ASSERT_TRUE(run_until(
+      [&] { return in_hold() && packetID_send_check[0] == 0 && packetID_send_check[1] == 0; }));
   EXPECT_EQ(packetID_send, 65535);
   EXPECT_TRUE(time_periods(console->text()).empty());
   const uint32_t first_start = st().period_start;
@@ -340,9 +329,8 @@ TEST_F(ReportLoopTest, UdpCyclesEndOnThePeriodAndTheAnswersAndAdvanceThePacketId
 
   // The GPS frames go unanswered: the cycle waits for more than 30 seconds.
   silent_types = 1U << kStepGps;
-  ASSERT_TRUE(run_until([&] {
-    return in_hold() && packetID_send_check[0] == 32 && packetID_send_check[1] == 32;
-  }));
+  ASSERT_TRUE(run_until(
+      [&] { return in_hold() && packetID_send_check[0] == 32 && packetID_send_check[1] == 32; }));
   ASSERT_TRUE(run_until([&] { return packetID_send == 1; }));
   periods = time_periods(console->text());
   ASSERT_EQ(periods.size(), 2u);
@@ -494,10 +482,10 @@ TEST_F(ReportLoopTest, RoamingAtDevinfoReinitialisesTheModemWhenTheCycleCannotEn
   std::vector<std::string> keys = command_keys();
   auto last_frame = std::find(keys.rbegin(), keys.rend(), "AT+ESOSEND");
   std::vector<std::string> after(last_frame.base(), keys.end());
-  EXPECT_EQ(after, (std::vector<std::string>{"AT+ESOCL", "AT*MCGDEFCONT", "AT*MSPCHSC",
-                                             "AT+ZCONTLED", "AT+ZRST", "AT+CFUN", "AT+CEREG",
-                                             "AT+CSQ", "AT+ESOREADEN", "AT+ESOC", "AT+EDNS",
-                                             "AT+ESOCON"}));
+  EXPECT_EQ(after,
+            (std::vector<std::string>{"AT+ESOCL", "AT*MCGDEFCONT", "AT*MSPCHSC", "AT+ZCONTLED",
+                                      "AT+ZRST", "AT+CFUN", "AT+CEREG", "AT+CSQ", "AT+ESOREADEN",
+                                      "AT+ESOC", "AT+EDNS", "AT+ESOCON"}));
   EXPECT_EQ(modem.commands()[keys.size() - after.size()], "AT+ESOCL=1\r\n");
 
   // Registered now: the next cycle ends on the period, counted from the older start.
@@ -531,11 +519,11 @@ TEST_F(ReportLoopTest, AnErrorOnAPublicationAndALostSessionRunTheLinkRepair) {
   ASSERT_TRUE(run_until([&] { return modem.count("AT+EMQPUB") == 2; }));
   std::vector<std::string> keys = command_keys();
   auto first = std::find(keys.begin(), keys.end(), "AT+EMQPUB");
-  EXPECT_EQ(std::vector<std::string>(first, keys.end()),
-            (std::vector<std::string>{"AT+EMQPUB", "AT+EMQDISCON", "AT+EMQNEW", "AT+EMQCON",
-                                      "AT+EMQSUB",
-                                      // the resent DEVINFO queries the modem again
-                                      "AT+CEREG", "AT+CSQ", "AT*MENGINFO", "AT+EMQPUB"}));
+  EXPECT_EQ(
+      std::vector<std::string>(first, keys.end()),
+      (std::vector<std::string>{"AT+EMQPUB", "AT+EMQDISCON", "AT+EMQNEW", "AT+EMQCON", "AT+EMQSUB",
+                                // the resent DEVINFO queries the modem again
+                                "AT+CEREG", "AT+CSQ", "AT*MENGINFO", "AT+EMQPUB"}));
   EXPECT_NE(console->text().find("Send packet error!! Resent packet[1].\n"), std::string::npos);
   EXPECT_EQ(publications()[1].topic, "gw/info");
   EXPECT_EQ(flag_EMQDISCON.load(), 0);
@@ -556,8 +544,7 @@ TEST_F(ReportLoopTest, ThreeFailedReconnectionsFallBackToBringUpTwoDoNot) {
   std::atomic<int> info_publications{0};
   modem.hook([&](const std::string& c) -> std::optional<std::string> {
     const std::string key = command_key(c);
-    if (key == "AT+EMQPUB" && c.find("gw/info") != std::string::npos &&
-        info_publications++ == 0) {
+    if (key == "AT+EMQPUB" && c.find("gw/info") != std::string::npos && info_publications++ == 0) {
       return kError;
     }
     if (key == "AT+EMQNEW" && failing_new > 0) {
@@ -590,7 +577,8 @@ TEST_F(ReportLoopTest, AnAcknowledgementLeftDuringAHoldIsPublishedWhenItEnds) {
   start();
   ASSERT_TRUE(run_until([&] { return in_hold(); }));
   // A DO command arrives (values as they are); its processing leaves "DO_ACK".
-  const std::string command = "{\"id\":\"x\",\"deviceId\":\"y\",\"time\":\"t\",\"value\":[\"3/DO/0000\"]}";
+  const std::string command =
+      "{\"id\":\"x\",\"deviceId\":\"y\",\"time\":\"t\",\"value\":[\"3/DO/0000\"]}";
   std::string hex(2 * command.size() + 1, '\0');
   bytes_to_hex(reinterpret_cast<const uint8_t*>(command.data()), command.size(), hex.data());
   hex.pop_back();
