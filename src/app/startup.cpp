@@ -24,7 +24,9 @@ namespace {
 constexpr char kTxtPollingThreadError[] = "Create polling thread error!!";
 constexpr char kTxtGpsThreadError[] = "Create gps thread error!!";
 
-void* polling_body(void* /*argument*/) { thread_polling(); }
+void* polling_body(void* /*argument*/) {
+  thread_polling();
+}
 
 // No session to report: the process stays up with the modem brought up and the
 // ports open, and wakes every 10 seconds only to sleep again.

@@ -1,5 +1,7 @@
 // Start-up's thread creation: both threads in their order, and the fatal path
 // of each with its text (no line end) and status 1.
+#include "app/startup.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,12 +9,14 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/startup.h"
-
 namespace {
 
-void* polling_body(void*) { return nullptr; }
-void* gps_body(void*) { return nullptr; }
+void* polling_body(void*) {
+  return nullptr;
+}
+void* gps_body(void*) {
+  return nullptr;
+}
 
 std::vector<ThreadBody> started;
 int failing_call = 0;  // 1-based call that fails; 0: none
