@@ -35,10 +35,9 @@ def measure(seconds, interval):
     # Imported here: the build directory must be in the environment first.
     from conftest import BUILD_DIR
     from modbus_sim import ModbusSim, TcpDevice
-    from modem_sim import ModemSim
     from report_server import ReportServer
     from test_config_files import mapping_file
-    from test_modem_bringup import Daemon, prog_file
+    from gateway import Daemon, prog_file, quick_modem
     from test_report_loop import SESSION_ID, device_file
 
     with tempfile.TemporaryDirectory(prefix="report-loop-bench-") as tmp:
@@ -52,8 +51,7 @@ def measure(seconds, interval):
             (conf / "quorvane_mapping.ini").write_bytes(mapping_file(
                 0, [(SESSION_ID, [b"1-1,1-2,", b"1-1,1-2,1-3,", b"1-1,", b"1-1,1-2,"])]))
             prog_file(root, send_interval=interval, server_port=server.address[1])
-            with ModemSim(root / "dev/ttyUSB0", udp_server=server.address, zrst_delay=0.05,
-                          register_delay=0.1):
+            with quick_modem(root, udp_server=server.address):
                 daemon = Daemon(root)
                 try:
                     server.wait_for(lambda f: f["type"] == "WGPS", timeout=60)
@@ -67,7 +65,7 @@ def measure(seconds, interval):
                     elapsed = time.monotonic() - start
                     frames = len(server.frames)
                 finally:
-                    daemon.finish()
+                    daemon.kill()
     return (total1 - total0) / TICKS, (main1 - main0) / TICKS, elapsed, frames
 
 

@@ -12,12 +12,11 @@ import pytest
 
 from conftest import BUILD_DIR
 from modbus_sim import ModbusSim, TcpDevice
-from modem_sim import ModemSim
 from report_server import ReportServer
 from test_config_files import device_block, mapping_file
 from test_config_files import device_file as config_device_file
 from test_downlink_e2e import AckListener
-from gateway import Daemon, prog_file
+from gateway import Daemon, prog_file, quick_modem
 
 SESSION_ID = 4
 # The simulated modem's serving cell: field 5 (RSRP), 11 (coverage class), 8 (SNR).
@@ -64,8 +63,7 @@ def status_file(root):
 def test_udp_cycles_with_every_frame_answered(root, device):
     with ReportServer(port=0, params=BUILD_DIR / "codec_params.txt") as server:
         prog_file(root, send_interval=3, server_port=server.address[1])
-        with ModemSim(root / "dev/ttyUSB0", udp_server=server.address, zrst_delay=0.05,
-                      register_delay=0.1) as sim:
+        with quick_modem(root, udp_server=server.address) as sim:
             daemon = Daemon(root)
             try:
                 server.wait_for(lambda f: f["type"] == "WGPS" and f["packet_id"] == 0,
@@ -122,8 +120,7 @@ def test_mqtt_cycles_publish_on_the_configured_topics(root, device, mosquitto, c
     per_cycle = 4 if cht else 3
     listener = Listener(host, port)
     try:
-        with ModemSim(root / "dev/ttyUSB0", mqtt_broker=(host, port), zrst_delay=0.05,
-                      register_delay=0.1):
+        with quick_modem(root, mqtt_broker=(host, port)):
             daemon = Daemon(root)
             try:
                 got = listener.wait(3 * per_cycle, timeout=60)
