@@ -1,8 +1,12 @@
 #include "app/startup.h"
 
+#include <pthread.h>
+
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
+#include "app/gps_reader.h"
 #include "common/clock.h"
 #include "common/console.h"
 #include "config/mapping_conf.h"
@@ -17,6 +21,13 @@
 
 namespace {
 
+constexpr char kTxtPollingThreadError[] = "Create polling thread error!!";
+constexpr char kTxtGpsThreadError[] = "Create gps thread error!!";
+
+void* polling_body(void* /*argument*/) {
+  thread_polling();
+}
+
 // No session to report: the process stays up with the modem brought up and the
 // ports open, and wakes every 10 seconds only to sleep again.
 [[noreturn]] void idle_forever() {
@@ -29,7 +40,8 @@ namespace {
   read_prog_conf();
   flag_mqtt = programInfo->mqtt_enable;
   flag_mqtt_CHT = programInfo->mqtt_cht;
-  // Server commands can arrive during any receive, the bring-up's included.
+  // The server's answers and commands arrive while the modem port is read,
+  // from the bring-up on.
   install_downlink_handlers();
 
   // Modem and GPS ports; a port that failed to open shows up as a modem that
@@ -51,19 +63,34 @@ namespace {
   if (modbusIO->session_count == 0) idle_forever();
   count_session_slots(*modbusIO);
 
-  // The first scan, so that commands compare against the devices' values,
-  // then the polling thread. The GPS thread comes here.
+  // First scan, exactly as one pass of the polling thread; a device that
+  // cannot be reached ends the process there.
   poll_sessions_once();
-  start_polling_thread();
+  start_worker_threads(polling_body, thread_gps);
 
   // The report loop runs on the main thread, one second after the polling and
   // GPS threads have started; it never returns.
   clock_sleep_seconds(1);
   thread_main();
-  idle_forever();  // not reached: the report loop never returns
 }
 
 }  // namespace
+
+bool start_thread(ThreadBody body) {
+  pthread_t id;
+  return pthread_create(&id, nullptr, body, nullptr) == 0;
+}
+
+void start_worker_threads(ThreadBody polling, ThreadBody gps, bool (*start)(ThreadBody)) {
+  const std::pair<ThreadBody, const char*> threads[] = {{polling, kTxtPollingThreadError},
+                                                        {gps, kTxtGpsThreadError}};
+  for (const auto& [body, error] : threads) {
+    if (!start(body)) {
+      std::fputs(error, stdout);
+      fatal_exit();
+    }
+  }
+}
 
 int quorvane_main(int argc, char** argv) {
   console_init();

@@ -10,29 +10,16 @@ import time
 
 import pytest
 
+from bench_config import prog_text
 from conftest import DAEMON
 from modem_sim import ModemSim
-
-PROG_DEFAULTS = {
-    "send_interval": "10", "auto_connect": "1", "apn": "cmnet", "reserved1": "",
-    "server_port": "5683", "server_host": "localhost", "reserved2": "",
-    "mqtt_enable": "0", "mqtt_host": "localhost", "mqtt_port": "1883",
-    "mqtt_bufsize": "1024", "mqtt_keepalive": "60", "mqtt_version": "4",
-    "mqtt_user": "", "mqtt_password": "", "sub_topic1": "gw/cmd/DO",
-    "sub_topic2": "gw/cmd/DO", "pub_topic_info": "gw/info", "pub_topic_di": "gw/di",
-    "pub_topic_ai": "gw/ai", "pub_topic_gps": "gw/gps", "pub_topic_ack": "gw/ack",
-    "reserved3": "", "mqtt_cht": "0", "device_id": "gw01", "sensor_id": "s01",
-}
 
 
 def prog_file(root, **values):
     """Writes nbiot_prog.ini: 26 positions by line, CR LF line ends."""
-    settings = dict(PROG_DEFAULTS)
-    settings.update({k: str(v) for k, v in values.items()})
-    text = "".join("%s=%s\r\n" % kv for kv in settings.items())
     path = root / "korvel/quorvane/nbiot_prog.ini"
     path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_bytes(text.encode())
+    path.write_bytes(prog_text(**values))
     return path
 
 
