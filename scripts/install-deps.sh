@@ -3,10 +3,10 @@
 # benchmarks, the fuzzers and the demo need. Idempotent and non-interactive;
 # quiet when everything is present.
 #
-# With "--cross ARCH" (armhf or arm64, may be repeated) it installs instead
-# what the board build needs: Debian's cross compiler, libmodbus, GoogleTest
-# and the C++ runtime of that architecture (multiarch), and qemu-user to run
-# the tests.
+# With "--cross ARCH" (armhf or arm64, may be repeated) it also installs what
+# the board build needs: Debian's cross compiler, libmodbus, GoogleTest and
+# the C++ runtime of that architecture (multiarch), and qemu-user to run the
+# tests. The host packages stay: the ARM unit tests use the host's bench kit.
 set -euo pipefail
 
 PACKAGES=(
@@ -33,7 +33,7 @@ done
 
 new_arches=()
 if [ ${#cross_arches[@]} -gt 0 ]; then
-  PACKAGES=(cmake ninja-build pkg-config file qemu-user)
+  PACKAGES+=(file qemu-user)
   foreign=" $(dpkg --print-foreign-architectures | tr '\n' ' ') "
   for a in "${cross_arches[@]}"; do
     case "$foreign" in *" $a "*) ;; *) new_arches+=("$a") ;; esac
