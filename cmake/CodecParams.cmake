@@ -1,10 +1,18 @@
 # Cipher key and substitution table shared with the report server.
 #   QUORVANE_SM4_KEY          32 hex digits, the 16 key bytes in order
 #   QUORVANE_SUBST_TABLE_FILE a file with the 128 table entries (decimal or 0x hex,
-#                             separated by blanks, commas or line ends); empty = default
+#                             separated by blanks, commas or line ends; '#' starts
+#                             a comment); empty = default
 # Both are checked here so that a build never carries a key or table the codec
 # cannot use. The values are written to codec_params.h (for the daemon) and to
 # codec_params.txt (for the bench kit's report server).
+#
+# Also runs on its own, to check a key or table before a build; it then writes
+# generated/codec_params.h and codec_params.txt into the current directory:
+#   cmake -DQUORVANE_SUBST_TABLE_FILE=table.txt -P cmake/CodecParams.cmake
+if(CMAKE_SCRIPT_MODE_FILE)
+  cmake_policy(VERSION 3.25)
+endif()
 
 set(QUORVANE_SM4_KEY "0123456789ABCDEFFEDCBA9876543210" CACHE STRING
     "SM4 key of the UDP frame codec: 32 hexadecimal digits")
@@ -33,7 +41,12 @@ if(QUORVANE_SUBST_TABLE_FILE)
   if(NOT EXISTS "${QUORVANE_SUBST_TABLE_FILE}")
     message(FATAL_ERROR "QUORVANE_SUBST_TABLE_FILE does not exist: ${QUORVANE_SUBST_TABLE_FILE}")
   endif()
+  if(NOT CMAKE_SCRIPT_MODE_FILE)
+    # An edited table file configures the build again.
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${QUORVANE_SUBST_TABLE_FILE}")
+  endif()
   file(READ "${QUORVANE_SUBST_TABLE_FILE}" _text)
+  string(REGEX REPLACE "#[^\n]*" "" _text "${_text}")
   string(REGEX REPLACE "[ \t\r\n,]+" ";" _entries "${_text}")
   foreach(_e IN LISTS _entries)
     if(_e STREQUAL "")
@@ -100,6 +113,11 @@ endforeach()
 list(JOIN _rows ", " QUORVANE_TABLE_INIT)
 list(JOIN _table " " QUORVANE_TABLE_TEXT)
 
+set(QUORVANE_CODEC_DEFAULTS 0)
+if(_key STREQUAL "0123456789ABCDEFFEDCBA9876543210" AND NOT QUORVANE_SUBST_TABLE_FILE)
+  set(QUORVANE_CODEC_DEFAULTS 1)
+endif()
+
 set(QUORVANE_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
 file(MAKE_DIRECTORY ${QUORVANE_GENERATED_DIR})
 file(CONFIGURE OUTPUT ${QUORVANE_GENERATED_DIR}/codec_params.h CONTENT
@@ -108,6 +126,8 @@ file(CONFIGURE OUTPUT ${QUORVANE_GENERATED_DIR}/codec_params.h CONTENT
 #include <cstdint>
 #define QUORVANE_CODEC_KEY_INIT {@QUORVANE_KEY_INIT@}
 #define QUORVANE_CODEC_TABLE_INIT {@QUORVANE_TABLE_INIT@}
+// 1 when both are the built-in defaults.
+#define QUORVANE_CODEC_DEFAULT_PARAMS @QUORVANE_CODEC_DEFAULTS@
 " @ONLY)
 file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/codec_params.txt CONTENT
 "key=@_key@

@@ -1,0 +1,69 @@
+// The UART functions: line parameters in everyday units over the port library,
+// with the in-use table guarding against opening a port twice.
+#include <algorithm>
+#include <array>
+#include <cstdarg>
+#include <cstdio>
+
+#include "serial/port_tables.h"
+#include "serial/uart.h"
+
+PortSetup PortData{};
+std::array<int32_t, 256> hComUse{};
+
+int UART_Init(uint8_t port, uint32_t baud, uint8_t data_bits, uint8_t parity, uint8_t stop) {
+  if (hComUse[port] != 0) return UART_IN_USE;
+  int format = format_byte(data_bits, parity, stop);
+  if (format < 0) return ZOL_BAD_PARAM;
+
+  int baud_index = baud_index_of(baud);
+  PortData = PortSetup{port, static_cast<uint32_t>(baud_index), data_bits - 5u, parity, stop, {0, 0}};
+
+  int rc = zol_Open(port);
+  if (rc == ZOL_OK) {
+    rc = zol_ConfigPort(port, baud_index, format);
+    // Open is what counts: a port left with the open settings is still ours.
+    hComUse[port] = 1;
+  }
+  return rc == ZOL_NOT_OPEN ? UART_OPEN_FAILED : rc;
+}
+
+int UART_Close(uint8_t port) {
+  if (hComUse[port] != 0) {
+    zol_Close(port);
+    hComUse[port] = 0;
+  }
+  return 0;
+}
+
+int UART_Send(uint8_t port, const void* buffer, int length) {
+  if (hComUse[port] == 0) return UART_NOT_IN_USE;
+  return zol_Write(port, buffer, length) < 0 ? UART_WRITE_FAILED : 0;
+}
+
+int UART_Recv(uint8_t port, void* buffer, int length) { return zol_Read(port, buffer, length); }
+
+int UART_DataSizeInCom(uint8_t port) { return zol_InpQueueLen(port); }
+
+uint8_t UART_GetChar(uint8_t port) {
+  uint8_t byte = 0;
+  zol_Read(port, &byte, 1);
+  return byte;
+}
+
+int UART_RxClear(uint8_t port) { return zol_Flush(port, ZOL_FLUSH_INPUT); }
+
+int UART_TxClear(uint8_t port) { return zol_Flush(port, ZOL_FLUSH_OUTPUT); }
+
+int PrintMsg(const char* format, ...) {
+  std::array<char, 512> text{};
+  va_list ap;
+  va_start(ap, format);
+  int n = std::vsnprintf(text.data(), text.size(), format, ap);
+  va_end(ap);
+  if (n < 0) return 0;
+  // Longer texts are cut at the buffer.
+  size_t len = std::min(static_cast<size_t>(n), text.size() - 1);
+  std::fwrite(text.data(), 1, len, stdout);
+  return static_cast<int>(len);
+}
