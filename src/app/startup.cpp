@@ -9,6 +9,8 @@
 #include "config/mb_conf.h"
 #include "config/prog_conf.h"
 #include "config/records.h"
+#include "modem/bringup.h"
+#include "serial/uart.h"
 
 namespace {
 
@@ -25,8 +27,11 @@ namespace {
   flag_mqtt = programInfo->mqtt_enable;
   flag_mqtt_CHT = programInfo->mqtt_cht;
 
-  // The modem and GPS ports and the modem bring-up come here, before the
-  // devices are read.
+  // Modem and GPS ports; a port that failed to open shows up as a modem that
+  // never answers, which keeps start-up in the bring-up below.
+  UART_Init(modem_port, 9600, 8, 0, 0);
+  UART_Init(gps_port, 9600, 8, 0, 0);
+  while (nbiot_init() != 1) clock_sleep_seconds(1);
 
   mb_num = read_mb_conf();
   read_mb_mapping_conf();

@@ -1,0 +1,29 @@
+// The seam between the receive dispatcher and the downlink processing. The
+// dispatcher hands every usable UDP frame and MQTT command to the two handlers
+// installed here; it never names the messaging module, so the modem link
+// builds and tests on its own. Start-up installs process_message and
+// process_message_MQTT; until then the defaults only log what they are given.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+// An MQTT command as the "+EMQPUB:" handler takes it apart.
+struct MqttDownlink {
+  int32_t session_id;  // session ID named by the command
+  char type[12];       // "DO", "AO", ... (at most 11 characters)
+  uint32_t length;     // characters in data
+  char data[1024];     // the value text
+};
+
+// frame: the unscrambled frame, a writable NUL-terminated text (split in place
+// by the handler); mb_num: the number of configured Modbus devices.
+using UdpFrameHandler = std::function<void(char* frame, int32_t mb_num)>;
+using MqttCommandHandler = std::function<void(MqttDownlink record, int32_t mb_num)>;
+
+// Installs the two handlers; an empty function restores that default.
+void set_downlink_handlers(UdpFrameHandler udp, MqttCommandHandler mqtt);
+
+// What the dispatcher calls (the handler in force).
+void deliver_udp_frame(char* frame, int32_t mb_num);
+void deliver_mqtt_command(const MqttDownlink& record, int32_t mb_num);

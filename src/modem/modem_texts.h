@@ -1,0 +1,44 @@
+// The modem link's console texts, in one place. Texts named "...Line" are
+// printed as a line (puts adds the newline); the others are printf formats
+// printed as they are.
+#pragma once
+
+// --- AT exchange -----------------------------------------------------------
+inline constexpr char kTxtSend[] = "Send: %s";
+inline constexpr char kTxtRecv[] = "Recv:\r\n%s-----\r\n\r\n";
+inline constexpr char kTxtZrstTimeoutLine[] = "Wait AT+ZRST for 10 secs.";
+inline constexpr char kTxtRecvTimeoutLine[] = "Receiving message timeout!!";
+
+// --- unsolicited reports ---------------------------------------------------
+inline constexpr char kTxtEsonmi[] = "Receive +ESONMI message!!\n%s";
+inline constexpr char kTxtData[] = "Data = %s\n";
+inline constexpr char kTxtDataLength[] = "Data Length = %d\n";
+inline constexpr char kTxtReconstructLine[] = "\r\n<--- RECONSTRUCTURE MESSAGE --->\r";
+inline constexpr char kTxtDealLine[] = "\r\n<--- DEAL WITH MESSAGE --->\r";
+inline constexpr char kTxtEmqpub[] = "Receive +EMQPUB message!!\n%s";
+inline constexpr char kTxtIp[] = "Receive IP message!!\n%s";
+inline constexpr char kTxtEmqdiscon[] = "Receive EMQDISCON message!!\n%s";
+inline constexpr char kTxtNotDoAoLine[] = "Not DO or AO message!!";
+inline constexpr char kTxtHexString[] = "HEX String (len = %d):\r\n%s\r\n";
+inline constexpr char kTxtHexDataLine[] = "HEX Data:\r";
+
+// --- what does not fit is dropped, with one of these ----------------------
+inline constexpr char kTxtLineTooLong[] = "[ERROR] Line of 1024 bytes or more without LF dropped!!\n";
+inline constexpr char kTxtRxQueueFull[] = "[ERROR] Receive queue of port %u full, %zu oldest bytes dropped!!\n";
+inline constexpr char kTxtResponseFull[] = "[ERROR] Response longer than 1023 characters, line dropped!!\n";
+inline constexpr char kTxtUrcDropped[] = "[ERROR] %s message dropped: %s!!\n";
+
+// --- downlink entry points before start-up installs the real ones --------
+inline constexpr char kTxtUdpFrameUnhandled[] = "Downlink frame (mb_num %d) not handled: %s\n";
+inline constexpr char kTxtMqttCommandUnhandled[] =
+    "MQTT command (mb_num %d) not handled: session %d, type %s, length %u, data %s\n";
+
+// --- bring-up and reconnection ---------------------------------------------
+inline constexpr char kTxtModemStatus[] = "cregvalue=%d\ncsqvalue=%d\n";
+inline constexpr char kTxtStatusOpenFailLine[] = "Open modemInfo.txt fail!!";
+inline constexpr char kTxtDnsErrorLine[] = "[ERROR] DNS error!!";
+inline constexpr char kTxtMqttNewErrorLine[] = "[ERROR] Create MQTT service error!!";
+inline constexpr char kTxtMqttConErrorLine[] = "[ERROR] MQTT connection error!!";
+inline constexpr char kTxtMqttSubErrorLine[] = "[ERROR] MQTT subscribe error!!";
+inline constexpr char kTxtUdpSocketErrorLine[] = "[ERROR] Create UDP socket error!!";
+inline constexpr char kTxtUdpConErrorLine[] = "[ERROR] UDP connection error!!";

@@ -1,0 +1,333 @@
+// Bring-up and MQTT reconnection against a scripted modem on a
+// pseudo-terminal: a responder thread echoes each command and answers it from a
+// table, as the ME3616 does with its echo on.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "modem/bringup.h"
+#include "modem_pty.h"
+
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+const std::string kOk = "\r\nOK\r\n";
+const std::string kError = "\r\nERROR\r\n";
+
+// The command's name: up to its "=", "?" or CR.
+std::string command_key(const std::string& command) {
+  return command.substr(0, command.find_first_of("=?\r"));
+}
+
+class ScriptedModem {
+ public:
+  // Called for every command before the table; an answer given wins.
+  using Hook = std::function<std::optional<std::string>(const std::string& command)>;
+
+  explicit ScriptedModem(int master) : master_(master) {
+    answers_ = {
+        {"AT+CEREG", "\r\n+CEREG: 0,1\r\n" + kOk},
+        {"AT+CSQ", "\r\n+CSQ: 23,99\r\n" + kOk},
+        {"AT+ESOC", "\r\n+ESOC=1\r\n" + kOk},
+        {"AT+EDNS", "\r\n+EDNS:10.0.0.9\r\n" + kOk},
+        {"AT+EMQNEW", "\r\n+EMQNEW: 0\r\n" + kOk},
+    };
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~ScriptedModem() {
+    stop_ = true;
+    thread_.join();
+  }
+  ScriptedModem(const ScriptedModem&) = delete;
+  ScriptedModem& operator=(const ScriptedModem&) = delete;
+
+  void answer(const std::string& key, const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answers_[key] = text;
+  }
+  void hook(Hook h) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hook_ = std::move(h);
+  }
+  std::vector<std::string> commands() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return commands_;
+  }
+  int count(const std::string& key) {
+    int n = 0;
+    for (const auto& c : commands()) n += command_key(c) == key ? 1 : 0;
+    return n;
+  }
+
+ private:
+  void serve() {
+    std::string pending;
+    pollfd p{master_, POLLIN, 0};
+    while (!stop_) {
+      if (poll(&p, 1, 20) <= 0) continue;
+      char buf[512];
+      ssize_t got = read(master_, buf, sizeof buf);
+      if (got <= 0) continue;
+      pending.append(buf, static_cast<size_t>(got));
+      for (size_t end; (end = pending.find("\r\n")) != std::string::npos;) {
+        std::string command = pending.substr(0, end + 2);
+        pending.erase(0, end + 2);
+        reply(command);
+      }
+    }
+  }
+
+  void reply(const std::string& command) {
+    std::string text;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      commands_.push_back(command);
+      std::optional<std::string> hooked = hook_ ? hook_(command) : std::nullopt;
+      auto it = answers_.find(command_key(command));
+      text = hooked ? *hooked : it != answers_.end() ? it->second : kOk;
+    }
+    // The echo (the command up to its CR), then the answer.
+    text = command.substr(0, command.size() - 1) + text;
+    ASSERT_EQ(write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+
+  int master_;
+  std::mutex mutex_;
+  std::map<std::string, std::string> answers_;
+  Hook hook_;
+  std::vector<std::string> commands_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+class Bringup : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Each virtual sleep also takes real time, so that the responder thread
+    // answers within a few virtual passes.
+    pty.clock().set_real_sleep_us(1000);
+    ProgInfo& p = *programInfo;
+    std::strcpy(p.apn, "cmnet");
+    p.auto_connect = 1;
+    std::strcpy(p.server_host, "report.example");
+    p.server_port = 5683;
+    std::strcpy(p.mqtt_host, "broker.example");
+    p.mqtt_port = 1883;
+    p.mqtt_bufsize = 1024;
+    p.mqtt_keepalive = 120;
+    p.mqtt_version = 4;
+    std::strcpy(p.sub_topic1, "gw/cmd/+/DO");
+    std::strcpy(p.sub_topic2, "gw/cmd/+/DO");
+    flag_recv_timeout = 1;  // a success clears it
+  }
+
+  uint32_t init() {
+    CaptureStdout();
+    uint32_t r = nbiot_init();
+    console = GetCapturedStdout();
+    return r;
+  }
+  uint32_t reconnect() {
+    CaptureStdout();
+    uint32_t r = mqtt_reconnect();
+    console = GetCapturedStdout();
+    return r;
+  }
+  bool console_has_line(const std::string& line) const {
+    return console.find(line + "\n") != std::string::npos;
+  }
+  std::string status_file() const {
+    std::ifstream in(pty.root() / "tmp/modemInfo.txt", std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+  ModemPty pty;
+  ScriptedModem modem{pty.master(modem_port)};
+  std::string console;
+  int zrst_seen = 0;  // touched by the responder thread only
+};
+
+const std::vector<std::string> kPreparation = {
+    "AT*MCGDEFCONT=\"IP\",\"cmnet\"\r\n", "AT*MSPCHSC=1\r\n", "AT+ZCONTLED=1\r\n",
+    "AT+ZRST\r\n", "AT+CFUN=1\r\n", "AT+CEREG?\r\n", "AT+CSQ\r\n"};
+
+std::vector<std::string> with_preparation(std::vector<std::string> transport) {
+  std::vector<std::string> all = kPreparation;
+  all.insert(all.end(), transport.begin(), transport.end());
+  return all;
+}
+
+TEST_F(Bringup, UdpSequenceStatusFileAndStoredAddress) {
+  // A symlink where the status file goes: removed, not written through.
+  std::filesystem::path other = pty.root() / "tmp/other.txt";
+  std::ofstream(other) << "keep";
+  std::filesystem::create_symlink(other, pty.root() / "tmp/modemInfo.txt");
+
+  EXPECT_EQ(init(), 1u);
+  EXPECT_EQ(modem.commands(),
+            with_preparation({"AT+ESOREADEN=0\r\n", "AT+ESOC=1,2,1\r\n",
+                              "AT+EDNS=\"report.example\"\r\n",
+                              "AT+ESOCON=1,5683,\"10.0.0.9\"\r\n"}));
+  EXPECT_EQ(udp_sock_id, 1);
+  EXPECT_STREQ(programInfo->server_host, "10.0.0.9");
+  EXPECT_EQ(flag_recv_timeout.load(), 0);
+  EXPECT_EQ(flag_ZRST.load(), 0);
+
+  std::string expected = "cregvalue=1\ncsqvalue=23\n";
+  expected.resize(512, '\0');
+  EXPECT_EQ(status_file(), expected);
+  EXPECT_FALSE(std::filesystem::is_symlink(pty.root() / "tmp/modemInfo.txt"));
+  std::string kept;
+  std::ifstream(other) >> kept;
+  EXPECT_EQ(kept, "keep");
+  EXPECT_TRUE(console_has_line("cregvalue=1\ncsqvalue=23\n"));
+
+  // A second call resolves the address the first one stored.
+  modem.answer("AT+ESOC", "\r\n+ESOC=4\r\n" + kOk);
+  EXPECT_EQ(init(), 1u);
+  std::vector<std::string> second = modem.commands();
+  EXPECT_EQ(second[second.size() - 2], "AT+EDNS=\"10.0.0.9\"\r\n");
+  EXPECT_EQ(second.back(), "AT+ESOCON=4,5683,\"10.0.0.9\"\r\n");
+}
+
+TEST_F(Bringup, MqttSequencesWithAndWithoutCredentials) {
+  flag_mqtt = 1;
+  EXPECT_EQ(init(), 1u);
+  EXPECT_EQ(modem.commands(),
+            with_preparation({"AT+EDNS=\"broker.example\"\r\n",
+                              "AT+EMQNEW=\"10.0.0.9\",\"1883\",20000,1024\r\n",
+                              "AT+EMQCON=0,4,\"myclientid\",120,1,0\r\n",
+                              "AT+EMQSUB=0,\"gw/cmd/+/DO\",1\r\n"}));
+  EXPECT_EQ(flag_recv_timeout.load(), 0);
+
+  // Credentials with a user name of two characters or more; a second topic.
+  std::strcpy(programInfo->mqtt_user, "ab");
+  std::strcpy(programInfo->mqtt_password, "pw");
+  std::strcpy(programInfo->sub_topic2, "gw/cmd/+/AO");
+  modem.answer("AT+EMQNEW", "\r\n+EMQNEW: 2\r\n" + kOk);
+  size_t before = modem.commands().size();
+  EXPECT_EQ(init(), 1u);
+  std::vector<std::string> all = modem.commands();
+  EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(before), all.end()),
+            with_preparation({"AT+EDNS=\"10.0.0.9\"\r\n",
+                              "AT+EMQNEW=\"10.0.0.9\",\"1883\",20000,1024\r\n",
+                              "AT+EMQCON=2,4,\"myclientid\",120,1,0,ab,pw\r\n",
+                              "AT+EMQSUB=2,\"gw/cmd/+/DO\",1\r\n",
+                              "AT+EMQSUB=2,\"gw/cmd/+/AO\",1\r\n"}));
+  EXPECT_EQ(mqtt_id, 2);
+
+  // A one-character user name sends none.
+  std::strcpy(programInfo->mqtt_user, "a");
+  EXPECT_EQ(init(), 1u);
+  EXPECT_EQ(modem.count("AT+EMQCON"), 3);
+  EXPECT_NE(std::find(modem.commands().begin(), modem.commands().end(),
+                      "AT+EMQCON=2,4,\"myclientid\",120,1,0\r\n"),
+            modem.commands().end());
+}
+
+TEST_F(Bringup, EveryFailureTextAndResult) {
+  struct Case {
+    int32_t mqtt;
+    const char* key;
+    std::string answer;
+    const char* line;
+  };
+  const std::vector<Case> cases = {
+      {0, "AT+ESOC", kOk, "[ERROR] Create UDP socket error!!"},
+      {0, "AT+EDNS", kError, "[ERROR] DNS error!!"},
+      {0, "AT+ESOCON", "\r\n+CME ERROR: 3\r\n", "[ERROR] UDP connection error!!"},
+      {1, "AT+EDNS", kOk, "[ERROR] DNS error!!"},
+      {1, "AT+EDNS", "\r\n+EDNS:" + std::string(64, '1') + "\r\n" + kOk, "[ERROR] DNS error!!"},
+      {1, "AT+EMQNEW", kError, "[ERROR] Create MQTT service error!!"},
+      {1, "AT+EMQNEW", kOk, "[ERROR] Create MQTT service error!!"},
+      {1, "AT+EMQCON", kError, "[ERROR] MQTT connection error!!"},
+      {1, "AT+EMQSUB", kError, "[ERROR] MQTT subscribe error!!"},
+  };
+  for (const Case& c : cases) {
+    flag_mqtt = c.mqtt;
+    std::strcpy(programInfo->server_host, "report.example");
+    std::strcpy(programInfo->mqtt_host, "broker.example");
+    modem.hook([&c](const std::string& command) -> std::optional<std::string> {
+      if (command_key(command) == c.key) return c.answer;
+      return std::nullopt;
+    });
+    flag_recv_timeout = 1;
+    EXPECT_EQ(init(), 0u) << c.line;
+    EXPECT_TRUE(console_has_line(c.line)) << c.line;
+    EXPECT_EQ(flag_recv_timeout.load(), 1) << c.line;
+    // An address that does not fit is not stored.
+    if (c.answer.size() > 64) {
+      EXPECT_STREQ(programInfo->mqtt_host, "broker.example");
+    }
+  }
+
+  // Only the second subscription refused.
+  std::strcpy(programInfo->sub_topic2, "gw/cmd/+/AO");
+  modem.hook([](const std::string& command) -> std::optional<std::string> {
+    if (command.find("/AO") != std::string::npos) return kError;
+    return std::nullopt;
+  });
+  EXPECT_EQ(init(), 0u);
+  EXPECT_TRUE(console_has_line("[ERROR] MQTT subscribe error!!"));
+}
+
+TEST_F(Bringup, RoamingIsNotRegisteredAndRestartsTheCycle) {
+  // Roaming (5) until the modem has been restarted a second time.
+  modem.hook([this](const std::string& command) -> std::optional<std::string> {
+    if (command_key(command) == "AT+CEREG" && zrst_seen < 2) return "\r\n+CEREG: 0,5\r\n" + kOk;
+    if (command_key(command) == "AT+ZRST") ++zrst_seen;
+    return std::nullopt;
+  });
+  const uint32_t t0 = pty.clock().ticks();
+  EXPECT_EQ(init(), 1u);
+  EXPECT_EQ(modem.count("AT+ZRST"), 2);
+  EXPECT_EQ(modem.count("AT+MCGDEFCONT"), 0);  // the key is "AT*MCGDEFCONT"
+  EXPECT_EQ(modem.count("AT*MCGDEFCONT"), 2);
+  // The first wait lasted its 120 seconds.
+  EXPECT_GE(pty.clock().ticks() - t0, 120000u);
+  EXPECT_TRUE(console_has_line("cregvalue=5\ncsqvalue=23\n"));
+  std::string status = status_file();
+  EXPECT_EQ(status.size(), 512u);
+  EXPECT_EQ(status.substr(0, 24), "cregvalue=1\ncsqvalue=23\n");
+}
+
+TEST_F(Bringup, ReconnectSendsFourCommandsAndSurvivesADisconnectError) {
+  flag_mqtt = 1;
+  std::strcpy(programInfo->mqtt_host, "10.0.0.9");
+  mqtt_id = 5;
+  flag_EMQDISCON = 1;
+  modem.answer("AT+EMQDISCON", kError);
+  modem.answer("AT+EMQNEW", "\r\n+EMQNEW: 6\r\n" + kOk);
+  EXPECT_EQ(reconnect(), 1u);
+  EXPECT_EQ(modem.commands(), (std::vector<std::string>{
+                                  "AT+EMQDISCON=5\r\n",
+                                  "AT+EMQNEW=\"10.0.0.9\",\"1883\",20000,1024\r\n",
+                                  "AT+EMQCON=6,4,\"myclientid\",120,1,0\r\n",
+                                  "AT+EMQSUB=6,\"gw/cmd/+/DO\",1\r\n"}));
+  EXPECT_EQ(mqtt_id, 6);
+  EXPECT_EQ(flag_EMQDISCON.load(), 0);
+  EXPECT_EQ(flag_recv_timeout.load(), 0);
+
+  // An answer with "OK" and no client id fails the call and keeps the old id.
+  modem.answer("AT+EMQNEW", kOk);
+  flag_recv_timeout = 1;
+  EXPECT_EQ(reconnect(), 0u);
+  EXPECT_TRUE(console_has_line("[ERROR] Create MQTT service error!!"));
+  EXPECT_EQ(mqtt_id, 6);
+  EXPECT_EQ(flag_recv_timeout.load(), 1);
+}
+
+}  // namespace

@@ -1,0 +1,194 @@
+// The modem link's pure pieces on recorded answers and reports: answer parses,
+// report parses, line assembly and the kept-bytes queue.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "modem/answers.h"
+#include "modem/line_assembler.h"
+#include "modem/rx_queue.h"
+#include "modem/urc.h"
+
+namespace {
+
+TEST(Answers, RegistrationAndSignalFromEchoedAndBareAnswers) {
+  EXPECT_EQ(parse_cereg("AT+CEREG?\r\r\n+CEREG: 0,1\r\n\r\nOK\r\n"), 1);
+  EXPECT_EQ(parse_cereg("\r\n+CEREG: 0,5\r\n\r\nOK\r\n"), 5);
+  EXPECT_EQ(parse_cereg("\r\n+CEREG: 2,1,\"1A2B\",\"0C0D0E0F\",9\r\n\r\nOK\r\n"), 1);
+  // No "," at all: not registered.
+  EXPECT_EQ(parse_cereg("\r\nERROR\r\n"), 0);
+  EXPECT_EQ(parse_cereg(""), 0);
+
+  EXPECT_EQ(parse_csq("AT+CSQ\r\r\n+CSQ: 23,99\r\n\r\nOK\r\n"), 23);
+  EXPECT_EQ(parse_csq("\r\n+CSQ: 99,99\r\n\r\nOK\r\n"), 99);
+  EXPECT_EQ(parse_csq("\r\nOK\r\n"), 0);
+  EXPECT_EQ(parse_csq("+CSQ:"), 0);
+}
+
+TEST(Answers, AddressClientIdAndSocketOrNothing) {
+  EXPECT_EQ(parse_edns("AT+EDNS=\"broker\"\r\r\n+EDNS:10.1.2.3\r\n\r\nOK\r\n"), "10.1.2.3");
+  EXPECT_EQ(parse_edns("\r\n+EDNS: 10.1.2.3\r\n\r\nOK\r\n"), " 10.1.2.3");
+  EXPECT_FALSE(parse_edns("AT+EDNS=\"broker\"\r\r\nOK\r\n"));
+  EXPECT_FALSE(parse_edns("\r\n+EDNS:\r\n\r\nOK\r\n"));  // nothing resolved
+
+  EXPECT_EQ(parse_emqnew("AT+EMQNEW=\"10.1.2.3\",\"1883\",20000,1024\r\r\n+EMQNEW: 0\r\n\r\nOK\r\n"),
+            0);
+  EXPECT_EQ(parse_emqnew("\r\n+EMQNEW: 3\r\n\r\nOK\r\n"), 3);
+  EXPECT_FALSE(parse_emqnew("\r\nOK\r\n"));
+
+  EXPECT_EQ(parse_esoc("AT+ESOC=1,2,1\r\r\n+ESOC=2\r\n\r\nOK\r\n"), 2);
+  // With the echo off the answer holds one "=" only: no socket.
+  EXPECT_FALSE(parse_esoc("\r\n+ESOC=2\r\n\r\nOK\r\n"));
+  EXPECT_FALSE(parse_esoc(""));
+}
+
+TEST(Urc, EsonmiPiecesAndEveryReasonToDrop) {
+  auto ok = parse_esonmi("+ESONMI=0,2,0a1B\r\n", 1024);
+  ASSERT_TRUE(ok.report);
+  EXPECT_EQ(ok.report->count, 2);
+  EXPECT_EQ(ok.report->hex, "0a1B");
+  // Runs of separators count as one; extra hex digits are allowed.
+  ok = parse_esonmi("+ESONMI=1,,1,FFEE\r\n", 1024);
+  ASSERT_TRUE(ok.report);
+  EXPECT_EQ(ok.report->count, 1);
+
+  EXPECT_FALSE(parse_esonmi("+ESONMI=0,16\r\n", 1024).report);
+  EXPECT_FALSE(parse_esonmi("+ESONMI=0\r\n", 1024).report);
+  EXPECT_FALSE(parse_esonmi("+ESONMI=0,1025," + std::string(2050, 'A'), 1024).report);
+  EXPECT_FALSE(parse_esonmi("+ESONMI=0,-1,AA\r\n", 1024).report);
+  auto short_hex = parse_esonmi("+ESONMI=0,3,AABB\r\n", 1024);
+  EXPECT_FALSE(short_hex.report);
+  EXPECT_STREQ(short_hex.reason, "fewer hex digits than the byte count");
+}
+
+TEST(Urc, PublicationPiecesAndPlainTopics) {
+  auto pieces = split_emqpub("\r\n+EMQPUB: 0,\"/gw/cmd/2/DO\",1,0,0,6,\"313030\"\r\n");
+  ASSERT_TRUE(pieces);
+  EXPECT_EQ(pieces->topic, "/gw/cmd/2/DO");
+  EXPECT_EQ(pieces->hex, "313030");
+  EXPECT_FALSE(split_emqpub("+EMQPUB: 0,\"/gw/cmd/2/DO\",1,0,0,6,\r\n"));
+
+  // A leading slash makes no empty piece.
+  for (const char* topic : {"a/b/2/DO", "/a/b/2/DO"}) {
+    auto p = mqtt_command_plain(topic, "1,0,1");
+    ASSERT_EQ(p.kind, MqttParseKind::kCommand) << topic;
+    EXPECT_EQ(p.record.session_id, 2);
+    EXPECT_STREQ(p.record.type, "DO");
+    EXPECT_STREQ(p.record.data, "1,0,1");
+    EXPECT_EQ(p.record.length, 5u);
+  }
+  EXPECT_EQ(mqtt_command_plain("a/b/x/AO", "7").record.session_id, 0);
+  EXPECT_EQ(mqtt_command_plain("a/b/2", "1").kind, MqttParseKind::kDropped);
+  EXPECT_EQ(mqtt_command_plain("a/b/2/ABCDEFGHIJK", "1").kind, MqttParseKind::kCommand);
+  EXPECT_EQ(mqtt_command_plain("a/b/2/ABCDEFGHIJKL", "1").kind, MqttParseKind::kDropped);
+}
+
+TEST(Urc, JsonCommands) {
+  const std::string body =
+      "{\"id\":\"7\",\"deviceId\":\"gw01\",\"time\":\"2024-01-01 00:00:00\",\"value\":[\"";
+  auto p = mqtt_command_json(body + "3/AO/100,200\"]}");
+  ASSERT_EQ(p.kind, MqttParseKind::kCommand);
+  EXPECT_EQ(p.record.session_id, 3);
+  EXPECT_STREQ(p.record.type, "AO");
+  EXPECT_STREQ(p.record.data, "100,200");
+  EXPECT_EQ(p.record.length, 7u);
+
+  EXPECT_EQ(mqtt_command_json("[" + body.substr(1) + "3/DO/1\"]}").kind, MqttParseKind::kNotDoAo);
+  EXPECT_EQ(mqtt_command_json(body + "3/XO/1\"]}").kind, MqttParseKind::kNotDoAo);
+  EXPECT_EQ(mqtt_command_json("").kind, MqttParseKind::kNotDoAo);
+  // Fewer than 16 pieces, fewer than three value pieces.
+  EXPECT_EQ(mqtt_command_json("{\"value\":[\"3/DO/1\"]}").kind, MqttParseKind::kDropped);
+  EXPECT_EQ(mqtt_command_json(body + "3/DO/\"]}").kind, MqttParseKind::kDropped);
+  EXPECT_EQ(mqtt_command_json(body + "3/DO/1\",\"4/ABCDEFGHIJKL/1\"]}").kind,
+            MqttParseKind::kCommand);
+}
+
+// Every complete line of the input and the overflow count, feeding the bytes
+// in chunks of the given size (0: all at once).
+struct Assembled {
+  std::vector<std::string> lines;
+  int overflows = 0;
+};
+
+Assembled assemble(const std::string& input, size_t chunk, bool line_mode = false) {
+  LineAssembler a(line_mode);
+  Assembled out;
+  if (chunk == 0) chunk = input.size();
+  for (size_t pos = 0; pos < input.size(); pos += chunk) {
+    for (char c : input.substr(pos, chunk)) {
+      switch (a.feed(static_cast<uint8_t>(c))) {
+        case LineAssembler::Event::kLine:
+          out.lines.emplace_back(a.bytes());
+          a.clear();
+          break;
+        case LineAssembler::Event::kOverflow:
+          ++out.overflows;
+          break;
+        case LineAssembler::Event::kNone:
+          break;
+      }
+    }
+  }
+  return out;
+}
+
+TEST(LineAssembler, SameLinesWholeByteByByteAndSplit) {
+  const std::string input = "\r\n+CSQ: 23,99\r\n\r\nOK\r\nnoise\n" + std::string(5000, 'x') +
+                            "\r\n+ESONMI=0,1,41\r\n" + std::string(1022, 'y') + "\n" +
+                            std::string(1023, 'z') + "\n" + "tail";
+  const std::vector<std::string> expected = {
+      "\r\n", "+CSQ: 23,99\r\n", "\r\n", "OK\r\n", "noise\n", "+ESONMI=0,1,41\r\n",
+      std::string(1022, 'y') + "\n"};
+  for (size_t chunk : {0, 1, 2, 7, 1000}) {
+    Assembled a = assemble(input, chunk);
+    EXPECT_EQ(a.lines, expected) << "chunk " << chunk;
+    // The 5000-byte line and the 1024-byte line (LF included) are dropped.
+    EXPECT_EQ(a.overflows, 2) << "chunk " << chunk;
+  }
+}
+
+TEST(LineAssembler, LineModeColonsKeptLinesAndNulBytes) {
+  EXPECT_EQ(assemble("$GPRMC,1,A\r\n", 3, true).lines,
+            std::vector<std::string>{"$GPRMC:1:A\r\n"});
+
+  // A kept short line has the next one received behind it.
+  LineAssembler a;
+  for (char c : std::string("\r\n")) a.feed(static_cast<uint8_t>(c));
+  EXPECT_EQ(a.text(), "\r\n");
+  LineAssembler::Event ev = LineAssembler::Event::kNone;
+  for (char c : std::string("OK\r\n")) ev = a.feed(static_cast<uint8_t>(c));
+  EXPECT_EQ(ev, LineAssembler::Event::kLine);
+  EXPECT_EQ(a.text(), "\r\nOK\r\n");
+
+  // Searches see the text up to the first NUL; the bytes are all kept.
+  LineAssembler b;
+  for (char c : std::string("AB\0CD\n", 6)) b.feed(static_cast<uint8_t>(c));
+  EXPECT_EQ(b.text(), "AB");
+  EXPECT_EQ(b.size(), 6u);
+}
+
+TEST(RxQueue, KeepsOrderAndDropsTheOldestWhenFull) {
+  RxQueue q;
+  std::vector<uint8_t> bytes(RxQueue::kCapacity - 10);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i);
+  EXPECT_EQ(q.push(bytes.data(), bytes.size()), 0u);
+  uint8_t b = 0;
+  ASSERT_TRUE(q.pop(b));
+  EXPECT_EQ(b, 0);
+  // Wraps around the ring; 15 more than the space left drops the 15 oldest.
+  const uint8_t more[26] = {};
+  EXPECT_EQ(q.push(more, sizeof more), 15u);
+  EXPECT_EQ(q.size(), RxQueue::kCapacity);
+  ASSERT_TRUE(q.pop(b));
+  EXPECT_EQ(b, 16);
+  std::vector<uint8_t> huge(RxQueue::kCapacity + 5, 0xAB);
+  huge.back() = 0xCD;
+  EXPECT_EQ(q.push(huge.data(), huge.size()), RxQueue::kCapacity - 1 + 5);
+  size_t n = 0;
+  while (q.pop(b)) ++n;
+  EXPECT_EQ(n, RxQueue::kCapacity);
+  EXPECT_EQ(b, 0xCD);
+}
+
+}  // namespace
