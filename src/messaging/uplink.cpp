@@ -1,0 +1,254 @@
+#include "messaging/uplink.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "common/console.h"
+#include "common/text.h"
+
+namespace {
+
+// The gateway's own texts.
+constexpr const char* kDevInfoFrame = "AE,QRX724H,0100,%d,%d,DEVINFO,0,4,%d,%s,%d,%s,EA";
+constexpr const char* kRdoFrame = "AE,QRX724H,0100,%d,%d,RDO,0,%d,EA";
+constexpr const char* kRaoFrame = "AE,QRX724H,0100,%d,%d,RAO,0,%d,EA";
+constexpr const char* kWdiFrameHead = "AE,QRX724H,0100,%d,%d,WDI,0,%d";
+constexpr const char* kWaiFrameHead = "AE,QRX724H,0100,%d,%d,WAI,0,%d";
+constexpr const char* kWgpsFrame = "AE,QRX724H,0100,%d,%d,WGPS,0,1,%s,EA";
+constexpr const char* kFrameValue = ",%d";
+constexpr const char* kFrameEnd = ",EA";
+constexpr const char* kEsosendHead = "AT+ESOSEND=%d,%d,";
+constexpr const char* kEmqpubHead = "AT+EMQPUB=%d,\"%s\",1,0,0,%d,";
+constexpr const char* kLineEnd = "\r\n";
+constexpr const char* kDevInfoPayload = "%d,%s,%d,%s";
+constexpr const char* kDiPayloadValue = "%02X";
+constexpr const char* kAiPayloadValue = "%04X";
+constexpr const char* kJsonTime = "%Y-%m-%dT%H:%M:%SZ";
+constexpr const char* kJsonReport =
+    "[\n{\n\"id\":\"%s\",\n\"deviceId\":\"%s\",\n\"time\":\"%s\",\n\"value\":[\n\"%s\"\n]\n}\n]";
+constexpr const char* kJsonDi =
+    "[\n{\n\"id\":\"%s\",\n\"deviceId\":\"%s\",\n\"time\":\"%s\",\n\"value\":[\n\"%d/DI/%s\"\n]\n}"
+    "\n]";
+constexpr const char* kJsonAi =
+    "[\n{\n\"id\":\"%s\",\n\"deviceId\":\"%s\",\n\"time\":\"%s\",\n\"value\":[\n\"%d/AI/%s\"\n]\n}"
+    "\n]";
+constexpr const char* kRefused = "[ERROR] %s does not fit in %zu bytes, refused!!";
+
+constexpr const char* kMengInfo = "MENGINFOSC";
+constexpr const char* kNoValue = "NULL";
+
+// Appends to a bounded buffer; once something did not fit, everything after is
+// ignored and finish() refuses the whole text.
+class TextOut {
+ public:
+  explicit TextOut(std::span<char> out) : out_(out) {
+    if (!out_.empty()) out_[0] = '\0';
+  }
+
+  __attribute__((format(printf, 2, 3))) TextOut& add(const char* fmt, ...) {
+    if (!ok_) return *this;
+    va_list ap;
+    va_start(ap, fmt);
+    size_t room = out_.size() - used_;
+    int n = room > 0 ? std::vsnprintf(out_.data() + used_, room, fmt, ap) : -1;
+    va_end(ap);
+    if (n < 0 || static_cast<size_t>(n) >= room) {
+      ok_ = false;
+    } else {
+      used_ += static_cast<size_t>(n);
+    }
+    return *this;
+  }
+
+  TextOut& hex(std::span<const uint8_t> bytes) {
+    if (!ok_) return *this;
+    if (out_.size() - used_ <= 2 * bytes.size()) {
+      ok_ = false;
+    } else {
+      used_ += bytes_to_hex(bytes.data(), bytes.size(), out_.data() + used_);
+    }
+    return *this;
+  }
+
+  BuildResult finish(const char* what) {
+    if (ok_) return used_;
+    if (!out_.empty()) out_[0] = '\0';
+    char line[128];
+    bformat(line, sizeof line, kRefused, what, out_.size());
+    console_line(line);
+    return std::nullopt;
+  }
+
+ private:
+  std::span<char> out_;
+  size_t used_ = 0;
+  bool ok_ = !out_.empty();
+};
+
+template <typename Value>
+BuildResult values_frame(std::span<char> out, const char* head, int32_t session_id,
+                         int32_t packet_id, std::span<const Value> values, const char* what) {
+  TextOut t(out);
+  t.add(head, session_id, packet_id, static_cast<int>(values.size()));
+  for (Value v : values) t.add(kFrameValue, static_cast<int>(v));
+  t.add("%s", kFrameEnd);
+  return t.finish(what);
+}
+
+template <typename Value>
+BuildResult hex_payload(std::span<char> out, const char* fmt, std::span<const Value> values,
+                        const char* what) {
+  TextOut t(out);
+  for (Value v : values) t.add(fmt, static_cast<unsigned>(v));
+  return t.finish(what);
+}
+
+std::span<const uint8_t> as_bytes(std::string_view text) {
+  return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+}  // namespace
+
+BuildResult build_devinfo_frame(std::span<char> out, int32_t session_id, int32_t packet_id,
+                                const DevInfoValues& values) {
+  TextOut t(out);
+  t.add(kDevInfoFrame, session_id, packet_id, values.value1, values.value2, values.value3,
+        kDevInfoValue4);
+  return t.finish("DEVINFO frame");
+}
+
+BuildResult build_rdo_frame(std::span<char> out, int32_t session_id, int32_t packet_id,
+                            int32_t count) {
+  TextOut t(out);
+  t.add(kRdoFrame, session_id, packet_id, count);
+  return t.finish("RDO frame");
+}
+
+BuildResult build_rao_frame(std::span<char> out, int32_t session_id, int32_t packet_id,
+                            int32_t count) {
+  TextOut t(out);
+  t.add(kRaoFrame, session_id, packet_id, count);
+  return t.finish("RAO frame");
+}
+
+BuildResult build_wdi_frame(std::span<char> out, int32_t session_id, int32_t packet_id,
+                            std::span<const uint8_t> di_values) {
+  return values_frame(out, kWdiFrameHead, session_id, packet_id, di_values, "WDI frame");
+}
+
+BuildResult build_wai_frame(std::span<char> out, int32_t session_id, int32_t packet_id,
+                            std::span<const uint16_t> ai_values) {
+  return values_frame(out, kWaiFrameHead, session_id, packet_id, ai_values, "WAI frame");
+}
+
+BuildResult build_wgps_frame(std::span<char> out, int32_t session_id, int32_t packet_id,
+                             const char* gps) {
+  TextOut t(out);
+  t.add(kWgpsFrame, session_id, packet_id, gps);
+  return t.finish("WGPS frame");
+}
+
+BuildResult build_esosend_line(std::span<char> out, int32_t sock_id,
+                               std::span<const uint8_t> scrambled) {
+  TextOut t(out);
+  t.add(kEsosendHead, sock_id, static_cast<int>(scrambled.size()));
+  t.hex(scrambled);
+  t.add("%s", kLineEnd);
+  return t.finish("AT+ESOSEND line");
+}
+
+BuildResult build_devinfo_payload(std::span<char> out, const DevInfoValues& values) {
+  TextOut t(out);
+  t.add(kDevInfoPayload, values.value1, values.value2, values.value3, kDevInfoValue4);
+  return t.finish("DEVINFO payload");
+}
+
+BuildResult build_di_payload(std::span<char> out, std::span<const uint8_t> di_values) {
+  return hex_payload(out, kDiPayloadValue, di_values, "DI payload");
+}
+
+BuildResult build_ai_payload(std::span<char> out, std::span<const uint16_t> ai_values) {
+  return hex_payload(out, kAiPayloadValue, ai_values, "AI payload");
+}
+
+BuildResult build_text_payload(std::span<char> out, const char* text) {
+  TextOut t(out);
+  t.add("%s", text);
+  return t.finish("payload");
+}
+
+BuildResult format_json_time(std::span<char> out, std::time_t when) {
+  std::tm local{};
+  char text[kTimeTextSize] = "";
+  if (localtime_r(&when, &local) == nullptr ||
+      std::strftime(text, sizeof text, kJsonTime, &local) == 0) {
+    text[0] = '\0';
+  }
+  TextOut t(out);
+  t.add("%s", text);
+  return t.finish("time text");
+}
+
+BuildResult wrap_json(std::span<char> out, const JsonIds& ids, const char* payload) {
+  TextOut t(out);
+  t.add(kJsonReport, ids.sensor_id, ids.device_id, ids.time_text, payload);
+  return t.finish("JSON payload");
+}
+
+BuildResult wrap_json_di(std::span<char> out, const JsonIds& ids, int32_t session_id,
+                         const char* hex) {
+  TextOut t(out);
+  t.add(kJsonDi, ids.sensor_id, ids.device_id, ids.time_text, session_id, hex);
+  return t.finish("JSON payload");
+}
+
+BuildResult wrap_json_ai(std::span<char> out, const JsonIds& ids, int32_t session_id,
+                         const char* hex) {
+  TextOut t(out);
+  t.add(kJsonAi, ids.sensor_id, ids.device_id, ids.time_text, session_id, hex);
+  return t.finish("JSON payload");
+}
+
+BuildResult build_emqpub_line(std::span<char> out, int32_t mqtt_id, const char* topic,
+                              std::string_view payload) {
+  TextOut t(out);
+  t.add(kEmqpubHead, mqtt_id, topic, static_cast<int>(payload.size()));
+  t.hex(as_bytes(payload));
+  t.add("%s", kLineEnd);
+  return t.finish("AT+EMQPUB line");
+}
+
+// "AT+CEREG?\r\r\n+CEREG: 0,1\r\n\r\nOK\r\n": the second ","-piece, cut at CR.
+int32_t parse_cereg(std::string_view response) {
+  auto piece = nth_field(response, ",", 2);
+  return piece ? read_int(cut_at(*piece, "\r")) : 0;
+}
+
+// "AT+CSQ\r\r\n+CSQ: 23,99\r\n\r\nOK\r\n": the first ","-piece of the second
+// ":"-piece.
+int32_t parse_csq(std::string_view response) {
+  auto piece = nth_field(response, ":", 2);
+  if (!piece) return 0;
+  auto value = nth_field(*piece, ",", 1);
+  return value ? read_int(*value) : 0;
+}
+
+// "*MENGINFOSC: 3686,0,45,-891,-120,-145,-98,-6,5,1A2B,1,23,..." : the text
+// after the colon, split at commas; fields 5, 11 and 8.
+DevInfoValues parse_menginfo(std::string_view response) {
+  DevInfoValues v;
+  size_t at = response.find(kMengInfo);
+  if (at == std::string_view::npos) return v;
+  auto report = nth_field(response.substr(at), ":", 2);
+  if (!report) return v;
+  TokenView fields(*report);
+  for (int k = 1; k <= 11; ++k) {
+    auto f = fields.next(",");
+    if (!f) break;
+    if (k == 5) v.value1 = read_int(*f);
+    if (k == 8) v.value3 = read_int(*f);
+    if (k == 11 && f->size() == 1) copy_text(v.value2, sizeof v.value2, *f);
+  }
+  return v;
+}

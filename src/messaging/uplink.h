@@ -1,0 +1,106 @@
+// What the gateway sends towards its server: the six UDP frames, the MQTT
+// payloads (plain and JSON), the two AT command lines that hand them to the
+// modem, and the parses of the modem answers that feed the DEVINFO message.
+//
+// Every builder is pure: it writes NUL-terminated text into the bounded buffer
+// it is given and returns the text's length. A text that would not fit is
+// refused: a console line says so, the buffer holds "" and the result is empty.
+// Text arguments are NUL-terminated C strings (the records' fields, gps_data).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <span>
+#include <string_view>
+
+// Buffer sizes of the report loop.
+constexpr size_t kFrameBufferSize = 65535;
+constexpr size_t kCommandBufferSize = 1024;
+// encode_msg pads an SMS4 frame in place up to the next 16-byte block, so a
+// frame must leave this many bytes free behind it.
+constexpr size_t kFramePadRoom = 15;
+// The JSON time text holds at most 40 characters.
+constexpr size_t kTimeTextSize = 40;
+
+// The report messages, numbered as the loop's steps; the pending bit of step t
+// in packetID_send_check is 1 << t.
+enum ReportStep : int32_t {
+  kStepDevInfo = 0,
+  kStepRdo = 1,
+  kStepWdi = 2,
+  kStepRao = 3,
+  kStepWai = 4,
+  kStepGps = 5,
+};
+constexpr int32_t kStepCount = 6;
+
+// The modem values of a DEVINFO message; value 4 is always "0".
+struct DevInfoValues {
+  int32_t value1 = 0;       // 5th field of the engineering report
+  char value2[10] = "NULL";  // 11th field when it is one character, else "NULL"
+  int32_t value3 = 0;       // 8th field
+};
+inline constexpr const char* kDevInfoValue4 = "0";
+
+using BuildResult = std::optional<size_t>;
+
+// --- UDP frames -----------------------------------------------------------
+BuildResult build_devinfo_frame(std::span<char> out, int32_t session_id, int32_t packet_id,
+                                const DevInfoValues& values);
+// RDO or RAO: the server is asked for count values.
+BuildResult build_rdo_frame(std::span<char> out, int32_t session_id, int32_t packet_id,
+                            int32_t count);
+BuildResult build_rao_frame(std::span<char> out, int32_t session_id, int32_t packet_id,
+                            int32_t count);
+BuildResult build_wdi_frame(std::span<char> out, int32_t session_id, int32_t packet_id,
+                            std::span<const uint8_t> di_values);
+BuildResult build_wai_frame(std::span<char> out, int32_t session_id, int32_t packet_id,
+                            std::span<const uint16_t> ai_values);
+BuildResult build_wgps_frame(std::span<char> out, int32_t session_id, int32_t packet_id,
+                             const char* gps);
+
+// "AT+ESOSEND=<sock>,<length>," with two upper-case hex digits per scrambled
+// byte, then CR LF.
+BuildResult build_esosend_line(std::span<char> out, int32_t sock_id,
+                               std::span<const uint8_t> scrambled);
+
+// --- MQTT payloads --------------------------------------------------------
+BuildResult build_devinfo_payload(std::span<char> out, const DevInfoValues& values);
+BuildResult build_di_payload(std::span<char> out, std::span<const uint8_t> di_values);
+BuildResult build_ai_payload(std::span<char> out, std::span<const uint16_t> ai_values);
+// GPS and acknowledgement payloads are their text unchanged.
+BuildResult build_text_payload(std::span<char> out, const char* text);
+
+// The board's local time as the JSON payloads carry it ("%Y-%m-%dT%H:%M:%SZ",
+// the Z being a literal letter).
+BuildResult format_json_time(std::span<char> out, std::time_t when);
+
+struct JsonIds {
+  const char* sensor_id;  // "id"
+  const char* device_id;  // "deviceId"
+  const char* time_text;  // "time"
+};
+// The JSON report template around a plain payload (DEVINFO, GPS, acknowledgement).
+BuildResult wrap_json(std::span<char> out, const JsonIds& ids, const char* payload);
+// The DI and AI templates: the value string is "<session ID>/DI/<hex>" or
+// "<session ID>/AI/<hex>".
+BuildResult wrap_json_di(std::span<char> out, const JsonIds& ids, int32_t session_id,
+                         const char* hex);
+BuildResult wrap_json_ai(std::span<char> out, const JsonIds& ids, int32_t session_id,
+                         const char* hex);
+
+// "AT+EMQPUB=<id>,\"<topic>\",1,0,0,<length>," with two upper-case hex digits
+// per payload byte, then CR LF.
+BuildResult build_emqpub_line(std::span<char> out, int32_t mqtt_id, const char* topic,
+                              std::string_view payload);
+
+// --- modem answers of the DEVINFO step --------------------------------------
+// Registration state: the second value of "+CEREG: 0,1" (0 when missing).
+int32_t parse_cereg(std::string_view response);
+// Signal: the first value after the colon of "+CSQ: 23,99" (0 when missing).
+int32_t parse_csq(std::string_view response);
+// The DEVINFO values from an answer to AT*MENGINFO=0; without a line holding
+// "MENGINFOSC", or with too few fields, the missing values read 0 and "NULL".
+DevInfoValues parse_menginfo(std::string_view response);
