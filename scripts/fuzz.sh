@@ -2,8 +2,9 @@
 # Builds the libFuzzer targets (fuzz preset, clang with ASan + UBSan) and runs
 # each for the given number of seconds (default 10) on a scratch copy of its
 # seed corpus in tests/fuzz/corpus/<target>/, so the committed seeds stay as
-# they are. Fails on the first target that finds a crash, a leak, a time-out or
+# they are. Fails when any target finds a crash, a leak, a time-out or
 # a failed check; the input that did it is kept in tests/fuzz/artifacts/.
+# The parsers' console output is discarded (-close_fd_mask=1).
 #   scripts/fuzz.sh [seconds-per-target] [target...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -36,7 +37,7 @@ for t in "${targets[@]}"; do
   if [ -d "tests/fuzz/corpus/$t" ]; then cp -r "tests/fuzz/corpus/$t/." "$corpus/"; fi
   echo "=== $t: ${seconds} s"
   if "build-fuzz/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-       -print_final_stats=1 -artifact_prefix="tests/fuzz/artifacts/$t-" \
+       -print_final_stats=1 -close_fd_mask=1 -artifact_prefix="tests/fuzz/artifacts/$t-" \
        "$corpus" >"$work/$t.log" 2>&1; then
     grep -E '^(stat::number_of_executed_units|Done )' "$work/$t.log" || true
   else
