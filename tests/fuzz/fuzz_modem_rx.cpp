@@ -64,6 +64,15 @@ struct ModemPort {
         });
   }
 
+  ~ModemPort() {
+    UART_Close(modem_port);
+    set_downlink_handlers(nullptr, nullptr);
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
+  }
+  ModemPort(const ModemPort&) = delete;
+  ModemPort& operator=(const ModemPort&) = delete;
+
   // Writes the bytes as the modem and waits (bounded, in real time) until the
   // port holds all of them.
   void send(const std::string& bytes) {
