@@ -1,8 +1,9 @@
 // encode_msg / decode_msg: the scrambling of whole gateway frames.
+#include "messaging/codec.h"
+
 #include <cstdio>
 
 #include "codec_params.h"
-#include "messaging/codec.h"
 #include "messaging/sms4.h"
 
 int32_t flag_sms4 = 1;

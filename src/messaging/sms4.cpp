@@ -1,6 +1,7 @@
 // SMS4 (SM4, GB/T 32907-2016) with words read least significant byte first.
 #include "messaging/sms4.h"
 
+#include <cstddef>
 #include <utility>
 
 constexpr uint8_t sms4_sbox[256] = {
@@ -39,11 +40,15 @@ constexpr TTables make_tables() {
   return t;
 }
 
-constexpr uint32_t rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+constexpr uint32_t rotl(uint32_t x, int n) {
+  return (x << n) | (x >> (32 - n));
+}
 constexpr uint32_t l_linear(uint32_t x) {
   return x ^ rotl(x, 2) ^ rotl(x, 10) ^ rotl(x, 18) ^ rotl(x, 24);
 }
-constexpr uint32_t key_l_linear(uint32_t x) { return x ^ rotl(x, 13) ^ rotl(x, 23); }
+constexpr uint32_t key_l_linear(uint32_t x) {
+  return x ^ rotl(x, 13) ^ rotl(x, 23);
+}
 
 constinit const TTables t_tables = make_tables<l_linear>();
 constinit const TTables key_t_tables = make_tables<key_l_linear>();
@@ -85,11 +90,11 @@ const RoundKeys& round_keys(const uint8_t* key) {
 // side hides the latency of each round's table look-ups. Between
 // applications the words stay as they are (writing back and reading again in
 // the same byte order changes nothing).
-template <int Lanes>
+template <size_t Lanes>
 void sms4_apply(uint8_t* blocks, const Sms4RoundKeys& rk, int count) {
   using Words = std::array<uint32_t, Lanes>;
   Words x0, x1, x2, x3;
-  for (int l = 0; l < Lanes; ++l) {
+  for (size_t l = 0; l < Lanes; ++l) {
     const uint8_t* p = blocks + 16 * l;
     x0[l] = sms4_load(p);
     x1[l] = sms4_load(p + 4);
@@ -98,16 +103,19 @@ void sms4_apply(uint8_t* blocks, const Sms4RoundKeys& rk, int count) {
   }
   for (int n = 0; n < count; ++n) {
     for (int i = 0; i < 32; i += 4) {
-      for (int l = 0; l < Lanes; ++l) x0[l] = sms4_round_word(x0[l], x1[l], x2[l], x3[l], rk[i]);
-      for (int l = 0; l < Lanes; ++l) x1[l] = sms4_round_word(x1[l], x2[l], x3[l], x0[l], rk[i + 1]);
-      for (int l = 0; l < Lanes; ++l) x2[l] = sms4_round_word(x2[l], x3[l], x0[l], x1[l], rk[i + 2]);
-      for (int l = 0; l < Lanes; ++l) x3[l] = sms4_round_word(x3[l], x0[l], x1[l], x2[l], rk[i + 3]);
+      for (size_t l = 0; l < Lanes; ++l) x0[l] = sms4_round_word(x0[l], x1[l], x2[l], x3[l], rk[i]);
+      for (size_t l = 0; l < Lanes; ++l)
+        x1[l] = sms4_round_word(x1[l], x2[l], x3[l], x0[l], rk[i + 1]);
+      for (size_t l = 0; l < Lanes; ++l)
+        x2[l] = sms4_round_word(x2[l], x3[l], x0[l], x1[l], rk[i + 2]);
+      for (size_t l = 0; l < Lanes; ++l)
+        x3[l] = sms4_round_word(x3[l], x0[l], x1[l], x2[l], rk[i + 3]);
     }
     // R: the state (X32, X33, X34, X35) is read back as (X35, X34, X33, X32).
     std::swap(x0, x3);
     std::swap(x1, x2);
   }
-  for (int l = 0; l < Lanes; ++l) {
+  for (size_t l = 0; l < Lanes; ++l) {
     uint8_t* p = blocks + 16 * l;
     sms4_store(p, x0[l]);
     sms4_store(p + 4, x1[l]);
@@ -119,10 +127,11 @@ void sms4_apply(uint8_t* blocks, const Sms4RoundKeys& rk, int count) {
 void sms4_apply_blocks(uint8_t* data, int blocks, const Sms4RoundKeys& rk, int count) {
   // Four blocks keep 16 words in flight: enough to cover the look-up latency,
   // few enough to stay in registers.
-  constexpr int kLanes = 4;
-  int b = 0;
-  for (; b + kLanes <= blocks; b += kLanes) sms4_apply<kLanes>(data + 16 * b, rk, count);
-  for (; b < blocks; ++b) sms4_apply<1>(data + 16 * b, rk, count);
+  constexpr size_t kLanes = 4;
+  const size_t total = blocks > 0 ? static_cast<size_t>(blocks) : 0;
+  size_t b = 0;
+  for (; b + kLanes <= total; b += kLanes) sms4_apply<kLanes>(data + 16 * b, rk, count);
+  for (; b < total; ++b) sms4_apply<1>(data + 16 * b, rk, count);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "messaging/codec.h"
@@ -10,10 +11,11 @@
 using Sms4State = std::array<uint32_t, 4>;
 using Sms4RoundKeys = std::array<uint32_t, 32>;
 
-inline constexpr std::array<uint32_t, 4> kSms4Fk = {0xa3b1bac6, 0x56aa3350, 0x677d9197,
-                                                    0xb27022dc};
+inline constexpr std::array<uint32_t, 4> kSms4Fk = {0xa3b1bac6, 0x56aa3350, 0x677d9197, 0xb27022dc};
 
-inline uint32_t rotate_left(uint32_t x, int n) { return (x << (n & 31)) | (x >> ((32 - n) & 31)); }
+inline uint32_t rotate_left(uint32_t x, int n) {
+  return (x << (n & 31)) | (x >> ((32 - n) & 31));
+}
 
 // tau: the S-box on each byte.
 inline uint32_t s_substitute(uint32_t x) {
@@ -25,7 +27,9 @@ inline uint32_t L_trans(uint32_t x) {
   return x ^ rotate_left(x, 2) ^ rotate_left(x, 10) ^ rotate_left(x, 18) ^ rotate_left(x, 24);
 }
 
-inline uint32_t key_L_trans(uint32_t x) { return x ^ rotate_left(x, 13) ^ rotate_left(x, 23); }
+inline uint32_t key_L_trans(uint32_t x) {
+  return x ^ rotate_left(x, 13) ^ rotate_left(x, 23);
+}
 
 namespace sms4_detail {
 // L and L' are linear, so T(x) is the XOR of L(S(b) placed at its byte) over
@@ -40,7 +44,9 @@ inline uint32_t table_trans(const TTables& t, uint32_t x) {
 }  // namespace sms4_detail
 
 // T = L(tau(x)).
-inline uint32_t T_trans(uint32_t x) { return sms4_detail::table_trans(sms4_detail::t_tables, x); }
+inline uint32_t T_trans(uint32_t x) {
+  return sms4_detail::table_trans(sms4_detail::t_tables, x);
+}
 
 // T' = L'(tau(x)).
 inline uint32_t key_T_trans(uint32_t x) {
@@ -59,7 +65,9 @@ inline void sms4_round_func(Sms4State& state, uint32_t rk) {
 }
 
 // R: (X0, X1, X2, X3) -> (X3, X2, X1, X0).
-inline void sms4_reverse(Sms4State& state) { state = {state[3], state[2], state[1], state[0]}; }
+inline void sms4_reverse(Sms4State& state) {
+  state = {state[3], state[2], state[1], state[0]};
+}
 
 // A word of four bytes, least significant first.
 inline uint32_t sms4_load(const uint8_t* p) {
@@ -76,7 +84,7 @@ inline void sms4_store(uint8_t* p, uint32_t w) {
 // Key expansion of the first 16 key bytes into the 32 round keys.
 inline void sms4_key_schedule(const uint8_t* key, Sms4RoundKeys& rk) {
   Sms4State k;
-  for (int i = 0; i < 4; ++i) k[i] = sms4_load(key + 4 * i) ^ kSms4Fk[i];
+  for (size_t i = 0; i < 4; ++i) k[i] = sms4_load(key + 4 * i) ^ kSms4Fk[i];
   for (int i = 0; i < 32; ++i) {
     rk[i] = k[0] ^ key_T_trans(k[1] ^ k[2] ^ k[3] ^ sms4_ck[i]);
     k = {k[1], k[2], k[3], rk[i]};

@@ -36,7 +36,9 @@ struct ComPort {
 
 std::array<ComPort, kMaxPort + 1> ComPortData;
 
-bool port_in_range(int port) { return port >= 0 && port <= kMaxPort; }
+bool port_in_range(int port) {
+  return port >= 0 && port <= kMaxPort;
+}
 
 // The range and open checks every function but zol_Open starts with.
 int check_port(int port) {
@@ -68,7 +70,9 @@ std::string port_device_path(int port) {
   return resolve_path(path.data());
 }
 
-const termios& applied_settings(int port) { return ComPortData.at(port).settings; }
+const termios& applied_settings(int port) {
+  return ComPortData.at(port).settings;
+}
 
 int zol_Open(int port) {
   if (!port_in_range(port)) return ZOL_BAD_PORT;
@@ -121,7 +125,9 @@ int zol_Write(int port, const void* buffer, int length) {
   return ZOL_SHORT_WRITE;
 }
 
-int zol_Putch(int port, uint8_t byte) { return zol_Write(port, &byte, 1); }
+int zol_Putch(int port, uint8_t byte) {
+  return zol_Write(port, &byte, 1);
+}
 
 int zol_Read(int port, void* buffer, int length) {
   if (int rc = check_port(port); rc != ZOL_OK) return rc;

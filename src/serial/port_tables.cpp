@@ -1,7 +1,7 @@
 #include "serial/port_tables.h"
 
 const std::array<uint32_t, kBaudCount> Baud_Table = {
-    B50,   B75,   B110,  B134,  B150,  B300,  B600,   B1200,  B1800,  B2400,
+    B50,   B75,   B110,  B134,   B150,   B300,   B600,    B1200,   B1800,   B2400,
     B4800, B4800, B9600, B19200, B38400, B57600, B115200, B230400, B460800, B921600};
 
 const std::array<uint32_t, kBaudCount> Baud_Rates = {

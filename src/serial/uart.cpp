@@ -1,12 +1,13 @@
 // The UART functions: line parameters in everyday units over the port library,
 // with the in-use table guarding against opening a port twice.
+#include "serial/uart.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdarg>
 #include <cstdio>
 
 #include "serial/port_tables.h"
-#include "serial/uart.h"
 
 PortSetup PortData{};
 std::array<int32_t, 256> hComUse{};
@@ -17,7 +18,8 @@ int UART_Init(uint8_t port, uint32_t baud, uint8_t data_bits, uint8_t parity, ui
   if (format < 0) return ZOL_BAD_PARAM;
 
   int baud_index = baud_index_of(baud);
-  PortData = PortSetup{port, static_cast<uint32_t>(baud_index), data_bits - 5u, parity, stop, {0, 0}};
+  PortData =
+      PortSetup{port, static_cast<uint32_t>(baud_index), data_bits - 5u, parity, stop, {0, 0}};
 
   int rc = zol_Open(port);
   if (rc == ZOL_OK) {
@@ -41,9 +43,13 @@ int UART_Send(uint8_t port, const void* buffer, int length) {
   return zol_Write(port, buffer, length) < 0 ? UART_WRITE_FAILED : 0;
 }
 
-int UART_Recv(uint8_t port, void* buffer, int length) { return zol_Read(port, buffer, length); }
+int UART_Recv(uint8_t port, void* buffer, int length) {
+  return zol_Read(port, buffer, length);
+}
 
-int UART_DataSizeInCom(uint8_t port) { return zol_InpQueueLen(port); }
+int UART_DataSizeInCom(uint8_t port) {
+  return zol_InpQueueLen(port);
+}
 
 uint8_t UART_GetChar(uint8_t port) {
   uint8_t byte = 0;
@@ -51,9 +57,13 @@ uint8_t UART_GetChar(uint8_t port) {
   return byte;
 }
 
-int UART_RxClear(uint8_t port) { return zol_Flush(port, ZOL_FLUSH_INPUT); }
+int UART_RxClear(uint8_t port) {
+  return zol_Flush(port, ZOL_FLUSH_INPUT);
+}
 
-int UART_TxClear(uint8_t port) { return zol_Flush(port, ZOL_FLUSH_OUTPUT); }
+int UART_TxClear(uint8_t port) {
+  return zol_Flush(port, ZOL_FLUSH_OUTPUT);
+}
 
 int PrintMsg(const char* format, ...) {
   std::array<char, 512> text{};

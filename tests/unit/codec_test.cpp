@@ -1,3 +1,5 @@
+#include "messaging/codec.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "codec_params.h"
-#include "messaging/codec.h"
 #include "messaging/sms4.h"
 
 namespace {
@@ -132,9 +133,9 @@ TEST_F(Codec, EncodePadsWithSpacesToWholeBlocksAndDecodeUndoesIt) {
     int32_t padded;
   };
   for (const Case& c : std::vector<Case>{{"AE,0001,DEVINFO,", 16},
-                                          {"AE,0001,DEVINFO,1", 32},
-                                          {std::string(100, 'x') + "EA", 112},
-                                          {"", 0}}) {
+                                         {"AE,0001,DEVINFO,1", 32},
+                                         {std::string(100, 'x') + "EA", 112},
+                                         {"", 0}}) {
     SCOPED_TRACE(c.text);
     std::vector<uint8_t> buf(c.text.size() + 15, 0xEE);
     std::memcpy(buf.data(), c.text.data(), c.text.size());

@@ -2,11 +2,10 @@
 // port's device path points under a private QUORVANE_ROOT, and the test plays
 // the far end on the master side.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -125,7 +124,7 @@ TEST_F(SerialPty, InitAppliesRateParityAndStopBits) {
       {7200, 8, 0, 0, B4800, false, false, false},     // no 7200 speed
       {921600, 8, 0, 0, B921600, false, false, false},
       {50, 8, 0, 0, B50, false, false, false},
-      {9600, 7, 1, 0, B9600, true, true, false},  // odd
+      {9600, 7, 1, 0, B9600, true, true, false},   // odd
       {9600, 7, 2, 0, B9600, true, false, false},  // even
       {9600, 8, 3, 0, B9600, false, false, false},
       {9600, 8, 4, 0, B9600, false, false, false},
@@ -133,8 +132,8 @@ TEST_F(SerialPty, InitAppliesRateParityAndStopBits) {
       {9600, 8, 0, 2, B9600, false, false, true},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.rate << " " << int(c.data_bits) << int(c.parity)
-                                    << int(c.stop));
+    SCOPED_TRACE(testing::Message()
+                 << c.rate << " " << int(c.data_bits) << int(c.parity) << int(c.stop));
     ASSERT_EQ(UART_Init(kPort, c.rate, c.data_bits, c.parity, c.stop), 0);
     termios t = kernel_settings();
     EXPECT_EQ(cfgetospeed(&t), c.speed);
