@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "common/text.h"
 #include "config/records.h"
 #include "messaging/codec.h"
 #include "modem/at_link.h"
@@ -35,12 +36,9 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kFrameBytes = 112;
 
 std::string hex_of(const uint8_t* bytes, size_t n) {
-  std::string out;
-  char two[3];
-  for (size_t i = 0; i < n; ++i) {
-    std::snprintf(two, sizeof two, "%02X", bytes[i]);
-    out += two;
-  }
+  std::string out(2 * n + 1, '\0');
+  bytes_to_hex(bytes, n, out.data());
+  out.pop_back();
   return out;
 }
 
@@ -52,15 +50,15 @@ std::string esonmi_line(int i) {
   std::memcpy(frame.data() + kFrameBytes - 3, ",EA", 3);
   auto len = static_cast<int32_t>(kFrameBytes);
   encode_msg(frame.data(), &len);
-  return "+ESONMI=0," + std::to_string(len) + "," +
-         hex_of(frame.data(), static_cast<size_t>(len)) + "\r\n";
+  return "+ESONMI=0," + std::to_string(len) + "," + hex_of(frame.data(), static_cast<size_t>(len)) +
+         "\r\n";
 }
 
 struct Run {
   std::vector<Clock::time_point> written;  // last byte of line i written
   std::vector<Clock::time_point> handled;  // handler called for frame i
   std::atomic<int> calls{0};
-  int bad = 0;                             // frames that came back wrong
+  int bad = 0;  // frames that came back wrong
 };
 
 Run* current = nullptr;
@@ -100,8 +98,8 @@ void feed(int master, const std::vector<std::string>& lines, Run& run, int bytes
       for (size_t pos = 0; pos < line.size(); pos += 8) {
         size_t n = std::min<size_t>(8, line.size() - pos);
         sent += n;
-        std::this_thread::sleep_until(start + std::chrono::microseconds(sent * 1000000 /
-                                                                        bytes_per_s));
+        std::this_thread::sleep_until(start +
+                                      std::chrono::microseconds(sent * 1000000 / bytes_per_s));
         write_all(master, line.data() + pos, n);
       }
     }
@@ -149,8 +147,8 @@ Figures measure(int master, int n, int bytes_per_s) {
   for (size_t i = 0; i < run.handled.size(); ++i) {
     if (run.handled[i] == Clock::time_point{}) continue;
     last = std::max(last, run.handled[i]);
-    delays.push_back(std::chrono::duration<double, std::milli>(run.handled[i] - run.written[i])
-                         .count());
+    delays.push_back(
+        std::chrono::duration<double, std::milli>(run.handled[i] - run.written[i]).count());
   }
   std::sort(delays.begin(), delays.end());
   double secs = std::chrono::duration<double>(last - start).count();

@@ -6,8 +6,8 @@
 namespace {
 
 // Field k of the answer split at `split`, cut at the first of `cut`.
-std::optional<std::string_view> answer_field(std::string_view answer, const char* split,
-                                             int k, const char* cut) {
+std::optional<std::string_view> answer_field(std::string_view answer, const char* split, int k,
+                                             const char* cut) {
   auto field = nth_field(answer, split, k);
   if (!field) return std::nullopt;
   return cut_at(*field, cut);

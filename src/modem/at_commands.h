@@ -42,9 +42,9 @@ inline constexpr char kAtEmqdiscon[] = "AT+EMQDISCON=%d\r\n";  // client id
 inline constexpr char kAtLineEnd[] = "\r\n";
 
 // --- what the modem sends --------------------------------------------------
-inline constexpr char kUrcEsonmi[] = "+ESONMI=";      // socket, byte count, hex data
-inline constexpr char kUrcEmqpub[] = "+EMQPUB:";      // topic and hex payload in quotes
-inline constexpr char kUrcIp[] = "+IP";               // logged only
+inline constexpr char kUrcEsonmi[] = "+ESONMI=";       // socket, byte count, hex data
+inline constexpr char kUrcEmqpub[] = "+EMQPUB:";       // topic and hex payload in quotes
+inline constexpr char kUrcIp[] = "+IP";                // logged only
 inline constexpr char kUrcEmqdiscon[] = "+EMQDISCON";  // MQTT session lost
 inline constexpr char kResultOk[] = "OK";
 inline constexpr char kResultError[] = "ERROR";

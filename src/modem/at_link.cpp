@@ -46,7 +46,9 @@ void pull_waiting(uint8_t port, RxQueue& queue) {
   }
 }
 
-bool zrst_limit_applies(uint8_t port) { return port == modem_port && flag_ZRST.load() != 0; }
+bool zrst_limit_applies(uint8_t port) {
+  return port == modem_port && flag_ZRST.load() != 0;
+}
 
 uint32_t limit_ms(uint8_t port) {
   return zrst_limit_applies(port) ? kZrstLimitMs : static_cast<uint32_t>(recv_timeout) * 1000U;

@@ -26,7 +26,9 @@ constexpr size_t kStatusSize = 512;
 
 using Answer = std::array<char, kResponseSize>;
 
-std::string_view text_of(const Answer& answer) { return c_text(answer.data(), answer.size()); }
+std::string_view text_of(const Answer& answer) {
+  return c_text(answer.data(), answer.size());
+}
 
 // One exchange with the modem, the command rendered from an AT format.
 template <typename... Args>
@@ -130,7 +132,9 @@ void write_modem_status(int32_t creg, int32_t csq) {
   std::fwrite(status.data(), 1, status.size(), file.get());
 }
 
-void remove_modem_status() { unlink(resolve_path(kStatusPath).c_str()); }
+void remove_modem_status() {
+  unlink(resolve_path(kStatusPath).c_str());
+}
 
 uint32_t nbiot_init() {
   Answer answer{};

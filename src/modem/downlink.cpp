@@ -12,8 +12,8 @@ void log_udp_frame(char* frame, int32_t mb_num) {
 }
 
 void log_mqtt_command(MqttDownlink record, int32_t mb_num) {
-  std::printf(kTxtMqttCommandUnhandled, mb_num, record.session_id, record.type,
-              record.length, record.data);
+  std::printf(kTxtMqttCommandUnhandled, mb_num, record.session_id, record.type, record.length,
+              record.data);
 }
 
 // Installed at start-up, before the threads exist, and used by the main thread
@@ -28,7 +28,9 @@ void set_downlink_handlers(UdpFrameHandler udp, MqttCommandHandler mqtt) {
   mqtt_handler = mqtt ? std::move(mqtt) : MqttCommandHandler(log_mqtt_command);
 }
 
-void deliver_udp_frame(char* frame, int32_t mb_num) { udp_handler(frame, mb_num); }
+void deliver_udp_frame(char* frame, int32_t mb_num) {
+  udp_handler(frame, mb_num);
+}
 
 void deliver_mqtt_command(const MqttDownlink& record, int32_t mb_num) {
   mqtt_handler(record, mb_num);

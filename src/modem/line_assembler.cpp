@@ -18,7 +18,9 @@ LineAssembler::Event LineAssembler::feed(uint8_t byte) {
   return byte == '\n' ? Event::kLine : Event::kNone;
 }
 
-std::string_view LineAssembler::text() const { return {buf_.data(), std::strlen(buf_.data())}; }
+std::string_view LineAssembler::text() const {
+  return {buf_.data(), std::strlen(buf_.data())};
+}
 
 void LineAssembler::clear() {
   len_ = 0;

@@ -23,9 +23,12 @@ inline constexpr char kTxtHexString[] = "HEX String (len = %d):\r\n%s\r\n";
 inline constexpr char kTxtHexDataLine[] = "HEX Data:\r";
 
 // --- what does not fit is dropped, with one of these ----------------------
-inline constexpr char kTxtLineTooLong[] = "[ERROR] Line of 1024 bytes or more without LF dropped!!\n";
-inline constexpr char kTxtRxQueueFull[] = "[ERROR] Receive queue of port %u full, %zu oldest bytes dropped!!\n";
-inline constexpr char kTxtResponseFull[] = "[ERROR] Response longer than 1023 characters, line dropped!!\n";
+inline constexpr char kTxtLineTooLong[] =
+    "[ERROR] Line of 1024 bytes or more without LF dropped!!\n";
+inline constexpr char kTxtRxQueueFull[] =
+    "[ERROR] Receive queue of port %u full, %zu oldest bytes dropped!!\n";
+inline constexpr char kTxtResponseFull[] =
+    "[ERROR] Response longer than 1023 characters, line dropped!!\n";
 inline constexpr char kTxtUrcDropped[] = "[ERROR] %s message dropped: %s!!\n";
 
 // --- downlink entry points before start-up installs the real ones --------

@@ -1,5 +1,7 @@
 // The AT exchange and the receive routine on real pseudo-terminals, with the
 // virtual clock: what is waiting when the call starts is what the modem sent.
+#include "modem/at_link.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -7,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "messaging/codec.h"
-#include "modem/at_link.h"
 #include "modem/downlink.h"
 #include "modem_pty.h"
 
@@ -44,13 +46,13 @@ class AtLink : public ::testing::Test {
     std::memcpy(buf.data(), frame.data(), frame.size());
     int32_t len = static_cast<int32_t>(frame.size());
     encode_msg(buf.data(), &len);
-    std::string hex;
-    char two[3];
-    for (int32_t i = 0; i < len; ++i) {
-      std::snprintf(two, sizeof two, "%02X", buf[static_cast<size_t>(i)]);
-      hex += two;
-    }
-    return "+ESONMI=0," + std::to_string(len) + "," + hex + "\r\n";
+    return "+ESONMI=0," + std::to_string(len) + "," + hex_text(buf.data(), len) + "\r\n";
+  }
+  static std::string hex_text(const void* bytes, size_t n) {
+    std::string hex(2 * n + 1, '\0');
+    bytes_to_hex(static_cast<const uint8_t*>(bytes), n, hex.data());
+    hex.pop_back();
+    return hex;
   }
 
   ModemPty pty;
@@ -92,8 +94,8 @@ TEST_F(AtLink, FinalResultsEndTheResponseByteForByte) {
 
 TEST_F(AtLink, ReportsDuringACommandAreActedOnAndLeftOut) {
   flag_wait_cmd = 1;
-  pty.send(modem_port, "\r\n+EMQDISCON: 0\r\n\r\n+IP: 10.0.0.2\r\n" + esonmi_of("AE,RDO,1,EA") +
-                           "\r\nOK\r\n");
+  pty.send(modem_port,
+           "\r\n+EMQDISCON: 0\r\n\r\n+IP: 10.0.0.2\r\n" + esonmi_of("AE,RDO,1,EA") + "\r\nOK\r\n");
   EXPECT_EQ(recv(), 1);
   EXPECT_EQ(text(), "\r\nOK\r\n");
   EXPECT_EQ(flag_EMQDISCON.load(), 1);
@@ -114,9 +116,11 @@ TEST_F(AtLink, AReportWhileNothingIsAwaitedEndsTheCallAndTheRestWaits) {
   EXPECT_EQ(flag_EMQDISCON.load(), 0);
   const std::string hex = esonmi_of("AE,RAO,2,EA").substr(13, 32);
   EXPECT_EQ(console.substr(0, 26), "Receive +ESONMI message!!\n");
-  EXPECT_NE(console.find("Data = " + hex + "\nData Length = 16\n"
+  EXPECT_NE(console.find("Data = " + hex +
+                         "\nData Length = 16\n"
                          "\r\n<--- RECONSTRUCTURE MESSAGE --->\r\n"
-                         "HEX String (len = 32):\r\n" + hex + "\r\nHEX Data:\r\n" + hex),
+                         "HEX String (len = 32):\r\n" +
+                         hex + "\r\nHEX Data:\r\n" + hex),
             std::string::npos);
   EXPECT_NE(console.find("\r\n<--- DEAL WITH MESSAGE --->\r\n"), std::string::npos);
 
@@ -169,14 +173,8 @@ TEST_F(AtLink, PublicationsBecomeCommands) {
   flag_wait_cmd = 1;
   const std::string json =
       "{\"id\":\"1\",\"deviceId\":\"d\",\"time\":\"t\",\"value\":[\"4/AO/300\"]}";
-  std::string hex;
-  for (unsigned char c : json) {
-    char two[3];
-    std::snprintf(two, sizeof two, "%02X", c);
-    hex += two;
-  }
-  pty.send(modem_port, "+EMQPUB: 0,\"t\",1,0,0," + std::to_string(json.size()) + ",\"" + hex +
-                           "\"\r\n\r\nOK\r\n");
+  pty.send(modem_port, "+EMQPUB: 0,\"t\",1,0,0," + std::to_string(json.size()) + ",\"" +
+                           hex_text(json.data(), json.size()) + "\"\r\n\r\nOK\r\n");
   EXPECT_EQ(recv(), 1);
   EXPECT_EQ(text(), "\r\nOK\r\n");
   ASSERT_EQ(commands.size(), 2u);

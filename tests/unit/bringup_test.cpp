@@ -1,6 +1,8 @@
 // Bring-up and MQTT reconnection against a scripted modem on a
 // pseudo-terminal: a responder thread echoes each command and answers it from a
 // table, as the ME3616 does with its echo on.
+#include "modem/bringup.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,7 +18,6 @@
 #include <thread>
 #include <vector>
 
-#include "modem/bringup.h"
 #include "modem_pty.h"
 
 namespace {
@@ -39,10 +40,8 @@ class ScriptedModem {
 
   explicit ScriptedModem(int master) : master_(master) {
     answers_ = {
-        {"AT+CEREG", "\r\n+CEREG: 0,1\r\n" + kOk},
-        {"AT+CSQ", "\r\n+CSQ: 23,99\r\n" + kOk},
-        {"AT+ESOC", "\r\n+ESOC=1\r\n" + kOk},
-        {"AT+EDNS", "\r\n+EDNS:10.0.0.9\r\n" + kOk},
+        {"AT+CEREG", "\r\n+CEREG: 0,1\r\n" + kOk}, {"AT+CSQ", "\r\n+CSQ: 23,99\r\n" + kOk},
+        {"AT+ESOC", "\r\n+ESOC=1\r\n" + kOk},      {"AT+EDNS", "\r\n+EDNS:10.0.0.9\r\n" + kOk},
         {"AT+EMQNEW", "\r\n+EMQNEW: 0\r\n" + kOk},
     };
     thread_ = std::thread([this] { serve(); });
@@ -160,9 +159,13 @@ class Bringup : public ::testing::Test {
   int zrst_seen = 0;  // touched by the responder thread only
 };
 
-const std::vector<std::string> kPreparation = {
-    "AT*MCGDEFCONT=\"IP\",\"cmnet\"\r\n", "AT*MSPCHSC=1\r\n", "AT+ZCONTLED=1\r\n",
-    "AT+ZRST\r\n", "AT+CFUN=1\r\n", "AT+CEREG?\r\n", "AT+CSQ\r\n"};
+const std::vector<std::string> kPreparation = {"AT*MCGDEFCONT=\"IP\",\"cmnet\"\r\n",
+                                               "AT*MSPCHSC=1\r\n",
+                                               "AT+ZCONTLED=1\r\n",
+                                               "AT+ZRST\r\n",
+                                               "AT+CFUN=1\r\n",
+                                               "AT+CEREG?\r\n",
+                                               "AT+CSQ\r\n"};
 
 std::vector<std::string> with_preparation(std::vector<std::string> transport) {
   std::vector<std::string> all = kPreparation;
@@ -177,10 +180,9 @@ TEST_F(Bringup, UdpSequenceStatusFileAndStoredAddress) {
   std::filesystem::create_symlink(other, pty.root() / "tmp/modemInfo.txt");
 
   EXPECT_EQ(init(), 1u);
-  EXPECT_EQ(modem.commands(),
-            with_preparation({"AT+ESOREADEN=0\r\n", "AT+ESOC=1,2,1\r\n",
-                              "AT+EDNS=\"report.example\"\r\n",
-                              "AT+ESOCON=1,5683,\"10.0.0.9\"\r\n"}));
+  EXPECT_EQ(modem.commands(), with_preparation({"AT+ESOREADEN=0\r\n", "AT+ESOC=1,2,1\r\n",
+                                                "AT+EDNS=\"report.example\"\r\n",
+                                                "AT+ESOCON=1,5683,\"10.0.0.9\"\r\n"}));
   EXPECT_EQ(udp_sock_id, 1);
   EXPECT_STREQ(programInfo->server_host, "10.0.0.9");
   EXPECT_EQ(flag_recv_timeout.load(), 0);
@@ -207,10 +209,9 @@ TEST_F(Bringup, MqttSequencesWithAndWithoutCredentials) {
   flag_mqtt = 1;
   EXPECT_EQ(init(), 1u);
   EXPECT_EQ(modem.commands(),
-            with_preparation({"AT+EDNS=\"broker.example\"\r\n",
-                              "AT+EMQNEW=\"10.0.0.9\",\"1883\",20000,1024\r\n",
-                              "AT+EMQCON=0,4,\"myclientid\",120,1,0\r\n",
-                              "AT+EMQSUB=0,\"gw/cmd/+/DO\",1\r\n"}));
+            with_preparation(
+                {"AT+EDNS=\"broker.example\"\r\n", "AT+EMQNEW=\"10.0.0.9\",\"1883\",20000,1024\r\n",
+                 "AT+EMQCON=0,4,\"myclientid\",120,1,0\r\n", "AT+EMQSUB=0,\"gw/cmd/+/DO\",1\r\n"}));
   EXPECT_EQ(flag_recv_timeout.load(), 0);
 
   // Credentials with a user name of two characters or more; a second topic.
@@ -222,11 +223,10 @@ TEST_F(Bringup, MqttSequencesWithAndWithoutCredentials) {
   EXPECT_EQ(init(), 1u);
   std::vector<std::string> all = modem.commands();
   EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(before), all.end()),
-            with_preparation({"AT+EDNS=\"10.0.0.9\"\r\n",
-                              "AT+EMQNEW=\"10.0.0.9\",\"1883\",20000,1024\r\n",
-                              "AT+EMQCON=2,4,\"myclientid\",120,1,0,ab,pw\r\n",
-                              "AT+EMQSUB=2,\"gw/cmd/+/DO\",1\r\n",
-                              "AT+EMQSUB=2,\"gw/cmd/+/AO\",1\r\n"}));
+            with_preparation(
+                {"AT+EDNS=\"10.0.0.9\"\r\n", "AT+EMQNEW=\"10.0.0.9\",\"1883\",20000,1024\r\n",
+                 "AT+EMQCON=2,4,\"myclientid\",120,1,0,ab,pw\r\n",
+                 "AT+EMQSUB=2,\"gw/cmd/+/DO\",1\r\n", "AT+EMQSUB=2,\"gw/cmd/+/AO\",1\r\n"}));
   EXPECT_EQ(mqtt_id, 2);
 
   // A one-character user name sends none.
@@ -312,11 +312,10 @@ TEST_F(Bringup, ReconnectSendsFourCommandsAndSurvivesADisconnectError) {
   modem.answer("AT+EMQDISCON", kError);
   modem.answer("AT+EMQNEW", "\r\n+EMQNEW: 6\r\n" + kOk);
   EXPECT_EQ(reconnect(), 1u);
-  EXPECT_EQ(modem.commands(), (std::vector<std::string>{
-                                  "AT+EMQDISCON=5\r\n",
-                                  "AT+EMQNEW=\"10.0.0.9\",\"1883\",20000,1024\r\n",
-                                  "AT+EMQCON=6,4,\"myclientid\",120,1,0\r\n",
-                                  "AT+EMQSUB=6,\"gw/cmd/+/DO\",1\r\n"}));
+  EXPECT_EQ(modem.commands(),
+            (std::vector<std::string>{
+                "AT+EMQDISCON=5\r\n", "AT+EMQNEW=\"10.0.0.9\",\"1883\",20000,1024\r\n",
+                "AT+EMQCON=6,4,\"myclientid\",120,1,0\r\n", "AT+EMQSUB=6,\"gw/cmd/+/DO\",1\r\n"}));
   EXPECT_EQ(mqtt_id, 6);
   EXPECT_EQ(flag_EMQDISCON.load(), 0);
   EXPECT_EQ(flag_recv_timeout.load(), 0);

@@ -32,8 +32,8 @@ TEST(Answers, AddressClientIdAndSocketOrNothing) {
   EXPECT_FALSE(parse_edns("AT+EDNS=\"broker\"\r\r\nOK\r\n"));
   EXPECT_FALSE(parse_edns("\r\n+EDNS:\r\n\r\nOK\r\n"));  // nothing resolved
 
-  EXPECT_EQ(parse_emqnew("AT+EMQNEW=\"10.1.2.3\",\"1883\",20000,1024\r\r\n+EMQNEW: 0\r\n\r\nOK\r\n"),
-            0);
+  EXPECT_EQ(
+      parse_emqnew("AT+EMQNEW=\"10.1.2.3\",\"1883\",20000,1024\r\r\n+EMQNEW: 0\r\n\r\nOK\r\n"), 0);
   EXPECT_EQ(parse_emqnew("\r\n+EMQNEW: 3\r\n\r\nOK\r\n"), 3);
   EXPECT_FALSE(parse_emqnew("\r\nOK\r\n"));
 
@@ -137,9 +137,13 @@ TEST(LineAssembler, SameLinesWholeByteByByteAndSplit) {
   const std::string input = "\r\n+CSQ: 23,99\r\n\r\nOK\r\nnoise\n" + std::string(5000, 'x') +
                             "\r\n+ESONMI=0,1,41\r\n" + std::string(1022, 'y') + "\n" +
                             std::string(1023, 'z') + "\n" + "tail";
-  const std::vector<std::string> expected = {
-      "\r\n", "+CSQ: 23,99\r\n", "\r\n", "OK\r\n", "noise\n", "+ESONMI=0,1,41\r\n",
-      std::string(1022, 'y') + "\n"};
+  const std::vector<std::string> expected = {"\r\n",
+                                             "+CSQ: 23,99\r\n",
+                                             "\r\n",
+                                             "OK\r\n",
+                                             "noise\n",
+                                             "+ESONMI=0,1,41\r\n",
+                                             std::string(1022, 'y') + "\n"};
   for (size_t chunk : {0, 1, 2, 7, 1000}) {
     Assembled a = assemble(input, chunk);
     EXPECT_EQ(a.lines, expected) << "chunk " << chunk;
@@ -149,8 +153,7 @@ TEST(LineAssembler, SameLinesWholeByteByByteAndSplit) {
 }
 
 TEST(LineAssembler, LineModeColonsKeptLinesAndNulBytes) {
-  EXPECT_EQ(assemble("$GPRMC,1,A\r\n", 3, true).lines,
-            std::vector<std::string>{"$GPRMC:1:A\r\n"});
+  EXPECT_EQ(assemble("$GPRMC,1,A\r\n", 3, true).lines, std::vector<std::string>{"$GPRMC:1:A\r\n"});
 
   // A kept short line has the next one received behind it.
   LineAssembler a;

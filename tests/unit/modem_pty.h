@@ -4,11 +4,10 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
@@ -60,8 +59,7 @@ class ModemPty {
   // port holds them, so that a following receive call finds them waiting.
   void send(uint8_t port, const std::string& bytes) {
     int before = std::max(UART_DataSizeInCom(port), 0);
-    ASSERT_EQ(write(master(port), bytes.data(), bytes.size()),
-              static_cast<ssize_t>(bytes.size()));
+    ASSERT_EQ(write(master(port), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     for (int i = 0; i < 200 && UART_DataSizeInCom(port) < before + static_cast<int>(bytes.size());
          ++i) {
       poll(nullptr, 0, 5);
