@@ -1,0 +1,191 @@
+// The Modbus function engine: one libmodbus master context per exchange.
+
+#include <modbus.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "common/console.h"
+#include "common/text.h"
+#include "modbus/modbus_engine.h"
+#include "modbus/modbus_io.h"
+#include "modbus/modbus_texts.h"
+
+namespace {
+
+namespace tx = modbus_texts;
+
+struct ContextFree {
+  void operator()(modbus_t* ctx) const { modbus_free(ctx); }
+};
+using ContextPtr = std::unique_ptr<modbus_t, ContextFree>;
+
+// An open link: closed before its context is released.
+class Connection {
+ public:
+  explicit Connection(ContextPtr ctx) : ctx_(std::move(ctx)) {}
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  ~Connection() { modbus_close(ctx_.get()); }
+  modbus_t* get() const { return ctx_.get(); }
+
+ private:
+  ContextPtr ctx_;
+};
+
+// One exchange at a time on all links: the polling thread's scan and the main
+// thread's write-back must not share a serial line or a device's connection.
+std::mutex link_mutex;
+
+ContextPtr new_context(const MbDevice& dev) {
+  if (dev.is_tcp == 0) {
+    std::string path(c_text(dev.serial_dev, sizeof dev.serial_dev));
+    return ContextPtr(
+        modbus_new_rtu(path.c_str(), dev.baud, dev.parity, dev.data_bits, dev.stop_bits));
+  }
+  std::string ip(c_text(dev.ip_addr, sizeof dev.ip_addr));
+  return ContextPtr(modbus_new_tcp(ip.c_str(), dev.tcp_port));
+}
+
+// Opens the device's link, runs the requests, closes it. 1 when the
+// connection was made, -1 otherwise.
+template <typename Requests>
+int32_t run_exchange(const MbDevice* device, Requests&& requests) {
+  ostril_init();
+  std::lock_guard<std::mutex> lock(link_mutex);
+  ContextPtr ctx = device != nullptr ? new_context(*device) : nullptr;
+  if (!ctx) {
+    std::fputs(tx::kNoContext, stderr);
+    return -1;
+  }
+  modbus_set_slave(ctx.get(), device->slave_id);
+  if (modbus_connect(ctx.get()) == -1) {
+    std::fputs(tx::kConnectFailed, stderr);
+    return -1;
+  }
+  Connection link(std::move(ctx));
+  requests(link.get());
+  return 1;
+}
+
+// The success log: the head with the number requested, then the values the
+// library reports as transferred.
+template <typename T>
+void log_values(const char* head, int requested, const T* values, int transferred) {
+  char line[512];
+  bformat(line, sizeof line, head, requested);
+  int n = std::min(transferred, kMaxSlots);
+  for (int i = 0; i < n; ++i)
+    bappend(line, sizeof line, i + 1 < n ? tx::kValueNext : tx::kValueLast,
+            static_cast<int>(values[i]));
+  std::fputs(line, stdout);
+}
+
+// One request's outcome: the log on success, the error line (and, for reads,
+// the scan's error flag) on failure.
+template <typename T>
+void report(int rc, const char* head, int requested, const T* values, const char* error,
+            bool is_read) {
+  if (rc < 0) {
+    console_line(error);
+    if (is_read) flag_modbus_err = 1;
+    return;
+  }
+  log_values(head, requested, values, rc);
+}
+
+// A read of `own` inputs (or input registers) followed by the device's outputs
+// of the same width, when the outputs are also reported as inputs: the real
+// inputs come first, then a copy of the outputs read in this exchange.
+template <typename T, typename ReadFn>
+void read_inputs(modbus_t* ctx, ReadFn read, int start, int count, bool outputs_as_inputs,
+                 const T* outputs, int output_count, T* inputs, const char* head,
+                 const char* error) {
+  if (!outputs_as_inputs) {
+    report(read(ctx, start, count, inputs), head, count, inputs, error, true);
+    return;
+  }
+  int own = std::max(count - output_count, 0);
+  if (own > 0) report(read(ctx, start, own, inputs), head, own, inputs, error, true);
+  std::copy_n(outputs, std::min(output_count, kMaxSlots - own), inputs + own);
+}
+
+void make_requests(modbus_t* ctx, uint8_t* do_buf, uint8_t* di_buf, uint16_t* ao_buf,
+                   uint16_t* ai_buf, const MbDevice& dev, int32_t function) {
+  const int do_n = channel_limit(dev.do_count);
+  const int di_n = channel_limit(dev.di_count);
+  const int ao_n = channel_limit(dev.ao_count);
+  const int ai_n = channel_limit(dev.ai_count);
+  const bool all = function == 0;
+
+  if (do_n > 0 && (all || function == 1))
+    report(modbus_read_bits(ctx, dev.do_start, do_n, do_buf), tx::kReadDoHead, do_n, do_buf,
+           tx::kReadDoError, true);
+  if (di_n > 0 && (all || function == 2))
+    read_inputs(ctx, modbus_read_input_bits, dev.di_start, di_n, dev.do_as_di != 0, do_buf, do_n,
+                di_buf, tx::kReadDiHead, tx::kReadDiError);
+  if (ao_n > 0 && (all || function == 3))
+    report(modbus_read_registers(ctx, dev.ao_start, ao_n, ao_buf), tx::kReadAoHead, ao_n, ao_buf,
+           tx::kReadAoError, true);
+  if (ai_n > 0 && (all || function == 4))
+    read_inputs(ctx, modbus_read_input_registers, dev.ai_start, ai_n, dev.ao_as_ai != 0, ao_buf,
+                ao_n, ai_buf, tx::kReadAiHead, tx::kReadAiError);
+  if (do_n > 0 && function == 15)
+    report(modbus_write_bits(ctx, dev.do_start, do_n, do_buf), tx::kWriteDoHead, do_n, do_buf,
+           tx::kWriteDoError, false);
+  if (ao_n > 0 && function == 16)
+    report(modbus_write_registers(ctx, dev.ao_start, ao_n, ao_buf), tx::kWriteAoHead, ao_n, ao_buf,
+           tx::kWriteAoError, false);
+}
+
+// Copies the device's current values into the positions the command does not
+// set. False when they could not be read.
+template <typename T, typename ReadFn>
+bool keep_unmapped(modbus_t* ctx, ReadFn read, int start, int count, const ChannelMask& mapped,
+                   T* buf) {
+  if (std::all_of(mapped.begin(), mapped.begin() + count, [](bool m) { return m; })) return true;
+  T current[kMaxSlots] = {};
+  if (read(ctx, start, count, current) != count) return false;
+  for (int i = 0; i < count; ++i)
+    if (!mapped[static_cast<size_t>(i)]) buf[i] = current[i];
+  return true;
+}
+
+}  // namespace
+
+int channel_limit(int32_t count) {
+  return std::clamp<int32_t>(count, 0, kMaxSlots);
+}
+
+int32_t modbusFC(uint8_t* do_buf, uint8_t* di_buf, uint16_t* ao_buf, uint16_t* ai_buf,
+                 const MbDevice* device, int32_t function) {
+  return run_exchange(device, [&](modbus_t* ctx) {
+    make_requests(ctx, do_buf, di_buf, ao_buf, ai_buf, *device, function);
+  });
+}
+
+int32_t modbus_write_merged(uint8_t* do_buf, uint16_t* ao_buf, const MbDevice* device,
+                            int32_t function, const ChannelMask& mapped) {
+  return run_exchange(device, [&](modbus_t* ctx) {
+    const MbDevice& dev = *device;
+    if (function == 15) {
+      int n = channel_limit(dev.do_count);
+      if (n > 0 && !keep_unmapped(ctx, modbus_read_bits, dev.do_start, n, mapped, do_buf)) {
+        console_line(tx::kReadDoError);
+        console_line(tx::kWriteDoError);
+        return;
+      }
+    } else if (function == 16) {
+      int n = channel_limit(dev.ao_count);
+      if (n > 0 && !keep_unmapped(ctx, modbus_read_registers, dev.ao_start, n, mapped, ao_buf)) {
+        console_line(tx::kReadAoError);
+        console_line(tx::kWriteAoError);
+        return;
+      }
+    }
+    make_requests(ctx, do_buf, nullptr, ao_buf, nullptr, dev, function);
+  });
+}
