@@ -1,7 +1,10 @@
 #include "app/startup.h"
 
+#include <pthread.h>
+
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "common/clock.h"
 #include "common/console.h"
@@ -9,10 +12,19 @@
 #include "config/mb_conf.h"
 #include "config/prog_conf.h"
 #include "config/records.h"
+#include "app/gps_reader.h"
+#include "messaging/downlink_handlers.h"
+#include "messaging/report_loop.h"
+#include "modbus/modbus_io.h"
 #include "modem/bringup.h"
 #include "serial/uart.h"
 
 namespace {
+
+constexpr char kTxtPollingThreadError[] = "Create polling thread error!!";
+constexpr char kTxtGpsThreadError[] = "Create gps thread error!!";
+
+void* polling_body(void* /*argument*/) { thread_polling(); }
 
 // No session to report: the process stays up with the modem brought up and the
 // ports open, and wakes every 10 seconds only to sleep again.
@@ -26,6 +38,9 @@ namespace {
   read_prog_conf();
   flag_mqtt = programInfo->mqtt_enable;
   flag_mqtt_CHT = programInfo->mqtt_cht;
+  // The server's answers and commands arrive while the modem port is read,
+  // from the bring-up on.
+  install_downlink_handlers();
 
   // Modem and GPS ports; a port that failed to open shows up as a modem that
   // never answers, which keeps start-up in the bring-up below.
@@ -46,11 +61,34 @@ namespace {
   if (modbusIO->session_count == 0) idle_forever();
   count_session_slots(*modbusIO);
 
-  // The first scan, the polling and GPS threads and the report loop come here.
-  idle_forever();
+  // First scan, exactly as one pass of the polling thread; a device that
+  // cannot be reached ends the process there.
+  poll_sessions_once();
+  start_worker_threads(polling_body, thread_gps);
+
+  // The report loop runs on the main thread, one second after the polling and
+  // GPS threads have started; it never returns.
+  clock_sleep_seconds(1);
+  thread_main();
 }
 
 }  // namespace
+
+bool start_thread(ThreadBody body) {
+  pthread_t id;
+  return pthread_create(&id, nullptr, body, nullptr) == 0;
+}
+
+void start_worker_threads(ThreadBody polling, ThreadBody gps, bool (*start)(ThreadBody)) {
+  const std::pair<ThreadBody, const char*> threads[] = {{polling, kTxtPollingThreadError},
+                                                        {gps, kTxtGpsThreadError}};
+  for (const auto& [body, error] : threads) {
+    if (!start(body)) {
+      std::fputs(error, stdout);
+      fatal_exit();
+    }
+  }
+}
 
 int quorvane_main(int argc, char** argv) {
   console_init();

@@ -4,3 +4,16 @@
 // Runs the program as main does; returns only on the version and usage paths
 // (status 0). Start-up runs until the process is killed or a fatal path ends it.
 int quorvane_main(int argc, char** argv);
+
+// A thread body as the POSIX thread library takes it.
+using ThreadBody = void* (*)(void*);
+
+// Creates a thread with default attributes, neither joined nor detached: it
+// runs until the process ends. False when it could not be created.
+bool start_thread(ThreadBody body);
+
+// Start-up's two threads: the polling thread, then the GPS thread. A thread
+// that cannot be created ends the process (status 1) after its text, which is
+// printed without a line end. start: the thread starter (tests replace it).
+void start_worker_threads(ThreadBody polling, ThreadBody gps,
+                          bool (*start)(ThreadBody) = start_thread);

@@ -6,6 +6,7 @@
 
 #include "common/console.h"
 #include "common/text.h"
+#include "modem/at_commands.h"
 
 namespace {
 
@@ -18,9 +19,6 @@ constexpr const char* kWaiFrameHead = "AE,QRX724H,0100,%d,%d,WAI,0,%d";
 constexpr const char* kWgpsFrame = "AE,QRX724H,0100,%d,%d,WGPS,0,1,%s,EA";
 constexpr const char* kFrameValue = ",%d";
 constexpr const char* kFrameEnd = ",EA";
-constexpr const char* kEsosendHead = "AT+ESOSEND=%d,%d,";
-constexpr const char* kEmqpubHead = "AT+EMQPUB=%d,\"%s\",1,0,0,%d,";
-constexpr const char* kLineEnd = "\r\n";
 constexpr const char* kDevInfoPayload = "%d,%s,%d,%s";
 constexpr const char* kDiPayloadValue = "%02X";
 constexpr const char* kAiPayloadValue = "%04X";
@@ -152,9 +150,9 @@ BuildResult build_wgps_frame(std::span<char> out, int32_t session_id, int32_t pa
 BuildResult build_esosend_line(std::span<char> out, int32_t sock_id,
                                std::span<const uint8_t> scrambled) {
   TextOut t(out);
-  t.add(kEsosendHead, sock_id, static_cast<int>(scrambled.size()));
+  t.add(kAtEsosendPrefix, sock_id, static_cast<int>(scrambled.size()));
   t.hex(scrambled);
-  t.add("%s", kLineEnd);
+  t.add("%s", kAtLineEnd);
   return t.finish("AT+ESOSEND line");
 }
 
@@ -213,25 +211,10 @@ BuildResult wrap_json_ai(std::span<char> out, const JsonIds& ids, int32_t sessio
 BuildResult build_emqpub_line(std::span<char> out, int32_t mqtt_id, const char* topic,
                               std::string_view payload) {
   TextOut t(out);
-  t.add(kEmqpubHead, mqtt_id, topic, static_cast<int>(payload.size()));
+  t.add(kAtEmqpubPrefix, mqtt_id, topic, static_cast<int>(payload.size()));
   t.hex(as_bytes(payload));
-  t.add("%s", kLineEnd);
+  t.add("%s", kAtLineEnd);
   return t.finish("AT+EMQPUB line");
-}
-
-// "AT+CEREG?\r\r\n+CEREG: 0,1\r\n\r\nOK\r\n": the second ","-piece, cut at CR.
-int32_t parse_cereg(std::string_view response) {
-  auto piece = nth_field(response, ",", 2);
-  return piece ? read_int(cut_at(*piece, "\r")) : 0;
-}
-
-// "AT+CSQ\r\r\n+CSQ: 23,99\r\n\r\nOK\r\n": the first ","-piece of the second
-// ":"-piece.
-int32_t parse_csq(std::string_view response) {
-  auto piece = nth_field(response, ":", 2);
-  if (!piece) return 0;
-  auto value = nth_field(*piece, ",", 1);
-  return value ? read_int(*value) : 0;
 }
 
 // "*MENGINFOSC: 3686,0,45,-891,-120,-145,-98,-6,5,1A2B,1,23,..." : the text

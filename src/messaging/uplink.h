@@ -6,6 +6,8 @@
 // it is given and returns the text's length. A text that would not fit is
 // refused: a console line says so, the buffer holds "" and the result is empty.
 // Text arguments are NUL-terminated C strings (the records' fields, gps_data).
+// The registration and signal answers of the DEVINFO step are read with the
+// bring-up's parses (modem/answers.h).
 #pragma once
 
 #include <cstddef>
@@ -96,11 +98,7 @@ BuildResult wrap_json_ai(std::span<char> out, const JsonIds& ids, int32_t sessio
 BuildResult build_emqpub_line(std::span<char> out, int32_t mqtt_id, const char* topic,
                               std::string_view payload);
 
-// --- modem answers of the DEVINFO step --------------------------------------
-// Registration state: the second value of "+CEREG: 0,1" (0 when missing).
-int32_t parse_cereg(std::string_view response);
-// Signal: the first value after the colon of "+CSQ: 23,99" (0 when missing).
-int32_t parse_csq(std::string_view response);
+// --- the modem's engineering report ------------------------------------------
 // The DEVINFO values from an answer to AT*MENGINFO=0; without a line holding
 // "MENGINFOSC", or with too few fields, the missing values read 0 and "NULL".
 DevInfoValues parse_menginfo(std::string_view response);

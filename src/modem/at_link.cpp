@@ -267,3 +267,9 @@ void recon_message(int32_t count, const char* hex, uint8_t* out) {
 void recv_reset(uint8_t port) {
   if (port < kPorts) rx_queues[port].clear();
 }
+
+bool line_waiting(uint8_t port) {
+  if (port >= kPorts) return false;
+  pull_waiting(port, rx_queues[port]);
+  return rx_queues[port].holds('\n');
+}

@@ -42,3 +42,7 @@ void recon_message(int32_t count, const char* hex, uint8_t* out);
 
 // Forgets the bytes kept for the port's next receive call.
 void recv_reset(uint8_t port);
+
+// True when a complete line (one ending in LF) waits for the port's next
+// receive call. Takes in what waits on the device first.
+bool line_waiting(uint8_t port);

@@ -25,3 +25,10 @@ bool RxQueue::pop(uint8_t& byte) {
   --size_;
   return true;
 }
+
+bool RxQueue::holds(uint8_t byte) const {
+  for (size_t i = 0; i < size_; ++i) {
+    if (ring_[(head_ + i) % kCapacity] == byte) return true;
+  }
+  return false;
+}

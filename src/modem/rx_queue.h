@@ -15,6 +15,8 @@ class RxQueue {
   // make room (0 normally). Of more than kCapacity bytes only the last stay.
   size_t push(const uint8_t* bytes, size_t n);
   bool pop(uint8_t& byte);
+  // True when one of the queued bytes equals byte.
+  bool holds(uint8_t byte) const;
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   size_t space() const { return kCapacity - size_; }

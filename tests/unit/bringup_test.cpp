@@ -1,8 +1,6 @@
 // Bring-up and MQTT reconnection against a scripted modem on a
 // pseudo-terminal: a responder thread echoes each command and answers it from a
 // table, as the ME3616 does with its echo on.
-#include "modem/bringup.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,99 +16,14 @@
 #include <thread>
 #include <vector>
 
+#include "modem/bringup.h"
 #include "modem_pty.h"
+#include "scripted_modem.h"
 
 namespace {
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
-
-const std::string kOk = "\r\nOK\r\n";
-const std::string kError = "\r\nERROR\r\n";
-
-// The command's name: up to its "=", "?" or CR.
-std::string command_key(const std::string& command) {
-  return command.substr(0, command.find_first_of("=?\r"));
-}
-
-class ScriptedModem {
- public:
-  // Called for every command before the table; an answer given wins.
-  using Hook = std::function<std::optional<std::string>(const std::string& command)>;
-
-  explicit ScriptedModem(int master) : master_(master) {
-    answers_ = {
-        {"AT+CEREG", "\r\n+CEREG: 0,1\r\n" + kOk}, {"AT+CSQ", "\r\n+CSQ: 23,99\r\n" + kOk},
-        {"AT+ESOC", "\r\n+ESOC=1\r\n" + kOk},      {"AT+EDNS", "\r\n+EDNS:10.0.0.9\r\n" + kOk},
-        {"AT+EMQNEW", "\r\n+EMQNEW: 0\r\n" + kOk},
-    };
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~ScriptedModem() {
-    stop_ = true;
-    thread_.join();
-  }
-  ScriptedModem(const ScriptedModem&) = delete;
-  ScriptedModem& operator=(const ScriptedModem&) = delete;
-
-  void answer(const std::string& key, const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    answers_[key] = text;
-  }
-  void hook(Hook h) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    hook_ = std::move(h);
-  }
-  std::vector<std::string> commands() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return commands_;
-  }
-  int count(const std::string& key) {
-    int n = 0;
-    for (const auto& c : commands()) n += command_key(c) == key ? 1 : 0;
-    return n;
-  }
-
- private:
-  void serve() {
-    std::string pending;
-    pollfd p{master_, POLLIN, 0};
-    while (!stop_) {
-      if (poll(&p, 1, 20) <= 0) continue;
-      char buf[512];
-      ssize_t got = read(master_, buf, sizeof buf);
-      if (got <= 0) continue;
-      pending.append(buf, static_cast<size_t>(got));
-      for (size_t end; (end = pending.find("\r\n")) != std::string::npos;) {
-        std::string command = pending.substr(0, end + 2);
-        pending.erase(0, end + 2);
-        reply(command);
-      }
-    }
-  }
-
-  void reply(const std::string& command) {
-    std::string text;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      commands_.push_back(command);
-      std::optional<std::string> hooked = hook_ ? hook_(command) : std::nullopt;
-      auto it = answers_.find(command_key(command));
-      text = hooked ? *hooked : it != answers_.end() ? it->second : kOk;
-    }
-    // The echo (the command up to its CR), then the answer.
-    text = command.substr(0, command.size() - 1) + text;
-    ASSERT_EQ(write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  }
-
-  int master_;
-  std::mutex mutex_;
-  std::map<std::string, std::string> answers_;
-  Hook hook_;
-  std::vector<std::string> commands_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 class Bringup : public ::testing::Test {
  protected:
@@ -159,13 +72,9 @@ class Bringup : public ::testing::Test {
   int zrst_seen = 0;  // touched by the responder thread only
 };
 
-const std::vector<std::string> kPreparation = {"AT*MCGDEFCONT=\"IP\",\"cmnet\"\r\n",
-                                               "AT*MSPCHSC=1\r\n",
-                                               "AT+ZCONTLED=1\r\n",
-                                               "AT+ZRST\r\n",
-                                               "AT+CFUN=1\r\n",
-                                               "AT+CEREG?\r\n",
-                                               "AT+CSQ\r\n"};
+const std::vector<std::string> kPreparation = {
+    "AT*MCGDEFCONT=\"IP\",\"cmnet\"\r\n", "AT*MSPCHSC=1\r\n", "AT+ZCONTLED=1\r\n",
+    "AT+ZRST\r\n", "AT+CFUN=1\r\n", "AT+CEREG?\r\n", "AT+CSQ\r\n"};
 
 std::vector<std::string> with_preparation(std::vector<std::string> transport) {
   std::vector<std::string> all = kPreparation;
@@ -180,9 +89,10 @@ TEST_F(Bringup, UdpSequenceStatusFileAndStoredAddress) {
   std::filesystem::create_symlink(other, pty.root() / "tmp/modemInfo.txt");
 
   EXPECT_EQ(init(), 1u);
-  EXPECT_EQ(modem.commands(), with_preparation({"AT+ESOREADEN=0\r\n", "AT+ESOC=1,2,1\r\n",
-                                                "AT+EDNS=\"report.example\"\r\n",
-                                                "AT+ESOCON=1,5683,\"10.0.0.9\"\r\n"}));
+  EXPECT_EQ(modem.commands(),
+            with_preparation({"AT+ESOREADEN=0\r\n", "AT+ESOC=1,2,1\r\n",
+                              "AT+EDNS=\"report.example\"\r\n",
+                              "AT+ESOCON=1,5683,\"10.0.0.9\"\r\n"}));
   EXPECT_EQ(udp_sock_id, 1);
   EXPECT_STREQ(programInfo->server_host, "10.0.0.9");
   EXPECT_EQ(flag_recv_timeout.load(), 0);
@@ -209,9 +119,10 @@ TEST_F(Bringup, MqttSequencesWithAndWithoutCredentials) {
   flag_mqtt = 1;
   EXPECT_EQ(init(), 1u);
   EXPECT_EQ(modem.commands(),
-            with_preparation(
-                {"AT+EDNS=\"broker.example\"\r\n", "AT+EMQNEW=\"10.0.0.9\",\"1883\",20000,1024\r\n",
-                 "AT+EMQCON=0,4,\"myclientid\",120,1,0\r\n", "AT+EMQSUB=0,\"gw/cmd/+/DO\",1\r\n"}));
+            with_preparation({"AT+EDNS=\"broker.example\"\r\n",
+                              "AT+EMQNEW=\"10.0.0.9\",\"1883\",20000,1024\r\n",
+                              "AT+EMQCON=0,4,\"myclientid\",120,1,0\r\n",
+                              "AT+EMQSUB=0,\"gw/cmd/+/DO\",1\r\n"}));
   EXPECT_EQ(flag_recv_timeout.load(), 0);
 
   // Credentials with a user name of two characters or more; a second topic.
@@ -223,10 +134,11 @@ TEST_F(Bringup, MqttSequencesWithAndWithoutCredentials) {
   EXPECT_EQ(init(), 1u);
   std::vector<std::string> all = modem.commands();
   EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(before), all.end()),
-            with_preparation(
-                {"AT+EDNS=\"10.0.0.9\"\r\n", "AT+EMQNEW=\"10.0.0.9\",\"1883\",20000,1024\r\n",
-                 "AT+EMQCON=2,4,\"myclientid\",120,1,0,ab,pw\r\n",
-                 "AT+EMQSUB=2,\"gw/cmd/+/DO\",1\r\n", "AT+EMQSUB=2,\"gw/cmd/+/AO\",1\r\n"}));
+            with_preparation({"AT+EDNS=\"10.0.0.9\"\r\n",
+                              "AT+EMQNEW=\"10.0.0.9\",\"1883\",20000,1024\r\n",
+                              "AT+EMQCON=2,4,\"myclientid\",120,1,0,ab,pw\r\n",
+                              "AT+EMQSUB=2,\"gw/cmd/+/DO\",1\r\n",
+                              "AT+EMQSUB=2,\"gw/cmd/+/AO\",1\r\n"}));
   EXPECT_EQ(mqtt_id, 2);
 
   // A one-character user name sends none.
@@ -312,10 +224,11 @@ TEST_F(Bringup, ReconnectSendsFourCommandsAndSurvivesADisconnectError) {
   modem.answer("AT+EMQDISCON", kError);
   modem.answer("AT+EMQNEW", "\r\n+EMQNEW: 6\r\n" + kOk);
   EXPECT_EQ(reconnect(), 1u);
-  EXPECT_EQ(modem.commands(),
-            (std::vector<std::string>{
-                "AT+EMQDISCON=5\r\n", "AT+EMQNEW=\"10.0.0.9\",\"1883\",20000,1024\r\n",
-                "AT+EMQCON=6,4,\"myclientid\",120,1,0\r\n", "AT+EMQSUB=6,\"gw/cmd/+/DO\",1\r\n"}));
+  EXPECT_EQ(modem.commands(), (std::vector<std::string>{
+                                  "AT+EMQDISCON=5\r\n",
+                                  "AT+EMQNEW=\"10.0.0.9\",\"1883\",20000,1024\r\n",
+                                  "AT+EMQCON=6,4,\"myclientid\",120,1,0\r\n",
+                                  "AT+EMQSUB=6,\"gw/cmd/+/DO\",1\r\n"}));
   EXPECT_EQ(mqtt_id, 6);
   EXPECT_EQ(flag_EMQDISCON.load(), 0);
   EXPECT_EQ(flag_recv_timeout.load(), 0);

@@ -171,17 +171,6 @@ TEST_F(JsonTime, LongestPublicationOfValidRecordsFitsTheCommandBuffer) {
   EXPECT_LT(*n, 700u);
 }
 
-TEST(ModemAnswers, RegistrationAndSignalReadAsZeroWhenThePiecesAreMissing) {
-  EXPECT_EQ(parse_cereg("AT+CEREG?\r\r\n+CEREG: 0,1\r\n\r\nOK\r\n"), 1);
-  EXPECT_EQ(parse_cereg("AT+CEREG?\r\r\n+CEREG: 2,5,\"1A2B\"\r\n\r\nOK\r\n"), 5);
-  EXPECT_EQ(parse_cereg("AT+CEREG?\r\r\n\r\nERROR\r\n"), 0);
-  EXPECT_EQ(parse_cereg(""), 0);
-  EXPECT_EQ(parse_csq("AT+CSQ\r\r\n+CSQ: 23,99\r\n\r\nOK\r\n"), 23);
-  EXPECT_EQ(parse_csq("AT+CSQ\r\r\n\r\nERROR\r\n"), 0);
-  EXPECT_EQ(parse_csq("+CSQ:"), 0);
-  EXPECT_EQ(parse_csq("+CSQ:,,7"), 7);
-}
-
 TEST(ModemAnswers, EngineeringReportGivesFieldsFiveElevenAndEight) {
   const char* full =
       "AT*MENGINFO=0\r\r\n*MENGINFOSC: 3686,0,45,-891,-120,-145,-98,-6,5,1A2B,1,23,0\r\n"

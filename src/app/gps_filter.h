@@ -1,0 +1,29 @@
+// The GPS reader's line filter: which NMEA lines are kept, pure text in and
+// verdict out, apart from the port and the clock.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+// What the reader does with one received line.
+enum class GpsVerdict {
+  kOtherSentence,  // holds "GPVTG", "GPGGA", "GPGSA" or "GPGLL": skipped
+  kNoRmc,          // no "$GPRMC" (a GSV sentence, a fragment, an empty line)
+  kSeveralRmc,     // "GPRMC" again after the first "$GPRMC": skipped, old value kept
+  kTooLong,        // an RMC line whose sentence would not fit gps_data: dropped
+  kAccept,         // kept: the line from its first character, without its last two
+};
+
+// Longest line that is kept: its last two characters are cut and the rest,
+// with a NUL, must fit the 128 bytes of gps_data (an NMEA sentence has at
+// most 82 characters).
+inline constexpr size_t kGpsMaxLine = 129;
+
+// The filters in their order. line: the text the line-mode receive routine
+// gave (commas already turned into colons), up to its first NUL.
+GpsVerdict filter_gps_line(std::string_view line);
+
+// The text kept for an accepted line: from its first character (text before
+// "$GPRMC" included), without its last two characters (CR LF; from a line
+// ended by LF alone, the last data character goes too).
+std::string_view gps_sentence(std::string_view line);

@@ -1,0 +1,44 @@
+#include "app/gps_reader.h"
+
+#include <array>
+#include <cstdio>
+
+#include "common/clock.h"
+#include "common/console.h"
+#include "common/text.h"
+#include "config/records.h"
+#include "modem/at_link.h"
+
+namespace {
+
+constexpr char kTxtGpsStartLine[] = "\r\n<--- GPS Start --->\r";
+constexpr char kTxtGpsTooLong[] = "[ERROR] GPS line of %zu characters too long, dropped!!\n";
+
+static_assert(kGpsMaxLine - 2 < sizeof gps_data, "a kept sentence and its NUL fit gps_data");
+
+}  // namespace
+
+GpsVerdict gps_read_pass() {
+  std::array<char, kResponseSize> line;
+  GpsVerdict verdict = GpsVerdict::kNoRmc;
+  if (recv_str(gps_port, line.data(), 1) != 0) {
+    const std::string_view text = c_text(line.data(), line.size());
+    verdict = filter_gps_line(text);
+    if (verdict == GpsVerdict::kAccept) {
+      std::array<char, sizeof gps_data> work{};
+      copy_text(work.data(), work.size(), gps_sentence(text));
+      store_gps_data(work.data());
+    } else if (verdict == GpsVerdict::kTooLong) {
+      std::printf(kTxtGpsTooLong, text.size());
+    }
+  }
+  const bool at_once =
+      verdict == GpsVerdict::kOtherSentence || verdict == GpsVerdict::kSeveralRmc;
+  if (!at_once && !line_waiting(gps_port)) clock_sleep_seconds(1);
+  return verdict;
+}
+
+void* thread_gps(void* /*argument*/) {
+  console_line(kTxtGpsStartLine);
+  for (;;) gps_read_pass();
+}

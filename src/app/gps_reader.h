@@ -1,0 +1,18 @@
+// The GPS reader: NMEA 0183 lines from the GPS port, keeping the last
+// recommended-minimum sentence ("$GPRMC") in gps_data, which the report loop
+// sends once per session and cycle.
+#pragma once
+
+#include "app/gps_filter.h"
+
+// One pass of the reader: receives a line, stores an accepted sentence, and
+// pauses one second unless the line is one that is skipped at once. The pause
+// is taken only while no complete line waits on the GPS port, so that the
+// reader keeps up with a receiver that sends several sentences a second and
+// reports the newest position. Answers the line's verdict (kNoRmc when nothing
+// was waiting).
+GpsVerdict gps_read_pass();
+
+// The GPS thread's body (for pthread_create; the argument is not used). It
+// prints its start banner and runs passes for ever.
+void* thread_gps(void* argument);

@@ -1,0 +1,7 @@
+// Start-up hands the two command handlers to the receive dispatcher, which
+// does not know the messaging module by name.
+#pragma once
+
+// Installs process_message (UDP answers) and process_message_MQTT (MQTT
+// commands) as the dispatcher's handlers.
+void install_downlink_handlers();

@@ -1,0 +1,95 @@
+#include "messaging/downlink_mqtt.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string_view>
+
+#include "common/console.h"
+#include "common/text.h"
+#include "config/records.h"
+#include "messaging/downlink_common.h"
+#include "messaging/downlink_parse.h"
+#include "modbus/modbus_io.h"
+
+namespace {
+
+constexpr const char* kNotDoOrAo = "Not DO or AO message!!";
+
+// What differs between a DO and an AO command.
+struct CommandTexts {
+  const char* no_slots;
+  const char* same;
+  const char* different;
+  const char* too_short;
+  const char* ack;
+};
+
+constexpr CommandTexts kDoTexts{
+    "No DO exist!!",
+    "DO values are same. No need to write values to modbus.",
+    "DO values are different. Update values to modbus.",
+    "DO values too short: %zu characters for %d slots!!\n",
+    "DO_ACK",
+};
+constexpr CommandTexts kAoTexts{
+    "No AO exist!!",
+    "AO values are same. No need to write values to modbus.",
+    "AO values are different. Update values to modbus.",
+    "AO values too short: %zu characters for %d slots!!\n",
+    "AO_ACK",
+};
+
+// decode: the value text to new values (nullopt when too short); current: the
+// session's image; write: the write-back with the new values.
+template <typename T, typename Decode, typename Write>
+void run_command(const CommandTexts& texts, std::string_view data, int32_t slots,
+                 const T* current, Decode decode, Write write) {
+  slots = std::min(slots, kMaxSlots);
+  if (slots < 1) {
+    console_line(texts.no_slots);
+    return;
+  }
+  auto values = decode(data, slots);
+  if (!values) {
+    downlink_print(texts.too_short, data.size(), slots);
+    return;
+  }
+  if (std::equal(values->begin(), values->begin() + slots, current)) {
+    console_line(texts.same);
+  } else {
+    console_line(texts.different);
+    write(values->data());
+  }
+  // The acknowledgement carries neither session nor values: a second command
+  // before the report loop publishes replaces it.
+  std::memcpy(data_ACK, texts.ack, std::strlen(texts.ack) + 1);
+  flag_ACK = 1;
+}
+
+}  // namespace
+
+void process_message_MQTT(MqttDownlink record, int32_t mb_num) {
+  auto session = find_session_index(record.session_id);
+  if (!session) {
+    refuse_unknown_session(record.session_id);
+    return;
+  }
+  int s = *session;
+  SessionValues now = copy_session_values(s);
+  std::string_view type = c_text(record.type, sizeof record.type);
+  std::string_view data = c_text(record.data, sizeof record.data);
+  if (type == "DO") {
+    run_command<uint8_t>(kDoTexts, data, modbusIO->do_num[s], now.do_value,
+                         decode_do_text, [&](const uint8_t* v) {
+                           write_all_IO_values(s, mb_num, v, nullptr);
+                         });
+  } else if (type == "AO") {
+    run_command<uint16_t>(kAoTexts, data, modbusIO->ao_num[s], now.ao_value,
+                          decode_ao_text, [&](const uint16_t* v) {
+                            write_all_IO_values(s, mb_num, nullptr, v);
+                          });
+  } else {
+    console_line(kNotDoOrAo);
+  }
+}

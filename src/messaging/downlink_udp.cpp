@@ -1,0 +1,127 @@
+#include "messaging/downlink_udp.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string_view>
+
+#include "common/console.h"
+#include "config/records.h"
+#include "messaging/downlink_common.h"
+#include "messaging/downlink_parse.h"
+#include "modbus/modbus_io.h"
+
+namespace {
+
+// The dispatcher hands over its 1024-byte payload buffer.
+constexpr size_t kFrameCap = 1024;
+
+constexpr const char* kFormatError = "Message format error!!";
+constexpr const char* kTooFewFields = "Message has fewer than 8 fields!!";
+constexpr const char* kForSession = "!! This message is for SESSION%02d !!\n";
+constexpr const char* kPreamble = "Preamble       = %.*s\n";
+constexpr const char* kDeviceType = "Device Type    = %.*s\n";
+constexpr const char* kDeviceVersion = "Device Version = %d\n";
+constexpr const char* kSessionId = "Session ID     = %d\n";
+constexpr const char* kPacketId = "PacketID       = %d\n";
+constexpr const char* kType = "Type           = %.*s\n";
+constexpr const char* kOffset = "Offset         = %d\n";
+constexpr const char* kNumber = "Number         = %d\n";
+constexpr const char* kDoSame = "DO values are same. No need to write values to modbus.";
+constexpr const char* kAoSame = "AO values are same. No need to write values to modbus.";
+constexpr const char* kValuesRefused =
+    "%s values refused: Number %d, %d slots in the session, %d values in the message!!\n";
+constexpr const char* kEndChar = "EndChar        = %.*s\n\n";
+
+// "%.*s" arguments for a field (an empty view may have no storage at all).
+int field_len(std::string_view field) { return static_cast<int>(field.size()); }
+const char* field_text(std::string_view field) { return field.empty() ? "" : field.data(); }
+
+void log_fields(const DownlinkFrame& f) {
+  downlink_print(kForSession, f.session_id);
+  downlink_print(kPreamble, field_len(f.preamble), field_text(f.preamble));
+  downlink_print(kDeviceType, field_len(f.device_type), field_text(f.device_type));
+  downlink_print(kDeviceVersion, f.device_version);
+  downlink_print(kSessionId, f.session_id);
+  downlink_print(kPacketId, f.packet_id);
+  downlink_print(kType, field_len(f.type), field_text(f.type));
+  downlink_print(kOffset, f.offset);
+  downlink_print(kNumber, f.number);
+}
+
+// Clearing a bit also clears bits 6 and 7, which are never set.
+void clear_pending_bit(int session, std::string_view type) {
+  uint8_t bit = pending_bit_of(type);
+  if (bit != 0) packetID_send_check[session] &= static_cast<uint8_t>(0x3F & ~bit);
+}
+
+// The server's values cut to the output's width (low 8 or 16 bits); written
+// back, all of them, when one of the session's slots differs from the image.
+template <typename T>
+void write_if_changed(int session, int32_t mb_num, int32_t slots, const DownlinkValues& v,
+                      const T* current, const char* same_text) {
+  std::array<T, kMaxSlots> values{};
+  std::transform(v.value.begin(), v.value.end(), values.begin(),
+                 [](int32_t x) { return static_cast<T>(x); });
+  if (std::equal(values.begin(), values.begin() + slots, current)) {
+    console_line(same_text);
+    return;
+  }
+  if constexpr (sizeof(T) == 1) {
+    write_all_IO_values(session, mb_num, values.data(), nullptr);
+  } else {
+    write_all_IO_values(session, mb_num, nullptr, values.data());
+  }
+}
+
+// Reads, compares and writes the values of an RDO or RAO answer; gives the
+// EndChar field to log.
+std::string_view apply_values(int session, int32_t mb_num, const DownlinkFrame& f) {
+  bool is_do = f.type == "RDO";
+  bool is_ao = f.type == "RAO";
+  int32_t slots = is_do ? modbusIO->do_num[session] : is_ao ? modbusIO->ao_num[session] : 0;
+  slots = std::clamp(slots, 0, kMaxSlots);
+  if (slots == 0) return read_downlink_values(f.tail, 0).end_char;
+
+  DownlinkValues v = read_downlink_values(f.tail, f.number);
+  // Too few values would leave slots undefined; more than the frame holds
+  // would read the EndChar or nothing as values.
+  if (f.number < slots || f.number > v.held) {
+    downlink_print(kValuesRefused, is_do ? "DO" : "AO", f.number, slots, v.held);
+    return v.closing;
+  }
+  SessionValues now = copy_session_values(session);
+  if (is_do) {
+    write_if_changed<uint8_t>(session, mb_num, slots, v, now.do_value, kDoSame);
+  } else {
+    write_if_changed<uint16_t>(session, mb_num, slots, v, now.ao_value, kAoSame);
+  }
+  return v.end_char;
+}
+
+}  // namespace
+
+void process_message(char* frame, int32_t mb_num) {
+  std::string_view text(frame, strnlen(frame, kFrameCap));
+  if (!downlink_accepted(text)) {
+    console_line(kFormatError);
+    return;
+  }
+  auto f = parse_downlink_frame(text);
+  if (!f) {
+    console_line(kTooFewFields);
+    return;
+  }
+  log_fields(*f);
+
+  auto session = find_session_index(f->session_id);
+  if (!session) {
+    refuse_unknown_session(f->session_id);
+    return;
+  }
+  // Only an answer of the current cycle clears its request's bit; a late one
+  // still sets the outputs.
+  if (f->packet_id == packetID_send) clear_pending_bit(*session, f->type);
+  std::string_view end_char = apply_values(*session, mb_num, *f);
+  downlink_print(kEndChar, field_len(end_char), field_text(end_char));
+}

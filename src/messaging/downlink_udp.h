@@ -1,0 +1,11 @@
+// Handling of the server's answers over UDP: clears the pending bit of the
+// request that was answered and, for RDO and RAO answers, writes the DO or AO
+// values the server sent when they differ from the session's image.
+#pragma once
+
+#include <cstdint>
+
+// frame: the unscrambled answer, NUL-terminated (at most 1024 bytes are
+// looked at); mb_num: the number of configured devices, passed on to the
+// write-back. Runs on the main thread, inside the receive dispatcher.
+void process_message(char* frame, int32_t mb_num);
