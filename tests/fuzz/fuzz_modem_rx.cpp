@@ -73,11 +73,20 @@ struct ModemPort {
   ModemPort(const ModemPort&) = delete;
   ModemPort& operator=(const ModemPort&) = delete;
 
-  // Writes the bytes as the modem and waits (bounded, in real time) until the
-  // port holds all of them.
+  // Writes the bytes as the modem (in pieces when the terminal layer takes
+  // them so) and waits, bounded in real time, until the port holds all of them.
   void send(const std::string& bytes) {
-    FUZZ_CHECK(write(master.get(), bytes.data(), bytes.size()) ==
-               static_cast<ssize_t>(bytes.size()));
+    size_t sent = 0;
+    for (int tries = 0; sent < bytes.size() && tries < 1000; ++tries) {
+      ssize_t n = write(master.get(), bytes.data() + sent, bytes.size() - sent);
+      if (n > 0) {
+        sent += static_cast<size_t>(n);
+      } else {
+        pollfd p{master.get(), POLLOUT, 0};
+        poll(&p, 1, 10);
+      }
+    }
+    FUZZ_CHECK(sent == bytes.size());
     for (int i = 0; i < 20000 && UART_DataSizeInCom(modem_port) < static_cast<int>(bytes.size());
          ++i) {
       if (i < 1000) {
