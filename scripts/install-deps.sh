@@ -2,6 +2,11 @@
 # Installs every Debian package that the build, the tests, the bench kit, the
 # benchmarks, the fuzzers and the demo need. Idempotent and non-interactive;
 # quiet when everything is present.
+#
+# With "--cross ARCH" (armhf or arm64, may be repeated) it also installs what
+# the board build needs: Debian's cross compiler, libmodbus, GoogleTest and
+# the C++ runtime of that architecture (multiarch), and qemu-user to run the
+# tests. The host packages stay: the ARM unit tests use the host's bench kit.
 set -euo pipefail
 
 PACKAGES=(
@@ -13,6 +18,35 @@ PACKAGES=(
   procps iproute2
 )
 
+cross_arches=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --cross)
+      case "${2:-}" in
+        armhf | arm64) cross_arches+=("$2") ;;
+        *) echo "install-deps.sh: --cross takes armhf or arm64" >&2; exit 2 ;;
+      esac
+      shift 2 ;;
+    *) echo "usage: install-deps.sh [--cross armhf|arm64]..." >&2; exit 2 ;;
+  esac
+done
+
+new_arches=()
+if [ ${#cross_arches[@]} -gt 0 ]; then
+  PACKAGES+=(file qemu-user)
+  foreign=" $(dpkg --print-foreign-architectures | tr '\n' ' ') "
+  for a in "${cross_arches[@]}"; do
+    case "$foreign" in *" $a "*) ;; *) new_arches+=("$a") ;; esac
+    case "$a" in
+      armhf) triplet=arm-linux-gnueabihf ;;
+      arm64) triplet=aarch64-linux-gnu ;;
+    esac
+    # libstdc++6 of the architecture: qemu runs the tests on its runtime.
+    PACKAGES+=("g++-${triplet}" "libmodbus-dev:${a}" "libgtest-dev:${a}" "libgmock-dev:${a}"
+               "libstdc++6:${a}")
+  done
+fi
+
 missing=()
 for p in "${PACKAGES[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
@@ -23,11 +57,14 @@ done
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+for a in "${new_arches[@]}"; do
+  $SUDO dpkg --add-architecture "$a"
+done
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 # The bench kit starts its own brokers; the packaged service is not needed.
-if command -v systemctl >/dev/null 2>&1; then
+if command -v systemctl >/dev/null 2>&1 && [ ${#cross_arches[@]} -eq 0 ]; then
   $SUDO systemctl disable --now mosquitto >/dev/null 2>&1 || true
 fi

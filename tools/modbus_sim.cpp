@@ -349,10 +349,10 @@ std::vector<Device> parse_args(int argc, char** argv) {
     } else if (a == "--slave" && !devs.empty()) {
       devs.back().slave = std::atoi(value().c_str());
     } else if (a == "--block" && !devs.empty()) {
-      std::string spec = value();
+      std::string block_text = value();
       char name[3] = {};
       int start = 0, count = 0;
-      if (std::sscanf(spec.c_str(), "%2[a-z]:%d:%d", name, &start, &count) != 3 ||
+      if (std::sscanf(block_text.c_str(), "%2[a-z]:%d:%d", name, &start, &count) != 3 ||
           parse_type(name) < 0 || start < 0 || count < 0 || start + count > 65536)
         usage();
       devs.back().blocks[static_cast<size_t>(parse_type(name))] = {start, count};

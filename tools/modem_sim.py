@@ -81,10 +81,13 @@ def to_int(text):
         return None
 
 
-def decode_hex(count_text, hex_text):
-    """The payload of AT+ESOSEND / AT+EMQPUB, or None when count and hex disagree."""
+def decode_hex(count_text, hex_text, allow_empty=False):
+    """The payload of AT+ESOSEND / AT+EMQPUB, or None when count and hex disagree.
+    An MQTT publication may be empty (a GPS report before the first fix); a
+    datagram may not."""
     count = to_int(count_text)
-    if count is None or not 0 < count <= MAX_PAYLOAD or len(hex_text) != 2 * count:
+    least = 0 if allow_empty else 1
+    if count is None or not least <= count <= MAX_PAYLOAD or len(hex_text) != 2 * count:
         return None
     try:
         return bytes.fromhex(hex_text)
@@ -937,7 +940,7 @@ def _emqpub(sim, rest):
         return ERROR
     client = _mqtt_client(sim, args[0], connected=True)
     qos, retain = to_int(args[2]), to_int(args[3])
-    payload = decode_hex(args[5], args[6])
+    payload = decode_hex(args[5], args[6], allow_empty=True)
     if client is None or qos not in (0, 1, 2) or retain not in (0, 1) or payload is None \
             or not sim.attached():
         return ERROR

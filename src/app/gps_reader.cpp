@@ -32,8 +32,7 @@ GpsVerdict gps_read_pass() {
       std::printf(kTxtGpsTooLong, text.size());
     }
   }
-  const bool at_once =
-      verdict == GpsVerdict::kOtherSentence || verdict == GpsVerdict::kSeveralRmc;
+  const bool at_once = verdict == GpsVerdict::kOtherSentence || verdict == GpsVerdict::kSeveralRmc;
   if (!at_once && !line_waiting(gps_port)) clock_sleep_seconds(1);
   return verdict;
 }

@@ -6,13 +6,13 @@
 #include <cstring>
 #include <utility>
 
+#include "app/gps_reader.h"
 #include "common/clock.h"
 #include "common/console.h"
 #include "config/mapping_conf.h"
 #include "config/mb_conf.h"
 #include "config/prog_conf.h"
 #include "config/records.h"
-#include "app/gps_reader.h"
 #include "messaging/downlink_handlers.h"
 #include "messaging/report_loop.h"
 #include "modbus/modbus_io.h"
@@ -24,7 +24,9 @@ namespace {
 constexpr char kTxtPollingThreadError[] = "Create polling thread error!!";
 constexpr char kTxtGpsThreadError[] = "Create gps thread error!!";
 
-void* polling_body(void* /*argument*/) { thread_polling(); }
+void* polling_body(void* /*argument*/) {
+  thread_polling();
+}
 
 // No session to report: the process stays up with the modem brought up and the
 // ports open, and wakes every 10 seconds only to sleep again.

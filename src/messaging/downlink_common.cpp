@@ -19,7 +19,9 @@ std::optional<int> find_session_index(int32_t session_id) {
   return std::nullopt;
 }
 
-void refuse_unknown_session(int32_t session_id) { downlink_print(kUnknownSession, session_id); }
+void refuse_unknown_session(int32_t session_id) {
+  downlink_print(kUnknownSession, session_id);
+}
 
 void downlink_print(const char* fmt, ...) {
   // A frame field is below 1024 characters; its log line fits.

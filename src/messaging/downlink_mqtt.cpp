@@ -43,8 +43,8 @@ constexpr CommandTexts kAoTexts{
 // decode: the value text to new values (nullopt when too short); current: the
 // session's image; write: the write-back with the new values.
 template <typename T, typename Decode, typename Write>
-void run_command(const CommandTexts& texts, std::string_view data, int32_t slots,
-                 const T* current, Decode decode, Write write) {
+void run_command(const CommandTexts& texts, std::string_view data, int32_t slots, const T* current,
+                 Decode decode, Write write) {
   slots = std::min(slots, kMaxSlots);
   if (slots < 1) {
     console_line(texts.no_slots);
@@ -80,15 +80,11 @@ void process_message_MQTT(MqttDownlink record, int32_t mb_num) {
   std::string_view type = c_text(record.type, sizeof record.type);
   std::string_view data = c_text(record.data, sizeof record.data);
   if (type == "DO") {
-    run_command<uint8_t>(kDoTexts, data, modbusIO->do_num[s], now.do_value,
-                         decode_do_text, [&](const uint8_t* v) {
-                           write_all_IO_values(s, mb_num, v, nullptr);
-                         });
+    run_command<uint8_t>(kDoTexts, data, modbusIO->do_num[s], now.do_value, decode_do_text,
+                         [&](const uint8_t* v) { write_all_IO_values(s, mb_num, v, nullptr); });
   } else if (type == "AO") {
-    run_command<uint16_t>(kAoTexts, data, modbusIO->ao_num[s], now.ao_value,
-                          decode_ao_text, [&](const uint16_t* v) {
-                            write_all_IO_values(s, mb_num, nullptr, v);
-                          });
+    run_command<uint16_t>(kAoTexts, data, modbusIO->ao_num[s], now.ao_value, decode_ao_text,
+                          [&](const uint16_t* v) { write_all_IO_values(s, mb_num, nullptr, v); });
   } else {
     console_line(kNotDoOrAo);
   }

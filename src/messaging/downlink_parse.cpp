@@ -62,9 +62,8 @@ std::optional<DownlinkFrame> parse_downlink_frame(std::string_view frame) {
     if (!next) return std::nullopt;
     field = *next;
   }
-  return DownlinkFrame{f[0],          f[1],          read_base2(f[2]), read_int(f[3]),
-                       read_int(f[4]), f[5],         read_int(f[6]),   read_int(f[7]),
-                       fields.rest()};
+  return DownlinkFrame{f[0], f[1],           read_base2(f[2]), read_int(f[3]), read_int(f[4]),
+                       f[5], read_int(f[6]), read_int(f[7]),   fields.rest()};
 }
 
 DownlinkValues read_downlink_values(std::string_view tail, int32_t count) {
@@ -93,8 +92,7 @@ uint8_t pending_bit_of(std::string_view type) {
   return 0;
 }
 
-std::optional<std::array<uint8_t, kMaxSlots>> decode_do_text(std::string_view text,
-                                                             int32_t slots) {
+std::optional<std::array<uint8_t, kMaxSlots>> decode_do_text(std::string_view text, int32_t slots) {
   return decode_slots<uint8_t, 2>(text, slots);
 }
 

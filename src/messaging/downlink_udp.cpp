@@ -34,8 +34,12 @@ constexpr const char* kValuesRefused =
 constexpr const char* kEndChar = "EndChar        = %.*s\n\n";
 
 // "%.*s" arguments for a field (an empty view may have no storage at all).
-int field_len(std::string_view field) { return static_cast<int>(field.size()); }
-const char* field_text(std::string_view field) { return field.empty() ? "" : field.data(); }
+int field_len(std::string_view field) {
+  return static_cast<int>(field.size());
+}
+const char* field_text(std::string_view field) {
+  return field.empty() ? "" : field.data();
+}
 
 void log_fields(const DownlinkFrame& f) {
   downlink_print(kForSession, f.session_id);

@@ -42,11 +42,11 @@ constexpr const char* kNotSent = "[ERROR] [SESSION%02d] Message not sent!!";
 constexpr const char* kAckDropped = "[ERROR] Acknowledgement not published!!";
 constexpr std::string_view kMengInfoName = "MENGINFOSC";
 
-constexpr uint64_t kPaceUs = 20000;        // pause of a wait pass
-constexpr int32_t kIdlePollLimit = 2999;   // counted passes before a time-out
-constexpr int32_t kResends = 3;            // resends of a refused message
-constexpr int32_t kReconnectTries = 3;     // MQTT reconnections before a bring-up
-constexpr uint32_t kAllStepsFailed = 63;   // all six steps: modem not registered
+constexpr uint64_t kPaceUs = 20000;       // pause of a wait pass
+constexpr int32_t kIdlePollLimit = 2999;  // counted passes before a time-out
+constexpr int32_t kResends = 3;           // resends of a refused message
+constexpr int32_t kReconnectTries = 3;    // MQTT reconnections before a bring-up
+constexpr uint32_t kAllStepsFailed = 63;  // all six steps: modem not registered
 constexpr int32_t kMaxPacketId = 65535;
 
 __attribute__((format(printf, 1, 2))) void say(const char* fmt, ...) {
@@ -67,11 +67,16 @@ void say_line(const char* fmt, int32_t value) {
 // Slots the step's message is about: -1 for the messages that need none.
 int32_t slot_count(int32_t step, int32_t s) {
   switch (step) {
-    case kStepRdo: return modbusIO->do_num[s];
-    case kStepWdi: return modbusIO->di_num[s];
-    case kStepRao: return modbusIO->ao_num[s];
-    case kStepWai: return modbusIO->ai_num[s];
-    default: return -1;
+    case kStepRdo:
+      return modbusIO->do_num[s];
+    case kStepWdi:
+      return modbusIO->di_num[s];
+    case kStepRao:
+      return modbusIO->ao_num[s];
+    case kStepWai:
+      return modbusIO->ai_num[s];
+    default:
+      return -1;
   }
 }
 
@@ -79,12 +84,33 @@ size_t used_slots(int32_t count) {
   return static_cast<size_t>(std::clamp(count, 0, kMaxSlots));
 }
 
+// A session's values copied under its lock, so that one message shows one
+// consistent scan; only the used slots are reported.
+class Reported {
+ public:
+  explicit Reported(int32_t s) : s_(s), v_(copy_session_values(s)) {}
+  std::span<const uint8_t> di() const { return {v_.di_value, used_slots(modbusIO->di_num[s_])}; }
+  std::span<const uint16_t> ai() const { return {v_.ai_value, used_slots(modbusIO->ai_num[s_])}; }
+
+ private:
+  int32_t s_;
+  SessionValues v_;
+};
+
+// gps_data copied under its lock.
+struct ReportedGps {
+  ReportedGps() { copy_gps_data(text); }
+  char text[sizeof gps_data];
+};
+
 // Calls nbiot_init until the modem and its transport are ready.
 void bring_up_modem() {
   while (nbiot_init() != 1) clock_sleep_seconds(1);
 }
 
-uint32_t limit_ms(int32_t seconds) { return static_cast<uint32_t>(seconds) * 1000U; }
+uint32_t limit_ms(int32_t seconds) {
+  return static_cast<uint32_t>(seconds) * 1000U;
+}
 
 }  // namespace
 
@@ -177,8 +203,7 @@ bool ReportLoop::build_command() {
   return flag_mqtt != 0 ? build_mqtt_command() : build_udp_command();
 }
 
-// The frame, scrambled in place, then the AT+ESOSEND line. Values are copied
-// under their locks, so one frame shows one consistent scan.
+// The frame, scrambled in place, then the AT+ESOSEND line.
 bool ReportLoop::build_udp_command() {
   const int32_t s = st_.session_idx;
   const int32_t sid = modbusIO->session_id[s];
@@ -187,35 +212,32 @@ bool ReportLoop::build_udp_command() {
   std::span<char> frame(buf_->frame.data(), buf_->frame.size() - kFramePadRoom);
   BuildResult n;
   switch (st_.step) {
-    case kStepDevInfo: n = build_devinfo_frame(frame, sid, pid, devinfo_); break;
-    case kStepRdo: n = build_rdo_frame(frame, sid, pid, modbusIO->do_num[s]); break;
-    case kStepRao: n = build_rao_frame(frame, sid, pid, modbusIO->ao_num[s]); break;
-    case kStepWdi: {
-      SessionValues v = copy_session_values(s);
-      n = build_wdi_frame(frame, sid, pid,
-                          std::span<const uint8_t>(v.di_value, used_slots(modbusIO->di_num[s])));
+    case kStepDevInfo:
+      n = build_devinfo_frame(frame, sid, pid, devinfo_);
       break;
-    }
-    case kStepWai: {
-      SessionValues v = copy_session_values(s);
-      n = build_wai_frame(frame, sid, pid,
-                          std::span<const uint16_t>(v.ai_value, used_slots(modbusIO->ai_num[s])));
+    case kStepRdo:
+      n = build_rdo_frame(frame, sid, pid, modbusIO->do_num[s]);
       break;
-    }
-    default: {
-      char gps[sizeof gps_data];
-      copy_gps_data(gps);
-      n = build_wgps_frame(frame, sid, pid, gps);
+    case kStepRao:
+      n = build_rao_frame(frame, sid, pid, modbusIO->ao_num[s]);
       break;
-    }
+    case kStepWdi:
+      n = build_wdi_frame(frame, sid, pid, Reported(s).di());
+      break;
+    case kStepWai:
+      n = build_wai_frame(frame, sid, pid, Reported(s).ai());
+      break;
+    default:
+      n = build_wgps_frame(frame, sid, pid, ReportedGps().text);
+      break;
   }
   if (!n) return false;
   std::memset(buf_->frame.data() + *n, 0, kFramePadRoom + 1);
   *dataLen_tmp = static_cast<int32_t>(*n);
   auto* bytes = reinterpret_cast<uint8_t*>(buf_->frame.data());
   encode_msg(bytes, dataLen_tmp);
-  const size_t scrambled = std::min(static_cast<size_t>(std::max(*dataLen_tmp, 0)),
-                                    buf_->frame.size());
+  const size_t scrambled =
+      std::min(static_cast<size_t>(std::max(*dataLen_tmp, 0)), buf_->frame.size());
   return build_esosend_line(buf_->command, udp_sock_id, {bytes, scrambled}).has_value();
 }
 
@@ -230,33 +252,23 @@ bool ReportLoop::build_mqtt_command() {
       topic = programInfo->pub_topic_info;
       n = build_devinfo_payload(plain, devinfo_);
       break;
-    case kStepWdi: {
+    case kStepWdi:
       topic = programInfo->pub_topic_di;
-      SessionValues v = copy_session_values(s);
-      n = build_di_payload(plain,
-                           std::span<const uint8_t>(v.di_value, used_slots(modbusIO->di_num[s])));
+      n = build_di_payload(plain, Reported(s).di());
       break;
-    }
-    case kStepWai: {
+    case kStepWai:
       topic = programInfo->pub_topic_ai;
-      SessionValues v = copy_session_values(s);
-      n = build_ai_payload(plain,
-                           std::span<const uint16_t>(v.ai_value, used_slots(modbusIO->ai_num[s])));
+      n = build_ai_payload(plain, Reported(s).ai());
       break;
-    }
-    default: {
+    default:
       topic = programInfo->pub_topic_gps;
-      char gps[sizeof gps_data];
-      copy_gps_data(gps);
-      n = build_text_payload(plain, gps);
+      n = build_text_payload(plain, ReportedGps().text);
       break;
-    }
   }
   if (!n) return false;
   const char* payload = plain.data();
   if (flag_mqtt_CHT != 0) {
-    format_json_time(buf_->time_text, clock_time());
-    const JsonIds ids{programInfo->sensor_id, programInfo->device_id, buf_->time_text.data()};
+    const JsonIds ids = json_ids();
     const int32_t sid = modbusIO->session_id[s];
     if (st_.step == kStepWdi) {
       n = wrap_json_di(buf_->json, ids, sid, plain.data());
@@ -269,6 +281,12 @@ bool ReportLoop::build_mqtt_command() {
     payload = buf_->json.data();
   }
   return build_emqpub_line(buf_->command, mqtt_id, topic, {payload, *n}).has_value();
+}
+
+// The JSON members "id", "deviceId" and "time" (local time, now).
+JsonIds ReportLoop::json_ids() {
+  format_json_time(buf_->time_text, clock_time());
+  return {programInfo->sensor_id, programInfo->device_id, buf_->time_text.data()};
 }
 
 void ReportLoop::wait_pass() {
@@ -385,9 +403,7 @@ void ReportLoop::acknowledge() {
 void ReportLoop::publish_ack() {
   data_ACK[sizeof data_ACK - 1] = '\0';
   if (flag_mqtt_CHT != 0) {
-    format_json_time(buf_->time_text, clock_time());
-    const JsonIds ids{programInfo->sensor_id, programInfo->device_id, buf_->time_text.data()};
-    BuildResult n = wrap_json(buf_->json, ids, data_ACK);
+    BuildResult n = wrap_json(buf_->json, json_ids(), data_ACK);
     if (!n || !copy_text(data_ACK, sizeof data_ACK, {buf_->json.data(), *n})) {
       console_line(kAckDropped);
       return;

@@ -17,15 +17,15 @@
 #include "messaging/uplink.h"
 
 struct ReportLoopState {
-  int32_t step = -1;          // current message, 0 DEVINFO ... 5 GPS
-  int32_t session_idx = 0;    // session being reported
-  int32_t awaiting_reply = 0; // 0: next pass sends; 1: next pass waits
-  int32_t step_done = 0;      // current message finished
-  int32_t step_failed = 0;    // "ERROR" received and not yet handled
-  int32_t resend_left = 3;    // resends still allowed for the current message
-  uint32_t failed_steps = 0;  // bit t: step t given up; 63: modem not registered
-  int32_t idle_polls = 0;     // counted wait passes since the last time-out raised here
-  uint32_t period_start = 0;  // tick at which the current cycle began
+  int32_t step = -1;           // current message, 0 DEVINFO ... 5 GPS
+  int32_t session_idx = 0;     // session being reported
+  int32_t awaiting_reply = 0;  // 0: next pass sends; 1: next pass waits
+  int32_t step_done = 0;       // current message finished
+  int32_t step_failed = 0;     // "ERROR" received and not yet handled
+  int32_t resend_left = 3;     // resends still allowed for the current message
+  uint32_t failed_steps = 0;   // bit t: step t given up; 63: modem not registered
+  int32_t idle_polls = 0;      // counted wait passes since the last time-out raised here
+  uint32_t period_start = 0;   // tick at which the current cycle began
 };
 
 class ReportLoop {
@@ -51,6 +51,7 @@ class ReportLoop {
   bool build_command();
   bool build_udp_command();
   bool build_mqtt_command();
+  JsonIds json_ids();
   void handle_refusal();
   bool next_message();
   void start_new_cycle();

@@ -40,9 +40,9 @@ constexpr int32_t kStepCount = 6;
 
 // The modem values of a DEVINFO message; value 4 is always "0".
 struct DevInfoValues {
-  int32_t value1 = 0;       // 5th field of the engineering report
+  int32_t value1 = 0;        // 5th field of the engineering report
   char value2[10] = "NULL";  // 11th field when it is one character, else "NULL"
-  int32_t value3 = 0;       // 8th field
+  int32_t value3 = 0;        // 8th field
 };
 inline constexpr const char* kDevInfoValue4 = "0";
 

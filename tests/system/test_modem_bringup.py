@@ -12,66 +12,18 @@ import time
 import paho.mqtt.client as mqtt
 import pytest
 
-from conftest import DAEMON
+from gateway import Daemon, prog_file
 from modem_sim import ModemSim
 
 
-def prog_file(root, **values):
-    """nbiot_prog.ini: 26 positions by line, CR LF line ends."""
-    settings = {
-        "send_interval": "10", "auto_connect": "1", "apn": "cmnet", "reserved1": "",
-        "server_port": "5683", "server_host": "localhost", "reserved2": "",
-        "mqtt_enable": "0", "mqtt_host": "localhost", "mqtt_port": "1883",
-        "mqtt_bufsize": "1024", "mqtt_keepalive": "60", "mqtt_version": "4",
-        "mqtt_user": "", "mqtt_password": "", "sub_topic1": "gw/cmd/DO",
-        "sub_topic2": "gw/cmd/DO", "pub_topic_info": "gw/info", "pub_topic_di": "gw/di",
-        "pub_topic_ai": "gw/ai", "pub_topic_gps": "gw/gps", "pub_topic_ack": "gw/ack",
-        "reserved3": "", "mqtt_cht": "0", "device_id": "gw01", "sensor_id": "s01",
-    }
-    settings.update({k: str(v) for k, v in values.items()})
-    text = "".join("%s=%s\r\n" % kv for kv in settings.items())
-    (root / "korvel/quorvane/nbiot_prog.ini").write_bytes(text.encode())
-
-
-class Daemon:
-    """The daemon as a child process, its standard output collected as it comes."""
-
-    def __init__(self, root):
-        self.proc = subprocess.Popen([str(DAEMON)], env={"QUORVANE_ROOT": str(root)},
-                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        self.out = bytearray()
-        self._lock = threading.Lock()
-        self._reader = threading.Thread(target=self._read, daemon=True)
-        self._reader.start()
-
-    def _read(self):
-        for chunk in iter(lambda: self.proc.stdout.read1(4096), b""):
-            with self._lock:
-                self.out += chunk
-
-    def output(self):
-        with self._lock:
-            return bytes(self.out)
-
-    def wait_output(self, pattern, timeout=30.0):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            m = re.search(pattern, self.output(), re.S)
-            if m:
-                return m
-            time.sleep(0.05)
-        pytest.fail("no %r in the console:\n%s" % (pattern, self.output().decode(errors="replace")))
-
-    def finish(self):
-        """After the bring-up: either stopped at the missing device file, or idle."""
-        time.sleep(0.5)
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(timeout=5)
-        else:
-            assert self.proc.returncode == 1
-            assert self.output().endswith(b"Open configure file fail!!\n")
-        self._reader.join(timeout=5)
+def finish(daemon):
+    """After the bring-up: either stopped at the missing device file, or idle."""
+    time.sleep(0.5)
+    if daemon.proc.poll() is None:
+        daemon.kill()
+    else:
+        assert daemon.wait_exit() == 1
+        assert daemon.output().endswith(b"Open configure file fail!!\n")
 
 
 def exchange(command, answer_pattern=rb".*?"):
@@ -101,7 +53,7 @@ def test_udp_bringup_with_a_refused_connection_retried(root):
             daemon.wait_output(rb"\[ERROR\] UDP connection error!!\n.*" +
                                exchange(esocon, rb"[^-]*\r\nOK\r\n"))
         finally:
-            daemon.finish()
+            finish(daemon)
         console = daemon.output()
         # First call: registered after one wait pass at most, connection refused.
         assert console.startswith(b"\r\n<--- Read Configure File --->\r\n")
@@ -131,7 +83,7 @@ def test_mqtt_bringup_against_a_real_broker(root, mosquitto_broker):
         try:
             daemon.wait_output(exchange(b'AT+EMQSUB=0,"gw/cmd/AO",1', rb"[^-]*\r\nOK\r\n"))
         finally:
-            daemon.finish()
+            finish(daemon)
         seen = commands_of(sim)
         assert seen[:5] == PREPARATION[:5]
         assert seen[seen.index(b'AT+EDNS="localhost"'):] == [

@@ -31,18 +31,7 @@ class Bringup : public ::testing::Test {
     // Each virtual sleep also takes real time, so that the responder thread
     // answers within a few virtual passes.
     pty.clock().set_real_sleep_us(1000);
-    ProgInfo& p = *programInfo;
-    std::strcpy(p.apn, "cmnet");
-    p.auto_connect = 1;
-    std::strcpy(p.server_host, "report.example");
-    p.server_port = 5683;
-    std::strcpy(p.mqtt_host, "broker.example");
-    p.mqtt_port = 1883;
-    p.mqtt_bufsize = 1024;
-    p.mqtt_keepalive = 120;
-    p.mqtt_version = 4;
-    std::strcpy(p.sub_topic1, "gw/cmd/+/DO");
-    std::strcpy(p.sub_topic2, "gw/cmd/+/DO");
+    use_test_modem_settings(*programInfo);
     flag_recv_timeout = 1;  // a success clears it
   }
 

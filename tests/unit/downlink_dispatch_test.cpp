@@ -72,8 +72,8 @@ TEST_F(DispatchedCommands, MqttCommandsPlainAndJsonWriteAndAcknowledge) {
   const std::string json =
       "{\"id\":\"s1\",\"deviceId\":\"gw\",\"time\":\"2024-01-01T00:00:00Z\",\"value\":["
       "\"2/DO/010001\"]}";
-  std::string out = receive("+EMQPUB: 0,\"/gw/cmd\",1,0,0," + std::to_string(json.size()) +
-                            ",\"" + hex_of(json) + "\"\r\n");
+  std::string out = receive("+EMQPUB: 0,\"/gw/cmd\",1,0,0," + std::to_string(json.size()) + ",\"" +
+                            hex_of(json) + "\"\r\n");
   EXPECT_NE(out.find("DO values are different. Update values to modbus.\n"), std::string::npos)
       << out;
   EXPECT_EQ(coils(), "1 0 1 1");

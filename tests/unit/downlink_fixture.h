@@ -25,8 +25,8 @@ class DownlinkFixture : public ::testing::Test {
     if (!ModbusSim::available()) GTEST_SKIP() << "modbus_sim not built";
     // The Modbus engine opens <root>/dev/mem and <root>/dev/GPIO; keep it off
     // the machine's own.
-    root_ = std::filesystem::path(testing::TempDir()) /
-            ("downlink_root_" + std::to_string(::getpid()));
+    root_ =
+        std::filesystem::path(testing::TempDir()) / ("downlink_root_" + std::to_string(::getpid()));
     std::filesystem::create_directories(root_);
     ::setenv("QUORVANE_ROOT", root_.c_str(), 1);
     allocate_records();

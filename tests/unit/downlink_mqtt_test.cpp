@@ -1,5 +1,7 @@
 // process_message_MQTT against the real write-back and a simulated Modbus TCP
 // device: console texts, coils and registers, the acknowledgement.
+#include "messaging/downlink_mqtt.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,7 +10,6 @@
 #include "common/text.h"
 #include "config/records.h"
 #include "downlink_fixture.h"
-#include "messaging/downlink_mqtt.h"
 
 namespace {
 

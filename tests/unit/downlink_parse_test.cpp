@@ -1,8 +1,8 @@
+#include "messaging/downlink_parse.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "messaging/downlink_parse.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
 // process_message against the real write-back and a simulated Modbus TCP
 // device: the log, the pending bits, the coils and registers written.
+#include "messaging/downlink_udp.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,7 +9,6 @@
 
 #include "config/records.h"
 #include "downlink_fixture.h"
-#include "messaging/downlink_udp.h"
 
 namespace {
 
@@ -23,13 +24,13 @@ class ProcessMessage : public DownlinkFixture {
   }
 };
 
-std::string field_log(const char* session, const char* version, const char* id,
-                      const char* packet, const char* type, const char* number) {
+std::string field_log(const char* session, const char* version, const char* id, const char* packet,
+                      const char* type, const char* number) {
   return std::string("!! This message is for SESSION") + session + " !!\n" +
-         "Preamble       = AE\n" + "Device Type    = QRX724H\n" + "Device Version = " +
-         version + "\n" + "Session ID     = " + id + "\n" + "PacketID       = " + packet +
-         "\n" + "Type           = " + type + "\n" + "Offset         = 0\n" +
-         "Number         = " + number + "\n";
+         "Preamble       = AE\n" + "Device Type    = QRX724H\n" + "Device Version = " + version +
+         "\n" + "Session ID     = " + id + "\n" + "PacketID       = " + packet + "\n" +
+         "Type           = " + type + "\n" + "Offset         = 0\n" + "Number         = " + number +
+         "\n";
 }
 
 bool starts_with(const std::string& s, const std::string& prefix) {
@@ -134,8 +135,9 @@ TEST_F(ProcessMessage, Refusals) {
   // Too few values for the slots, a negative Number, or more than the frame
   // holds (EA is not a value): the bit is cleared, no value written.
   out = run("AE,QRX724H,0100,2,0,RDO,0,2,0,0,EA");
-  EXPECT_TRUE(ends_with(out, "DO values refused: Number 2, 3 slots in the session, 2 values in "
-                             "the message!!\nEndChar        = EA\n\n"))
+  EXPECT_TRUE(ends_with(out,
+                        "DO values refused: Number 2, 3 slots in the session, 2 values in "
+                        "the message!!\nEndChar        = EA\n\n"))
       << out;
   EXPECT_EQ(packetID_send_check[1], 0x3D);
   out = run("AE,QRX724H,0100,2,0,RAO,0,-1,EA");

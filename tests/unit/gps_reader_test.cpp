@@ -1,6 +1,8 @@
 // The GPS reader: the line filter on literal lines, and the reader's passes on
 // a real pseudo-terminal with the virtual clock, where the pauses it takes are
 // the virtual time that passes.
+#include "app/gps_reader.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "app/gps_reader.h"
 #include "modem/rx_queue.h"
 #include "modem_pty.h"
 

@@ -20,8 +20,8 @@ struct Devices {
   int32_t count = 0;
   DefaultMappingState state;
 
-  explicit Devices(const std::vector<DeviceSpec>& specs) {
-    MbConf conf = parse_mb_conf(device_file(specs));
+  explicit Devices(const std::vector<DeviceSpec>& blocks) {
+    MbConf conf = parse_mb_conf(device_file(blocks));
     EXPECT_FALSE(conf.error);
     records = conf.devices;
     count = conf.count;

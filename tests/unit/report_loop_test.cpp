@@ -2,10 +2,11 @@
 // the virtual clock: the message order, the exact frames and payloads, the
 // pending bits, the cycle end, resends, the modem re-initialisation, the MQTT
 // link repair and the acknowledgements. The loop is driven pass by pass.
-#include <fcntl.h>
-#include <unistd.h>
+#include "messaging/report_loop.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,8 +24,7 @@
 
 #include "common/text.h"
 #include "messaging/codec.h"
-#include "messaging/report_loop.h"
-#include "modem/downlink.h"
+#include "messaging/downlink_handlers.h"
 #include "modem_pty.h"
 #include "scripted_modem.h"
 
@@ -123,29 +123,6 @@ std::string datagram_answering(const std::string& frame) {
   return "\r\n+ESONMI=1," + std::to_string(length) + "," + hex + "\r\n";
 }
 
-// Stand-in for the answer processing: clears the pending bit of an answer
-// with the cycle's PacketID, in the session that holds its Session ID.
-void clear_pending_bit(char* frame, int32_t /*mb_num*/) {
-  auto f = fields_of(frame, ",");
-  if (f.size() < 6 || read_int(f[4]) != packetID_send) return;
-  int idx = 0;
-  for (int i = 0; i < modbusIO->session_count; ++i) {
-    if (modbusIO->session_id[i] == read_int(f[3])) {
-      idx = i;
-      break;
-    }
-  }
-  for (int t = 0; t < kStepCount; ++t) {
-    if (f[5] == kTypes[t]) packetID_send_check[idx] &= static_cast<uint8_t>(~(1U << t));
-  }
-}
-
-// Stand-in for the MQTT command processing: leaves "DO_ACK".
-void leave_ack(MqttDownlink /*record*/, int32_t /*mb_num*/) {
-  std::memcpy(data_ACK, "DO_ACK", 7);
-  flag_ACK = 1;
-}
-
 // Time texts of JSON payloads, for exact comparison of the rest.
 std::string without_time(const std::string& text) {
   static const std::regex time_text(R"("time":"2023-11-15T00:1\d:\d\dZ")");
@@ -173,18 +150,8 @@ class ReportLoopTest : public testing::Test {
     // responder thread answers within a pass or two.
     pty.clock().set_real_sleep_us(1000);
     ProgInfo& p = *programInfo;
+    use_test_modem_settings(p);
     p.send_interval = 10;
-    p.auto_connect = 1;
-    std::strcpy(p.apn, "cmnet");
-    std::strcpy(p.server_host, "report.example");
-    p.server_port = 5683;
-    std::strcpy(p.mqtt_host, "broker.example");
-    p.mqtt_port = 1883;
-    p.mqtt_bufsize = 1024;
-    p.mqtt_keepalive = 120;
-    p.mqtt_version = 4;
-    std::strcpy(p.sub_topic1, "gw/cmd/#");
-    std::strcpy(p.sub_topic2, "gw/cmd/#");
     std::strcpy(p.pub_topic_info, "gw/info");
     std::strcpy(p.pub_topic_di, "gw/di");
     std::strcpy(p.pub_topic_ai, "gw/ai");
@@ -214,7 +181,7 @@ class ReportLoopTest : public testing::Test {
     modem.answer("AT*MENGINFO",
                  "\r\n*MENGINFOSC: 3686,0,45,-891,-120,-145,-98,-6,5,1A2B,1,23,0\r\n" + kOk);
     modem.hook([this](const std::string& c) { return server(c); });
-    set_downlink_handlers(clear_pending_bit, leave_ack);
+    install_downlink_handlers();
 
     const char* tz = std::getenv("TZ");
     saved_tz = tz != nullptr ? std::optional<std::string>(tz) : std::nullopt;
@@ -345,9 +312,8 @@ TEST_F(ReportLoopTest, UdpCyclesEndOnThePeriodAndTheAnswersAndAdvanceThePacketId
   EXPECT_EQ(st().failed_steps, 0u);
 
   // Every frame answered: the hold ends just after the period.
-  ASSERT_TRUE(run_until([&] {
-    return in_hold() && packetID_send_check[0] == 0 && packetID_send_check[1] == 0;
-  }));
+  ASSERT_TRUE(run_until(
+      [&] { return in_hold() && packetID_send_check[0] == 0 && packetID_send_check[1] == 0; }));
   EXPECT_EQ(packetID_send, 65535);
   EXPECT_TRUE(time_periods(console->text()).empty());
   const uint32_t first_start = st().period_start;
@@ -363,9 +329,8 @@ TEST_F(ReportLoopTest, UdpCyclesEndOnThePeriodAndTheAnswersAndAdvanceThePacketId
 
   // The GPS frames go unanswered: the cycle waits for more than 30 seconds.
   silent_types = 1U << kStepGps;
-  ASSERT_TRUE(run_until([&] {
-    return in_hold() && packetID_send_check[0] == 32 && packetID_send_check[1] == 32;
-  }));
+  ASSERT_TRUE(run_until(
+      [&] { return in_hold() && packetID_send_check[0] == 32 && packetID_send_check[1] == 32; }));
   ASSERT_TRUE(run_until([&] { return packetID_send == 1; }));
   periods = time_periods(console->text());
   ASSERT_EQ(periods.size(), 2u);
@@ -517,10 +482,10 @@ TEST_F(ReportLoopTest, RoamingAtDevinfoReinitialisesTheModemWhenTheCycleCannotEn
   std::vector<std::string> keys = command_keys();
   auto last_frame = std::find(keys.rbegin(), keys.rend(), "AT+ESOSEND");
   std::vector<std::string> after(last_frame.base(), keys.end());
-  EXPECT_EQ(after, (std::vector<std::string>{"AT+ESOCL", "AT*MCGDEFCONT", "AT*MSPCHSC",
-                                             "AT+ZCONTLED", "AT+ZRST", "AT+CFUN", "AT+CEREG",
-                                             "AT+CSQ", "AT+ESOREADEN", "AT+ESOC", "AT+EDNS",
-                                             "AT+ESOCON"}));
+  EXPECT_EQ(after,
+            (std::vector<std::string>{"AT+ESOCL", "AT*MCGDEFCONT", "AT*MSPCHSC", "AT+ZCONTLED",
+                                      "AT+ZRST", "AT+CFUN", "AT+CEREG", "AT+CSQ", "AT+ESOREADEN",
+                                      "AT+ESOC", "AT+EDNS", "AT+ESOCON"}));
   EXPECT_EQ(modem.commands()[keys.size() - after.size()], "AT+ESOCL=1\r\n");
 
   // Registered now: the next cycle ends on the period, counted from the older start.
@@ -554,11 +519,11 @@ TEST_F(ReportLoopTest, AnErrorOnAPublicationAndALostSessionRunTheLinkRepair) {
   ASSERT_TRUE(run_until([&] { return modem.count("AT+EMQPUB") == 2; }));
   std::vector<std::string> keys = command_keys();
   auto first = std::find(keys.begin(), keys.end(), "AT+EMQPUB");
-  EXPECT_EQ(std::vector<std::string>(first, keys.end()),
-            (std::vector<std::string>{"AT+EMQPUB", "AT+EMQDISCON", "AT+EMQNEW", "AT+EMQCON",
-                                      "AT+EMQSUB",
-                                      // the resent DEVINFO queries the modem again
-                                      "AT+CEREG", "AT+CSQ", "AT*MENGINFO", "AT+EMQPUB"}));
+  EXPECT_EQ(
+      std::vector<std::string>(first, keys.end()),
+      (std::vector<std::string>{"AT+EMQPUB", "AT+EMQDISCON", "AT+EMQNEW", "AT+EMQCON", "AT+EMQSUB",
+                                // the resent DEVINFO queries the modem again
+                                "AT+CEREG", "AT+CSQ", "AT*MENGINFO", "AT+EMQPUB"}));
   EXPECT_NE(console->text().find("Send packet error!! Resent packet[1].\n"), std::string::npos);
   EXPECT_EQ(publications()[1].topic, "gw/info");
   EXPECT_EQ(flag_EMQDISCON.load(), 0);
@@ -579,8 +544,7 @@ TEST_F(ReportLoopTest, ThreeFailedReconnectionsFallBackToBringUpTwoDoNot) {
   std::atomic<int> info_publications{0};
   modem.hook([&](const std::string& c) -> std::optional<std::string> {
     const std::string key = command_key(c);
-    if (key == "AT+EMQPUB" && c.find("gw/info") != std::string::npos &&
-        info_publications++ == 0) {
+    if (key == "AT+EMQPUB" && c.find("gw/info") != std::string::npos && info_publications++ == 0) {
       return kError;
     }
     if (key == "AT+EMQNEW" && failing_new > 0) {
@@ -612,8 +576,9 @@ TEST_F(ReportLoopTest, AnAcknowledgementLeftDuringAHoldIsPublishedWhenItEnds) {
   flag_mqtt_CHT = 1;
   start();
   ASSERT_TRUE(run_until([&] { return in_hold(); }));
-  // A DO command arrives; its processing leaves the acknowledgement.
-  const std::string command = "{\"id\":\"x\",\"deviceId\":\"y\",\"time\":\"t\",\"value\":[\"3/DO/0100\"]}";
+  // A DO command arrives (values as they are); its processing leaves "DO_ACK".
+  const std::string command =
+      "{\"id\":\"x\",\"deviceId\":\"y\",\"time\":\"t\",\"value\":[\"3/DO/0000\"]}";
   std::string hex(2 * command.size() + 1, '\0');
   bytes_to_hex(reinterpret_cast<const uint8_t*>(command.data()), command.size(), hex.data());
   hex.pop_back();

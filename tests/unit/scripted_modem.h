@@ -4,12 +4,12 @@
 // command it got. Unsolicited text can be injected at any time.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <atomic>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -18,12 +18,29 @@
 #include <thread>
 #include <vector>
 
+#include "config/records.h"
+
 inline const std::string kOk = "\r\nOK\r\n";
 inline const std::string kError = "\r\nERROR\r\n";
 
 // The command's name: up to its "=", "?" or CR.
 inline std::string command_key(const std::string& command) {
   return command.substr(0, command.find_first_of("=?\r"));
+}
+
+// The settings the bring-up reads, as the tests against this modem use them.
+inline void use_test_modem_settings(ProgInfo& p) {
+  std::strcpy(p.apn, "cmnet");
+  p.auto_connect = 1;
+  std::strcpy(p.server_host, "report.example");
+  p.server_port = 5683;
+  std::strcpy(p.mqtt_host, "broker.example");
+  p.mqtt_port = 1883;
+  p.mqtt_bufsize = 1024;
+  p.mqtt_keepalive = 120;
+  p.mqtt_version = 4;
+  std::strcpy(p.sub_topic1, "gw/cmd/+/DO");
+  std::strcpy(p.sub_topic2, "gw/cmd/+/DO");
 }
 
 class ScriptedModem {
@@ -34,10 +51,8 @@ class ScriptedModem {
 
   explicit ScriptedModem(int master) : master_(master) {
     answers_ = {
-        {"AT+CEREG", "\r\n+CEREG: 0,1\r\n" + kOk},
-        {"AT+CSQ", "\r\n+CSQ: 23,99\r\n" + kOk},
-        {"AT+ESOC", "\r\n+ESOC=1\r\n" + kOk},
-        {"AT+EDNS", "\r\n+EDNS:10.0.0.9\r\n" + kOk},
+        {"AT+CEREG", "\r\n+CEREG: 0,1\r\n" + kOk}, {"AT+CSQ", "\r\n+CSQ: 23,99\r\n" + kOk},
+        {"AT+ESOC", "\r\n+ESOC=1\r\n" + kOk},      {"AT+EDNS", "\r\n+EDNS:10.0.0.9\r\n" + kOk},
         {"AT+EMQNEW", "\r\n+EMQNEW: 0\r\n" + kOk},
     };
     thread_ = std::thread([this] { serve(); });

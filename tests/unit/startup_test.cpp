@@ -1,5 +1,7 @@
 // Start-up's thread creation: both threads in their order, and the fatal path
 // of each with its text (no line end) and status 1.
+#include "app/startup.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,12 +9,14 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/startup.h"
-
 namespace {
 
-void* polling_body(void*) { return nullptr; }
-void* gps_body(void*) { return nullptr; }
+void* polling_body(void*) {
+  return nullptr;
+}
+void* gps_body(void*) {
+  return nullptr;
+}
 
 std::vector<ThreadBody> started;
 int failing_call = 0;  // 1-based call that fails; 0: none
@@ -35,11 +39,12 @@ TEST(StartupThreads, PollingThreadFirstThenGps) {
   start_worker_threads(polling_body, gps_body, fake_start);
   EXPECT_EQ(started, (std::vector<ThreadBody>{polling_body, gps_body}));
 
-  // The real starter runs a body.
+  // The real starter runs a body (which, like the gateway's, never ends: the
+  // thread is neither joined nor detached).
   static std::atomic<bool> ran{false};
   ASSERT_TRUE(start_thread([](void*) -> void* {
     ran = true;
-    return nullptr;
+    for (;;) pause();
   }));
   for (int i = 0; i < 1000 && !ran; ++i) usleep(1000);
   EXPECT_TRUE(ran);

@@ -1,3 +1,5 @@
+#include "messaging/uplink.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -6,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "messaging/uplink.h"
-
 namespace {
 
-std::string text_of(std::span<const char> buf) { return std::string(buf.data()); }
+std::string text_of(std::span<const char> buf) {
+  return std::string(buf.data());
+}
 
 template <size_t N>
 std::string built(std::array<char, N>& buf, BuildResult r) {
@@ -39,8 +41,7 @@ TEST(UplinkFrames, ExactTextsOfTheSixFrames) {
   const uint8_t odd_di[] = {255};  // a byte value is written unsigned
   EXPECT_EQ(built(f, build_wdi_frame(f, 1, 7, odd_di)), "AE,QRX724H,0100,1,7,WDI,0,1,255,EA");
   const uint16_t ai[] = {65535, 0, 1000};
-  EXPECT_EQ(built(f, build_wai_frame(f, 4, 9, ai)),
-            "AE,QRX724H,0100,4,9,WAI,0,3,65535,0,1000,EA");
+  EXPECT_EQ(built(f, build_wai_frame(f, 4, 9, ai)), "AE,QRX724H,0100,4,9,WAI,0,3,65535,0,1000,EA");
 
   // No GPS sentence kept yet: two adjacent commas before EA.
   EXPECT_EQ(built(f, build_wgps_frame(f, 0, 1, "")), "AE,QRX724H,0100,0,1,WGPS,0,1,,EA");
