@@ -5,7 +5,8 @@
 // slots. Byte 0 picks the payload kind (bit 0: JSON) and the session's slot
 // count (bits 1-6, 0 to 63, so that counts past 32 are tried too); the rest is
 // the line, taken up to its first NUL and at most 1023 bytes as the line
-// buffer holds it.
+// buffer holds it. A command then goes through the MQTT command handler,
+// against the sessions of fuzz_sessions.h.
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -13,6 +14,8 @@
 
 #include "common/text.h"
 #include "fuzz_check.h"
+#include "fuzz_sessions.h"
+#include "messaging/downlink_mqtt.h"
 #include "messaging/downlink_parse.h"
 #include "modem/at_link.h"
 #include "modem/urc.h"
@@ -33,6 +36,11 @@ void check_values(std::string_view value, int32_t slots) {
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  configure_fuzz_sessions();
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
@@ -61,5 +69,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(strnlen(r.type, sizeof r.type) < sizeof r.type);
   FUZZ_CHECK(strnlen(r.data, sizeof r.data) == r.length);
   check_values(std::string_view(r.data, r.length), slots);
+  process_message_MQTT(r, kFuzzDevices);
   return 0;
 }
