@@ -34,7 +34,6 @@ constexpr const char* kJsonAi =
 constexpr const char* kRefused = "[ERROR] %s does not fit in %zu bytes, refused!!";
 
 constexpr const char* kMengInfo = "MENGINFOSC";
-constexpr const char* kNoValue = "NULL";
 
 // Appends to a bounded buffer; once something did not fit, everything after is
 // ignored and finish() refuses the whole text.
