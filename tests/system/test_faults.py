@@ -1,7 +1,8 @@
 """Faults injected around the whole daemon on the bench kit, each with the
 recovery the gateway owes: the broker stopped and restarted, publications
 refused by the modem, the modem losing registration, malformed datagrams and
-garbage on the GPS port, and a Modbus device going offline (the daemon ends
+garbage on the GPS port, a silent report server, the modem falling silent in
+the middle of an answer, and a Modbus device going offline (the daemon ends
 with status 1). In none of them may an output change that no command asked
 for."""
 
@@ -149,3 +150,39 @@ def test_device_offline_ends_the_daemon(root, bench):
     out = daemon.output()
     assert b"[Error] Connection failed\n" in out
     assert out.rstrip().endswith(b"[Error] modbusFC error!!")
+
+
+def test_silent_server_ends_the_cycle_after_the_answer_wait(root, bench):
+    with udp_server(bench) as server:
+        server.silence()
+        configure(bench, server_port=server.address[1])
+        with quick_modem(root, udp_server=server.address):
+            daemon = Daemon(root)
+            try:
+                m = daemon.wait_output(rb"Time Period = (\d+) ms\n", timeout=90)
+                # The next cycle carries the next packet ID.
+                server.wait_for(lambda f: f["type"] == "DEVINFO" and f["packet_id"] == 1,
+                                timeout=30)
+            finally:
+                daemon.kill()
+    assert int(m.group(1)) > 30000
+    assert not server.sent
+    assert bench.coils() == START_COILS
+
+
+def test_modem_silent_in_the_middle_of_a_command(root, bench):
+    with udp_server(bench) as server:
+        configure(bench, server_port=server.address[1])
+        with quick_modem(root, udp_server=server.address) as modem:
+            daemon = Daemon(root)
+            try:
+                server.wait_for(lambda f: f["type"] == "WGPS", timeout=60)
+                modem.cut_next("AT+ESOSEND", 1)   # half an answer, then nothing
+                daemon.wait_output(rb"Receiving message timeout!!\n.*"
+                                   rb"Receive timeout!! Still receive nothing!!", timeout=120)
+                pid = server.frames[-1]["packet_id"]
+                server.wait_for(lambda f: f["type"] == "WGPS" and f["packet_id"] > pid,
+                                timeout=60)
+            finally:
+                daemon.kill()
+    assert bench.coils() == START_COILS
