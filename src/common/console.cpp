@@ -10,7 +10,10 @@ void console_line(const char* text) { std::puts(text); }
 void fatal_exit() {
   std::fflush(stdout);
   std::fflush(stderr);
-  std::exit(1);
+  // _Exit, not exit: a fatal path may be taken on the polling thread while the
+  // other threads go on, and exit() would run the static destructors (the
+  // clock, the locks) under their feet.
+  std::_Exit(1);
 }
 
 bool bformat(char* out, size_t cap, const char* fmt, ...) {
