@@ -38,33 +38,11 @@
 #include <utility>
 #include <vector>
 
+#include "common/unique_fd.h"
+
 namespace {
 
-class FileDesc {
- public:
-  FileDesc() = default;
-  explicit FileDesc(int fd) : fd_(fd) {}
-  FileDesc(FileDesc&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  FileDesc& operator=(FileDesc&& o) noexcept {
-    if (this != &o) {
-      reset();
-      fd_ = std::exchange(o.fd_, -1);
-    }
-    return *this;
-  }
-  FileDesc(const FileDesc&) = delete;
-  FileDesc& operator=(const FileDesc&) = delete;
-  ~FileDesc() { reset(); }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+using FileDesc = UniqueFd;
 
 struct ContextFree {
   void operator()(modbus_t* c) const { modbus_free(c); }

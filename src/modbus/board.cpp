@@ -7,35 +7,12 @@
 #include <utility>
 
 #include "common/paths.h"
+#include "common/unique_fd.h"
 #include "modbus/modbus_io.h"
 
 namespace {
 
-// Move-only owner of a file descriptor.
-class FileDesc {
- public:
-  FileDesc() = default;
-  explicit FileDesc(int fd) : fd_(fd) {}
-  FileDesc(FileDesc&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  FileDesc& operator=(FileDesc&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  FileDesc(const FileDesc&) = delete;
-  FileDesc& operator=(const FileDesc&) = delete;
-  ~FileDesc() { reset(); }
-  bool valid() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+using FileDesc = UniqueFd;
 
 // The scan and the write-back both call in, from two threads.
 std::mutex board_mutex;

@@ -12,7 +12,7 @@
 #include "common/paths.h"
 #include "serial/port_tables.h"
 #include "serial/uart.h"
-#include "serial/unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace {
 

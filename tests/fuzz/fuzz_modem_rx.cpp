@@ -26,7 +26,7 @@
 #include "modem/at_link.h"
 #include "modem/downlink.h"
 #include "serial/uart.h"
-#include "serial/unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace {
 

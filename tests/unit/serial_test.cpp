@@ -15,7 +15,7 @@
 
 #include "serial/port_tables.h"
 #include "serial/uart.h"
-#include "serial/unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace fs = std::filesystem;
 
