@@ -1,8 +1,10 @@
-"""The daemon under test and what it needs to start: its program file and a
-simulated modem on the modem port. Shared by the system tests."""
+"""The helpers of the system tests: the daemon as a child process, its
+program file, a quick simulated modem, the bench of two Modbus devices and a
+GPS feed, the gateway's end of a simulator's pty, and the status-file reader."""
 
 import os
 import re
+import select
 import signal
 import subprocess
 import threading
@@ -10,9 +12,11 @@ import time
 
 import pytest
 
-from bench_config import prog_text
+from bench_config import DEFAULT_MAPPING, ModbusDevice, device_text, install, prog_text
 from conftest import DAEMON
+from modbus_sim import ModbusSim, RtuDevice, TcpDevice
 from modem_sim import ModemSim
+from nmea_feed import NmeaFeed
 
 
 def prog_file(root, **values):
@@ -81,7 +85,7 @@ class Daemon:
         self._reader.join(timeout=5)
         return self.proc.returncode
 
-    def stop(self, settle=0.3):
+    def stop(self, settle=0.3):  # kept for callers; prefer waiting on an event
         """Stops the daemon, which must still be running, and returns its console."""
         time.sleep(settle)
         assert self.proc.poll() is None, "daemon ended: %r" % self.output()
@@ -95,3 +99,103 @@ class Daemon:
             self.proc.kill()
             self.proc.wait(timeout=10)
         self._reader.join(timeout=5)
+
+
+def wait(daemon, predicate, what, timeout=60.0):
+    """Polls predicate until it answers something true, which it returns; fails
+    with the console. The timeout only bounds a hung test."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.05)
+    pytest.fail("%s did not happen; console:\n%s" %
+                (what, daemon.output().decode(errors="replace")[-6000:]))
+
+
+def status_file(root):
+    """The modem status file the daemon keeps: 512 bytes, text then NULs."""
+    data = (root / "tmp/modemInfo.txt").read_bytes()
+    assert len(data) == 512, data
+    return data.rstrip(b"\0")
+
+
+# The default mapping of the bench's two devices: session 0, TCP channels first.
+TCP_IO = dict(do_count=4, di_count=4, ao_count=2, ai_count=2)
+RTU_IO = dict(do_count=2, di_count=2, ao_count=1, ai_count=2)
+
+
+class Bench:
+    """A Modbus TCP and a Modbus RTU device with known inputs, and the NMEA
+    feed on the GPS port with every RMC sentence it wrote kept, as the
+    gateway keeps them (commas as colons)."""
+
+    def __init__(self, root):
+        self.root = root
+        self.sim = ModbusSim([TcpDevice(slave=1), RtuDevice(slave=2)])
+        self.set_inputs([1, 0, 1, 1], [1111, 2222], [0, 1], [3333, 4444])
+        self.rmc = []
+        self._lock = threading.Lock()
+        self.feed = NmeaFeed(root / "dev/ttyUSB1", rate_hz=2.0, log=self._feed_line, echo=True)
+        self.feed.start()
+
+    def set_inputs(self, tcp_di, tcp_ai, rtu_di, rtu_ai):
+        for dev, kind, values in ((0, "di", tcp_di), (0, "ai", tcp_ai),
+                                  (1, "di", rtu_di), (1, "ai", rtu_ai)):
+            self.sim.set(dev, kind, 0, values)
+
+    def _feed_line(self, line):
+        if line.startswith("$GPRMC"):
+            with self._lock:
+                self.rmc.append(line.replace(",", ":"))
+
+    def rmc_index(self, value):
+        """Where a GPS value the gateway sent stands among the feed's sentences."""
+        with self._lock:
+            assert value in self.rmc, (value, self.rmc[-5:])
+            return self.rmc.index(value)
+
+    def configure(self, **settings):
+        tcp, rtu = self.sim.devices
+        devices = [ModbusDevice(slave_id=1, tcp_port=tcp.port, **TCP_IO),
+                   ModbusDevice(slave_id=2, serial_dev=rtu.path, **RTU_IO)]
+        settings.setdefault("send_interval", 1)
+        install(self.root, prog_text(server_host="127.0.0.1", mqtt_host="127.0.0.1", **settings),
+                device_text(devices), DEFAULT_MAPPING)
+
+    def outputs(self, kind):
+        """Coils ("do") or holding registers ("ao") of both devices, in slot order."""
+        io = "%s_count" % kind
+        return self.sim.get(0, kind, 0, TCP_IO[io]) + self.sim.get(1, kind, 0, RTU_IO[io])
+
+    def close(self):
+        self.feed.stop()
+        self.sim.close()
+
+
+class PtyEnd:
+    """The gateway's end of a simulator's pseudo-terminal link."""
+
+    def __init__(self, path):
+        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        self.buf = b""
+
+    def read_until(self, pattern, timeout=10.0):
+        """Bytes up to and including the first match of pattern; the rest stays."""
+        deadline = time.monotonic() + timeout
+        while not (m := re.search(pattern, self.buf, re.S)):
+            left = deadline - time.monotonic()
+            assert left > 0, "no %r in %r" % (pattern, self.buf)
+            if select.select([self.fd], [], [], left)[0]:
+                self.buf += os.read(self.fd, 4096)
+        out, self.buf = self.buf[:m.end()], self.buf[m.end():]
+        return out
+
+    def command(self, text):
+        """One AT command: its echo and answer up to the final result."""
+        os.write(self.fd, text.encode() + b"\r\n")
+        return self.read_until(rb"\r\n(OK|ERROR)\r\n")
+
+    def close(self):
+        os.close(self.fd)

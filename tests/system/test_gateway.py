@@ -1,0 +1,157 @@
+"""The whole daemon on the bench kit, from start-up through report cycles to
+the server's commands, over both transports: a Modbus TCP and a Modbus RTU
+device, the simulated modem, the NMEA feed on the GPS port, and the report
+server (UDP) or a private mosquitto broker (MQTT); and the broker going away
+and coming back. What one cycle sends and how each command is taken apart are
+unit cases; these tests wait on events and never time the daemon."""
+
+import json
+import re
+
+import pytest
+
+from broker import Subscriber
+from gateway import quick_modem, status_file, wait
+
+DI, AI = [1, 0, 1, 1, 0, 1], [1111, 2222, 3333, 4444]          # as the bench starts
+NEW_DI, NEW_AI = [0, 1, 1, 0, 1, 0], [5, 65535, 7, 0]
+COILS, REGISTERS = [0, 1, 0, 0, 1, 1], [1000, 65535, 7]          # what the server commands
+
+
+def hex_of(values, digits):
+    return "".join("%0*X" % (digits, v) for v in values)
+
+
+def change_inputs(bench):
+    bench.set_inputs(NEW_DI[:4], NEW_AI[:2], NEW_DI[4:], NEW_AI[2:])
+
+
+def check_gps(bench, values):
+    """Each GPS value sent is a sentence the feed wrote (only the first cycles
+    may come before the first sentence), in the feed's order, moving on."""
+    while values and values[0] == "":
+        values = values[1:]
+    places = [bench.rmc_index(v) for v in values]
+    assert len(places) >= 2 and places == sorted(places) and places[0] < places[-1], values
+
+
+def check_clean(console):
+    assert b"[ERROR]" not in console and b"[Error]" not in console, console[-6000:]
+
+
+def test_udp_reports_live_values_and_gps_and_takes_commands(root, bench, report_server, daemon):
+    server = report_server
+    server.set_values(0, "RDO", COILS)
+    server.set_values(0, "RAO", REGISTERS)
+    bench.configure(server_port=server.address[1])
+
+    def frame(ftype, test, since=0):
+        return lambda: server.wait_for(lambda f: f["type"] == ftype and test(f), 0.1, since)
+
+    with quick_modem(root, udp_server=server.address) as modem:
+        d = daemon()
+        wait(d, frame("WDI", lambda f: f["values"] == DI), "WDI of the first inputs")
+        wait(d, frame("WAI", lambda f: f["values"] == AI), "WAI of the first inputs")
+        since = len(server.frames)
+        change_inputs(bench)
+        wait(d, frame("WDI", lambda f: f["values"] == NEW_DI, since), "WDI of new inputs")
+        wait(d, frame("WAI", lambda f: f["values"] == NEW_AI, since), "WAI of new inputs")
+        # The RDO and RAO answers' values reach the outputs of both devices.
+        wait(d, lambda: bench.outputs("do") == COILS, "the coils commanded")
+        wait(d, lambda: bench.outputs("ao") == REGISTERS, "the registers commanded")
+        assert status_file(root) == b"cregvalue=1\ncsqvalue=23\n"
+        # The status file follows the signal at each DEVINFO.
+        modem.set_signal(17)
+        wait(d, lambda: status_file(root) == b"cregvalue=1\ncsqvalue=17\n", "a new status")
+        pid = server.frames[-1]["packet_id"]
+        wait(d, frame("WGPS", lambda f: f["packet_id"] >= pid + 2), "two more cycles")
+    frames = server.frames
+    ids = [f["packet_id"] for f in frames if f["type"] == "DEVINFO"]
+    assert ids == list(range(len(ids)))
+    check_gps(bench, [f["values"][0] for f in frames if f["type"] == "WGPS"])
+    check_clean(d.output())
+
+
+JSON = re.compile(r'\[\n\{\n"id":"s01",\n"deviceId":"gw01",\n'
+                  r'"time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ",\n"value":\[\n"(.*)"\n\]\n\}\n\]\Z',
+                  re.S)
+
+
+@pytest.mark.parametrize("cht", [0, 1], ids=["plain", "json"])
+def test_mqtt_publishes_live_values_and_gps_and_takes_commands(root, bench, mosquitto, listener,
+                                                               daemon, cht):
+    bench.configure(mqtt_enable=1, mqtt_port=mosquitto.port, mqtt_cht=cht,
+                    sub_topic1="gw/cmd/+/DO", sub_topic2="gw/cmd/+/AO")
+
+    def on(topic):
+        """The payloads on one topic, JSON ones as the text of their value."""
+        payloads = listener.on(topic)
+        if not cht:
+            return payloads
+        matches = [JSON.match(p) for p in payloads]
+        assert all(matches), payloads
+        return [m.group(1) for m in matches]
+
+    def values(kind, values, digits):
+        return ("0/%s/" % kind if cht else "") + hex_of(values, digits)
+
+    def command(kind, values, digits):
+        if not cht:
+            return hex_of(values, digits)
+        return json.dumps({"id": "s01", "deviceId": "gw01", "time": "2024-01-01T00:00:00Z",
+                           "value": ["0/%s/%s" % (kind, hex_of(values, digits))]})
+
+    with quick_modem(root, mqtt_broker=(mosquitto.host, mosquitto.port)) as modem:
+        d = daemon()
+        wait(d, lambda: values("DI", DI, 2) in on("gw/di"), "DI publication")
+        wait(d, lambda: values("AI", AI, 4) in on("gw/ai"), "AI publication")
+        change_inputs(bench)
+        wait(d, lambda: values("DI", NEW_DI, 2) in on("gw/di"), "DI of new inputs")
+        wait(d, lambda: values("AI", NEW_AI, 4) in on("gw/ai"), "AI of new inputs")
+
+        wait(d, lambda: len(modem.subscriptions) >= 2, "both subscriptions")
+        listener.publish("gw/cmd/0/DO", command("DO", COILS, 2))
+        wait(d, lambda: bench.outputs("do") == COILS, "the coils commanded")
+        # One acknowledgement waits at a time: the next command after it is out.
+        wait(d, lambda: on("gw/ack") == ["DO_ACK"], "the acknowledgement")
+        listener.publish("gw/cmd/0/AO", command("AO", REGISTERS, 4))
+        wait(d, lambda: bench.outputs("ao") == REGISTERS, "the registers commanded")
+        wait(d, lambda: on("gw/ack") == ["DO_ACK", "AO_ACK"], "both acknowledgements")
+        count = len(on("gw/gps"))
+        wait(d, lambda: len(on("gw/gps")) >= count + 2, "two more cycles")
+    # The modem simulator's serving cell: RSRP, coverage class, SNR.
+    assert set(on("gw/info")) == {"-852,0,52,0"}
+    check_gps(bench, on("gw/gps"))
+    check_clean(d.output())
+
+
+def test_broker_stopped_and_restarted(root, bench, mosquitto, daemon):
+    start = [1, 0, 1, 1, 0, 1]
+    bench.sim.set(0, "do", 0, start[:4])
+    bench.sim.set(1, "do", 0, start[4:])
+    bench.configure(mqtt_enable=1, mqtt_port=mosquitto.port)
+    listeners = []
+
+    def listen():
+        listeners.append(Subscriber(mosquitto.host, mosquitto.port, "gw/#"))
+        return listeners[-1]
+
+    with quick_modem(root, mqtt_broker=(mosquitto.host, mosquitto.port), mqtt_timeout=1.0):
+        d = daemon()
+        try:
+            listener = listen()
+            wait(d, lambda: listener.on("gw/di"), "a DI publication")
+            listener.close()
+            mosquitto.stop()
+            d.wait_output(rb"Receive EMQDISCON message!!", timeout=60)
+            # Reconnection fails while the broker is away; then a full bring-up.
+            d.wait_output(rb"\[ERROR\] MQTT connection error!!", timeout=90)
+            mosquitto.start()
+            listener = listen()
+            wait(d, lambda: len(listener.on("gw/di")) >= 2, "publications after the restart",
+                 timeout=120)
+        finally:
+            for sub in listeners:
+                sub.close()
+    # No command came: the outputs are as they were.
+    assert bench.outputs("do") == start
