@@ -22,16 +22,17 @@ import tempfile
 import time
 
 SOURCE_DIR = pathlib.Path(__file__).resolve().parents[1]
+SESSION_ID = 2
 
 
 def measure(pace_baud, count):
     # Imported here: the build directory must be in the environment first.
+    from bench_config import ModbusDevice, device_text, install, mapping_text, prog_text
+    from conftest import BUILD_DIR
+    from gateway import Daemon
     from modbus_sim import ModbusSim, TcpDevice
     from modem_sim import ModemSim
     from report_server import ReportServer
-    from test_downlink_e2e import SESSION_ID, install_session
-    from gateway import Daemon, prog_file
-    from conftest import BUILD_DIR
 
     latencies = []
     with tempfile.TemporaryDirectory(prefix="downlink-bench-") as tmp:
@@ -40,11 +41,16 @@ def measure(pace_baud, count):
             (root / sub).mkdir(parents=True)
         with ModbusSim([TcpDevice()]) as device, \
                 ReportServer(port=0, params=BUILD_DIR / "codec_params.txt") as server:
-            install_session(root, device)
+            # One session (ID 2): DO on coils 0-2, AO on registers 0-1; coil 3
+            # is on the device but not mapped and stays set.
+            device.set(0, "do", 0, [0, 0, 0, 1])
             server.set_values(SESSION_ID, "RDO", [0, 0, 0])
             server.set_values(SESSION_ID, "RAO", [0, 0])
             # One report cycle only: the pushed frames are all the traffic.
-            prog_file(root, send_interval=3600, server_port=server.address[1])
+            install(root, prog_text(send_interval=3600, server_port=server.address[1]),
+                    device_text([ModbusDevice(tcp_port=device.devices[0].port, do_count=4,
+                                              ao_count=3)]),
+                    mapping_text([(SESSION_ID, ["1-1,1-2,1-3,", "0-0,", "1-1,1-2,", "0-0,"])]))
             with ModemSim(root / "dev/ttyUSB0", udp_server=server.address, zrst_delay=0.05,
                           register_delay=0.1, pace_baud=pace_baud):
                 daemon = Daemon(root)

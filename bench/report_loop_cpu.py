@@ -33,12 +33,11 @@ def cpu_ticks(stat_path):
 
 def measure(seconds, interval):
     # Imported here: the build directory must be in the environment first.
+    from bench_config import ModbusDevice, device_text, install, mapping_text, prog_text
     from conftest import BUILD_DIR
+    from gateway import Daemon, quick_modem
     from modbus_sim import ModbusSim, TcpDevice
     from report_server import ReportServer
-    from test_config_files import mapping_file
-    from gateway import Daemon, prog_file, quick_modem
-    from test_report_loop import SESSION_ID, device_file
 
     with tempfile.TemporaryDirectory(prefix="report-loop-bench-") as tmp:
         root = pathlib.Path(tmp)
@@ -46,11 +45,11 @@ def measure(seconds, interval):
             (root / sub).mkdir(parents=True)
         with ModbusSim([TcpDevice()]) as device, \
                 ReportServer(port=0, params=BUILD_DIR / "codec_params.txt") as server:
-            conf = root / "korvel/quorvane"
-            (conf / "quorvane.ini").write_bytes(device_file(device.devices[0].port))
-            (conf / "quorvane_mapping.ini").write_bytes(mapping_file(
-                0, [(SESSION_ID, [b"1-1,1-2,", b"1-1,1-2,1-3,", b"1-1,", b"1-1,1-2,"])]))
-            prog_file(root, send_interval=interval, server_port=server.address[1])
+            # One session (ID 4) of one device: 2 DO, 3 DI, 1 AO, 2 AI.
+            install(root, prog_text(send_interval=interval, server_port=server.address[1]),
+                    device_text([ModbusDevice(tcp_port=device.devices[0].port, do_count=2,
+                                              di_count=3, ao_count=1, ai_count=2)]),
+                    mapping_text([(4, ["1-1,1-2,", "1-1,1-2,1-3,", "1-1,", "1-1,1-2,"])]))
             with quick_modem(root, udp_server=server.address):
                 daemon = Daemon(root)
                 try:

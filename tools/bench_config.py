@@ -6,6 +6,7 @@ produce exactly that layout (see packaging/README.md for the positions).
     prog_text(server_port=5683, mqtt_enable=0)       # nbiot_prog.ini bytes
     device_text([ModbusDevice(...), ...])            # quorvane.ini bytes
     DEFAULT_MAPPING                                  # quorvane_mapping.ini bytes
+    mapping_text([(2, ["1-1,", "", "1-2,", ""])])    # a hand-written one
     install(root, prog, devices, mapping)            # under <root>/korvel/quorvane
 """
 
@@ -81,6 +82,16 @@ def device_text(devices):
     """quorvane.ini: the device count, then one block per device."""
     text = "device_num=%d\r\n" % len(devices)
     text += "".join(dev.block(n) for n, dev in enumerate(devices, 1))
+    return text.encode()
+
+
+def mapping_text(sessions, default=0):
+    """quorvane_mapping.ini by hand: sessions is [(session id, [DO, DI, AO, AI]
+    lines of "device-channel," entries)]."""
+    text = "default_mapping=%d\r\nsessionALL_mapping=%d\r\n" % (default, len(sessions))
+    for sid, lines in sessions:
+        text += "sessionID_mapping=%d\r\n" % sid
+        text += "".join("[%s]\r\n%s\r\n" % kv for kv in zip(("DO", "DI", "AO", "AI"), lines))
     return text.encode()
 
 

@@ -115,10 +115,13 @@ def wait(daemon, predicate, what, timeout=60.0):
 
 
 def status_file(root):
-    """The modem status file the daemon keeps: 512 bytes, text then NULs."""
-    data = (root / "tmp/modemInfo.txt").read_bytes()
-    assert len(data) == 512, data
-    return data.rstrip(b"\0")
+    """The modem status file's text, or None while it is missing or being
+    rewritten (the daemon truncates it first): 512 bytes, text then NULs."""
+    try:
+        data = (root / "tmp/modemInfo.txt").read_bytes()
+    except FileNotFoundError:
+        return None
+    return data.rstrip(b"\0") if len(data) == 512 else None
 
 
 # The default mapping of the bench's two devices: session 0, TCP channels first.

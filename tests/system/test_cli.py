@@ -6,7 +6,7 @@ import os
 
 import pytest
 
-from bench_config import ModbusDevice, device_text, install, prog_text
+from bench_config import ModbusDevice, device_text, install, mapping_text, prog_text
 from conftest import run_daemon
 from gateway import quick_modem
 
@@ -35,8 +35,7 @@ CONF = b"Configure file /korvel/quorvane/"
     (b"send_interval=10\r\nauto_connect=1\r\napn=" + b"a" * 16 + b"\r\n", None,
      CONF + b"nbiot_prog.ini: line 2 (apn) has 16 characters, at most 15 fit!!"),
     # Refused after the bring-up, with the modem thread running.
-    (prog_text(), b"default_mapping=0\r\nsessionALL_mapping=1\r\nsessionID_mapping=0\r\n"
-                  b"[DO]\r\n0-0,2-1,\r\n[DI]\r\n\r\n[AO]\r\n\r\n[AI]\r\n\r\n",
+    (prog_text(), mapping_text([(0, ["0-0,2-1,", "", "", ""])]),
      CONF + b"quorvane_mapping.ini: line 5: DO entry 2 names device 2, 1 configured!!"),
 ], ids=["program file", "mapping file"])
 def test_refused_configuration_ends_start_up_with_status_1(root, prog, mapping, last):

@@ -59,7 +59,7 @@ def test_udp_reports_live_values_and_gps_and_takes_commands(root, bench, report_
         # The RDO and RAO answers' values reach the outputs of both devices.
         wait(d, lambda: bench.outputs("do") == COILS, "the coils commanded")
         wait(d, lambda: bench.outputs("ao") == REGISTERS, "the registers commanded")
-        assert status_file(root) == b"cregvalue=1\ncsqvalue=23\n"
+        wait(d, lambda: status_file(root) == b"cregvalue=1\ncsqvalue=23\n", "the status file")
         # The status file follows the signal at each DEVINFO.
         modem.set_signal(17)
         wait(d, lambda: status_file(root) == b"cregvalue=1\ncsqvalue=17\n", "a new status")
