@@ -159,13 +159,15 @@ class Bench:
             assert value in self.rmc, (value, self.rmc[-5:])
             return self.rmc.index(value)
 
-    def configure(self, **settings):
+    def configure(self, mapping=DEFAULT_MAPPING, **settings):
+        """Writes the three files; returns the mapping file's path."""
         tcp, rtu = self.sim.devices
         devices = [ModbusDevice(slave_id=1, tcp_port=tcp.port, **TCP_IO),
                    ModbusDevice(slave_id=2, serial_dev=rtu.path, **RTU_IO)]
         settings.setdefault("send_interval", 1)
-        install(self.root, prog_text(server_host="127.0.0.1", mqtt_host="127.0.0.1", **settings),
-                device_text(devices), DEFAULT_MAPPING)
+        conf = install(self.root, prog_text(server_host="127.0.0.1", mqtt_host="127.0.0.1",
+                                            **settings), device_text(devices), mapping)
+        return conf / "quorvane_mapping.ini"
 
     def outputs(self, kind):
         """Coils ("do") or holding registers ("ao") of both devices, in slot order."""

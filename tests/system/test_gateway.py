@@ -10,6 +10,7 @@ import re
 
 import pytest
 
+from bench_config import mapping_text
 from broker import Subscriber
 from gateway import quick_modem, status_file, wait
 
@@ -66,12 +67,16 @@ def test_udp_reports_live_values_and_gps_and_takes_commands(root, bench, report_
         pid = server.frames[-1]["packet_id"]
         wait(d, frame("WGPS", lambda f: f["packet_id"] >= pid + 2), "two more cycles")
     frames = server.frames
-    ids = [f["packet_id"] for f in frames if f["type"] == "DEVINFO"]
-    assert ids == list(range(len(ids)))
+    devinfo = [f for f in frames if f["type"] == "DEVINFO"]
+    assert [f["packet_id"] for f in devinfo] == list(range(len(devinfo)))
+    # The modem simulator's serving cell: RSRP, coverage class, SNR.
+    assert all(f["values"] == [-852, 0, 52, 0] for f in devinfo), devinfo
     check_gps(bench, [f["values"][0] for f in frames if f["type"] == "WGPS"])
     check_clean(d.output())
 
 
+HAND_WRITTEN = mapping_text([(0, ["1-1,1-2,1-3,1-4,2-1,2-2,", "1-1,1-2,1-3,1-4,2-1,2-2,",
+                                 "1-1,1-2,2-1,", "1-1,1-2,2-1,2-2,"])])
 JSON = re.compile(r'\[\n\{\n"id":"s01",\n"deviceId":"gw01",\n'
                   r'"time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ",\n"value":\[\n"(.*)"\n\]\n\}\n\]\Z',
                   re.S)
@@ -80,8 +85,10 @@ JSON = re.compile(r'\[\n\{\n"id":"s01",\n"deviceId":"gw01",\n'
 @pytest.mark.parametrize("cht", [0, 1], ids=["plain", "json"])
 def test_mqtt_publishes_live_values_and_gps_and_takes_commands(root, bench, mosquitto, listener,
                                                                daemon, cht):
-    bench.configure(mqtt_enable=1, mqtt_port=mosquitto.port, mqtt_cht=cht,
-                    sub_topic1="gw/cmd/+/DO", sub_topic2="gw/cmd/+/AO")
+    # The session written by hand (the UDP test has it generated): used as it stands.
+    path = bench.configure(mapping=HAND_WRITTEN, mqtt_enable=1, mqtt_port=mosquitto.port,
+                           mqtt_cht=cht, sub_topic1="gw/cmd/+/DO", sub_topic2="gw/cmd/+/AO")
+    written = path.stat().st_mtime_ns
 
     def on(topic):
         """The payloads on one topic, JSON ones as the text of their value."""
@@ -119,8 +126,8 @@ def test_mqtt_publishes_live_values_and_gps_and_takes_commands(root, bench, mosq
         wait(d, lambda: on("gw/ack") == ["DO_ACK", "AO_ACK"], "both acknowledgements")
         count = len(on("gw/gps"))
         wait(d, lambda: len(on("gw/gps")) >= count + 2, "two more cycles")
-    # The modem simulator's serving cell: RSRP, coverage class, SNR.
     assert set(on("gw/info")) == {"-852,0,52,0"}
+    assert (path.read_bytes(), path.stat().st_mtime_ns) == (HAND_WRITTEN, written)
     check_gps(bench, on("gw/gps"))
     check_clean(d.output())
 
