@@ -85,8 +85,9 @@ class Daemon:
         self._reader.join(timeout=5)
         return self.proc.returncode
 
-    def stop(self, settle=0.3):  # kept for callers; prefer waiting on an event
-        """Stops the daemon, which must still be running, and returns its console."""
+    def stop(self, settle=0.0):
+        """Stops the daemon, which must still be running, and returns its console.
+        Wait on an event before it rather than on a settle time."""
         time.sleep(settle)
         assert self.proc.poll() is None, "daemon ended: %r" % self.output()
         self.proc.send_signal(signal.SIGKILL)
