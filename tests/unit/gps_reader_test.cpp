@@ -10,8 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "common/clock.h"
+#include "config/records.h"
+#include "modem/at_link.h"
 #include "modem/rx_queue.h"
-#include "modem_pty.h"
+#include "test_support.h"
 
 namespace {
 
@@ -81,17 +84,27 @@ TEST(RxQueue, HoldsLooksAcrossTheWrap) {
 
 class GpsReader : public ::testing::Test {
  protected:
+  GpsReader() {
+    allocate_records();
+    recv_reset(gps_port);
+  }
+  ~GpsReader() override { recv_reset(gps_port); }
+  void send(const std::string& bytes) { ASSERT_TRUE(gps.send(bytes)); }
+
   // One pass; the verdict, with the virtual time it paused and what it printed.
   GpsVerdict pass() {
-    uint64_t before = pty.clock().total_slept_us();
+    uint64_t before = clock.total_slept_us();
     CaptureStdout();
     GpsVerdict v = gps_read_pass();
     console = GetCapturedStdout();
-    paused_us = pty.clock().total_slept_us() - before;
+    paused_us = clock.total_slept_us() - before;
     return v;
   }
 
-  ModemPty pty;
+  support::TempRoot root;
+  support::PortPty gps{root, gps_port, "ttyUSB1"};
+  VirtualClock clock;
+  ScopedClock clock_guard{clock};
   std::string console;
   uint64_t paused_us = 0;
 };
@@ -101,33 +114,33 @@ TEST_F(GpsReader, KeepsTheLastRmcSentenceWithColons) {
   EXPECT_EQ(paused_us, 1000000U);
   EXPECT_EQ(stored_gps(), "");
 
-  pty.send(gps_port, "$GPRMC,1,A,2,N,3,E,0.5,87.0,4,,*24\r\n");
+  send("$GPRMC,1,A,2,N,3,E,0.5,87.0,4,,*24\r\n");
   EXPECT_EQ(pass(), GpsVerdict::kAccept);
   EXPECT_EQ(stored_gps(), "$GPRMC:1:A:2:N:3:E:0.5:87.0:4::*24");
   EXPECT_EQ(paused_us, 1000000U);
   EXPECT_EQ(console, "");
 
   // Dropped lines keep the old sentence; skipped ones take no pause.
-  pty.send(gps_port, "$GPRMC,9,A,GPGGA\r\n");
+  send("$GPRMC,9,A,GPGGA\r\n");
   EXPECT_EQ(pass(), GpsVerdict::kOtherSentence);
   EXPECT_EQ(paused_us, 0U);
-  pty.send(gps_port, "$GPRMC,7,A*11$GPRMC,8,A*12\r\n");
+  send("$GPRMC,7,A*11$GPRMC,8,A*12\r\n");
   EXPECT_EQ(pass(), GpsVerdict::kSeveralRmc);
   EXPECT_EQ(paused_us, 0U);
-  pty.send(gps_port, "$GPRMC," + std::string(140, '5') + "\r\n");
+  send("$GPRMC," + std::string(140, '5') + "\r\n");
   EXPECT_EQ(pass(), GpsVerdict::kTooLong);
   EXPECT_EQ(console, "[ERROR] GPS line of 149 characters too long, dropped!!\n");
   EXPECT_EQ(stored_gps(), "$GPRMC:1:A:2:N:3:E:0.5:87.0:4::*24");
 
   // A line ended by LF alone loses its last data character; text before
   // "$GPRMC" is kept with it.
-  pty.send(gps_port, "@@$GPRMC,2,A*3F\n");
+  send("@@$GPRMC,2,A*3F\n");
   EXPECT_EQ(pass(), GpsVerdict::kAccept);
   EXPECT_EQ(stored_gps(), "@@$GPRMC:2:A*3");
 }
 
 TEST_F(GpsReader, PausesOnlyWhenNoCompleteLineWaits) {
-  pty.send(gps_port, "$GPRMC,1,A*00\r\n$GPGSV,3,1\r\n$GPGSV,3,2\r\n$GPRMC,2,A");
+  send("$GPRMC,1,A*00\r\n$GPGSV,3,1\r\n$GPGSV,3,2\r\n$GPRMC,2,A");
   EXPECT_EQ(pass(), GpsVerdict::kAccept);
   EXPECT_EQ(paused_us, 0U);
   EXPECT_EQ(pass(), GpsVerdict::kNoRmc);
@@ -135,7 +148,7 @@ TEST_F(GpsReader, PausesOnlyWhenNoCompleteLineWaits) {
   // Only a part of the next line waits: the port is quiet, the reader sleeps.
   EXPECT_EQ(pass(), GpsVerdict::kNoRmc);
   EXPECT_EQ(paused_us, 1000000U);
-  pty.send(gps_port, ",B*00\r\n");
+  send(",B*00\r\n");
   EXPECT_EQ(pass(), GpsVerdict::kAccept);
   EXPECT_EQ(stored_gps(), "$GPRMC:2:A:B*00");
   EXPECT_EQ(paused_us, 1000000U);
@@ -169,7 +182,7 @@ std::string sentence_set(int second) {
 // virtual second: every sleep of the reader lets the receiver's time run.
 class ReceiverClock : public VirtualClock {
  public:
-  explicit ReceiverClock(ModemPty& pty) : pty_(pty) {}
+  explicit ReceiverClock(support::PortPty& gps) : gps_(gps) {}
   void sleep_us(uint64_t micros) override {
     VirtualClock::sleep_us(micros);
     while (ticks() - ticks_at_start_ >= 1000U * static_cast<uint32_t>(second_ + 1)) {
@@ -191,18 +204,18 @@ class ReceiverClock : public VirtualClock {
   void send_set() {
     std::string set = sentence_set(second_);
     int before = std::max(UART_DataSizeInCom(gps_port), 0);
-    ssize_t n = write(pty_.master(gps_port), set.data(), set.size());
+    ssize_t n = write(gps_.master(), set.data(), set.size());
     if (n <= 0) return;
     for (int i = 0; i < 200 && UART_DataSizeInCom(gps_port) < before + n; ++i) poll(nullptr, 0, 5);
   }
 
-  ModemPty& pty_;
+  support::PortPty& gps_;
   uint32_t ticks_at_start_ = ticks();
   int second_ = 0;
 };
 
 TEST_F(GpsReader, KeepsUpWithAOneHertzReceiver) {
-  ReceiverClock receiver(pty);
+  ReceiverClock receiver(gps);
   ScopedClock in_force(receiver);
   int accepted = 0;
   std::string stale;  // what was reported while newer sentences had been sent

@@ -1,0 +1,160 @@
+// What the unit tests and the fuzz targets share: a private QUORVANE_ROOT, the
+// far end of a serial port on a pseudo-terminal, hex text, a time-zone guard
+// and device files as an integrator writes them. No test framework here, so
+// that the fuzz targets can use it too.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/text.h"
+#include "common/unique_fd.h"
+#include "serial/uart.h"
+
+namespace support {
+
+inline void require(bool ok, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "test support: %s failed\n", what);
+    std::abort();
+  }
+}
+
+// A private QUORVANE_ROOT with dev/ and tmp/, removed with the object.
+class TempRoot {
+ public:
+  TempRoot() {
+    std::string t = (std::filesystem::temp_directory_path() / "quorvane-test-XXXXXX").string();
+    require(mkdtemp(t.data()) != nullptr, "mkdtemp");
+    path_ = t;
+    std::filesystem::create_directories(path_ / "dev");
+    std::filesystem::create_directories(path_ / "tmp");
+    setenv("QUORVANE_ROOT", path_.c_str(), 1);
+  }
+  ~TempRoot() {
+    unsetenv("QUORVANE_ROOT");
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempRoot(const TempRoot&) = delete;
+  TempRoot& operator=(const TempRoot&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A new pseudo-terminal whose slave is reachable at link; returns the master.
+inline UniqueFd open_pty_at(const std::filesystem::path& link) {
+  UniqueFd m(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK));
+  require(m.valid() && grantpt(m.get()) == 0 && unlockpt(m.get()) == 0, "posix_openpt");
+  std::filesystem::create_symlink(ptsname(m.get()), link);
+  return m;
+}
+
+// The far end of a serial port: a pseudo-terminal linked at <root>/dev/<name>
+// and the port opened on it at 9600 8N1.
+class PortPty {
+ public:
+  PortPty(const TempRoot& root, uint8_t port, const char* name)
+      : port_(port), master_(open_pty_at(root.path() / "dev" / name)) {
+    require(UART_Init(port, 9600, 8, 0, 0) == 0, "UART_Init");
+  }
+  ~PortPty() { UART_Close(port_); }
+  int master() const { return master_.get(); }
+
+  // Writes as the far end and waits (bounded, real time) until the port holds
+  // the bytes, so that the next receive call finds them. False when it does not.
+  bool send(const std::string& bytes) {
+    const int want = std::max(UART_DataSizeInCom(port_), 0) + static_cast<int>(bytes.size());
+    size_t sent = 0;
+    for (int i = 0; sent < bytes.size() && i < 1000; ++i) {
+      ssize_t n = write(master(), bytes.data() + sent, bytes.size() - sent);
+      if (n > 0) sent += static_cast<size_t>(n);
+      else poll(nullptr, 0, 1);
+    }
+    for (int i = 0; i < 3000 && UART_DataSizeInCom(port_) < want; ++i) {
+      if (i < 1000) sched_yield();
+      else poll(nullptr, 0, 1);
+    }
+    return UART_DataSizeInCom(port_) >= want;
+  }
+
+ private:
+  uint8_t port_;
+  UniqueFd master_;
+};
+
+inline std::string hex_of(std::string_view bytes) {
+  std::string hex(2 * bytes.size() + 1, '\0');
+  hex.resize(bytes_to_hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), hex.data()));
+  return hex;
+}
+
+// TZ set for the guard's lifetime.
+class TzGuard {
+ public:
+  explicit TzGuard(const char* tz) {
+    if (const char* old = getenv("TZ")) saved_ = old;
+    setenv("TZ", tz, 1);
+    tzset();
+  }
+  ~TzGuard() {
+    if (saved_) setenv("TZ", saved_->c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
+  }
+
+ private:
+  std::optional<std::string> saved_;
+};
+
+// One device block of quorvane.ini: DO, DI, AO, AI counts, then do_as_di, ao_as_ai.
+struct DeviceSpec {
+  int do_count = 0, di_count = 0, ao_count = 0, ai_count = 0, do_as_di = 0, ao_as_ai = 0;
+};
+
+// The file: count line, then per device the header and 19 value lines, CR LF.
+inline std::string device_file(const std::vector<DeviceSpec>& devices) {
+  std::string text = "modbus_number=" + std::to_string(devices.size()) + "\r\n";
+  int n = 0;
+  for (const DeviceSpec& d : devices) {
+    char header[32];
+    std::snprintf(header, sizeof header, "[MODBUS%02d]\r\n", ++n);
+    text += header;
+    const std::pair<const char*, std::string> lines[] = {
+        {"slave_id", std::to_string(n)}, {"do_count", std::to_string(d.do_count)},
+        {"di_count", std::to_string(d.di_count)}, {"ao_count", std::to_string(d.ao_count)},
+        {"ai_count", std::to_string(d.ai_count)}, {"do_start", "0"}, {"di_start", "100"},
+        {"ao_start", "200"}, {"ai_start", "300"}, {"is_tcp", "1"}, {"ip_addr", "127.0.0.1"},
+        {"tcp_port", std::to_string(1500 + n)}, {"serial_dev", "/dev/ttyS1"}, {"baud", "9600"},
+        {"parity", "E"}, {"data_bits", "8"}, {"stop_bits", "1"},
+        {"do_as_di", std::to_string(d.do_as_di)}, {"ao_as_ai", std::to_string(d.ao_as_ai)}};
+    for (const auto& [name, value] : lines) text += std::string(name) + "=" + value + "\r\n";
+  }
+  return text;
+}
+
+// True when a refusal names line n ("line 1" is not found in "line 12").
+inline bool names_line(const std::string& refusal, int n) {
+  const std::string key = "line " + std::to_string(n);
+  for (size_t at = refusal.find(key); at != std::string::npos; at = refusal.find(key, at + 1)) {
+    size_t after = at + key.size();
+    if (after == refusal.size() || refusal[after] < '0' || refusal[after] > '9') return true;
+  }
+  return false;
+}
+
+}  // namespace support
