@@ -3,15 +3,14 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
 #include <fstream>
-#include <string>
 #include <thread>
 
-#include "config/records.h"
+#include "config/io_type.h"
+#include "config/mapping_conf.h"
 #include "modbus/board.h"
 #include "modbus/modbus_io.h"
 #include "modbus_sim_client.h"
@@ -19,43 +18,30 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
 // A port on loopback that nothing listens on.
 int closed_port() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
+  ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len);
   return ntohs(a.sin_port);
 }
 
-// Every device of the sim keeps its four types at 100, 200, 300 and 400.
+// Every simulated device keeps its four types at 100, 200, 300 and 400.
 MbDevice device_at(const ModbusSim::Device& s, int do_n, int di_n, int ao_n, int ai_n) {
   MbDevice d{};
   d.slave_id = s.tcp ? 1 : 7;
-  d.do_count = do_n;
-  d.di_count = di_n;
-  d.ao_count = ao_n;
-  d.ai_count = ai_n;
-  d.do_start = 100;
-  d.di_start = 200;
-  d.ao_start = 300;
-  d.ai_start = 400;
+  d.do_count = do_n, d.di_count = di_n, d.ao_count = ao_n, d.ai_count = ai_n;
+  d.do_start = 100, d.di_start = 200, d.ao_start = 300, d.ai_start = 400;
   d.is_tcp = s.tcp ? 1 : 0;
   std::strcpy(d.ip_addr, "127.0.0.1");
   d.tcp_port = s.port;
   std::strncpy(d.serial_dev, s.path.c_str(), sizeof d.serial_dev - 1);
-  d.baud = 115200;
-  d.parity = 'N';
-  d.data_bits = 8;
-  d.stop_bits = 1;
+  d.baud = 115200, d.parity = 'N', d.data_bits = 8, d.stop_bits = 1;
   return d;
 }
 
@@ -68,16 +54,12 @@ struct Buffers {
     std::fill(std::begin(ao_buf), std::end(ao_buf), 0xEEEE);
     std::fill(std::begin(ai_buf), std::end(ai_buf), 0xEEEE);
   }
-  int32_t fc(const MbDevice& d, int32_t function) {
-    return modbusFC(do_buf, di_buf, ao_buf, ai_buf, &d, function);
-  }
+  int32_t fc(const MbDevice& d, int32_t f) { return modbusFC(do_buf, di_buf, ao_buf, ai_buf, &d, f); }
 };
 
 class ModbusTest : public testing::Test {
  protected:
   void SetUp() override {
-    // The engine opens <root>/dev/mem and <root>/dev/GPIO: the private root
-    // keeps it off the machine's own.
     ASSERT_TRUE(ModbusSim::available()) << ModbusSim::binary() << " is not built";
     allocate_records();
     modbus_io_reset();
@@ -88,8 +70,7 @@ class ModbusTest : public testing::Test {
     for (const auto& k : kinds) {
       if (k == "tcp") args.insert(args.end(), {"--tcp", "0"});
       else args.insert(args.end(), {"--rtu", "--slave", "7"});
-      for (auto b : {"do:100:40", "di:200:40", "ao:300:40", "ai:400:40"})
-        args.insert(args.end(), {"--block", b});
+      for (auto b : {"do:100:40", "di:200:40", "ao:300:40", "ai:400:40"}) args.insert(args.end(), {"--block", b});
     }
     ASSERT_TRUE(sim.start(args));
   }
@@ -97,31 +78,34 @@ class ModbusTest : public testing::Test {
   MbDevice device(int i, int do_n, int di_n, int ao_n, int ai_n) {
     return device_at(sim_.devices.at(static_cast<size_t>(i)), do_n, di_n, ao_n, ai_n);
   }
-  void set(int dev, const std::string& what) {
-    ASSERT_EQ(sim_.cmd("set " + std::to_string(dev) + " " + what), "ok") << what;
+  // Control lines ("set 0 do 100 1 0", "fail 0 2"), each answered "ok".
+  void sim(std::initializer_list<std::string> lines) {
+    for (const auto& l : lines) ASSERT_EQ(sim_.cmd(l), "ok") << l;
   }
-  std::string get(int dev, const std::string& what) {
-    return sim_.cmd("get " + std::to_string(dev) + " " + what).substr(3);
-  }
+  std::string get(const std::string& what) { return sim_.cmd("get " + what).substr(3); }
   // Installs devices as the device-file reader would.
   void configure(std::initializer_list<MbDevice> devs) {
     mb_num = 0;
     for (const auto& d : devs) *modbus_dev[static_cast<size_t>(mb_num++)] = d;
   }
+  // Session s's slots of type t from a mapping line, counted as the reader does.
+  void map(IoType t, int s, const char* line) {
+    MbIoTable& io = *modbusIO;
+    io.session_count = std::max(io.session_count, s + 1);
+    parse_map_slots(line, map_slots(io, t, s));
+    copy_text(map_text(io, t, s), sizeof map_text(io, t, s), line);
+    count_session_slots(io);
+  }
 
-  support::TempRoot root_;
+  support::TempRoot root_;  // the engine opens <root>/dev/mem and <root>/dev/GPIO
   ModbusSim sim_;
 };
-
-// --- the function engine ------------------------------------------------
 
 TEST_F(ModbusTest, FunctionZeroReadsAllFourTypesOverTcpAndRtu) {
   start({"tcp", "rtu"});
   for (int i = 0; i < 2; ++i) {
-    set(i, "do 100 1 0 1");
-    set(i, "di 200 0 1");
-    set(i, "ao 300 500 65535");
-    set(i, "ai 400 7 8");
+    const std::string d = "set " + std::to_string(i);
+    sim({d + " do 100 1 0 1", d + " di 200 0 1", d + " ao 300 500 65535", d + " ai 400 7 8"});
     Buffers b;
     CaptureStdout();
     EXPECT_EQ(b.fc(device(i, 3, 2, 2, 2), 0), 1);
@@ -132,20 +116,15 @@ TEST_F(ModbusTest, FunctionZeroReadsAllFourTypesOverTcpAndRtu) {
     EXPECT_EQ(b.do_buf[2], 1);
     EXPECT_EQ(b.do_buf[3], 0xEE);  // nothing beyond the count
     EXPECT_EQ(b.ao_buf[1], 65535);
-    EXPECT_EQ(b.ai_buf[0], 7);
     EXPECT_EQ(flag_modbus_err, 0);
   }
 }
 
 TEST_F(ModbusTest, EachFunctionCodeSendsItsRequestsOnly) {
   start({"tcp"});
-  set(0, "do 100 1");
-  set(0, "di 200 1");
-  set(0, "ao 300 11");
-  set(0, "ai 400 22");
+  sim({"set 0 do 100 1", "set 0 di 200 1", "set 0 ao 300 11", "set 0 ai 400 22"});
   struct Case {
-    int function;
-    int counts[4];
+    int function, counts[4];
     const char* requests;
   };
   const Case cases[] = {
@@ -159,8 +138,7 @@ TEST_F(ModbusTest, EachFunctionCodeSendsItsRequestsOnly) {
     long before = sim_.connections(0);
     CaptureStdout();
     EXPECT_EQ(b.fc(device(0, c.counts[0], c.counts[1], c.counts[2], c.counts[3]), c.function), 1);
-    std::string out = GetCapturedStdout();
-    EXPECT_EQ(out.empty(), *c.requests == '\0') << out;
+    EXPECT_EQ(GetCapturedStdout().empty(), *c.requests == '\0');
     EXPECT_EQ(sim_.requests(0), c.requests);
     EXPECT_EQ(sim_.connections(0), before + 1);
     if (*c.requests == '\0' || c.function > 4) continue;
@@ -180,28 +158,22 @@ TEST_F(ModbusTest, EachFunctionCodeSendsItsRequestsOnly) {
   EXPECT_EQ(b.fc(device(0, 4, 0, 3, 0), 16), 1);
   EXPECT_EQ(GetCapturedStdout(),
             "[Write DO] Number:4, Value:[1, 0, 0, 1]\r\n[Write AO] Number:3, Value:[9, 65535, 0]\r\n");
-  EXPECT_EQ(get(0, "do 100 4"), "1 0 0 1");
-  EXPECT_EQ(get(0, "ao 300 3"), "9 65535 0");
+  EXPECT_EQ(get("0 do 100 4") + " " + get("0 ao 300 3"), "1 0 0 1 9 65535 0");
 }
 
 TEST_F(ModbusTest, OutputsReportedAsInputsFollowTheRealInputs) {
   start({"tcp"});
-  set(0, "do 100 1 1 0 1 0 0 1 1");
-  set(0, "di 200 1 0 1 1");
-  set(0, "ao 300 10 20");
-  set(0, "ai 400 5");
+  sim({"set 0 do 100 1 1 0 1 0 0 1 1", "set 0 di 200 1 0 1 1", "set 0 ao 300 10 20", "set 0 ai 400 5"});
   // 8 coils and 4 real inputs; 2 holding registers and 1 real input register.
   MbDevice d = device(0, 8, 12, 2, 3);
   d.do_as_di = d.ao_as_ai = 1;
   Buffers b;
   CaptureStdout();
   EXPECT_EQ(b.fc(d, 0), 1);
-  std::string log = GetCapturedStdout();
-  EXPECT_NE(log.find("[Read  DI] Number:4, Value:[1, 0, 1, 1]\r\n"), std::string::npos) << log;
+  EXPECT_NE(GetCapturedStdout().find("[Read  DI] Number:4, Value:[1, 0, 1, 1]\r\n"), std::string::npos);
   EXPECT_EQ(sim_.requests(0), "1:100:8 2:200:4 3:300:2 4:400:1");
-  const uint8_t di[12] = {1, 0, 1, 1, 1, 1, 0, 1, 0, 0, 1, 1};
+  const uint8_t di[13] = {1, 0, 1, 1, 1, 1, 0, 1, 0, 0, 1, 1, 0xEE};
   EXPECT_EQ(0, std::memcmp(b.di_buf, di, sizeof di));
-  EXPECT_EQ(b.di_buf[12], 0xEE);
   EXPECT_EQ(b.ai_buf[0], 5);
   EXPECT_EQ(b.ai_buf[2], 20);
 
@@ -211,48 +183,42 @@ TEST_F(ModbusTest, OutputsReportedAsInputsFollowTheRealInputs) {
   Buffers c;
   CaptureStdout();
   EXPECT_EQ(c.fc(only, 0), 1);
-  log = GetCapturedStdout();
-  EXPECT_EQ(log.find("DI]"), std::string::npos);
+  EXPECT_EQ(GetCapturedStdout().find("DI]"), std::string::npos);
   EXPECT_EQ(sim_.requests(0), "1:100:8 3:300:2");
   EXPECT_EQ(0, std::memcmp(c.di_buf, di + 4, 8));
   EXPECT_EQ(c.ai_buf[1], 20);
 }
 
-TEST_F(ModbusTest, FailedRequestsArePrintedAndTheExchangeGoesOn) {
+TEST_F(ModbusTest, FailedRequestsArePrintedAndNoLinkGivesMinusOne) {
   start({"tcp"});
-  ASSERT_EQ(sim_.cmd("fail 0 2"), "ok");
-  ASSERT_EQ(sim_.cmd("fail 0 15"), "ok");
-  set(0, "ai 400 42");
+  sim({"fail 0 2", "fail 0 15", "set 0 ai 400 42"});
   MbDevice d = device(0, 1, 1, 1, 1);
   Buffers b;
   CaptureStdout();
-  EXPECT_EQ(b.fc(d, 0), 1);
+  EXPECT_EQ(b.fc(d, 0), 1);  // the exchange goes on
   std::string log = GetCapturedStdout();
   EXPECT_NE(log.find("[Error] Read DI error\r\n"), std::string::npos) << log;
   EXPECT_NE(log.find("[Read  AI] Number:1, Value:[42]\r\n"), std::string::npos) << log;
   EXPECT_EQ(flag_modbus_err, 1);
-  // A failed write is only printed.
   flag_modbus_err = 0;
   CaptureStdout();
-  EXPECT_EQ(b.fc(d, 15), 1);
+  EXPECT_EQ(b.fc(d, 15), 1);  // a failed write is only printed
   EXPECT_EQ(GetCapturedStdout(), "[Error] Write DO error\r\n");
   EXPECT_EQ(flag_modbus_err, 0);
 
-  // No link: -1 with the error on standard error.
-  MbDevice missing = device_at({false, 0, "/nonexistent/tty"}, 1, 0, 0, 0);
   MbDevice bad_parity = device_at({false, 0, "/dev/null"}, 0, 0, 0, 0);
   bad_parity.parity = 'X';
   testing::internal::CaptureStderr();
   EXPECT_EQ(b.fc(device_at({true, closed_port(), ""}, 1, 1, 1, 1), 0), -1);
-  EXPECT_EQ(b.fc(missing, 0), -1);
+  EXPECT_EQ(b.fc(device_at({false, 0, "/nonexistent/tty"}, 1, 0, 0, 0), 0), -1);
   EXPECT_EQ(b.fc(bad_parity, 0), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "[Error] Connection failed\n[Error] Connection failed\n"
             "[Error] Unable to allocate libmodbus context\n");
 }
 
-// Runs in a death-test child: standard output joins standard error, unbuffered,
-// so that both streams can be matched in the order they were written.
+// In a death-test child: standard output joins standard error, unbuffered, so
+// that both streams can be matched in the order they were written.
 void joined_output() {
   std::fflush(stdout);
   ::dup2(2, 1);
@@ -260,49 +226,29 @@ void joined_output() {
 }
 
 TEST_F(ModbusTest, UnreachableDeviceEndsTheProcess) {
+  const std::string failed = "\\[Error\\] Connection failed\n\\[Error\\] modbusFC error!!";
   configure({device_at({true, closed_port(), ""}, 1, 0, 0, 0)});
-  EXPECT_EXIT((joined_output(), read_all_IO_values(0, 1)), testing::ExitedWithCode(1),
-              "\\[Error\\] Connection failed\n\\[Error\\] modbusFC error!!");
+  EXPECT_EXIT((joined_output(), read_all_IO_values(0, 1)), testing::ExitedWithCode(1), failed);
   configure({device_at({false, 0, "/nonexistent/tty"}, 1, 0, 0, 0)});
-  modbusIO->do_num[0] = 1;
-  modbusIO->do_map[0][0] = {1, 1};
+  map(IoType::DO, 0, "1-1,");
   uint8_t on = 1;
-  EXPECT_EXIT((joined_output(), write_all_IO_values(0, 1, &on, nullptr)),
-              testing::ExitedWithCode(1),
-              "\\[Modbus 00\\]\n\\[Error\\] Connection failed\n\\[Error\\] modbusFC error!!");
-  modbusIO->session_count = 1;  // the polling thread ends the process the same way
-  EXPECT_EXIT((joined_output(), start_polling_thread(), std::this_thread::sleep_for(std::chrono::hours(1))),
-              testing::ExitedWithCode(1),
-              "\r\n<--- Modbus Polling Start --->\r\n\\[Error\\] Connection failed\n\\[Error\\] "
-              "modbusFC error!!");
+  EXPECT_EXIT((joined_output(), write_all_IO_values(0, 1, &on, nullptr)), testing::ExitedWithCode(1),
+              "\\[Modbus 00\\]\n" + failed);
+  EXPECT_EXIT((joined_output(), start_polling_thread(), sleep(3600)), testing::ExitedWithCode(1),
+              "\r\n<--- Modbus Polling Start --->\r\n" + failed);
 }
-
-// --- the scan -------------------------------------------------------------
 
 TEST_F(ModbusTest, ScanFillsTheSessionSlotsFromEveryDevice) {
   start({"tcp", "tcp"});
   configure({device(0, 3, 2, 2, 1), device(1, 2, 0, 1, 0)});
-  set(0, "do 100 0 1 1");
-  set(0, "di 200 1 1");
-  set(0, "ao 300 1000 2000");
-  set(0, "ai 400 77");
-  set(1, "do 100 1 0");
-  set(1, "ao 300 3000");
+  sim({"set 0 do 100 0 1 1", "set 0 di 200 1 1", "set 0 ao 300 1000 2000", "set 0 ai 400 77",
+       "set 1 do 100 1 0", "set 1 ao 300 3000"});
   MbIoTable& io = *modbusIO;
-  io.session_count = 1;
   // DO: dev1 ch2, empty, dev2 ch1, dev9 ch1 (no such device), dev1 ch4 (no such channel).
-  io.do_map[0][0] = {1, 2};
-  io.do_map[0][2] = {2, 1};
-  io.do_map[0][3] = {9, 1};
-  io.do_map[0][4] = {1, 4};
-  io.do_num[0] = 5;
-  io.di_map[0][0] = {1, 2};
-  io.di_num[0] = 1;
-  io.ao_map[0][0] = {2, 1};
-  io.ao_map[0][1] = {1, 2};
-  io.ao_num[0] = 2;
-  io.ai_map[0][0] = {1, 1};
-  io.ai_num[0] = 1;
+  map(IoType::DO, 0, "1-2,0-0,2-1,9-1,1-4,");
+  map(IoType::DI, 0, "1-2,");
+  map(IoType::AO, 0, "2-1,1-2,");
+  map(IoType::AI, 0, "1-1,");
   std::memset(io.do_value[0], 9, sizeof io.do_value[0]);
   CaptureStdout();
   read_all_IO_values(0, mb_num);
@@ -317,10 +263,7 @@ TEST_F(ModbusTest, ScanFillsTheSessionSlotsFromEveryDevice) {
   EXPECT_EQ(modbus_all_ao_buf[1][0], 3000);
 
   // A session that names only device 1 still reads device 2.
-  std::memset(io.do_map[0], 0, sizeof io.do_map[0]);
-  io.do_map[0][0] = {1, 1};
-  io.do_num[0] = 1;
-  io.ao_num[0] = io.di_num[0] = io.ai_num[0] = 0;
+  for (IoType t : kIoTypes) map(t, 0, t == IoType::DO ? "1-1," : "");
   sim_.requests(1);
   CaptureStdout();
   read_all_IO_values(0, mb_num);
@@ -332,28 +275,19 @@ TEST_F(ModbusTest, ReadErrorRestoresTheSessionsOwnLastGoodValues) {
   start({"tcp"});
   configure({device(0, 2, 0, 2, 0)});
   MbIoTable& io = *modbusIO;
-  io.session_count = 2;
-  for (uint8_t s = 0; s < 2; ++s) {
-    io.do_map[s][0] = io.ao_map[s][0] = {1, static_cast<uint8_t>(s + 1)};
-    io.do_num[s] = io.ao_num[s] = 1;
+  for (int s = 0; s < 2; ++s) {
+    map(IoType::DO, s, s == 0 ? "1-1," : "1-2,");
+    map(IoType::AO, s, s == 0 ? "1-1," : "1-2,");
   }
-  set(0, "do 100 1 0");
-  set(0, "ao 300 111 222");
+  sim({"set 0 do 100 1 0", "set 0 ao 300 111 222", "fail 0 3"});
   CaptureStdout();
-  // An error before any error-free scan restores zeros.
-  ASSERT_EQ(sim_.cmd("fail 0 3"), "ok");
-  read_all_IO_values(0, 1);
-  EXPECT_EQ(io.do_value[0][0], 0);
-  EXPECT_EQ(io.ao_value[0][0], 0);
-  EXPECT_EQ(buf_index, 0);
-  EXPECT_EQ(flag_modbus_err, 0);
-
-  ASSERT_EQ(sim_.cmd("heal 0"), "ok");
+  read_all_IO_values(0, 1);  // an error before any error-free scan restores zeros
+  EXPECT_EQ(io.do_value[0][0] + io.ao_value[0][0], 0);
+  EXPECT_EQ(buf_index + flag_modbus_err, 0);
+  sim({"heal 0"});
   read_all_IO_values(0, 1);
   read_all_IO_values(1, 1);  // the rings' newest snapshot is now session 1's
-  set(0, "do 100 0 1");
-  set(0, "ao 300 5 6");
-  ASSERT_EQ(sim_.cmd("fail 0 3"), "ok");
+  sim({"set 0 do 100 0 1", "set 0 ao 300 5 6", "fail 0 3"});
   read_all_IO_values(0, 1);
   GetCapturedStdout();
   EXPECT_EQ(io.do_value[0][0], 1);  // the read DO value of 0 is not taken either
@@ -362,42 +296,31 @@ TEST_F(ModbusTest, ReadErrorRestoresTheSessionsOwnLastGoodValues) {
   EXPECT_EQ(buf_index, 2);
 }
 
-// --- the write-back -------------------------------------------------------
-
 TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   start({"tcp", "tcp", "rtu"});
   MbDevice as_di = device(1, 2, 2, 0, 0);
   as_di.do_as_di = 1;
   configure({device(0, 4, 0, 3, 0), as_di, device(2, 0, 0, 2, 0)});
   MbIoTable& io = *modbusIO;
-  io.session_count = 1;
-  const MbMapEntry dos[] = {{1, 1}, {1, 3}, {2, 2}, {0, 0}}, aos[] = {{1, 2}, {3, 1}, {3, 2}};
-  std::copy(std::begin(dos), std::end(dos), io.do_map[0]);
-  std::copy(std::begin(aos), std::end(aos), io.ao_map[0]);
-  io.do_num[0] = 4;
-  io.ao_num[0] = 3;
-  std::strcpy(io.do_map_text[0], "1-1,1-3,2-2,0-0,");
-  std::strcpy(io.ao_map_text[0], "1-2,3-1,3-2,");
-  set(0, "do 100 0 1 0 1");
-  set(0, "ao 300 7 8 9");
-  set(1, "do 100 0 0");
-  set(2, "ao 300 1 2");
+  map(IoType::DO, 0, "1-1,1-3,2-2,");
+  map(IoType::AO, 0, "1-2,3-1,3-2,");
+  sim({"set 0 do 100 0 1 0 1", "set 0 ao 300 7 8 9", "set 1 do 100 0 0", "set 2 ao 300 1 2"});
   io.do_value[0][1] = 1;
 
   // Both arrays given and DO slots present: only the DO values go out.
-  const uint8_t coils[4] = {1, 0, 1, 1};
+  const uint8_t coils[3] = {1, 0, 1};
   const uint16_t regs[3] = {80, 10, 20};
   CaptureStdout();
   write_all_IO_values(0, mb_num, coils, regs);
   EXPECT_EQ(GetCapturedStdout(),
-            "Before writing DO values[4]:\n1-1,1-3,2-2,0-0,\n0,1,0,0,\n"
+            "Before writing DO values[3]:\n1-1,1-3,2-2,\n0,1,0,\n"
             "[Modbus 00]\n[Write DO] Number:4, Value:[1, 1, 0, 1]\r\n[Modbus 02]\n");
-  EXPECT_EQ(get(0, "do 100 4"), "1 1 0 1");  // channels 2 and 4 kept
-  EXPECT_EQ(get(1, "do 100 2"), "0 0");      // do_as_di: not written...
+  EXPECT_EQ(get("0 do 100 4"), "1 1 0 1");  // channels 2 and 4 kept
+  EXPECT_EQ(get("1 do 100 2"), "0 0");      // do_as_di: not written...
   EXPECT_EQ(sim_.requests(1), "");
-  EXPECT_EQ(get(0, "ao 300 3"), "7 8 9");
-  const uint8_t image[4] = {1, 0, 1, 0};  // ...but in the image; the empty slot keeps 0
-  EXPECT_EQ(0, std::memcmp(io.do_value[0], image, 4));
+  EXPECT_EQ(get("0 ao 300 3"), "7 8 9");
+  const uint8_t image[3] = {1, 0, 1};  // ...but in the image
+  EXPECT_EQ(0, std::memcmp(io.do_value[0], image, 3));
 
   // AO: device 3 has every register mapped, so it is written without a read.
   sim_.requests(0);
@@ -406,15 +329,13 @@ TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   CaptureStdout();
   write_all_IO_values(0, mb_num, coils, regs);
   EXPECT_EQ(GetCapturedStdout(),
-            "Before writing AO values[3]:\n1-2,3-1,3-2,\n0,0,0,\n"
-            "[Modbus 00]\n[Write AO] Number:3, Value:[7, 80, 9]\r\n[Modbus 01]\n"
-            "[Modbus 02]\n[Write AO] Number:2, Value:[10, 20]\r\n");
+            "Before writing AO values[3]:\n1-2,3-1,3-2,\n0,0,0,\n[Modbus 00]\n[Write AO] Number:3, "
+            "Value:[7, 80, 9]\r\n[Modbus 01]\n[Modbus 02]\n[Write AO] Number:2, Value:[10, 20]\r\n");
   EXPECT_EQ(sim_.requests(0), "3:300:3 16:300:3");
   EXPECT_EQ(sim_.requests(2), "16:300:2");
-  EXPECT_EQ(get(2, "ao 300 2"), "10 20");
+  EXPECT_EQ(get("2 ao 300 2"), "10 20");
 
-  // The next scan brings back what the do_as_di device really holds.
-  io.do_num[0] = 3;
+  io.do_num[0] = 3;  // the next scan brings back what the do_as_di device holds
   CaptureStdout();
   read_all_IO_values(0, mb_num);
   GetCapturedStdout();
@@ -424,24 +345,19 @@ TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
 TEST_F(ModbusTest, WriteBackWritesNothingWhenTheCurrentValuesCannotBeRead) {
   start({"tcp"});
   configure({device(0, 2, 0, 0, 0)});
-  MbIoTable& io = *modbusIO;
-  io.do_map[0][0] = {1, 1};
-  io.do_num[0] = 1;
-  set(0, "do 100 0 1");
-  ASSERT_EQ(sim_.cmd("fail 0 1"), "ok");
+  map(IoType::DO, 0, "1-1,");
+  sim({"set 0 do 100 0 1", "fail 0 1"});
   const uint8_t on = 1;
   CaptureStdout();
   write_all_IO_values(0, 1, &on, nullptr);
   EXPECT_EQ(GetCapturedStdout(),
-            "Before writing DO values[1]:\n\n0,\n[Modbus 00]\n"
+            "Before writing DO values[1]:\n1-1,\n0,\n[Modbus 00]\n"
             "[Error] Read DO error\r\n[Error] Write DO error\r\n");
   EXPECT_EQ(sim_.requests(0), "1:100:2");
-  EXPECT_EQ(get(0, "do 100 2"), "0 1");
-  EXPECT_EQ(io.do_value[0][0], 1);
+  EXPECT_EQ(get("0 do 100 2"), "0 1");
+  EXPECT_EQ(modbusIO->do_value[0][0], 1);
   EXPECT_EQ(flag_modbus_err, 0);  // a write-back does not spoil a scan's verdict
 }
-
-// --- scans and write-backs together --------------------------------------
 
 TEST_F(ModbusTest, ScanUnderWayDoesNotUndoAWriteBack) {
   // Device 2 in a sim of its own that answers slowly: while the scan waits on
@@ -451,22 +367,20 @@ TEST_F(ModbusTest, ScanUnderWayDoesNotUndoAWriteBack) {
   start({"tcp"}, slow);
   ASSERT_EQ(slow.cmd("delay 0 500"), "ok");
   configure({device(0, 1, 0, 0, 0), device_at(slow.devices.at(0), 0, 0, 1, 0)});
-  modbusIO->do_map[0][0] = {1, 1};
-  modbusIO->do_num[0] = 1;
-  set(0, "do 100 0");
+  map(IoType::DO, 0, "1-1,");
+  sim({"set 0 do 100 0"});
   CaptureStdout();
   std::thread scan([] { read_all_IO_values(0, 2); });
   std::string served;
   for (int i = 0; i < 5000 && served.empty(); ++i) {
-    served = sim_.requests(0);
-    if (served.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if ((served = sim_.requests(0)).empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   EXPECT_EQ(served, "1:100:1");  // the scan has read the coil
   const uint8_t on = 1;
   write_all_IO_values(0, 1, &on, nullptr);
   scan.join();
   GetCapturedStdout();
-  EXPECT_EQ(get(0, "do 100 1"), "1");
+  EXPECT_EQ(get("0 do 100 1"), "1");
   EXPECT_EQ(modbusIO->do_value[0][0], 1);
 }
 
@@ -474,13 +388,9 @@ TEST_F(ModbusTest, PollingAndWriteBacksRunTogether) {
   start({"tcp", "rtu"});
   configure({device(0, 4, 2, 2, 2), device(1, 4, 2, 2, 2)});
   MbIoTable& io = *modbusIO;
-  io.session_count = 2;
-  for (uint8_t s = 0; s < 2; ++s) {
-    for (uint8_t k = 0; k < 4; ++k) io.do_map[s][k] = {static_cast<uint8_t>(1 + s), static_cast<uint8_t>(k + 1)};
-    for (uint8_t k = 0; k < 2; ++k)
-      io.di_map[s][k] = io.ao_map[s][k] = io.ai_map[s][k] = {static_cast<uint8_t>(1 + s), static_cast<uint8_t>(k + 1)};
-    io.do_num[s] = 4;
-    io.di_num[s] = io.ao_num[s] = io.ai_num[s] = 2;
+  for (IoType t : kIoTypes) {
+    map(t, 0, t == IoType::DO ? "1-1,1-2,1-3,1-4," : "1-1,1-2,");
+    map(t, 1, t == IoType::DO ? "2-1,2-2,2-3,2-4," : "2-1,2-2,");
   }
   CaptureStdout();
   std::atomic<bool> stop{false};
@@ -495,29 +405,23 @@ TEST_F(ModbusTest, PollingAndWriteBacksRunTogether) {
   }
   stop = true;
   poller.join();
-  // After the last write-backs and a quiet scan, the image matches the devices.
-  poll_sessions_once();
+  poll_sessions_once();  // after a quiet scan the image matches the devices
   GetCapturedStdout();
-  EXPECT_EQ(get(0, "do 100 4"), "0 1 0 0");
+  EXPECT_EQ(get("0 do 100 4") + " " + get("1 ao 300 2"), "0 1 0 0 19 38");
   EXPECT_EQ(io.do_value[0][1], 1);
   EXPECT_EQ(io.ao_value[1][0], 19);
-  EXPECT_EQ(get(1, "ao 300 2"), "19 38");
 }
 
-// --- the board initialisation ----------------------------------------------
-
-int open_fds_to(const fs::path& p) {
+int open_fds_to(const std::filesystem::path& p) {
   int n = 0;
-  for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
-    std::error_code ec;
-    n += fs::read_symlink(e.path(), ec) == p;
-  }
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) n += std::filesystem::read_symlink(e.path(), ec) == p;
   return n;
 }
 
 TEST_F(ModbusTest, BoardFilesOpenOnceOnTheFirstSuccessfulCall) {
   ostril_release();
-  const fs::path dev = root_.path() / "dev";
+  const auto dev = root_.path() / "dev";
   EXPECT_EQ(ostril_init(), 0);  // neither file there
   std::ofstream(dev / "mem").put('\0');
   EXPECT_EQ(ostril_init(), 0);  // only one of them
@@ -525,14 +429,12 @@ TEST_F(ModbusTest, BoardFilesOpenOnceOnTheFirstSuccessfulCall) {
   std::ofstream(dev / "GPIO").put('\0');
   EXPECT_EQ(ostril_init(), 1);
   EXPECT_EQ(ostril_init(), 1);
-  EXPECT_EQ(open_fds_to(dev / "mem"), 1);
-  EXPECT_EQ(open_fds_to(dev / "GPIO"), 1);
-  // A failing board does not stop an exchange.
+  EXPECT_EQ(std::pair(open_fds_to(dev / "mem"), open_fds_to(dev / "GPIO")), std::pair(1, 1));
   ostril_release();
-  fs::remove(dev / "GPIO");
+  std::filesystem::remove(dev / "GPIO");
   start({"tcp"});
   Buffers b;
-  EXPECT_EQ(b.fc(device(0, 0, 0, 0, 0), 0), 1);
+  EXPECT_EQ(b.fc(device(0, 0, 0, 0, 0), 0), 1);  // a failing board does not stop an exchange
   ostril_release();
 }
 
