@@ -16,10 +16,11 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "common/text.h"
+#include "config/io_type.h"
+#include "config/mapping_conf.h"
 #include "common/unique_fd.h"
 #include "serial/uart.h"
 
@@ -131,20 +132,25 @@ inline std::string device_file(const std::vector<DeviceSpec>& devices) {
   std::string text = "modbus_number=" + std::to_string(devices.size()) + "\r\n";
   int n = 0;
   for (const DeviceSpec& d : devices) {
-    char header[32];
-    std::snprintf(header, sizeof header, "[MODBUS%02d]\r\n", ++n);
-    text += header;
-    const std::pair<const char*, std::string> lines[] = {
-        {"slave_id", std::to_string(n)}, {"do_count", std::to_string(d.do_count)},
-        {"di_count", std::to_string(d.di_count)}, {"ao_count", std::to_string(d.ao_count)},
-        {"ai_count", std::to_string(d.ai_count)}, {"do_start", "0"}, {"di_start", "100"},
-        {"ao_start", "200"}, {"ai_start", "300"}, {"is_tcp", "1"}, {"ip_addr", "127.0.0.1"},
-        {"tcp_port", std::to_string(1500 + n)}, {"serial_dev", "/dev/ttyS1"}, {"baud", "9600"},
-        {"parity", "E"}, {"data_bits", "8"}, {"stop_bits", "1"},
-        {"do_as_di", std::to_string(d.do_as_di)}, {"ao_as_ai", std::to_string(d.ao_as_ai)}};
-    for (const auto& [name, value] : lines) text += std::string(name) + "=" + value + "\r\n";
+    char block[512];
+    ++n;
+    std::snprintf(block, sizeof block,
+                  "[MODBUS%02d]\r\nslave_id=%d\r\ndo_count=%d\r\ndi_count=%d\r\nao_count=%d\r\n"
+                  "ai_count=%d\r\ndo_start=0\r\ndi_start=100\r\nao_start=200\r\nai_start=300\r\n"
+                  "is_tcp=1\r\nip_addr=127.0.0.1\r\ntcp_port=%d\r\nserial_dev=/dev/ttyS1\r\n"
+                  "baud=9600\r\nparity=E\r\ndata_bits=8\r\nstop_bits=1\r\ndo_as_di=%d\r\nao_as_ai=%d\r\n",
+                  n, n, d.do_count, d.di_count, d.ao_count, d.ai_count, 1500 + n, d.do_as_di, d.ao_as_ai);
+    text += block;
   }
   return text;
+}
+
+// Session s's slots of type t from a mapping-file line, counted as the reader counts them.
+inline void map_line(MbIoTable& io, IoType t, int s, const char* line) {
+  io.session_count = std::max(io.session_count, s + 1);
+  parse_map_slots(line, map_slots(io, t, s));
+  copy_text(map_text(io, t, s), sizeof map_text(io, t, s), line);
+  count_session_slots(io);
 }
 
 // True when a refusal names line n ("line 1" is not found in "line 12").

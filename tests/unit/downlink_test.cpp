@@ -53,21 +53,12 @@ class Downlink : public ::testing::Test {
     copy_text(d.ip_addr, sizeof d.ip_addr, "127.0.0.1");
     d.tcp_port = sim.devices.at(0).port;
     MbIoTable& io = *modbusIO;
-    io.session_count = 2;
     io.session_id[0] = 5;
     io.session_id[1] = 2;
-    for (uint8_t k = 0; k < 3; ++k) {
-      io.do_map[1][k] = {1, static_cast<uint8_t>(k + 1)};
-      io.do_value[1][k] = 1;
-    }
-    for (uint8_t k = 0; k < 2; ++k) {
-      io.ao_map[1][k] = {1, static_cast<uint8_t>(k + 1)};
-      io.ao_value[1][k] = 5;
-    }
-    io.do_num[1] = 3;
-    io.ao_num[1] = 2;
-    copy_text(io.do_map_text[1], sizeof io.do_map_text[1], "1-1,1-2,1-3,");
-    copy_text(io.ao_map_text[1], sizeof io.ao_map_text[1], "1-1,1-2,");
+    support::map_line(io, IoType::DO, 1, "1-1,1-2,1-3,");
+    support::map_line(io, IoType::AO, 1, "1-1,1-2,");
+    std::fill_n(io.do_value[1], 3, 1);
+    std::fill_n(io.ao_value[1], 2, 5);
     packetID_send = 17;
     std::memset(packetID_send_check, 0x3F, sizeof packetID_send_check);
     flag_ACK = 0;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 
 #include "test_support.h"
@@ -9,6 +10,16 @@
 namespace {
 
 using support::device_file;
+
+// Every field in file order.
+std::string describe(const MbDevice& d) {
+  std::ostringstream o;
+  o << d.slave_id << ' ' << d.do_count << ' ' << d.di_count << ' ' << d.ao_count << ' '
+    << d.ai_count << ' ' << d.do_start << ' ' << d.di_start << ' ' << d.ao_start << ' '
+    << d.ai_start << ' ' << d.is_tcp << ' ' << d.ip_addr << ' ' << d.tcp_port << ' '
+    << d.serial_dev << ' ' << d.baud << ' ' << d.parity << ' ' << int(d.data_bits) << ' ' << int(d.stop_bits);
+  return o.str();
+}
 
 TEST(MbConf, TwoDevicesWithTheirSideEffectsAndConsoleLines) {
   std::string text = device_file({{8, 4, 2, 3, 1, 0}, {0, 0, 5, 6, 0, 1}});
@@ -22,22 +33,8 @@ TEST(MbConf, TwoDevicesWithTheirSideEffectsAndConsoleLines) {
   EXPECT_EQ(conf.count, 2);
   EXPECT_EQ(conf.console,
             "Modbus number = 2\nRead Modbus 01 info [MODBUS01]\r\nRead Modbus 02 info \r\n");
-  const MbDevice& a = conf.devices[0];
-  EXPECT_EQ(a.slave_id, 1);
-  EXPECT_EQ(a.do_count, 8);
-  EXPECT_EQ(a.di_count, 12);  // do_as_di: 4 inputs followed by the 8 coils
-  EXPECT_EQ(a.ao_count, 2);
-  EXPECT_EQ(a.ai_count, 3);
-  EXPECT_EQ(a.di_start, 100);
-  EXPECT_EQ(a.ai_start, 300);
-  EXPECT_EQ(a.is_tcp, 1);
-  EXPECT_STREQ(a.ip_addr, "127.0.0.1");
-  EXPECT_EQ(a.tcp_port, 1501);
-  EXPECT_STREQ(a.serial_dev, "/dev/ttyS1");
-  EXPECT_EQ(a.baud, 9600);
-  EXPECT_EQ(a.parity, 'E');
-  EXPECT_EQ(a.data_bits, 8);
-  EXPECT_EQ(a.stop_bits, 1);
+  // do_as_di: 4 inputs followed by the 8 coils.
+  EXPECT_EQ(describe(conf.devices[0]), "1 8 12 2 3 0 100 200 300 1 127.0.0.1 1501 /dev/ttyS1 9600 E 8 1");
   EXPECT_EQ(conf.devices[1].ai_count, 11);  // ao_as_ai: 6 + 5
   EXPECT_EQ(conf.devices[2].slave_id, 0);
   for (int r : conf.remain) EXPECT_EQ(r, 1);  // raised by every count line, also of 0
@@ -80,13 +77,9 @@ TEST(MbConf, ValuesAreTakenAsTheProgramFileTakesThem) {
   shifted.erase(shifted.find("[MODBUS02]\r\n"), 12);
   MbConf s = parse_mb_conf(shifted);
   ASSERT_FALSE(s.error) << *s.error;
-  const MbDevice& d = s.devices[1];
-  EXPECT_EQ(d.slave_id, 5);  // do_count's value
-  EXPECT_EQ(d.is_tcp, 127);  // ip_addr's value as a number
-  EXPECT_STREQ(d.ip_addr, "1502");
-  EXPECT_EQ(d.parity, '8');
-  EXPECT_EQ(d.ao_as_ai, 5);  // the extra line
-  EXPECT_EQ(d.ai_count, 1);  // do_start's value 0, plus ao_count by ao_as_ai
+  // ip_addr's value as is_tcp, the extra line as ao_as_ai, added to ai_count.
+  EXPECT_EQ(describe(s.devices[1]), "5 6 7 1 1 100 200 300 1 127 1502 0 9600 0 8 1 0");
+  EXPECT_EQ(s.devices[1].ao_as_ai, 5);
 }
 
 struct Refusal {

@@ -9,8 +9,6 @@
 #include <fstream>
 #include <thread>
 
-#include "config/io_type.h"
-#include "config/mapping_conf.h"
 #include "modbus/board.h"
 #include "modbus/modbus_io.h"
 #include "modbus_sim_client.h"
@@ -88,14 +86,7 @@ class ModbusTest : public testing::Test {
     mb_num = 0;
     for (const auto& d : devs) *modbus_dev[static_cast<size_t>(mb_num++)] = d;
   }
-  // Session s's slots of type t from a mapping line, counted as the reader does.
-  void map(IoType t, int s, const char* line) {
-    MbIoTable& io = *modbusIO;
-    io.session_count = std::max(io.session_count, s + 1);
-    parse_map_slots(line, map_slots(io, t, s));
-    copy_text(map_text(io, t, s), sizeof map_text(io, t, s), line);
-    count_session_slots(io);
-  }
+  void map(IoType t, int s, const char* line) { support::map_line(*modbusIO, t, s, line); }
 
   support::TempRoot root_;  // the engine opens <root>/dev/mem and <root>/dev/GPIO
   ModbusSim sim_;
