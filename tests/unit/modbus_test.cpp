@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <thread>
@@ -373,34 +372,6 @@ TEST_F(ModbusTest, ScanUnderWayDoesNotUndoAWriteBack) {
   GetCapturedStdout();
   EXPECT_EQ(get("0 do 100 1"), "1");
   EXPECT_EQ(modbusIO->do_value[0][0], 1);
-}
-
-TEST_F(ModbusTest, PollingAndWriteBacksRunTogether) {
-  start({"tcp", "rtu"});
-  configure({device(0, 4, 2, 2, 2), device(1, 4, 2, 2, 2)});
-  MbIoTable& io = *modbusIO;
-  for (IoType t : kIoTypes) {
-    map(t, 0, t == IoType::DO ? "1-1,1-2,1-3,1-4," : "1-1,1-2,");
-    map(t, 1, t == IoType::DO ? "2-1,2-2,2-3,2-4," : "2-1,2-2,");
-  }
-  CaptureStdout();
-  std::atomic<bool> stop{false};
-  std::thread poller([&] {
-    while (!stop) poll_sessions_once();
-  });
-  for (int round = 0; round < 20; ++round) {
-    uint8_t coils[4] = {static_cast<uint8_t>(round & 1), 1, 0, static_cast<uint8_t>(round & 1)};
-    uint16_t regs[2] = {static_cast<uint16_t>(round), static_cast<uint16_t>(round * 2)};
-    write_all_IO_values(round % 2, mb_num, round % 4 < 2 ? coils : nullptr, round % 4 < 2 ? nullptr : regs);
-    EXPECT_LE(copy_session_values(round % 2).do_value[0], 1);
-  }
-  stop = true;
-  poller.join();
-  poll_sessions_once();  // after a quiet scan the image matches the devices
-  GetCapturedStdout();
-  EXPECT_EQ(get("0 do 100 4") + " " + get("1 ao 300 2"), "0 1 0 0 19 38");
-  EXPECT_EQ(io.do_value[0][1], 1);
-  EXPECT_EQ(io.ao_value[1][0], 19);
 }
 
 int open_fds_to(const std::filesystem::path& p) {

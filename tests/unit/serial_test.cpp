@@ -121,7 +121,7 @@ TEST_F(SerialPty, InUseTableGuardsInitSendAndClose) {
   UART_Close(kPort);
 
   // No device behind the path, a port number out of range, line codes outside
-  // their tables: refused, and the port is not taken.
+  // their tables, a device that is not a terminal: refused, the port not taken.
   EXPECT_EQ(UART_Init(15, 9600, 8, 0, 0), UART_OPEN_FAILED);
   EXPECT_EQ(hComUse[15], 0);
   EXPECT_EQ(UART_Init(40, 9600, 8, 0, 0), ZOL_BAD_PORT);
@@ -129,10 +129,7 @@ TEST_F(SerialPty, InUseTableGuardsInitSendAndClose) {
     EXPECT_EQ(UART_Init(kPort, 9600, bits, parity, stop), ZOL_BAD_PARAM);
     EXPECT_EQ(hComUse[kPort], 0);
   }
-}
-
-TEST_F(SerialPty, DeviceThatIsNotATerminalIsNotTaken) {
-  std::ofstream(root_.path() / "dev/ttyUSB3").close();
+  std::ofstream(root_.path() / "dev/ttyUSB3").close();  // not a terminal
   testing::internal::CaptureStdout();
   EXPECT_EQ(UART_Init(13, 9600, 8, 0, 0), ZOL_SYSCALL_FAILED);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "API:tcgetattr() error\r\n");
