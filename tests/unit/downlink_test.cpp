@@ -2,8 +2,8 @@
 // TCP device (the bench kit's modbus_sim), and as start-up installs them, fed
 // by the receive dispatcher from a modem on a pseudo-terminal. Two sessions:
 //   index 0, ID 5: no DO and no AO slots;
-//   index 1, ID 2: DO slots 0-2 on coils 100-102, AO slots 0-1 on holding
-//   registers 300-301. Coil 103 and register 302 are on the device but not mapped.
+//   index 1, ID 2: DO slots 0-2 on coils 0-2, AO slots 0-1 on holding registers
+//   200-201. Coil 3 and register 202 are on the device but not mapped.
 // The image and the device start equal: coils 1 1 1 1, registers 5 5 77.
 #include <gtest/gtest.h>
 
@@ -12,6 +12,7 @@
 #include <string>
 
 #include "common/clock.h"
+#include "config/mb_conf.h"
 #include "config/records.h"
 #include "messaging/codec.h"
 #include "messaging/downlink_handlers.h"
@@ -32,26 +33,17 @@ class Downlink : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(ModbusSim::available()) << ModbusSim::binary() << " is not built";
-    ASSERT_TRUE(sim.start({"--tcp", "0", "--block", "do:100:4", "--block", "ao:300:3"}));
+    ASSERT_TRUE(sim.start({"--tcp", "0", "--block", "do:0:4", "--block", "ao:200:3"}));
     allocate_records();
     reset();
   }
   // Device, image and acknowledgement back to the starting state.
   void reset() {
-    ASSERT_EQ(sim.cmd("set 0 do 100 1 1 1 1"), "ok");
-    ASSERT_EQ(sim.cmd("set 0 ao 300 5 5 77"), "ok");
+    ASSERT_EQ(sim.cmd("set 0 do 0 1 1 1 1") + sim.cmd("set 0 ao 200 5 5 77"), "okok");
     modbus_io_reset();
     mb_num = 1;
-    MbDevice& d = *modbus_dev[0];
-    d = MbDevice{};
-    d.slave_id = 1;
-    d.do_count = 4;
-    d.do_start = 100;
-    d.ao_count = 3;
-    d.ao_start = 300;
-    d.is_tcp = 1;
-    copy_text(d.ip_addr, sizeof d.ip_addr, "127.0.0.1");
-    d.tcp_port = sim.devices.at(0).port;
+    *modbus_dev[0] = parse_mb_conf(support::device_file({{4, 0, 3, 0}})).devices[0];
+    modbus_dev[0]->tcp_port = sim.devices.at(0).port;
     MbIoTable& io = *modbusIO;
     io.session_id[0] = 5;
     io.session_id[1] = 2;
@@ -65,8 +57,8 @@ class Downlink : public ::testing::Test {
     data_ACK[0] = '\0';
     sim.requests(0);
   }
-  std::string coils() { return sim.cmd("get 0 do 100 4").substr(3); }
-  std::string registers() { return sim.cmd("get 0 ao 300 3").substr(3); }
+  std::string coils() { return sim.cmd("get 0 do 0 4").substr(3); }
+  std::string registers() { return sim.cmd("get 0 ao 200 3").substr(3); }
   // How many of the requests since the last look wrote (function 15 or 16).
   int writes() {
     std::string t = " " + sim.requests(0);
