@@ -23,12 +23,9 @@ struct Devices {
   int32_t count = 0;
   DefaultMappingState state;
 
-  explicit Devices(const std::vector<DeviceSpec>& blocks) {
-    MbConf conf = parse_mb_conf(support::device_file(blocks));
-    init(conf);
-  }
-  explicit Devices(const MbConf* conf) { init(*conf); }
-  void init(const MbConf& conf) {
+  explicit Devices(const std::vector<DeviceSpec>& blocks)
+      : Devices(parse_mb_conf(support::device_file(blocks)), 0) {}
+  Devices(const MbConf& conf, int) {
     EXPECT_FALSE(conf.error);
     records = conf.devices;
     count = conf.count;
@@ -43,11 +40,7 @@ std::string channels(int device, int first, int last) {
   return out;
 }
 std::string text_of(MbIoTable& io, IoType t, int s) { return map_text(io, t, s); }
-std::string empties(int n) {
-  std::string out;
-  for (int i = 0; i < n; ++i) out += "0-0,";
-  return out;
-}
+std::string empties(int n) { return n > 0 ? "0-0," + empties(n - 1) : ""; }
 
 struct Read {
   MbIoTable io{};
@@ -217,7 +210,7 @@ TEST(DefaultMapping, SessionsFillUpAndResumeWhereThePreviousOneStopped) {
   EXPECT_EQ(m.io.di_num[1], 0);
 
   // Devices without any channel: one session of empty slots; no device: none.
-  Devices bare({{}, {}});
+  Devices bare(std::vector<DeviceSpec>(2));
   Built e(bare);
   ASSERT_EQ(e.io.session_count, 1);
   for (IoType t : kIoTypes) EXPECT_EQ(text_of(e.io, t, 0), empties(32));
@@ -254,8 +247,7 @@ TEST(DefaultMapping, WrittenFileHoldsAllThirtyTwoSlotsPerLine) {
 TEST(PackagedExamples, DeviceAndMappingFilesAreAccepted) {
   for (const std::string kind : {"udp", "mqtt"}) {
     const std::string dir = std::string(QUORVANE_SOURCE_DIR) + "/packaging/examples/" + kind;
-    MbConf conf = parse_mb_conf(read_whole_file(dir + "/quorvane.ini").value_or(""));
-    Devices devices(&conf);
+    Devices devices(parse_mb_conf(read_whole_file(dir + "/quorvane.ini").value_or("")), 0);
     ASSERT_EQ(devices.count, 2);
     const MbDevice &tcp = devices.records[0], &rtu = devices.records[1];
     EXPECT_EQ(std::string(tcp.ip_addr) + ":" + std::to_string(tcp.tcp_port), "192.168.1.50:502");
