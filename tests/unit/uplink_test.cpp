@@ -31,11 +31,7 @@ std::string built(const Builder& build, size_t size = kFrameBufferSize) {
 }
 
 TEST(Uplink, FramesPayloadsAndCommandLines) {
-  DevInfoValues dev;
-  dev.value1 = -120;
-  dev.value2[0] = '1';
-  dev.value2[1] = '\0';
-  dev.value3 = -6;
+  const DevInfoValues dev{-120, "1", -6};
   const uint8_t di[] = {1, 0, 1, 255};  // a byte value is written unsigned
   const uint16_t ai[] = {65535, 0, 1000};
   std::vector<uint8_t> bytes(16), big(500, 0xA5), edge(502, 0xA5), too_big(503, 0xA5);
