@@ -153,14 +153,21 @@ inline void map_line(MbIoTable& io, IoType t, int s, const char* line) {
   count_session_slots(io);
 }
 
-// True when a refusal names line n ("line 1" is not found in "line 12").
-inline bool names_line(const std::string& refusal, int n) {
-  const std::string key = "line " + std::to_string(n);
-  for (size_t at = refusal.find(key); at != std::string::npos; at = refusal.find(key, at + 1)) {
+// What is wrong with a configuration reader's outcome: it must accept when
+// line is 0, else refuse naming the file, line n ("line 1" is not found in
+// "line 12") and the reason. Empty when the outcome is right.
+inline std::string refusal_problem(const std::optional<std::string>& error, const std::string& file,
+                                   int line, const std::string& reason) {
+  if (!error) return line == 0 ? "" : "accepted";
+  if (line == 0) return "refused: " + *error;
+  const std::string key = "line " + std::to_string(line);
+  bool names_line = false;
+  for (size_t at = error->find(key); at != std::string::npos; at = error->find(key, at + 1)) {
     size_t after = at + key.size();
-    if (after == refusal.size() || refusal[after] < '0' || refusal[after] > '9') return true;
+    names_line |= after == error->size() || (*error)[after] < '0' || (*error)[after] > '9';
   }
-  return false;
+  bool ok = names_line && error->find(file) != std::string::npos && error->find(reason) != std::string::npos;
+  return ok ? "" : "refused otherwise: " + *error;
 }
 
 }  // namespace support
