@@ -1,7 +1,7 @@
 // What the unit tests and the fuzz targets share: a private QUORVANE_ROOT, the
-// far end of a serial port on a pseudo-terminal, hex text, a time-zone guard
-// and device files as an integrator writes them. No test framework here, so
-// that the fuzz targets can use it too.
+// far end of a serial port on a pseudo-terminal, hex text, a time-zone guard,
+// configuration texts and their refusals. No test framework here, so that the
+// fuzz targets can use it too.
 #pragma once
 
 #include <fcntl.h>
@@ -10,8 +10,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <optional>
@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "common/text.h"
+#include "common/unique_fd.h"
 #include "config/io_type.h"
 #include "config/mapping_conf.h"
-#include "common/unique_fd.h"
 #include "serial/uart.h"
 
 namespace support {
