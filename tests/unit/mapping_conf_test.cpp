@@ -126,7 +126,7 @@ const std::string kOk = session(0, "1-1,", "1-1,", "1-1,", "1-1,");
 INSTANTIATE_TEST_SUITE_P(
     Files, MappingRefusal,
     testing::Values(
-        Refusal{kHead + kOk, 0, ""},
+        Refusal{kHead + kOk, 0, ""}, Refusal{"default_mapping=0\r\nsessionALL_mapping=0\r\n", 0, ""},
         // Empty slots name nothing: "0-5," and a channel 0 pass.
         Refusal{kHead + session(0, "0-5,1-100,", "", "", ""), 0, ""},
         Refusal{"", 1, "the file ends before the default_mapping line"},
