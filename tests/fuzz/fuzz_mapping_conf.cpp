@@ -1,11 +1,9 @@
-// The mapping file reader on arbitrary text, against a set of devices chosen by
-// the input's first five bytes: byte 0 gives the read (bit 0: read-back) and
-// the device count ((byte >> 1) % 11); bytes 1 to 4 the DO, DI, AO and AI
-// channel counts, varied per device. The rest is the file. A mapping that is
-// accepted for use must name only configured devices and channels.
+// The mapping file reader on arbitrary text. Byte 0 gives the read (bit 0:
+// read-back) and the device count ((byte >> 1) % 11), bytes 1 to 4 the DO, DI,
+// AO and AI channel counts (varied per device); the rest is the file. A mapping
+// accepted for use names only configured devices and channels.
 #include <array>
 #include <memory>
-#include <string>
 
 #include "config/io_type.h"
 #include "config/mapping_conf.h"
@@ -19,27 +17,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   DeviceTable devices{};
   for (size_t d = 0; d < records.size(); ++d) {
     devices[d] = &records[d];
-    for (IoType t : kIoTypes) {
+    for (IoType t : kIoTypes)
       io_count(records[d], t) = static_cast<int32_t>((data[1 + io_index(t)] + d * 7) % (kMaxSlots + 1));
-    }
   }
-
   auto io = std::make_unique<MbIoTable>();
   std::string console;
-  auto error = parse_mb_mapping_conf(fuzz_text(data + 5, size - 5), when, devices, device_count,
-                                     *io, console);
+  auto error = parse_mb_mapping_conf(fuzz_text(data + 5, size - 5), when, devices, device_count, *io, console);
   FUZZ_CHECK(io->session_count >= 0 && io->session_count <= kMaxSessions);
   (void)format_mb_mapping_conf(*io);
   count_session_slots(*io);
   if (error || (when == MappingRead::kStartup && io->default_mapping != 0)) return 0;
-
   for (int s = 0; s < io->session_count; ++s) {
     for (IoType t : kIoTypes) {
-      for (const MbMapEntry& e : map_slots(*io, t, s)) {
-        if (e.dev_no == 0) continue;
-        FUZZ_CHECK(e.dev_no <= device_count);
-        FUZZ_CHECK(e.ch_no <= io_count(records[e.dev_no - 1u], t));
-      }
+      for (const MbMapEntry& e : map_slots(*io, t, s))
+        FUZZ_CHECK(e.dev_no == 0 || (e.dev_no <= device_count && e.ch_no <= io_count(records[e.dev_no - 1u], t)));
     }
   }
   return 0;

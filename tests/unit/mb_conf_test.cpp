@@ -2,60 +2,47 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 
-#include "device_file.h"
+#include "test_support.h"
 
 namespace {
 
-// The refusal names the file, the line and the reason.
-void expect_refusal(const MbConf& conf, int line, const std::string& reason) {
-  ASSERT_TRUE(conf.error) << "accepted";
-  EXPECT_NE(conf.error->find("quorvane.ini"), std::string::npos) << *conf.error;
-  EXPECT_TRUE(names_line(*conf.error, line)) << *conf.error;
-  EXPECT_NE(conf.error->find(reason), std::string::npos) << *conf.error;
+using support::device_file;
+
+// Every field in file order.
+std::string describe(const MbDevice& d) {
+  std::ostringstream o;
+  o << d.slave_id << ' ' << d.do_count << ' ' << d.di_count << ' ' << d.ao_count << ' '
+    << d.ai_count << ' ' << d.do_start << ' ' << d.di_start << ' ' << d.ao_start << ' '
+    << d.ai_start << ' ' << d.is_tcp << ' ' << d.ip_addr << ' ' << d.tcp_port << ' '
+    << d.serial_dev << ' ' << d.baud << ' ' << d.parity << ' ' << int(d.data_bits) << ' ' << int(d.stop_bits);
+  return o.str();
 }
 
 TEST(MbConf, TwoDevicesWithTheirSideEffectsAndConsoleLines) {
   std::string text = device_file({{8, 4, 2, 3, 1, 0}, {0, 0, 5, 6, 0, 1}});
   // Blank lines and comments inside a block are skipped; blank lines before a
-  // header are harmless (the first is taken as the header, the real header has
-  // no "=" and is skipped).
+  // header are harmless (the first is taken as the header, the real one has no
+  // "=" and is skipped).
   text.insert(text.find("baud="), "\r\n; line settings\r\n");
   text.insert(text.find("[MODBUS02]"), "\r\n\r\n");
   MbConf conf = parse_mb_conf(text);
   ASSERT_FALSE(conf.error) << *conf.error;
   EXPECT_EQ(conf.count, 2);
   EXPECT_EQ(conf.console,
-            "Modbus number = 2\n"
-            "Read Modbus 01 info [MODBUS01]\r\n"
-            "Read Modbus 02 info \r\n");
-
-  const MbDevice& a = conf.devices[0];
-  EXPECT_EQ(a.slave_id, 1);
-  EXPECT_EQ(a.do_count, 8);
-  EXPECT_EQ(a.di_count, 12);  // do_as_di: 4 inputs followed by the 8 coils
-  EXPECT_EQ(a.ao_count, 2);
-  EXPECT_EQ(a.ai_count, 3);
-  EXPECT_EQ(a.di_start, 100);
-  EXPECT_EQ(a.ai_start, 300);
-  EXPECT_EQ(a.is_tcp, 1);
-  EXPECT_STREQ(a.ip_addr, "127.0.0.1");
-  EXPECT_EQ(a.tcp_port, 1501);
-  EXPECT_STREQ(a.serial_dev, "/dev/ttyS1");
-  EXPECT_EQ(a.baud, 9600);
-  EXPECT_EQ(a.parity, 'E');
-  EXPECT_EQ(a.data_bits, 8);
-  EXPECT_EQ(a.stop_bits, 1);
-  EXPECT_EQ(a.do_as_di, 1);
-
-  const MbDevice& b = conf.devices[1];
-  EXPECT_EQ(b.slave_id, 2);
-  EXPECT_EQ(b.ai_count, 11);  // ao_as_ai: 6 + 5
-  EXPECT_EQ(b.tcp_port, 1502);
+            "Modbus number = 2\nRead Modbus 01 info [MODBUS01]\r\nRead Modbus 02 info \r\n");
+  // do_as_di: 4 inputs followed by the 8 coils.
+  EXPECT_EQ(describe(conf.devices[0]), "1 8 12 2 3 0 100 200 300 1 127.0.0.1 1501 /dev/ttyS1 9600 E 8 1");
+  EXPECT_EQ(conf.devices[1].ai_count, 11);  // ao_as_ai: 6 + 5
   EXPECT_EQ(conf.devices[2].slave_id, 0);
-  // Raised whenever a count line is read, also for a count of 0.
-  for (int r : conf.remain) EXPECT_EQ(r, 1);
+  for (int r : conf.remain) EXPECT_EQ(r, 1);  // raised by every count line, also of 0
+
+  MbConf none = parse_mb_conf("modbus_number=0\r\n[MODBUS01]\r\ndo_count=3\r\n");
+  ASSERT_FALSE(none.error);
+  EXPECT_EQ(none.console, "Modbus number = 0\n");
+  for (int r : none.remain) EXPECT_EQ(r, 0);
 }
 
 TEST(MbConf, ValuesAreTakenAsTheProgramFileTakesThem) {
@@ -72,90 +59,72 @@ TEST(MbConf, ValuesAreTakenAsTheProgramFileTakesThem) {
   EXPECT_EQ(conf.devices[0].parity, '\n');
   EXPECT_STREQ(conf.devices[0].ip_addr, " 10.0.0.1\n");
   EXPECT_EQ(conf.devices[0].slave_id, 7);
-
   set("parity", "parity=Odd\r\n");
   EXPECT_EQ(parse_mb_conf(text).devices[0].parity, 'O');
 
   // A header longer than the 49 characters of the line buffer: the rest is a
   // line of its own, skipped for want of "=".
-  std::string long_header = "[" + std::string(60, 'H') + "]\r\n";
   std::string cut = device_file({{1, 1, 1, 1}});
-  cut.replace(cut.find("[MODBUS01]"), 12, long_header);
+  cut.replace(cut.find("[MODBUS01]"), 12, "[" + std::string(60, 'H') + "]\r\n");
   MbConf c = parse_mb_conf(cut);
   ASSERT_FALSE(c.error) << *c.error;
   EXPECT_EQ(c.console, "Modbus number = 1\nRead Modbus 01 info [" + std::string(48, 'H'));
   EXPECT_EQ(c.devices[0].stop_bits, 1);
+
+  // A missing header: device 2's slave_id line is taken as its header and
+  // every later field moves up one line.
+  std::string shifted = device_file({{8, 4, 2, 3}, {5, 6, 7, 1}}) + "extra=5\r\n";
+  shifted.erase(shifted.find("[MODBUS02]\r\n"), 12);
+  MbConf s = parse_mb_conf(shifted);
+  ASSERT_FALSE(s.error) << *s.error;
+  // ip_addr's value as is_tcp, the extra line as ao_as_ai, added to ai_count.
+  EXPECT_EQ(describe(s.devices[1]), "5 6 7 1 1 100 200 300 1 127 1502 0 9600 0 8 1 0");
+  EXPECT_EQ(s.devices[1].ao_as_ai, 5);
 }
 
-TEST(MbConf, MissingHeaderShiftsEveryLaterField) {
-  std::string text = device_file({{8, 4, 2, 3}, {5, 6, 7, 1}});
-  text.erase(text.find("[MODBUS02]\r\n"), 12);
-  // Its slave_id line is taken as the header, so device 2 reads from do_count on
-  // and runs one line short: the file no longer completes its blocks.
-  expect_refusal(parse_mb_conf(text), 41, "ends before device 2's block is complete");
+struct Refusal {
+  std::string text;
+  int line;            // 0: accepted
+  std::string reason;
+};
 
-  text += "extra=5\r\n";
-  MbConf conf = parse_mb_conf(text);
-  ASSERT_FALSE(conf.error) << *conf.error;
-  EXPECT_EQ(conf.console,
-            "Modbus number = 2\nRead Modbus 01 info [MODBUS01]\r\n"
-            "Read Modbus 02 info slave_id=2\r\n");
-  const MbDevice& d = conf.devices[1];
-  EXPECT_EQ(d.slave_id, 5);  // do_count's value
-  EXPECT_EQ(d.do_count, 6);
-  EXPECT_EQ(d.di_count, 7);
-  EXPECT_EQ(d.ao_count, 1);
-  EXPECT_EQ(d.is_tcp, 127);  // ip_addr's value as a number
-  EXPECT_STREQ(d.ip_addr, "1502");
-  EXPECT_STREQ(d.serial_dev, "9600");
-  EXPECT_EQ(d.parity, '8');
-  EXPECT_EQ(d.ao_as_ai, 5);  // the extra line
-  EXPECT_EQ(d.ai_count, 1);  // do_start's value 0, plus ao_count by ao_as_ai
+class MbConfRefusal : public testing::TestWithParam<Refusal> {};
+
+TEST_P(MbConfRefusal, NamesTheFileTheLineAndTheReason) {
+  const Refusal& c = GetParam();
+  EXPECT_EQ(support::refusal_problem(parse_mb_conf(c.text).error, "quorvane.ini", c.line, c.reason), "");
 }
 
-TEST(MbConf, CountZeroReadsNoBlockAndRaisesNoFlag) {
-  MbConf conf = parse_mb_conf("modbus_number=0\r\n[MODBUS01]\r\ndo_count=3\r\n");
-  ASSERT_FALSE(conf.error);
-  EXPECT_EQ(conf.count, 0);
-  EXPECT_EQ(conf.console, "Modbus number = 0\n");
-  for (int r : conf.remain) EXPECT_EQ(r, 0);
+std::string replaced(std::string text, const std::string& what, const std::string& with) {
+  return text.replace(text.find(what), what.size(), with);
 }
+const std::string kOne = device_file({{1, 1, 1, 1}});
+const std::string kTwo = device_file({{1, 1, 1, 1}, {1, 1, 1, 1}});
 
-TEST(MbConf, FilesThatDoNotFitAreRefused) {
-  expect_refusal(parse_mb_conf("modbus_number=11\r\n"), 1, "device count 11, 0 to 10 fit");
-  MbConf negative = parse_mb_conf("n=-1\r\n");
-  expect_refusal(negative, 1, "device count -1");
-  EXPECT_EQ(negative.console, "Modbus number = -1\n");  // printed before the refusal
-  expect_refusal(parse_mb_conf("[MODBUS]\r\nn=1\r\n"), 1, "has no \"=\"");
-  expect_refusal(parse_mb_conf(""), 1, "has no \"=\"");
-
-  // A file that ends before its declared blocks are complete.
-  std::string two = device_file({{1, 1, 1, 1}, {1, 1, 1, 1}});
-  expect_refusal(parse_mb_conf(two.substr(0, two.find("[MODBUS02]"))), 22,
-                 "ends before device 2's block is complete");
-  expect_refusal(parse_mb_conf(two.substr(0, two.find("stop_bits=1\r\ndo_as_di"))), 19,
-                 "ends before device 1's block is complete");
-
-  // More than 32 values of one type, also after the do_as_di / ao_as_ai additions.
-  expect_refusal(parse_mb_conf(device_file({{33, 0, 0, 0}})), 4, "device 1 has 33 DO values");
-  expect_refusal(parse_mb_conf(device_file({{0, -1, 0, 0}})), 5, "device 1 has -1 DI values");
-  expect_refusal(parse_mb_conf(device_file({{30, 3, 0, 0, 1, 0}})), 20,
-                 "device 1 has 33 DI values");
-  expect_refusal(parse_mb_conf(device_file({{1, 1, 1, 1}, {0, 0, 16, 17, 0, 1}})), 41,
-                 "device 2 has 33 AI values");
-  EXPECT_FALSE(parse_mb_conf(device_file({{32, 0, 16, 16, 0, 1}})).error);
-
-  // Text values: 19 characters fit, 20 do not.
-  std::string text = device_file({{1, 1, 1, 1}});
-  std::string ok = text;
-  ok.replace(ok.find("/dev/ttyS1"), 10, "/dev/serial/by-id/x");
-  EXPECT_FALSE(parse_mb_conf(ok).error);
-  std::string long_dev = text;
-  long_dev.replace(long_dev.find("/dev/ttyS1"), 10, "/dev/serial/by-id/xy");
-  expect_refusal(parse_mb_conf(long_dev), 15, "(serial_dev) has 20 characters, at most 19");
-  std::string long_ip = text;
-  long_ip.replace(long_ip.find("127.0.0.1"), 9, "0000:0000:0000::0001");
-  expect_refusal(parse_mb_conf(long_ip), 13, "(ip_addr) has 20 characters");
-}
+INSTANTIATE_TEST_SUITE_P(
+    Files, MbConfRefusal,
+    testing::Values(
+        Refusal{"modbus_number=11\r\n", 1, "device count 11, 0 to 10 fit"},
+        Refusal{"n=-1\r\n", 1, "device count -1"},
+        Refusal{"[MODBUS]\r\nn=1\r\n", 1, "has no \"=\""}, Refusal{"", 1, "has no \"=\""},
+        Refusal{kTwo.substr(0, kTwo.find("[MODBUS02]")), 22,
+                "ends before device 2's block is complete"},
+        Refusal{kTwo.substr(0, kTwo.find("stop_bits=1\r\ndo_as_di")), 19,
+                "ends before device 1's block is complete"},
+        Refusal{replaced(kTwo, "[MODBUS02]\r\n", ""), 41,
+                "ends before device 2's block is complete"},
+        // More than 32 values of one type, also after the do_as_di / ao_as_ai additions.
+        Refusal{device_file({{33, 0, 0, 0}}), 4, "device 1 has 33 DO values"},
+        Refusal{device_file({{0, -1, 0, 0}}), 5, "device 1 has -1 DI values"},
+        Refusal{device_file({{30, 3, 0, 0, 1, 0}}), 20, "device 1 has 33 DI values"},
+        Refusal{device_file({{1, 1, 1, 1}, {0, 0, 16, 17, 0, 1}}), 41,
+                "device 2 has 33 AI values"},
+        Refusal{device_file({{32, 0, 16, 16, 0, 1}}), 0, ""},
+        // Text values: 19 characters fit, 20 do not.
+        Refusal{replaced(kOne, "/dev/ttyS1", "/dev/serial/by-id/x"), 0, ""},
+        Refusal{replaced(kOne, "/dev/ttyS1", "/dev/serial/by-id/xy"), 15,
+                "(serial_dev) has 20 characters, at most 19"},
+        Refusal{replaced(kOne, "127.0.0.1", "0000:0000:0000::0001"), 13,
+                "(ip_addr) has 20 characters"}));
 
 }  // namespace

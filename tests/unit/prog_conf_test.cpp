@@ -1,41 +1,23 @@
+// The program file: fields go by line position, not by name. The packaged
+// examples must read as documented (a typo or an LF-only line end there would
+// reach every new installation).
+#include "config/prog_conf.h"
+
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 
-#include "config/prog_conf.h"
-#include "config/records.h"
+#include "config/conf_text.h"
+#include "test_support.h"
 
 namespace {
 
-// A complete file as an integrator writes it (CR LF line ends).
-std::string full_file() {
-  return "[SYSTEM]\r\n"  // a section line counts as a line: this is line 0
-         "send_interval=10\r\n"
-         "auto_connect=1\r\n"
-         "apn=cmnet\r\n"
-         "[UDP]\r\n"
-         "server_port=5683\r\n"
-         "server_host=report.example.net\r\n"
-         "[MQTT]\r\n"
-         "mqtt_enable=1\r\n"
-         "mqtt_host=broker.example.net\r\n"
-         "mqtt_port=1883\r\n"
-         "mqtt_bufsize=1024\r\n"
-         "mqtt_keepalive=120\r\n"
-         "mqtt_version=4\r\n"
-         "mqtt_user=gw\r\n"
-         "mqtt_password=p=ss\r\n"
-         "sub_topic1=cmd/gw/0/DO\r\n"
-         "sub_topic2=cmd/gw/0/AO\r\n"
-         "pub_topic_info=gw/info\r\n"
-         "pub_topic_di=gw/di\r\n"
-         "pub_topic_ai=gw/ai\r\n"
-         "pub_topic_gps=gw/gps\r\n"
-         "pub_topic_ack=gw/ack\r\n"
-         "[CHT]\r\n"
-         "mqtt_cht=1\r\n"
-         "device_id=dev-1\r\n"
-         "sensor_id=sen-1\r\n";
+std::string example(const std::string& kind, const std::string& file) {
+  auto text = read_whole_file(std::string(QUORVANE_SOURCE_DIR) + "/packaging/examples/" + kind +
+                              "/" + file);
+  EXPECT_TRUE(text) << kind << "/" << file;
+  return text.value_or("");
 }
 
 ProgInfo parse(const std::string& text, std::optional<std::string>* error = nullptr) {
@@ -45,48 +27,51 @@ ProgInfo parse(const std::string& text, std::optional<std::string>* error = null
   return info;
 }
 
-TEST(ProgConf, FieldsGoByLinePositionNotByName) {
-  // Without the leading section line every field moves up by one.
-  std::string text = full_file().substr(std::string("[SYSTEM]\r\n").size());
-  ProgInfo info = parse(text);
-  EXPECT_EQ(info.send_interval, 10);
-  EXPECT_EQ(info.auto_connect, 1);
-  EXPECT_STREQ(info.apn, "cmnet");
-  EXPECT_EQ(info.server_port, 5683);
-  EXPECT_STREQ(info.server_host, "report.example.net");
-  EXPECT_EQ(info.mqtt_enable, 1);
-  EXPECT_STREQ(info.mqtt_host, "broker.example.net");
-  EXPECT_EQ(info.mqtt_port, 1883);
-  EXPECT_EQ(info.mqtt_bufsize, 1024);
-  EXPECT_EQ(info.mqtt_keepalive, 120);
-  EXPECT_EQ(info.mqtt_version, 4);
-  EXPECT_STREQ(info.mqtt_user, "gw");
-  EXPECT_STREQ(info.mqtt_password, "p=ss");  // later "=" belong to the value
-  EXPECT_STREQ(info.sub_topic1, "cmd/gw/0/DO");
-  EXPECT_STREQ(info.sub_topic2, "cmd/gw/0/AO");
-  EXPECT_STREQ(info.pub_topic_info, "gw/info");
-  EXPECT_STREQ(info.pub_topic_ack, "gw/ack");
-  EXPECT_EQ(info.mqtt_cht, 1);
-  EXPECT_STREQ(info.device_id, "dev-1");
-  EXPECT_STREQ(info.sensor_id, "sen-1");
+// Every field in file order (empty texts show as their LF, hence the "|" after them).
+std::string describe(const ProgInfo& i) {
+  std::ostringstream o;
+  o << i.send_interval << ' ' << i.auto_connect << ' ' << i.apn << ' ' << i.server_port << ' '
+    << i.server_host << ' ' << i.mqtt_enable << ' ' << i.mqtt_host << ' ' << i.mqtt_port << ' '
+    << i.mqtt_bufsize << ' ' << i.mqtt_keepalive << ' ' << i.mqtt_version << ' ' << i.mqtt_user
+    << '|' << i.mqtt_password << '|' << i.sub_topic1 << ' ' << i.sub_topic2 << ' '
+    << i.pub_topic_info << ' ' << i.pub_topic_di << ' ' << i.pub_topic_ai << ' ' << i.pub_topic_gps
+    << ' ' << i.pub_topic_ack << ' ' << i.mqtt_cht << ' ' << i.device_id << ' ' << i.sensor_id;
+  return o.str();
+}
 
-  ProgInfo shifted = parse(full_file());
-  EXPECT_EQ(shifted.send_interval, 0);     // line 0 is the section line
-  EXPECT_EQ(shifted.auto_connect, 10);     // line 1 holds send_interval's value
-  EXPECT_STREQ(shifted.apn, "1");
+TEST(ProgConf, PackagedExamplesYieldTheDocumentedSettingsByLinePosition) {
+  for (const std::string kind : {"udp", "mqtt"}) {
+    std::string text = example(kind, "nbiot_prog.ini");
+    EXPECT_EQ(text.find("\n"), text.find("\r\n") + 1) << "CR LF line ends";
+    std::optional<std::string> error;
+    ProgInfo info = parse(text, &error);
+    ASSERT_FALSE(error) << *error;
+    EXPECT_EQ(describe(info),
+              "60 1 cmnbiot 5683 report.example.com " + std::string(kind == "mqtt" ? "1" : "0") +
+                  " broker.example.com 1883 1024 120 4 \n|\n|quorvane/cmd/+/DO quorvane/cmd/+/AO "
+                  "quorvane/info quorvane/di quorvane/ai quorvane/gps quorvane/ack " +
+                  (kind == "mqtt" ? "1" : "0") + " gw-0001 sensor-0001");
+    // A section line counts as a line: one more in front shifts every field.
+    ProgInfo shifted = parse("[SYSTEM]\r\n" + text);
+    EXPECT_EQ(shifted.send_interval, 0);
+    EXPECT_EQ(shifted.auto_connect, 60);
+    EXPECT_STREQ(shifted.apn, "1");
+    EXPECT_STREQ(shifted.sensor_id, "gw-0001");
+  }
 }
 
 TEST(ProgConf, ValueEdgeCases) {
   ProgInfo info = parse(
-      "send_interval=\r\n"        // empty integer
-      "auto_connect= 5\r\n"       // blank before a number
-      "apn=\r\n"                  // empty text: the LF alone
+      "send_interval=\r\n"    // empty integer
+      "auto_connect= 5\r\n"   // blank before a number
+      "apn=\r\n"              // empty text: the LF alone
       "x=\r\n"
       "server_port=12x\r\n"
-      "server_host= lead\n"       // LF without CR stays in the text
+      "server_host= lead\n"   // LF without CR stays in the text
       "[s]\r\n"
       "mqtt_enable=abc\r\n"
-      "mqtt_host=h=i\r\n");
+      "mqtt_host=h=i\r\n"     // later "=" belong to the value
+      "mqtt_port=");          // a final "=" with no line end: empty
   EXPECT_EQ(info.send_interval, 0);
   EXPECT_EQ(info.auto_connect, 5);
   EXPECT_STREQ(info.apn, "\n");
@@ -95,66 +80,47 @@ TEST(ProgConf, ValueEdgeCases) {
   EXPECT_EQ(info.mqtt_enable, 0);
   EXPECT_STREQ(info.mqtt_host, "h=i");
 
-  // A final "=" with no line end reads as an empty value.
-  ProgInfo last = parse("send_interval=3\r\nauto_connect=1\r\napn=");
-  EXPECT_STREQ(last.apn, "");
-}
-
-TEST(ProgConf, ReadingStopsAtTheFirstLineWithoutEqualsOrBracket) {
-  std::string text = full_file();
-  // A blank line after line 12 (mqtt_version) leaves lines 13 to 25 unread.
-  size_t at = text.find("mqtt_user=");
-  text.insert(at, "\r\n");
-  ProgInfo info = parse(text.substr(std::string("[SYSTEM]\r\n").size()));
-  EXPECT_EQ(info.mqtt_version, 4);
-  EXPECT_STREQ(info.mqtt_user, "");
-  EXPECT_STREQ(info.sub_topic1, "");
-  EXPECT_EQ(info.mqtt_cht, 0);
-
-  // A section line that lost its bracket ends the reading there.
+  // Reading stops at the first line with neither "=" nor "[".
   ProgInfo cut = parse("send_interval=1\r\nauto_connect=1\r\nSECTION]\r\napn=x\r\n");
   EXPECT_EQ(cut.auto_connect, 1);
   EXPECT_STREQ(cut.apn, "");
+  ProgInfo blank = parse("send_interval=1\r\n\r\nauto_connect=1\r\n");
+  EXPECT_EQ(blank.auto_connect, 0);
 }
 
 TEST(ProgConf, LongLinesAreCutByTheLineBuffer) {
   // Positions 0..14 filled, then a 200-character sub_topic1 line: the first
   // 127 characters form line 15; the remainder holds "=" and is line 16.
-  std::string text;
-  for (int i = 0; i < 15; ++i) text += "v=1\r\n";
+  std::string head;
+  for (int i = 0; i < 15; ++i) head += "v=1\r\n";
   std::string topic = "sub_topic1=" + std::string(116, 'a') + "=tail" + std::string(68, 'b');
-  text += topic + "\r\n";
-  text += "pub_topic_info=info\r\n";
-  ProgInfo info = parse(text);
+  ProgInfo info = parse(head + topic + "\r\npub_topic_info=info\r\n");
   EXPECT_EQ(std::string(info.sub_topic1), topic.substr(11, 127 - 11));
-  EXPECT_EQ(std::string(info.sub_topic2), std::string("tail") + std::string(68, 'b'));
+  EXPECT_EQ(std::string(info.sub_topic2), "tail" + std::string(68, 'b'));
   EXPECT_STREQ(info.pub_topic_info, "info");
-
   // A remainder without "=" or "[" ends the reading.
-  std::string text2;
-  for (int i = 0; i < 15; ++i) text2 += "v=1\r\n";
-  text2 += "sub_topic1=" + std::string(190, 'c') + "\r\npub_topic_info=info\r\n";
-  ProgInfo info2 = parse(text2);
-  EXPECT_EQ(std::string(info2.sub_topic1).size(), 116u);
-  EXPECT_STREQ(info2.sub_topic2, "");
-  EXPECT_STREQ(info2.pub_topic_info, "");
+  info = parse(head + "sub_topic1=" + std::string(190, 'c') + "\r\npub_topic_info=info\r\n");
+  EXPECT_EQ(std::string(info.sub_topic1).size(), 116u);
+  EXPECT_STREQ(info.pub_topic_info, "");
 }
 
 TEST(ProgConf, TextTooLongForItsFieldRefusesTheFile) {
-  std::optional<std::string> error;
-  parse("a=1\r\nb=1\r\napn=0123456789abcdef\r\n", &error);
-  ASSERT_TRUE(error);
-  EXPECT_NE(error->find("nbiot_prog.ini"), std::string::npos);
-  EXPECT_NE(error->find("line 2"), std::string::npos);
-  EXPECT_NE(error->find("apn"), std::string::npos);
-
-  parse("a=1\r\nb=1\r\napn=0123456789abcde\r\n", &error);  // 15 characters fit
-  EXPECT_FALSE(error);
-
-  std::string host(64, 'h');
-  parse("a=1\r\nb=1\r\nc=x\r\nd=\r\ne=1\r\nserver_host=" + host + "\r\n", &error);
-  ASSERT_TRUE(error);
-  EXPECT_NE(error->find("server_host"), std::string::npos);
+  struct Case {
+    std::string text;
+    int line;  // 0: accepted
+    const char* field;
+  };
+  const Case cases[] = {
+      {"a=1\r\nb=1\r\napn=0123456789abcdef\r\n", 2, "apn"},
+      {"a=1\r\nb=1\r\napn=0123456789abcde\r\n", 0, ""},  // 15 characters fit
+      {"a=1\r\nb=1\r\nc=x\r\nd=\r\ne=1\r\nserver_host=" + std::string(64, 'h') + "\r\n", 5,
+       "server_host"},
+  };
+  for (const Case& c : cases) {
+    std::optional<std::string> error;
+    parse(c.text, &error);
+    EXPECT_EQ(support::refusal_problem(error, "nbiot_prog.ini", c.line, c.field), "") << c.text;
+  }
 }
 
 }  // namespace

@@ -1,0 +1,173 @@
+// What the unit tests and the fuzz targets share: a private QUORVANE_ROOT, the
+// far end of a serial port on a pseudo-terminal, hex text, a time-zone guard,
+// configuration texts and their refusals. No test framework here, so that the
+// fuzz targets can use it too.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+#include "common/unique_fd.h"
+#include "config/io_type.h"
+#include "config/mapping_conf.h"
+#include "serial/uart.h"
+
+namespace support {
+
+inline void require(bool ok, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "test support: %s failed\n", what);
+    std::abort();
+  }
+}
+
+// A private QUORVANE_ROOT with dev/ and tmp/, removed with the object.
+class TempRoot {
+ public:
+  TempRoot() {
+    std::string t = (std::filesystem::temp_directory_path() / "quorvane-test-XXXXXX").string();
+    require(mkdtemp(t.data()) != nullptr, "mkdtemp");
+    path_ = t;
+    std::filesystem::create_directories(path_ / "dev");
+    std::filesystem::create_directories(path_ / "tmp");
+    setenv("QUORVANE_ROOT", path_.c_str(), 1);
+  }
+  ~TempRoot() {
+    unsetenv("QUORVANE_ROOT");
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempRoot(const TempRoot&) = delete;
+  TempRoot& operator=(const TempRoot&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A new pseudo-terminal whose slave is reachable at link; returns the master.
+inline UniqueFd open_pty_at(const std::filesystem::path& link) {
+  UniqueFd m(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK));
+  require(m.valid() && grantpt(m.get()) == 0 && unlockpt(m.get()) == 0, "posix_openpt");
+  std::filesystem::create_symlink(ptsname(m.get()), link);
+  return m;
+}
+
+// The far end of a serial port: a pseudo-terminal linked at <root>/dev/<name>
+// and the port opened on it at 9600 8N1.
+class PortPty {
+ public:
+  PortPty(const TempRoot& root, uint8_t port, const char* name)
+      : port_(port), master_(open_pty_at(root.path() / "dev" / name)) {
+    require(UART_Init(port, 9600, 8, 0, 0) == 0, "UART_Init");
+  }
+  ~PortPty() { UART_Close(port_); }
+  int master() const { return master_.get(); }
+
+  // Writes as the far end and waits (bounded, real time) until the port holds
+  // the bytes, so that the next receive call finds them. False when it does not.
+  bool send(const std::string& bytes) {
+    const int want = std::max(UART_DataSizeInCom(port_), 0) + static_cast<int>(bytes.size());
+    size_t sent = 0;
+    for (int i = 0; sent < bytes.size() && i < 1000; ++i) {
+      ssize_t n = write(master(), bytes.data() + sent, bytes.size() - sent);
+      if (n > 0) sent += static_cast<size_t>(n);
+      else poll(nullptr, 0, 1);
+    }
+    for (int i = 0; i < 3000 && UART_DataSizeInCom(port_) < want; ++i) {
+      if (i < 1000) sched_yield();
+      else poll(nullptr, 0, 1);
+    }
+    return UART_DataSizeInCom(port_) >= want;
+  }
+
+ private:
+  uint8_t port_;
+  UniqueFd master_;
+};
+
+inline std::string hex_of(std::string_view bytes) {
+  std::string hex(2 * bytes.size() + 1, '\0');
+  hex.resize(bytes_to_hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), hex.data()));
+  return hex;
+}
+
+// TZ set for the guard's lifetime.
+class TzGuard {
+ public:
+  explicit TzGuard(const char* tz) {
+    if (const char* old = getenv("TZ")) saved_ = old;
+    setenv("TZ", tz, 1);
+    tzset();
+  }
+  ~TzGuard() {
+    if (saved_) setenv("TZ", saved_->c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
+  }
+
+ private:
+  std::optional<std::string> saved_;
+};
+
+// One device block of quorvane.ini: DO, DI, AO, AI counts, then do_as_di, ao_as_ai.
+struct DeviceSpec {
+  int do_count = 0, di_count = 0, ao_count = 0, ai_count = 0, do_as_di = 0, ao_as_ai = 0;
+};
+
+// The file: count line, then per device the header and 19 value lines, CR LF.
+inline std::string device_file(const std::vector<DeviceSpec>& devices) {
+  std::string text = "modbus_number=" + std::to_string(devices.size()) + "\r\n";
+  int n = 0;
+  for (const DeviceSpec& d : devices) {
+    char block[512];
+    ++n;
+    std::snprintf(block, sizeof block,
+                  "[MODBUS%02d]\r\nslave_id=%d\r\ndo_count=%d\r\ndi_count=%d\r\nao_count=%d\r\n"
+                  "ai_count=%d\r\ndo_start=0\r\ndi_start=100\r\nao_start=200\r\nai_start=300\r\n"
+                  "is_tcp=1\r\nip_addr=127.0.0.1\r\ntcp_port=%d\r\nserial_dev=/dev/ttyS1\r\n"
+                  "baud=9600\r\nparity=E\r\ndata_bits=8\r\nstop_bits=1\r\ndo_as_di=%d\r\nao_as_ai=%d\r\n",
+                  n, n, d.do_count, d.di_count, d.ao_count, d.ai_count, 1500 + n, d.do_as_di, d.ao_as_ai);
+    text += block;
+  }
+  return text;
+}
+
+// Session s's slots of type t from a mapping-file line, counted as the reader counts them.
+inline void map_line(MbIoTable& io, IoType t, int s, const char* line) {
+  io.session_count = std::max(io.session_count, s + 1);
+  parse_map_slots(line, map_slots(io, t, s));
+  copy_text(map_text(io, t, s), sizeof map_text(io, t, s), line);
+  count_session_slots(io);
+}
+
+// What is wrong with a configuration reader's outcome: it must accept when
+// line is 0, else refuse naming the file, line n ("line 1" is not found in
+// "line 12") and the reason. Empty when the outcome is right.
+inline std::string refusal_problem(const std::optional<std::string>& error, const std::string& file,
+                                   int line, const std::string& reason) {
+  if (!error) return line == 0 ? "" : "accepted";
+  if (line == 0) return "refused: " + *error;
+  const std::string key = "line " + std::to_string(line);
+  bool names_line = false;
+  for (size_t at = error->find(key); at != std::string::npos; at = error->find(key, at + 1)) {
+    size_t after = at + key.size();
+    names_line |= after == error->size() || (*error)[after] < '0' || (*error)[after] > '9';
+  }
+  bool ok = names_line && error->find(file) != std::string::npos && error->find(reason) != std::string::npos;
+  return ok ? "" : "refused otherwise: " + *error;
+}
+
+}  // namespace support
