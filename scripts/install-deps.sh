@@ -15,7 +15,7 @@
 # tests. The host packages stay: the ARM unit tests use the host's bench kit.
 #
 # With "--checks" it also installs what the full test command's own checks
-# use: mmdebstrap (fresh-root check), lintian, systemd-analyze, file and
+# use: mmdebstrap and mount (fresh-root check), lintian, systemd-analyze, file and
 # qemu-user (package check).
 #
 # With "--list" it installs nothing and prints the packages it would install
@@ -55,7 +55,7 @@ while [ $# -gt 0 ]; do
 done
 
 if [ $checks -eq 1 ]; then
-  PACKAGES+=(mmdebstrap lintian systemd file qemu-user)
+  PACKAGES+=(mmdebstrap mount lintian systemd file qemu-user)
 fi
 
 if [ ${#cross_arches[@]} -gt 0 ]; then

@@ -31,7 +31,7 @@ tools=(
   mosquitto:mosquitto ps:procps ip:iproute2
 )
 [ $full -eq 1 ] && tools+=(
-  clang++:clang mmdebstrap:mmdebstrap lintian:lintian systemd-analyze:systemd file:file
+  clang++:clang mmdebstrap:mmdebstrap mount:mount lintian:lintian systemd-analyze:systemd file:file
   qemu-arm:qemu-user qemu-aarch64:qemu-user dpkg-shlibdeps:dpkg-dev dpkg-deb:dpkg
 )
 for entry in "${tools[@]}"; do
