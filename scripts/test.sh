@@ -25,6 +25,7 @@ summary() {
   [ ${#times[@]} -gt 0 ] || return 0
   echo "=== stage times"
   printf '  %s\n' "${times[@]}"
+  printf '  %-32s %5d s\n' "whole run" "${SECONDS}"
 }
 trap summary EXIT
 
