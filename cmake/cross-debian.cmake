@@ -1,7 +1,15 @@
 # Shared part of the Debian cross toolchain files. The including file sets
-# CMAKE_SYSTEM_PROCESSOR, QUORVANE_CROSS_TRIPLET (the GNU multiarch triplet)
-# and QUORVANE_CROSS_QEMU (the qemu-user binary for that processor).
+# CMAKE_SYSTEM_PROCESSOR, QUORVANE_CROSS_TRIPLET (the GNU multiarch triplet),
+# QUORVANE_CROSS_QEMU (the qemu-user binary for that processor) and, if it
+# needs any, QUORVANE_CROSS_CXX_FLAGS (C++ flags of that architecture).
 set(CMAKE_SYSTEM_NAME Linux)
+
+# The board's programs get the hardening that Debian builds its own packages
+# with (dpkg-buildflags): fortified libc calls, stack protector, full RELRO.
+# (set, not appended: CMake may read a toolchain file several times.)
+set(CMAKE_C_FLAGS_INIT "-D_FORTIFY_SOURCE=2 -fstack-protector-strong")
+set(CMAKE_CXX_FLAGS_INIT "-D_FORTIFY_SOURCE=2 -fstack-protector-strong ${QUORVANE_CROSS_CXX_FLAGS}")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-z,relro -Wl,-z,now")
 set(CMAKE_C_COMPILER ${QUORVANE_CROSS_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${QUORVANE_CROSS_TRIPLET}-g++)
 

@@ -6,5 +6,5 @@ set(QUORVANE_CROSS_TRIPLET arm-linux-gnueabihf)
 set(QUORVANE_CROSS_QEMU qemu-arm)
 # GCC notes on every std::sort and the like that argument passing changed in
 # GCC 7.1; everything on the board is built by one compiler, so it is noise.
-set(CMAKE_CXX_FLAGS_INIT -Wno-psabi)
+set(QUORVANE_CROSS_CXX_FLAGS -Wno-psabi)
 include(${CMAKE_CURRENT_LIST_DIR}/cross-debian.cmake)

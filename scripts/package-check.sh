@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Checks the packages that scripts/package.sh wrote for one architecture:
+#
+#   scripts/package-check.sh armhf|arm64|host PACKAGE.deb DBGSYM.deb
+#
+# - the package holds exactly the expected files;
+# - the daemon is a stripped executable of that architecture with a debug
+#   link, and the -dbgsym package holds its debug file under its build ID;
+# - its version line prints (under qemu-user for ARM, on the multiarch
+#   runtime that scripts/install-deps.sh --cross installs);
+# - the dependencies name libmodbus5 and the C/C++ runtime;
+# - the unit passes systemd-analyze verify and its exposure stays at most 5.0;
+# - lintian reports no error and no warning (kept tags: packaging/README.md).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+[ $# -eq 3 ] || { echo "usage: scripts/package-check.sh armhf|arm64|host PACKAGE.deb DBGSYM.deb" >&2; exit 2; }
+arch=$1 deb=$2 dbgsym=$3
+fail=0
+bad() { echo "package check: $*"; fail=1; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+dpkg-deb -x "$deb" "$work/root"
+dpkg-deb -x "$dbgsym" "$work/dbg"
+
+# --- Contents ------------------------------------------------------------------
+{
+  echo ./usr/bin/quorvane
+  echo ./lib/systemd/system/quorvane.service
+  echo ./usr/share/man/man8/quorvane.8.gz
+  for f in copyright changelog.gz README.md.gz README.examples.md.gz; do
+    echo "./usr/share/doc/quorvane/$f"
+  done
+  (cd packaging && find examples -type f -printf './usr/share/doc/quorvane/%p\n')
+} | sort >"$work/expected"
+dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort >"$work/actual"
+if ! diff -u "$work/expected" "$work/actual" >"$work/contents.diff"; then
+  bad "files differ from the expected list (- expected, + packaged):"
+  tail -n +3 "$work/contents.diff"
+fi
+
+# --- The daemon ----------------------------------------------------------------
+daemon="$work/root/usr/bin/quorvane"
+kind=$(file -b "$daemon")
+case "${arch}:${kind}" in
+  armhf:*"ELF 32-bit"*"ARM, EABI5"* | arm64:*"ELF 64-bit"*"ARM aarch64"*) ;;
+  host:*ELF*) ;;
+  *) bad "usr/bin/quorvane is not a ${arch} executable: ${kind}" ;;
+esac
+case "$kind" in *", stripped"*) ;; *) bad "usr/bin/quorvane is not stripped: ${kind}" ;; esac
+id=$(readelf -n "$daemon" 2>/dev/null | awk '/Build ID:/ {print $3}')
+debug="$work/dbg/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug"
+if [ -z "$id" ] || [ ! -s "$debug" ]; then
+  bad "no debug file for build ID '${id}' in $(basename "$dbgsym")"
+elif [ "$(readelf -n "$debug" 2>/dev/null | awk '/Build ID:/ {print $3}')" != "$id" ]; then
+  bad "the debug file's build ID differs from the daemon's"
+fi
+readelf -S "$daemon" | grep -q '\.gnu_debuglink' || bad "usr/bin/quorvane has no debug link"
+
+case "$arch" in
+  armhf) run=(qemu-arm) ;;
+  arm64) run=(qemu-aarch64) ;;
+  host) run=() ;;
+esac
+out=$("${run[@]}" "$daemon" -v 2>&1) || bad "quorvane -v ended with status $?: ${out}"
+case "$out" in
+  "quorvane version = "*) echo "package check: ${run[*]:+${run[*]} }quorvane -v: ${out}" ;;
+  *) bad "quorvane -v printed: ${out}" ;;
+esac
+
+# --- Dependencies --------------------------------------------------------------
+depends=$(dpkg-deb -f "$deb" Depends)
+for need in libmodbus5 libc6 libstdc++6; do
+  case ", ${depends}" in *", ${need} "*) ;; *) bad "Depends lacks ${need}: ${depends}" ;; esac
+done
+[ "$(dpkg-deb -f "$deb" Architecture)" = "$(dpkg-deb -f "$dbgsym" Architecture)" ] \
+  || bad "the two packages are for different architectures"
+
+# --- The unit --------------------------------------------------------------------
+unit="$work/root/lib/systemd/system/quorvane.service"
+# The unit's dependencies (sysinit.target, ...) are not in the package's tree,
+# and the manual page is not in this machine's man database: verify the unit
+# itself, against the package's files (ExecStart must be there).
+if ! verify=$(systemd-analyze verify --man=no --recursive-errors=no --root="$work/root" "$unit" 2>&1) \
+   || [ -n "$verify" ]; then
+  bad "systemd-analyze verify: ${verify}"
+fi
+exposure=$(systemd-analyze security --offline=true --root="$work/root" "$unit" 2>&1 \
+             | sed -n 's/.*Overall exposure level for quorvane.service: \([0-9.]*\).*/\1/p')
+if [ -z "$exposure" ] || ! awk -v e="$exposure" 'BEGIN { exit !(e <= 5.0) }'; then
+  bad "unit exposure '${exposure}' is above 5.0"
+fi
+
+# --- lintian ---------------------------------------------------------------------
+# (Its advice not to run as root is no finding about the package.)
+if ! lint=$(lintian --fail-on error,warning "$deb" "$dbgsym" 2> >(grep -v 'root privileges' >&2)); then
+  bad "lintian:"
+  echo "$lint"
+elif [ -n "$lint" ]; then
+  echo "$lint"
+fi
+
+if [ $fail -ne 0 ]; then
+  echo "package check: $(basename "$deb"): FAILED"
+  exit 1
+fi
+echo "package check: $(basename "$deb"): files, ${kind%%, BuildID*}, Depends: ${depends}; unit exposure ${exposure}; lintian clean"
