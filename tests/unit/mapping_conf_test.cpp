@@ -135,7 +135,7 @@ TEST(MappingRead, HandWrittenFileIsUsedAsItStands) {
   Devices devices({{4, 2, 1, 1}, {2, 0, 0, 3}});
   std::string text = "default_mapping=0\r\nsessionALL_mapping=2\r\n" +
                      session_lines(7, "1-1,1-2,", "", "1-1,0-0,", "2-3,") +
-                     session_lines(3, "2-2,0-0,1-4,", "1-1,1-100,", "", "0-0,");
+                     session_lines(3, "2-2,0-0,1-4,", "1-1,1-102,", "", "0-0,");
   ReadResult r = read(text, devices);
   ASSERT_FALSE(r.error) << *r.error;
   EXPECT_EQ(r.io.default_mapping, 0);
@@ -148,7 +148,7 @@ TEST(MappingRead, HandWrittenFileIsUsedAsItStands) {
             "Session ID = 7\n"
             "[DO]\r\n1-1,1-2,\r\n\n[DI]\r\n\r\n\n[AO]\r\n1-1,0-0,\r\n\n[AI]\r\n2-3,\r\n\n"
             "Session ID = 3\n"
-            "[DO]\r\n2-2,0-0,1-4,\r\n\n[DI]\r\n1-1,1-100,\r\n\n[AO]\r\n\r\n\n[AI]\r\n0-0,\r\n\n");
+            "[DO]\r\n2-2,0-0,1-4,\r\n\n[DI]\r\n1-1,1-102,\r\n\n[AO]\r\n\r\n\n[AI]\r\n0-0,\r\n\n");
 
   count_session_slots(r.io);
   EXPECT_EQ(r.io.do_num[0], 2);
@@ -156,7 +156,7 @@ TEST(MappingRead, HandWrittenFileIsUsedAsItStands) {
   EXPECT_EQ(r.io.ao_num[0], 1);  // a trailing empty slot does not count
   EXPECT_EQ(r.io.ai_num[0], 1);
   EXPECT_EQ(r.io.do_num[1], 3);  // an empty slot in the middle does
-  EXPECT_EQ(r.io.di_num[1], 2);  // 1-100 is empty by its channel, but ch_no is not looked at
+  EXPECT_EQ(r.io.di_num[1], 2);  // 1-102: a third digit starts over, channel 2
   EXPECT_EQ(r.io.ai_num[1], 0);
 }
 
@@ -195,8 +195,11 @@ TEST(MappingRead, MappingThatWillBeUsedMustFit) {
   refused(head + session_lines(0, "", "", "", "1-2,"), 11,
           "AI entry 1 names channel 2 of device 1, which has 1");
 
-  // Empty slots name nothing: "0-5," and a channel 0 pass.
-  EXPECT_FALSE(read(head + session_lines(0, "0-5,1-100,", "", "", ""), devices).error);
+  refused(head + session_lines(0, "1-0,", "", "", ""), 5,
+          "DO entry 1 names channel 0 of device 1, which has 4");
+
+  // Empty slots name nothing: "0-5," passes.
+  EXPECT_FALSE(read(head + session_lines(0, "0-5,", "", "", ""), devices).error);
 }
 
 TEST(MappingRead, AFileAboutToBeRegeneratedOnlyHasToSurvive) {

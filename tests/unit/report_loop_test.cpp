@@ -1,7 +1,7 @@
 // The report session loop against a scripted modem on a pseudo-terminal, with
-// the virtual clock: the message order, the exact frames and payloads, the
-// pending bits, the cycle end, resends, the modem re-initialisation, the MQTT
-// link repair and the acknowledgements. The loop is driven pass by pass.
+// the virtual clock: the message order and values, the pending bits, the cycle
+// end, resends, the modem re-initialisation, the MQTT link repair, the
+// acknowledgements and the idle-pass limit. The loop is driven pass by pass.
 #include "messaging/report_loop.h"
 
 #include <fcntl.h>
@@ -11,15 +11,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <regex>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "common/text.h"
@@ -50,7 +47,6 @@ class ConsoleFile {
   }
   ConsoleFile(const ConsoleFile&) = delete;
   ConsoleFile& operator=(const ConsoleFile&) = delete;
-
   std::string text() const {
     std::fflush(stdout);
     std::ifstream in(path_, std::ios::binary);
@@ -62,12 +58,6 @@ class ConsoleFile {
   int saved_ = -1;
 };
 
-std::vector<uint8_t> from_hex(std::string_view hex) {
-  std::vector<uint8_t> out(hex.size() / 2);
-  hex_to_bytes(hex, out.size(), out.data());
-  return out;
-}
-
 std::vector<std::string> fields_of(std::string_view text, std::string_view delims) {
   std::vector<std::string> out;
   TokenView t(text);
@@ -75,17 +65,21 @@ std::vector<std::string> fields_of(std::string_view text, std::string_view delim
   return out;
 }
 
+std::string bytes_of_hex(std::string_view hex) {
+  std::string out(hex.size() / 2, '\0');
+  hex_to_bytes(hex, out.size(), reinterpret_cast<uint8_t*>(out.data()));
+  return out;
+}
+
 // The frame an AT+ESOSEND line carries, unscrambled, without its padding.
 std::string frame_of(const std::string& command) {
   auto f = fields_of(cut_at(command, "\r"), "=,");
   if (f.size() < 4) return "<no frame>";
-  const int32_t length = read_int(f[2]);
-  std::vector<uint8_t> bytes = from_hex(f[3]);
-  EXPECT_EQ(static_cast<size_t>(length), bytes.size()) << command;
-  EXPECT_EQ(length % 16, 0) << command;
-  if (decode_msg(bytes.data(), static_cast<int32_t>(bytes.size())) == 0) return "<undecodable>";
-  std::string text(bytes.begin(), bytes.end());
-  return text.substr(0, text.find_last_not_of(' ') + 1);
+  std::string bytes = bytes_of_hex(f[3]);
+  EXPECT_EQ(static_cast<size_t>(read_int(f[2])), bytes.size()) << command;
+  auto* b = reinterpret_cast<uint8_t*>(bytes.data());
+  if (decode_msg(b, static_cast<int32_t>(bytes.size())) == 0) return "<undecodable>";
+  return bytes.substr(0, bytes.find_last_not_of(' ') + 1);
 }
 
 std::string type_of(const std::string& frame) {
@@ -93,23 +87,15 @@ std::string type_of(const std::string& frame) {
   return f.size() > 5 ? f[5] : "";
 }
 
-struct Publication {
-  std::string topic;
-  std::string payload;
-};
-
-// Topic and payload of an AT+EMQPUB line; the stated length is checked.
-Publication publication_of(const std::string& command) {
+// Topic and payload of an AT+EMQPUB line.
+std::pair<std::string, std::string> publication_of(const std::string& command) {
   auto quoted = fields_of(command, "\"");
   auto tail = fields_of(cut_at(command, "\r"), ",");
-  if (quoted.size() < 3 || tail.size() < 6) return {"<bad>", ""};
-  std::vector<uint8_t> bytes = from_hex(tail.back());
-  EXPECT_EQ(static_cast<size_t>(read_int(tail[tail.size() - 2])), bytes.size()) << command;
-  return {quoted[1], std::string(bytes.begin(), bytes.end())};
+  if (quoted.size() < 3) return {"<bad>", ""};
+  return {quoted[1], bytes_of_hex(tail.back())};
 }
 
-// What the server answers to a frame: the same Session ID, PacketID and Type,
-// scrambled, as the modem reports an arriving datagram.
+// What the server answers to a frame, as the modem reports a datagram.
 std::string datagram_answering(const std::string& frame) {
   auto f = fields_of(frame, ",");
   std::string answer = "AE,QRX724H,0100," + f[3] + "," + f[4] + "," + f[5] + ",0,0,EA";
@@ -121,12 +107,6 @@ std::string datagram_answering(const std::string& frame) {
   bytes_to_hex(bytes.data(), static_cast<size_t>(length), hex.data());
   hex.pop_back();
   return "\r\n+ESONMI=1," + std::to_string(length) + "," + hex + "\r\n";
-}
-
-// Time texts of JSON payloads, for exact comparison of the rest.
-std::string without_time(const std::string& text) {
-  static const std::regex time_text(R"("time":"2023-11-15T00:1\d:\d\dZ")");
-  return std::regex_replace(text, time_text, "\"time\":\"T\"");
 }
 
 std::string json(const std::string& value) {
@@ -182,9 +162,6 @@ class ReportLoopTest : public testing::Test {
                  "\r\n*MENGINFOSC: 3686,0,45,-891,-120,-145,-98,-6,5,1A2B,1,23,0\r\n" + kOk);
     modem.hook([this](const std::string& c) { return server(c); });
     install_downlink_handlers();
-
-    const char* tz = std::getenv("TZ");
-    saved_tz = tz != nullptr ? std::optional<std::string>(tz) : std::nullopt;
     setenv("TZ", "UTC-2", 1);  // two hours east of UTC
     tzset();
     console = std::make_unique<ConsoleFile>(pty.root() / "console.txt");
@@ -197,11 +174,7 @@ class ReportLoopTest : public testing::Test {
       std::fprintf(stderr, "--- console (last 6000 bytes) ---\n%s\n",
                    log.substr(log.size() > 6000 ? log.size() - 6000 : 0).c_str());
     }
-    if (saved_tz) {
-      setenv("TZ", saved_tz->c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
+    unsetenv("TZ");
     tzset();
   }
 
@@ -210,15 +183,13 @@ class ReportLoopTest : public testing::Test {
   std::optional<std::string> server(const std::string& command) {
     if (command_key(command) != "AT+ESOSEND") return std::nullopt;
     std::string frame = frame_of(command);
-    std::string type = type_of(frame);
     for (int t = 0; t < kStepCount; ++t) {
-      if (type == kTypes[t] && (silent_types.load() & (1U << t)) != 0) return kOk;
+      if (type_of(frame) == kTypes[t] && (silent_types.load() & (1U << t)) != 0) return kOk;
     }
     return kOk + datagram_answering(frame);
   }
 
   void start() { loop = std::make_unique<ReportLoop>(); }
-
   const ReportLoopState& st() const { return loop->state(); }
 
   // Runs passes until pred holds; after every send pass, the bit of a frame
@@ -232,8 +203,7 @@ class ReportLoopTest : public testing::Test {
       if (flag_mqtt != 0) {
         for (uint8_t b : packetID_send_check) EXPECT_EQ(b, 0);
       } else if (send_pass && st().step_done == 0) {
-        EXPECT_NE(packetID_send_check[st().session_idx] & (1U << st().step), 0U)
-            << "step " << st().step;
+        EXPECT_NE(packetID_send_check[st().session_idx] & (1U << st().step), 0U);
       }
     }
     return pred();
@@ -252,24 +222,22 @@ class ReportLoopTest : public testing::Test {
     }
     return out;
   }
-
-  std::vector<Publication> publications() {
-    std::vector<Publication> out;
+  std::vector<std::string> frame_types() {
+    std::vector<std::string> out;
+    for (const auto& f : frames()) out.push_back(type_of(f));
+    return out;
+  }
+  std::vector<std::pair<std::string, std::string>> publications() {
+    std::vector<std::pair<std::string, std::string>> out;
     for (const auto& c : modem.commands()) {
       if (command_key(c) == "AT+EMQPUB") out.push_back(publication_of(c));
     }
     return out;
   }
-
   std::vector<std::string> command_keys() {
     std::vector<std::string> out;
     for (const auto& c : modem.commands()) out.push_back(command_key(c));
     return out;
-  }
-
-  std::string status_file() const {
-    std::ifstream in(pty.root() / "tmp/modemInfo.txt", std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
 
   ModemPty pty;
@@ -277,44 +245,31 @@ class ReportLoopTest : public testing::Test {
   std::atomic<uint32_t> silent_types{0};
   std::unique_ptr<ConsoleFile> console;
   std::unique_ptr<ReportLoop> loop;
-  std::optional<std::string> saved_tz;
 };
 
 std::vector<std::string> udp_cycle(int pid) {
   const std::string p = std::to_string(pid);
   const std::string s3 = "AE,QRX724H,0100,3," + p + ",";
   const std::string s7 = "AE,QRX724H,0100,7," + p + ",";
-  return {s3 + "DEVINFO,0,4,-120,1,-6,0,EA",
-          s3 + "RDO,0,2,EA",
-          s3 + "WDI,0,3,1,0,1,EA",
-          s3 + "RAO,0,1,EA",
-          s3 + "WAI,0,2,65535,12,EA",
-          s3 + "WGPS,0,1," + kGps + ",EA",
-          s7 + "DEVINFO,0,4,-120,1,-6,0,EA",
-          s7 + "RDO,0,1,EA",
-          s7 + "WDI,0,1,1,EA",
-          s7 + "RAO,0,1,EA",
-          s7 + "WAI,0,1,500,EA",
-          s7 + "WGPS,0,1," + kGps + ",EA"};
+  return {s3 + "DEVINFO,0,4,-120,1,-6,0,EA", s3 + "RDO,0,2,EA",
+          s3 + "WDI,0,3,1,0,1,EA",           s3 + "RAO,0,1,EA",
+          s3 + "WAI,0,2,65535,12,EA",        s3 + "WGPS,0,1," + kGps + ",EA",
+          s7 + "DEVINFO,0,4,-120,1,-6,0,EA", s7 + "RDO,0,1,EA",
+          s7 + "WDI,0,1,1,EA",               s7 + "RAO,0,1,EA",
+          s7 + "WAI,0,1,500,EA",             s7 + "WGPS,0,1," + kGps + ",EA"};
 }
 
 TEST_F(ReportLoopTest, UdpCyclesEndOnThePeriodAndTheAnswersAndAdvanceThePacketId) {
   packetID_send = 65535;
   std::filesystem::remove(pty.root() / "tmp/modemInfo.txt");
   start();
-  EXPECT_TRUE(console->text().find("\r\n<--- SENT & RECEIVE PACKET START --->\r\n") == 0);
-
-  // DEVINFO refreshes the status file.
-  loop->run_pass();
-  std::string expected_status = "cregvalue=1\ncsqvalue=23\n";
-  expected_status.resize(512, '\0');
-  EXPECT_EQ(status_file(), expected_status);
+  loop->run_pass();  // DEVINFO refreshes the status file
+  EXPECT_EQ(std::filesystem::file_size(pty.root() / "tmp/modemInfo.txt"), 512u);
   EXPECT_EQ(st().failed_steps, 0u);
 
   // Every frame answered: the hold ends just after the period.
   ASSERT_TRUE(run_until(
       [&] { return in_hold() && packetID_send_check[0] == 0 && packetID_send_check[1] == 0; }));
-  EXPECT_EQ(packetID_send, 65535);
   EXPECT_TRUE(time_periods(console->text()).empty());
   const uint32_t first_start = st().period_start;
   ASSERT_TRUE(run_until([&] { return packetID_send == 0; }));
@@ -324,10 +279,9 @@ TEST_F(ReportLoopTest, UdpCyclesEndOnThePeriodAndTheAnswersAndAdvanceThePacketId
   EXPECT_GT(periods[0], 10000u);
   EXPECT_LT(periods[0], 10100u);
   EXPECT_EQ(st().period_start - first_start, periods[0]);
-  EXPECT_EQ(st().session_idx, 0);
-  EXPECT_EQ(st().awaiting_reply, 0);
 
-  // The GPS frames go unanswered: the cycle waits for more than 30 seconds.
+  // The GPS frames go unanswered: the cycle waits for more than 30 seconds,
+  // and the new cycle clears the bits still set.
   silent_types = 1U << kStepGps;
   ASSERT_TRUE(run_until(
       [&] { return in_hold() && packetID_send_check[0] == 32 && packetID_send_check[1] == 32; }));
@@ -336,9 +290,7 @@ TEST_F(ReportLoopTest, UdpCyclesEndOnThePeriodAndTheAnswersAndAdvanceThePacketId
   ASSERT_EQ(periods.size(), 2u);
   EXPECT_GT(periods[1], 30000u);
   EXPECT_LT(periods[1], 30100u);
-  // The new cycle cleared the bits that were still set.
-  EXPECT_EQ(packetID_send_check[0], 0);
-  EXPECT_EQ(packetID_send_check[1], 0);
+  EXPECT_EQ(packetID_send_check[0] | packetID_send_check[1], 0);
   std::vector<std::string> all = frames();
   ASSERT_EQ(all.size(), 24u);
   EXPECT_EQ(std::vector<std::string>(all.begin() + 12, all.end()), udp_cycle(0));
@@ -351,35 +303,18 @@ TEST_F(ReportLoopTest, MqttCyclesPublishFourMessagesPerSessionPlainThenJson) {
   flag_mqtt_CHT = 1;
   ASSERT_TRUE(run_until([&] { return packetID_send == 2; }));
 
-  std::vector<Publication> pubs = publications();
+  auto pubs = publications();
   ASSERT_EQ(pubs.size(), 16u);
   const std::vector<std::pair<std::string, std::string>> plain = {
       {"gw/info", "-120,1,-6,0"}, {"gw/di", "010001"}, {"gw/ai", "FFFF000C"}, {"gw/gps", kGps},
       {"gw/info", "-120,1,-6,0"}, {"gw/di", "01"},     {"gw/ai", "01F4"},     {"gw/gps", kGps}};
-  const std::vector<std::pair<std::string, std::string>> wrapped = {
-      {"gw/info", json("-120,1,-6,0")}, {"gw/di", json("3/DI/010001")},
-      {"gw/ai", json("3/AI/FFFF000C")}, {"gw/gps", json(kGps)},
-      {"gw/info", json("-120,1,-6,0")}, {"gw/di", json("7/DI/01")},
-      {"gw/ai", json("7/AI/01F4")},     {"gw/gps", json(kGps)}};
-  for (size_t i = 0; i < 8; ++i) {
-    EXPECT_EQ(pubs[i].topic, plain[i].first) << i;
-    EXPECT_EQ(pubs[i].payload, plain[i].second) << i;
-    EXPECT_EQ(pubs[8 + i].topic, wrapped[i].first) << i;
-    EXPECT_EQ(without_time(pubs[8 + i].payload), wrapped[i].second) << pubs[8 + i].payload;
-  }
-  // Local time, with the zone of TZ: the clock starts at 2023-11-14 22:13:20 UTC.
-  EXPECT_NE(pubs[8].payload.find("\"time\":\"2023-11-15T00:13:"), std::string::npos);
-
-  std::string log = console->text();
-  EXPECT_EQ(log.find("Send RDO Request Message"), std::string::npos);
-  EXPECT_EQ(log.find("Send RAO Request Message"), std::string::npos);
-  EXPECT_EQ(modem.count("AT+ESOSEND"), 0);
-  auto periods = time_periods(log);
-  ASSERT_EQ(periods.size(), 2u);
-  for (unsigned long t : periods) {
-    EXPECT_GT(t, 10000u);
-    EXPECT_LT(t, 10100u);
-  }
+  EXPECT_EQ(std::vector(pubs.begin(), pubs.begin() + 8), plain);
+  // Wrapped in JSON with the local time (TZ): the clock starts at 22:13:20 UTC.
+  static const std::regex time_text(R"("time":"2023-11-15T00:13:\d\dZ")");
+  EXPECT_EQ(pubs[13].first, "gw/di");
+  EXPECT_EQ(std::regex_replace(pubs[13].second, time_text, "\"time\":\"T\""), json("7/DI/01"));
+  EXPECT_EQ(console->text().find("Send RDO Request Message"), std::string::npos);
+  EXPECT_EQ(time_periods(console->text()).size(), 2u);
 }
 
 TEST_F(ReportLoopTest, ASessionWithoutDiSlotsSendsNoWdiFrame) {
@@ -388,28 +323,14 @@ TEST_F(ReportLoopTest, ASessionWithoutDiSlotsSendsNoWdiFrame) {
   silent_types = 0x3F;  // no datagram arrives between the passes
   start();
   ASSERT_TRUE(run_until([&] { return st().step == kStepWdi; }));
-  EXPECT_EQ(st().awaiting_reply, 1);
   EXPECT_EQ(st().step_done, 1);
   EXPECT_EQ(packetID_send_check[0] & 4, 0);
   loop->run_pass();  // one wait pass moves on
   EXPECT_EQ(st().awaiting_reply, 0);
-  loop->run_pass();
-  EXPECT_EQ(st().step, kStepRao);
-  EXPECT_EQ(st().awaiting_reply, 1);
   ASSERT_TRUE(run_until([&] { return in_hold(); }));
-
-  EXPECT_NE(console->text().find("/********************************/\r\n"
-                                 "/*** Send WDI Request Message ***/\r\n"
-                                 "/********************************/\r\n"
-                                 "\r\n<--- [SESSION03] SEND REQUEST PACKET --->\r\n"
-                                 "No any DI exist\r\n"
-                                 "\r\n"
-                                 "/********************************/\r\n"
-                                 "/*** Send RAO Request Message ***/\r\n"),
+  EXPECT_NE(console->text().find("SEND REQUEST PACKET --->\r\nNo any DI exist\r\n"),
             std::string::npos);
-  std::vector<std::string> types;
-  for (const auto& f : frames()) types.push_back(type_of(f));
-  EXPECT_EQ(types, (std::vector<std::string>{"DEVINFO", "RDO", "RAO", "WAI", "WGPS"}));
+  EXPECT_EQ(frame_types(), (std::vector<std::string>{"DEVINFO", "RDO", "RAO", "WAI", "WGPS"}));
 }
 
 TEST_F(ReportLoopTest, ARefusedMessageIsResentThreeTimesThenGivenUp) {
@@ -431,19 +352,11 @@ TEST_F(ReportLoopTest, ARefusedMessageIsResentThreeTimesThenGivenUp) {
   EXPECT_EQ(st().failed_steps, 16u);
   EXPECT_EQ(packetID_send_check[0] & 16, 0);
   ASSERT_TRUE(run_until([&] { return modem.count("AT+ESOSEND") == 9; }));
-
-  std::vector<std::string> types;
-  std::vector<std::string> wai;
-  for (const auto& f : frames()) {
-    types.push_back(type_of(f));
-    if (type_of(f) == "WAI") wai.push_back(f);
-  }
-  EXPECT_EQ(types, (std::vector<std::string>{"DEVINFO", "RDO", "WDI", "RAO", "WAI", "WAI", "WAI",
-                                             "WAI", "WGPS"}));
-  EXPECT_EQ(wai, (std::vector<std::string>{"AE,QRX724H,0100,3,0,WAI,0,2,65535,12,EA",
-                                           "AE,QRX724H,0100,3,0,WAI,0,2,65535,12,EA",
-                                           "AE,QRX724H,0100,3,0,WAI,0,2,65535,13,EA",
-                                           "AE,QRX724H,0100,3,0,WAI,0,2,65535,13,EA"}));
+  std::vector<std::string> all = frames();
+  EXPECT_EQ(frame_types(), (std::vector<std::string>{"DEVINFO", "RDO", "WDI", "RAO", "WAI", "WAI",
+                                                     "WAI", "WAI", "WGPS"}));
+  EXPECT_EQ(all[5], "AE,QRX724H,0100,3,0,WAI,0,2,65535,12,EA");
+  EXPECT_EQ(all[6], "AE,QRX724H,0100,3,0,WAI,0,2,65535,13,EA");  // same packet ID
   std::string log = console->text();
   size_t at = 0;
   for (const char* line :
@@ -453,7 +366,6 @@ TEST_F(ReportLoopTest, ARefusedMessageIsResentThreeTimesThenGivenUp) {
     at = log.find(line, at);
     ASSERT_NE(at, std::string::npos) << line;
   }
-  EXPECT_EQ(st().resend_left, 3);
 }
 
 TEST_F(ReportLoopTest, RoamingAtDevinfoReinitialisesTheModemWhenTheCycleCannotEnd) {
@@ -469,30 +381,22 @@ TEST_F(ReportLoopTest, RoamingAtDevinfoReinitialisesTheModemWhenTheCycleCannotEn
   const uint32_t first_start = st().period_start;
   loop->run_pass();
   EXPECT_EQ(st().failed_steps, 63u);
-  EXPECT_NE(console->text().find("cregvalue=5\ncsqvalue=23\n\n"), std::string::npos);
 
   ASSERT_TRUE(run_until([&] { return packetID_send == 1; }));
   EXPECT_EQ(st().failed_steps, 0u);
   EXPECT_EQ(st().period_start, first_start);
-  EXPECT_EQ(st().session_idx, 0);
-  EXPECT_EQ(st().awaiting_reply, 0);
   EXPECT_TRUE(time_periods(console->text()).empty());
-  EXPECT_EQ(frames().size(), 6u);
   // After the last frame: the socket closed, then a whole new bring-up.
   std::vector<std::string> keys = command_keys();
   auto last_frame = std::find(keys.rbegin(), keys.rend(), "AT+ESOSEND");
-  std::vector<std::string> after(last_frame.base(), keys.end());
-  EXPECT_EQ(after,
+  EXPECT_EQ(std::vector<std::string>(last_frame.base(), keys.end()),
             (std::vector<std::string>{"AT+ESOCL", "AT*MCGDEFCONT", "AT*MSPCHSC", "AT+ZCONTLED",
                                       "AT+ZRST", "AT+CFUN", "AT+CEREG", "AT+CSQ", "AT+ESOREADEN",
                                       "AT+ESOC", "AT+EDNS", "AT+ESOCON"}));
-  EXPECT_EQ(modem.commands()[keys.size() - after.size()], "AT+ESOCL=1\r\n");
 
   // Registered now: the next cycle ends on the period, counted from the older start.
   ASSERT_TRUE(run_until([&] { return packetID_send == 2; }));
-  auto periods = time_periods(console->text());
-  ASSERT_EQ(periods.size(), 1u);
-  EXPECT_GT(periods[0], 10000u);
+  ASSERT_EQ(time_periods(console->text()).size(), 1u);
   EXPECT_EQ(modem.count("AT+ESOCL"), 1);
 }
 
@@ -503,8 +407,6 @@ TEST_F(ReportLoopTest, ACycleThatMeetsTheEndTestStartsNormallyWhileRoaming) {
   start();
   ASSERT_TRUE(run_until([&] { return packetID_send == 1; }));
   EXPECT_EQ(st().failed_steps, 63u);  // kept until the next DEVINFO
-  EXPECT_EQ(time_periods(console->text()).size(), 1u);
-  EXPECT_EQ(modem.count("AT+ESOCL"), 0);
   EXPECT_EQ(modem.count("AT+ZRST"), 0);
 }
 
@@ -524,8 +426,6 @@ TEST_F(ReportLoopTest, AnErrorOnAPublicationAndALostSessionRunTheLinkRepair) {
       (std::vector<std::string>{"AT+EMQPUB", "AT+EMQDISCON", "AT+EMQNEW", "AT+EMQCON", "AT+EMQSUB",
                                 // the resent DEVINFO queries the modem again
                                 "AT+CEREG", "AT+CSQ", "AT*MENGINFO", "AT+EMQPUB"}));
-  EXPECT_NE(console->text().find("Send packet error!! Resent packet[1].\n"), std::string::npos);
-  EXPECT_EQ(publications()[1].topic, "gw/info");
   EXPECT_EQ(flag_EMQDISCON.load(), 0);
 
   // The broker drops the session while the loop holds.
@@ -534,19 +434,16 @@ TEST_F(ReportLoopTest, AnErrorOnAPublicationAndALostSessionRunTheLinkRepair) {
   ASSERT_TRUE(run_until([&] { return modem.count("AT+EMQSUB") == 2; }));
   EXPECT_EQ(modem.count("AT+EMQDISCON"), 2);
   EXPECT_EQ(flag_EMQDISCON.load(), 0);
-  EXPECT_TRUE(in_hold());
   EXPECT_EQ(modem.count("AT+ZRST"), 0);
 }
 
 TEST_F(ReportLoopTest, ThreeFailedReconnectionsFallBackToBringUpTwoDoNot) {
   flag_mqtt = 1;
   std::atomic<int> failing_new{2};
-  std::atomic<int> info_publications{0};
+  std::atomic<int> publications_seen{0};
   modem.hook([&](const std::string& c) -> std::optional<std::string> {
     const std::string key = command_key(c);
-    if (key == "AT+EMQPUB" && c.find("gw/info") != std::string::npos && info_publications++ == 0) {
-      return kError;
-    }
+    if (key == "AT+EMQPUB" && publications_seen++ == 0) return kError;
     if (key == "AT+EMQNEW" && failing_new > 0) {
       --failing_new;
       return kError;
@@ -555,7 +452,6 @@ TEST_F(ReportLoopTest, ThreeFailedReconnectionsFallBackToBringUpTwoDoNot) {
   });
   start();
   ASSERT_TRUE(run_until([&] { return modem.count("AT+EMQPUB") == 2; }));
-  EXPECT_EQ(modem.count("AT+EMQDISCON"), 3);
   EXPECT_EQ(modem.count("AT+EMQNEW"), 3);
   EXPECT_EQ(modem.count("AT+ZRST"), 0);
 
@@ -566,59 +462,42 @@ TEST_F(ReportLoopTest, ThreeFailedReconnectionsFallBackToBringUpTwoDoNot) {
   ASSERT_TRUE(run_until([&] { return modem.count("AT+EMQSUB") == 2; }));
   EXPECT_EQ(modem.count("AT+EMQDISCON"), 6);
   EXPECT_EQ(modem.count("AT+ZRST"), 1);
-  EXPECT_EQ(modem.count("AT+EDNS"), 1);
-  // One second after each of the first two failures.
-  EXPECT_GE(pty.clock().ticks() - before, 2000u);
+  EXPECT_GE(pty.clock().ticks() - before, 2000u);  // a second after each of two failures
 }
 
 TEST_F(ReportLoopTest, AnAcknowledgementLeftDuringAHoldIsPublishedWhenItEnds) {
   flag_mqtt = 1;
-  flag_mqtt_CHT = 1;
   start();
   ASSERT_TRUE(run_until([&] { return in_hold(); }));
   // A DO command arrives (values as they are); its processing leaves "DO_ACK".
-  const std::string command =
-      "{\"id\":\"x\",\"deviceId\":\"y\",\"time\":\"t\",\"value\":[\"3/DO/0000\"]}";
-  std::string hex(2 * command.size() + 1, '\0');
-  bytes_to_hex(reinterpret_cast<const uint8_t*>(command.data()), command.size(), hex.data());
-  hex.pop_back();
-  modem.inject("\r\n+EMQPUB: 0,\"gw/cmd/3/DO\",1,0,0," + std::to_string(command.size()) + ",\"" +
-               hex + "\"\r\n");
+  modem.inject("\r\n+EMQPUB: 0,\"gw/cmd/3/DO\",1,0,0,4,\"30303030\"\r\n");
   ASSERT_TRUE(run_until([&] { return flag_ACK.load() == 1; }));
   for (int i = 0; i < 50; ++i) loop->run_pass();
   EXPECT_TRUE(in_hold());
-  EXPECT_EQ(flag_ACK.load(), 1);
   EXPECT_EQ(modem.count("AT+EMQPUB"), 8);
 
-  ASSERT_TRUE(run_until([&] { return packetID_send == 1; }));
-  EXPECT_EQ(flag_ACK.load(), 0);
   ASSERT_TRUE(run_until([&] { return modem.count("AT+EMQPUB") == 9; }));
-  Publication ack = publications()[8];
-  EXPECT_EQ(ack.topic, "gw/ack");
-  EXPECT_EQ(without_time(ack.payload), json("DO_ACK"));
-  EXPECT_EQ(std::string(data_ACK), ack.payload);
+  EXPECT_EQ(publications()[8], std::make_pair(std::string("gw/ack"), std::string("DO_ACK")));
 
   // An acknowledgement too long for the command line is dropped with a line.
-  flag_mqtt_CHT = 0;
   std::memset(data_ACK, 'A', 700);
   data_ACK[700] = '\0';
   flag_ACK = 1;
-  ASSERT_TRUE(run_until([&] { return flag_ACK.load() == 0; }));
   ASSERT_TRUE(run_until([&] { return modem.count("AT+EMQPUB") == 10; }));
-  EXPECT_NE(console->text().find("[ERROR] AT+EMQPUB line does not fit in 1024 bytes, refused!!\n"
-                                 "[ERROR] Acknowledgement not published!!\n"),
-            std::string::npos);
-  EXPECT_EQ(publications()[9].topic, "gw/info");
-  int acks = 0;
-  for (const auto& p : publications()) acks += p.topic == "gw/ack" ? 1 : 0;
-  EXPECT_EQ(acks, 1);
+  EXPECT_NE(console->text().find("[ERROR] Acknowledgement not published!!\n"), std::string::npos);
+  EXPECT_EQ(publications()[9].first, "gw/info");
 }
 
-TEST_F(ReportLoopTest, ASilentModemFinishesTheMessageAfter3000CountedPasses) {
+// A message ends after 3000 counted wait passes without a result; its answer,
+// arriving late behind the next message's command, is dropped and not taken
+// for that message's (which would be resent as refused).
+TEST_F(ReportLoopTest, TheIdlePassLimitEndsAMessageAndItsLateAnswerIsDropped) {
   modbusIO->session_count = 1;
   silent_types = 0x3F;
   modem.hook([&](const std::string& c) -> std::optional<std::string> {
-    if (command_key(c) == "AT+ESOSEND" && type_of(frame_of(c)) == "WDI") return std::string();
+    const std::string type = type_of(frame_of(c));
+    if (command_key(c) == "AT+ESOSEND" && type == "WDI") return std::string();  // no answer yet
+    if (type == "RAO") modem.inject("\r\nERROR\r\n");  // WDI's, before RAO's echo
     return server(c);
   });
   start();
@@ -634,12 +513,14 @@ TEST_F(ReportLoopTest, ASilentModemFinishesTheMessageAfter3000CountedPasses) {
   EXPECT_EQ(before, 3000);
   EXPECT_EQ(st().idle_polls, 1);
   EXPECT_EQ(passes, 3000 - counted + 1);
-  EXPECT_EQ(st().failed_steps, 0u);
   EXPECT_NE(console->text().find("Receive timeout!! Still receive nothing!!\r\n"),
             std::string::npos);
-  ASSERT_TRUE(run_until([&] { return st().step == kStepRao && st().awaiting_reply == 1; }));
-  ASSERT_TRUE(run_until([&] { return modem.count("AT+ESOSEND") == 4; }));
-  EXPECT_EQ(type_of(frames()[3]), "RAO");
+  ASSERT_TRUE(run_until([&] { return packetID_send == 1; }));  // 60 s: no hold
+  EXPECT_EQ(frame_types(), (std::vector<std::string>{"DEVINFO", "RDO", "WDI", "RAO", "WAI", "WGPS"}));
+  EXPECT_EQ(st().failed_steps, 0u);
+  EXPECT_NE(console->text().find("[ERROR] Result ERROR of an earlier command dropped!!\n"),
+            std::string::npos);
+  EXPECT_EQ(console->text().find("Send packet error!!"), std::string::npos);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // A scripted ME3616 on the master side of the modem pseudo-terminal
-// (ModemPty): a responder thread echoes each command and answers it from a
-// table or a hook, as the modem does with its echo on, and records every
-// command it got. Unsolicited text can be injected at any time.
+// (ModemPty): a responder thread echoes each command (unless echo is off) and
+// answers it from a table or a hook, and records every command it got.
+// Unsolicited text can be injected at any time.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -84,6 +84,8 @@ class ScriptedModem {
   // Unsolicited text from the modem.
   void inject(const std::string& text) { put(text); }
 
+  std::atomic<bool> echo{true};
+
  private:
   void serve() {
     std::string pending;
@@ -113,7 +115,7 @@ class ScriptedModem {
     }
     if (text.empty()) return;  // silent
     // The echo (the command up to its CR), then the answer.
-    put(command.substr(0, command.size() - 1) + text);
+    put((echo ? command.substr(0, command.size() - 1) : std::string()) + text);
   }
 
   void put(const std::string& text) {
