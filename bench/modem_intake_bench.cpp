@@ -23,12 +23,12 @@
 
 #include "common/clock.h"
 #include "common/text.h"
+#include "common/unique_fd.h"
 #include "config/records.h"
 #include "messaging/codec.h"
 #include "modem/at_link.h"
 #include "modem/downlink.h"
 #include "serial/uart.h"
-#include "common/unique_fd.h"
 
 namespace {
 

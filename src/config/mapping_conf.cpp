@@ -49,7 +49,8 @@ constexpr const char* kUnknownChannel =
 constexpr const char* kTooManySessions =
     "Configure file %s: the devices hold %d %s channels, a default mapping holds at most %d!!";
 // What failed while the file was replaced, and why (strerror).
-constexpr const char* kWriteFailed = "Configure file %s: %s failed (%s), the file is left as it was!!";
+constexpr const char* kWriteFailed =
+    "Configure file %s: %s failed (%s), the file is left as it was!!";
 
 constexpr size_t kLineBuffer = 200;
 

@@ -90,8 +90,8 @@ class AtChannel {
   std::array<char, kResponseSize> command_{};
   size_t command_len_ = 0;
   bool awaiting_ = false;
-  bool saw_echo_ = false;   // the echo of command_ has arrived
-  bool echo_on_ = true;     // the last exchange saw its own echo
+  bool saw_echo_ = false;           // the echo of command_ has arrived
+  bool echo_on_ = true;             // the last exchange saw its own echo
   bool took_early_result_ = false;  // the last exchange took a result before its echo
   int32_t owed_ = 0;
 };

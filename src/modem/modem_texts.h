@@ -32,8 +32,7 @@ inline constexpr char kTxtResponseFull[] =
 inline constexpr char kTxtUrcDropped[] = "[ERROR] %s message dropped: %s!!\n";
 // A result line that no awaited command is owed ("%.*s": the line without its
 // line end).
-inline constexpr char kTxtStaleResult[] =
-    "[ERROR] Result %.*s of an earlier command dropped!!\n";
+inline constexpr char kTxtStaleResult[] = "[ERROR] Result %.*s of an earlier command dropped!!\n";
 // A result line that did not fit behind the lines collected before it.
 inline constexpr char kTxtResponseTrimmed[] =
     "[ERROR] Response longer than 1023 characters, earlier lines dropped!!\n";

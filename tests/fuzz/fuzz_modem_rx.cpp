@@ -20,13 +20,13 @@
 #include <string>
 
 #include "common/clock.h"
+#include "common/unique_fd.h"
 #include "config/records.h"
 #include "fuzz_check.h"
 #include "messaging/codec.h"
 #include "modem/at_link.h"
 #include "modem/downlink.h"
 #include "serial/uart.h"
-#include "common/unique_fd.h"
 
 namespace {
 
@@ -44,8 +44,7 @@ struct ModemPort {
   UniqueFd master;
 
   ModemPort() {
-    std::string tmpl =
-        (std::filesystem::temp_directory_path() / "quorvane-fuzz-XXXXXX").string();
+    std::string tmpl = (std::filesystem::temp_directory_path() / "quorvane-fuzz-XXXXXX").string();
     FUZZ_CHECK(mkdtemp(tmpl.data()) != nullptr);
     root = tmpl;
     std::filesystem::create_directories(root / "dev");
