@@ -328,14 +328,18 @@ void AtChannel::intake() {
   pull_waiting(port_, queue);
   LineAssembler line;
   Collected nowhere(nullptr);
-  uint8_t byte = 0;
-  while (queue.holds('\n') && queue.pop(byte)) {
-    LineAssembler::Event ev = line.feed(byte);
-    if (ev == LineAssembler::Event::kOverflow) {
-      std::fputs(kTxtLineTooLong, stdout);
-    } else if (ev == LineAssembler::Event::kLine) {
-      AtResult none = AtResult::kPending;
-      on_line(line, nowhere, Mode::kIntake, none);
+  // Line by line while a whole one waits; a partial line stays queued.
+  while (queue.holds('\n')) {
+    uint8_t byte = 0;
+    while (queue.pop(byte)) {
+      LineAssembler::Event ev = line.feed(byte);
+      if (ev == LineAssembler::Event::kOverflow) {
+        std::fputs(kTxtLineTooLong, stdout);
+      } else if (ev == LineAssembler::Event::kLine) {
+        AtResult none = AtResult::kPending;
+        on_line(line, nowhere, Mode::kIntake, none);
+      }
+      if (byte == '\n') break;
     }
   }
 }

@@ -126,6 +126,7 @@ TEST_F(Bringup, EveryFailureTextAndResult) {
       EXPECT_STREQ(programInfo->mqtt_host, "broker.example");
     }
   }
+  modem.hook(nullptr);  // before the cases go
 }
 
 TEST_F(Bringup, RoamingIsNotRegisteredAndRestartsTheCycle) {
