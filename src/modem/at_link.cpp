@@ -270,6 +270,12 @@ AtReply AtChannel::exchange(const char* command) {
 }
 
 void AtChannel::begin(const char* command) {
+  if (awaiting_) {
+    outer_ = current_;
+    current_ = Command{};
+    has_outer_ = true;
+    awaiting_ = false;
+  }
   intake();
   send_str(port_, command);
   await_answer_to(command);
@@ -287,17 +293,17 @@ void AtChannel::give_up() {
 }
 
 void AtChannel::await_answer_to(const char* command) {
-  std::string_view text = trim_line_end(c_text(command, command_.size() - 1));
-  std::memcpy(command_.data(), text.data(), text.size());
-  command_len_ = text.size();
+  std::string_view text = trim_line_end(c_text(command, current_.text.size() - 1));
+  current_ = Command{};
+  std::memcpy(current_.text.data(), text.data(), text.size());
+  current_.len = text.size();
   awaiting_ = true;
-  saw_echo_ = false;
   took_early_result_ = false;
 }
 
 void AtChannel::reset() {
-  command_len_ = 0;
-  awaiting_ = saw_echo_ = took_early_result_ = false;
+  current_ = outer_ = Command{};
+  has_outer_ = awaiting_ = took_early_result_ = false;
   echo_on_ = true;
   owed_ = 0;
 }
@@ -308,15 +314,29 @@ void AtChannel::finish(AtResult result) {
     ++owed_;
   } else {
     owed_ = 0;
-    took_early_result_ = !saw_echo_;
+    took_early_result_ = !current_.saw_echo;
   }
-  echo_on_ = saw_echo_;
+  echo_on_ = current_.saw_echo;
+  if (has_outer_) {
+    // The command that was awaited before is awaited again.
+    current_ = outer_;
+    has_outer_ = false;
+    awaiting_ = true;
+    took_early_result_ = false;
+  }
 }
 
 // With the echo on and results still owed, what arrives before the echo of
 // the awaited command is what earlier commands left.
 bool AtChannel::before_own_echo() const {
-  return awaiting_ && !saw_echo_ && echo_on_ && owed_ > 0;
+  return awaiting_ && !current_.saw_echo && echo_on_ && owed_ > 0;
+}
+
+// While a second command is awaited, the first result that is not an earlier
+// one's belongs to the command awaited before it, which was written first.
+bool AtChannel::for_outer() const {
+  return has_outer_ && outer_.result == AtResult::kPending && !current_.saw_echo &&
+         !(echo_on_ && owed_ > 0 && !outer_.saw_echo);
 }
 
 // Before a command is written: every complete line waiting is taken in.
@@ -359,16 +379,18 @@ AtChannel::Outcome AtChannel::on_line(LineAssembler& line, Collected& out, Mode 
 
   if (is_echo(trimmed)) {
     echo_on_ = true;
-    const bool own = trimmed == std::string_view(command_.data(), command_len_);
+    const bool own = trimmed == current_.echo();
     if (own && awaiting_) {
-      saw_echo_ = true;
+      current_.saw_echo = true;
       out.append(text);
-    } else if (own && !saw_echo_) {
+    } else if (own && !current_.saw_echo) {
       // The echo of the last command, after its exchange took a result: that
       // result was an earlier command's, and its own is still to come.
-      saw_echo_ = true;
+      current_.saw_echo = true;
       if (took_early_result_) ++owed_;
       took_early_result_ = false;
+    } else if (has_outer_ && trimmed == outer_.echo()) {
+      outer_.saw_echo = true;
     }
     line.clear();
     return done;
@@ -383,6 +405,13 @@ AtChannel::Outcome AtChannel::on_line(LineAssembler& line, Collected& out, Mode 
   }
 
   const AtResult result = result_of(trimmed);
+  if (result != AtResult::kPending && for_outer()) {
+    outer_.result = result;
+    copy_text(outer_.result_line.data(), outer_.result_line.size(), text);
+    owed_ = 0;
+    line.clear();
+    return Outcome::kGoOn;
+  }
   if (result != AtResult::kPending) {
     if (awaiting_ && !before_own_echo()) {
       out.append_result(text);
@@ -397,8 +426,9 @@ AtChannel::Outcome AtChannel::on_line(LineAssembler& line, Collected& out, Mode 
   }
 
   // An information line: part of the awaited answer, unless it comes before
-  // the echo while earlier results are owed.
-  if (mode == Mode::kCall && !before_own_echo()) out.append(text);
+  // the echo while earlier results are owed or the command before it still
+  // waits for its own.
+  if (mode == Mode::kCall && !before_own_echo() && !for_outer()) out.append(text);
   line.clear();
   return done;
 }
@@ -408,6 +438,15 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
   reply.result = AtResult::kPending;
   if (timed_out != nullptr) *timed_out = false;
   if (port_ >= kPorts) return false;
+  if (awaiting_ && current_.result != AtResult::kPending) {
+    // Its result came while a later command was awaited.
+    Collected collected(reply.text.data());
+    collected.append_result(c_text(current_.result_line.data(), current_.result_line.size()));
+    reply.result = current_.result;
+    finish(reply.result);
+    std::printf(kTxtRecv, collected.c_str());
+    return true;
+  }
   RxQueue& queue = rx_queues[port_];
   pull_waiting(port_, queue);
   if (queue.empty()) return false;

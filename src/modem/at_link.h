@@ -83,14 +83,26 @@ class AtChannel {
   Outcome on_line(LineAssembler& line, Collected& out, Mode mode, AtResult& taken);
   void finish(AtResult result);
   bool before_own_echo() const;
+  bool for_outer() const;
+
+  // A command whose answer is awaited (or, when none is, the last one).
+  struct Command {
+    std::array<char, kResponseSize> text{};  // without its line end: its echo
+    size_t len = 0;
+    bool saw_echo = false;                 // its echo has arrived
+    AtResult result = AtResult::kPending;  // a result that came while another was awaited
+    std::array<char, kResponseSize> result_line{};
+    std::string_view echo() const { return {text.data(), len}; }
+  };
 
   uint8_t port_;
-  // The awaited command, or the last one when none is awaited, without its
-  // line end: its echo is recognised by it.
-  std::array<char, kResponseSize> command_{};
-  size_t command_len_ = 0;
+  Command current_;
+  // The command that was awaited when a second one was begun (the report
+  // loop publishes an acknowledgement or repairs the link while a message
+  // waits): its result comes first, and it is awaited again afterwards.
+  Command outer_;
+  bool has_outer_ = false;
   bool awaiting_ = false;
-  bool saw_echo_ = false;           // the echo of command_ has arrived
   bool echo_on_ = true;             // the last exchange saw its own echo
   bool took_early_result_ = false;  // the last exchange took a result before its echo
   int32_t owed_ = 0;

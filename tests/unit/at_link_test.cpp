@@ -166,6 +166,20 @@ INSTANTIATE_TEST_SUITE_P(
                                 AtResult::kOk, "\r\nOK\r\n", 0, "AT+B\r\r\n\r\nERROR\r\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The report loop publishes an acknowledgement while a message waits: the
+// first result is the message's, kept for it; the next is the publication's.
+TEST_F(AtLink, ACommandBegunWhileAnotherIsAwaited) {
+  begin("AT+A\r\n");
+  pty.send(modem_port, "AT+A\r\r\n");
+  begin("AT+B\r\n");
+  pty.send(modem_port, "\r\nERROR\r\nAT+B\r\r\n\r\nOK\r\n");
+  EXPECT_EQ(poll(), AtResult::kOk);
+  EXPECT_EQ(text(), "AT+B\r\r\n\r\nOK\r\n");
+  EXPECT_EQ(poll(), AtResult::kError);
+  EXPECT_FALSE(modem().awaiting());
+  EXPECT_EQ(count_of(console, kDropped), 0u);
+}
+
 TEST_F(AtLink, AResultLineAlwaysFitsEarlierLinesGiveWay) {
   const std::string command = "AT+EMQPUB=0,\"t\",1,0,0,300," + std::string(600, '3') + "\r\n";
   const std::string echo = command.substr(0, command.size() - 1) + "\r\n";
