@@ -23,12 +23,12 @@
 
 #include "common/clock.h"
 #include "common/text.h"
+#include "common/unique_fd.h"
 #include "config/records.h"
 #include "messaging/codec.h"
 #include "modem/at_link.h"
 #include "modem/downlink.h"
 #include "serial/uart.h"
-#include "common/unique_fd.h"
 
 namespace {
 
@@ -129,10 +129,11 @@ Figures measure(int master, int n, int bytes_per_s) {
   current = &run;
 
   std::array<char, kResponseSize> response{};
-  flag_wait_cmd = 1;
+  AtChannel& modem = at_channel(modem_port);
+  modem.await_answer_to("AT\r\n");
   Clock::time_point start = Clock::now();
   std::thread writer(feed, master, std::cref(lines), std::ref(run), bytes_per_s);
-  while (flag_wait_cmd.load() != 0 && flag_recv_timeout.load() == 0) {
+  while (modem.awaiting() && flag_recv_timeout.load() == 0) {
     if (recv_str(modem_port, response.data(), 0) == 0) clock_sleep_us(1000);
   }
   writer.join();

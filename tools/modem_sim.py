@@ -244,7 +244,7 @@ class ModemSim:
                  zrst_delay=0.5, register_delay=1.0, rssi=23, hosts=None,
                  first_socket_id=1, max_sockets=5, first_mqtt_id=0, max_mqtt_clients=1,
                  mqtt_timeout=5.0, ip_urc=True, pdp_address="10.86.0.2",
-                 allow_remote=False, log=None):
+                 allow_remote=False, echo=True, delays=None, log=None):
         self.link_path = os.path.abspath(link_path)
         self.udp_server = udp_server
         self.mqtt_broker = mqtt_broker
@@ -261,7 +261,10 @@ class ModemSim:
         self.pdp_address = pdp_address
         self.allow_remote = allow_remote
         self._log = log or (lambda text: None)
-        self.echo = True
+        # The saved profile's echo setting (ATE0 saved: off), which a restart
+        # brings back; ATE0 / ATE1 change the current one.
+        self.echo_profile = bool(echo)
+        self.echo = self.echo_profile
 
         # Module state; only the I/O thread changes it (the paho callbacks
         # touch only their own client, under its condition; the socket and
@@ -280,6 +283,7 @@ class ModemSim:
         self._reg_fault = None                # (state, Budget)
         self._silence = None
         self._drop_udp = None
+        self._delays = {p.upper(): float(t) for p, t in (delays or {}).items()}
 
         # Inspection
         self._changed = threading.Condition(self._lock)
@@ -394,6 +398,15 @@ class ModemSim:
         with self._lock:
             self._drop_udp = None
 
+    def delay(self, prefix, seconds):
+        """A busy module: every command starting with prefix is taken in
+        seconds late, so its echo and answer come that much later (0: none)."""
+        with self._lock:
+            if seconds:
+                self._delays[prefix.upper()] = float(seconds)
+            else:
+                self._delays.pop(prefix.upper(), None)
+
     def emqdiscon(self, mqtt_id=None):
         """The broker link breaks: the client (the first connected one when
         mqtt_id is None) is disconnected and "+EMQDISCON: <id>" is sent
@@ -429,6 +442,7 @@ class ModemSim:
         with self._lock:
             self._errors, self._cuts, self._answers = [], [], []
             self._reg_fault = self._silence = self._drop_udp = None
+            self._delays = {}
 
     # ----- inspection -------------------------------------------------------
 
@@ -634,6 +648,10 @@ class ModemSim:
             override = self._match(self._answers, text)
             refuse = self._match(self._errors, text)
             cut = self._match(self._cuts, text)
+            late = max([t for p, t in self._delays.items() if text.upper().startswith(p)],
+                       default=0)
+        if late:
+            self._stop.wait(late)
         if self.echo:
             # The module echoes the line as it came, up to its CR; the LF the
             # gateway sends after the CR is not echoed. Its answer then begins
@@ -737,7 +755,7 @@ def _zrst(sim, rest):
     sim._stop.wait(sim.zrst_delay)
     sim._drop_links()
     sim._cfun, sim._attach_at, sim._ip_due = 0, None, False
-    sim.echo = True
+    sim.echo = sim.echo_profile
     return OK
 
 
@@ -982,6 +1000,7 @@ creg STATE [SECONDS]    report registration STATE (2 searching, 5 roaming, ...)
 creg clear              back to the module's own registration state
 silence on|off|next N|for SECONDS     neither echo nor answer commands
 dropudp on|off|next N|for SECONDS     swallow received datagrams
+delay PREFIX SECONDS    take commands starting with PREFIX in SECONDS late (0: not)
 emqdiscon [ID]          broker link lost: "+EMQDISCON: ID" unasked
 inject TEXT             raw bytes to the port (escapes as for answer)
 csq RSSI | cell RSRP SNR ECL          signal values
@@ -1023,6 +1042,8 @@ def control(sim, line):
                 (sim.silence_off if verb == "silence" else sim.drop_udp_off)()
             else:
                 (sim.silence if verb == "silence" else sim.drop_udp)(*_budget_args(args))
+        elif verb == "delay" and len(args) == 2:
+            sim.delay(args[0], float(args[1]))
         elif verb == "emqdiscon":
             sim.emqdiscon(int(args[0]) if args else None)
         elif verb == "inject" and args:
@@ -1090,6 +1111,10 @@ def main(argv=None):
     p.add_argument("--host", action="append", default=[], metavar="NAME=IP",
                    help="a name AT+EDNS resolves (localhost always is)")
     p.add_argument("--no-ip-urc", action="store_true", help='no "+IP:" line after attach')
+    p.add_argument("--no-echo", action="store_true",
+                   help="echo off in the saved profile (as after ATE0 and a save)")
+    p.add_argument("--delay", action="append", default=[], metavar="PREFIX=S",
+                   help="take commands starting with PREFIX in S seconds late (repeatable)")
     p.add_argument("--allow-remote", action="store_true",
                    help="allow traffic to addresses outside 127.0.0.0/8")
     p.add_argument("-q", "--quiet", action="store_true", help="no traffic log on stderr")
@@ -1102,7 +1127,9 @@ def main(argv=None):
     sim = ModemSim(a.link, udp_server=a.udp_server, mqtt_broker=a.mqtt_broker,
                    pace_baud=a.pace, zrst_delay=a.zrst_delay, register_delay=a.register_delay,
                    rssi=a.rssi, hosts=hosts, ip_urc=not a.no_ip_urc,
-                   allow_remote=a.allow_remote, log=None if a.quiet else log)
+                   allow_remote=a.allow_remote, echo=not a.no_echo,
+                   delays={k: float(v) for k, v in (d.rsplit("=", 1) for d in a.delay)},
+                   log=None if a.quiet else log)
     done = threading.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, lambda *_: done.set())

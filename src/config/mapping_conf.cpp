@@ -1,13 +1,19 @@
 #include "config/mapping_conf.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
-#include <fstream>
+#include <filesystem>
 
 #include "common/console.h"
 #include "common/paths.h"
 #include "common/text.h"
+#include "common/unique_fd.h"
 #include "config/conf_text.h"
 #include "config/io_type.h"
 
@@ -42,7 +48,9 @@ constexpr const char* kUnknownChannel =
     "Configure file %s: line %d: %s entry %d names channel %d of device %d, which has %d!!";
 constexpr const char* kTooManySessions =
     "Configure file %s: the devices hold %d %s channels, a default mapping holds at most %d!!";
-constexpr const char* kWriteFailed = "Configure file %s: writing failed!!";
+// What failed while the file was replaced, and why (strerror).
+constexpr const char* kWriteFailed =
+    "Configure file %s: %s failed (%s), the file is left as it was!!";
 
 constexpr size_t kLineBuffer = 200;
 
@@ -122,7 +130,8 @@ class MappingReader {
         return false;
       }
       int32_t channels = io_count(*devices_[e.dev_no - 1u], t);
-      if (e.ch_no > channels) {
+      // Channels are 1-based: channel 0 of a real device names nothing.
+      if (e.ch_no == 0 || e.ch_no > channels) {
         error_ = refusal(configFile_mb_mapping, kUnknownChannel, lines_.line_number(),
                          io_type_name(t), j + 1, e.ch_no, e.dev_no, channels);
         return false;
@@ -366,17 +375,68 @@ int32_t build_default_mapping(int32_t device_count) {
   return modbusIO->session_count;
 }
 
+namespace {
+
+// Writes every byte, going on after short writes and interruptions.
+bool write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// Replaces the file at path whole: the text goes to a temporary file in the
+// same folder, which is synced and renamed over the old file; then the folder
+// is synced, so that a power cut leaves either the old file or the new one.
+// On failure the old file is as it was, no temporary file is left, and the
+// step that failed is answered (errno tells why).
+constexpr const char* kCreatingTemp = "creating the temporary file";
+
+const char* replace_file(const std::string& path, std::string_view text) {
+  struct stat old {};
+  const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+  std::string temp = path + ".XXXXXX";
+  UniqueFd fd(::mkstemp(temp.data()));
+  if (!fd.valid()) return kCreatingTemp;
+  const char* failed = nullptr;
+  if (::fchmod(fd.get(), mode) != 0) {
+    failed = "setting the file mode";
+  } else if (!write_all(fd.get(), text)) {
+    failed = "writing the new text";
+  } else if (::fsync(fd.get()) != 0) {
+    failed = "syncing the new text";
+  } else if (fd.close() != 0) {
+    failed = "closing the new file";
+  } else if (::rename(temp.c_str(), path.c_str()) != 0) {
+    failed = "replacing the file";
+  }
+  if (failed != nullptr) {
+    const int why = errno;
+    ::unlink(temp.c_str());
+    errno = why;
+    return failed;
+  }
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  UniqueFd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY));
+  if (!dir.valid() || ::fsync(dir.get()) != 0) return "syncing the folder";
+  return nullptr;
+}
+
+}  // namespace
+
 void write_mb_mapping_conf() {
   std::string text = format_mb_mapping_conf(*modbusIO);
-  std::ofstream out(resolve_path(configFile_mb_mapping), std::ios::binary | std::ios::trunc);
-  if (!out) {
-    console_line("Open configure file fail!!");
-    fatal_exit();
-  }
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
-  out.close();
-  if (!out) {
-    console_line(refusal(configFile_mb_mapping, kWriteFailed).c_str());
+  if (const char* failed = replace_file(resolve_path(configFile_mb_mapping), text)) {
+    const char* why = std::strerror(errno);
+    if (failed == kCreatingTemp) {
+      console_line("Open configure file fail!!");
+    }
+    char line[512];
+    bformat(line, sizeof line, kWriteFailed, configFile_mb_mapping, failed, why);
+    console_line(line);
     fatal_exit();
   }
 }

@@ -48,7 +48,6 @@ int32_t* dataLen_tmp = nullptr;
 std::atomic<int32_t> flag_ACK{0};
 char data_ACK[65535];
 
-std::atomic<int32_t> flag_wait_cmd{0};
 std::atomic<int32_t> flag_recv_timeout{0};
 std::atomic<int32_t> flag_ZRST{0};
 std::atomic<int32_t> flag_EMQDISCON{0};
@@ -136,7 +135,6 @@ void allocate_records() {
   packetID_send = 0;
   flag_ACK = 0;
   std::memset(data_ACK, 0, sizeof data_ACK);
-  flag_wait_cmd = 0;
   flag_recv_timeout = 0;
   flag_ZRST = 0;
   flag_EMQDISCON = 0;

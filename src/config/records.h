@@ -146,7 +146,6 @@ extern std::atomic<int32_t> flag_ACK;
 extern char data_ACK[65535];
 
 // --- modem link flags ----------------------------------------------------
-extern std::atomic<int32_t> flag_wait_cmd;
 extern std::atomic<int32_t> flag_recv_timeout;
 extern std::atomic<int32_t> flag_ZRST;
 extern std::atomic<int32_t> flag_EMQDISCON;

@@ -115,13 +115,11 @@ uint32_t limit_ms(int32_t seconds) {
 }  // namespace
 
 struct ReportLoop::Buffers {
-  std::array<char, kResponseSize> response{};
+  AtReply reply;
   std::array<char, kCommandBufferSize> command{};
   std::array<char, kFrameBufferSize> frame{};
   std::array<char, kFrameBufferSize> json{};
   std::array<char, kTimeTextSize> time_text{};
-
-  std::string_view reply() const { return c_text(response.data(), response.size()); }
 };
 
 ReportLoop::ReportLoop() : buf_(std::make_unique<Buffers>()) {
@@ -163,8 +161,7 @@ void ReportLoop::send_pass() {
     handle_refusal();
     return;
   }
-  send_str(modem_port, buf_->command.data());
-  flag_wait_cmd = 1;
+  at_channel(modem_port).begin(buf_->command.data());
   if (flag_mqtt == 0) packetID_send_check[st_.session_idx] |= static_cast<uint8_t>(1U << st_.step);
   say(kWaitResponse, sid);
   st_.awaiting_reply = 1;
@@ -179,22 +176,20 @@ void ReportLoop::handle_refusal() {
 }
 
 void ReportLoop::devinfo_queries() {
-  char* response = buf_->response.data();
-  send_recv_str(modem_port, kAtCereg, response);
+  const int32_t creg = read_registration();
   flag_recv_timeout = 0;
-  const int32_t creg = parse_cereg(buf_->reply());
-  send_recv_str(modem_port, kAtCsq, response);
+  const int32_t csq = read_signal();
   flag_recv_timeout = 0;
-  const int32_t csq = parse_csq(buf_->reply());
   write_modem_status(creg, csq);
   st_.failed_steps = creg == 1 ? 0 : kAllStepsFailed;
 
-  send_recv_str(modem_port, kAtMenginfo, response);
-  if (!contains(buf_->reply(), kMengInfoName) || flag_recv_timeout != 0) {
+  AtReply& reply = buf_->reply;
+  reply = at_channel(modem_port).exchange(kAtMenginfo);
+  if (reply.result != AtResult::kOk || !contains(reply.lines(), kMengInfoName)) {
     devinfo_ = DevInfoValues{};
     flag_recv_timeout = 0;
   } else {
-    devinfo_ = parse_menginfo(buf_->reply());
+    devinfo_ = parse_menginfo(reply.lines());
   }
 }
 
@@ -290,15 +285,16 @@ JsonIds ReportLoop::json_ids() {
 }
 
 void ReportLoop::wait_pass() {
-  recv_str(modem_port, buf_->response.data(), 0);
+  AtChannel& modem = at_channel(modem_port);
+  const AtResult result = modem.poll(buf_->reply);
   if (st_.idle_polls > kIdlePollLimit) {
     st_.idle_polls = 0;
     flag_recv_timeout = 1;
   }
 
-  if (contains(buf_->reply(), kResponseOk)) {
+  if (result == AtResult::kOk) {
     st_.step_done = 1;
-  } else if (contains(buf_->reply(), kResponseError)) {
+  } else if (result == AtResult::kError) {
     st_.step_failed = 1;
     if (flag_mqtt != 0) {
       link_repair();
@@ -308,6 +304,8 @@ void ReportLoop::wait_pass() {
     console_line(kReceiveTimeout);
     flag_recv_timeout = 0;
     st_.step_done = 1;
+    // The message counts as finished; its answer, when it comes, is dropped.
+    modem.give_up();
   }
   if (flag_EMQDISCON != 0) {
     flag_EMQDISCON = 0;
@@ -368,7 +366,7 @@ bool ReportLoop::next_message() {
   if (st_.failed_steps == kAllStepsFailed) {
     // Modem re-initialisation; the period keeps its start.
     bformat(buf_->command.data(), buf_->command.size(), kAtEsocl, udp_sock_id);
-    send_recv_str(modem_port, buf_->command.data(), buf_->response.data());
+    at_channel(modem_port).exchange(buf_->command.data());
     bring_up_modem();
     st_.failed_steps = 0;
     start_new_cycle();
@@ -414,7 +412,7 @@ void ReportLoop::publish_ack() {
     console_line(kAckDropped);
     return;
   }
-  send_recv_str(modem_port, buf_->command.data(), buf_->response.data());
+  at_channel(modem_port).exchange(buf_->command.data());
 }
 
 // MQTT link lost: three reconnections, then a full bring-up.

@@ -38,7 +38,10 @@ std::optional<int32_t> parse_emqnew(std::string_view answer) {
 }
 
 std::optional<int32_t> parse_esoc(std::string_view answer) {
-  auto v = answer_field(answer, "=", 3, delim2);
-  if (!v) return std::nullopt;
-  return read_int(*v);
+  constexpr std::string_view kSocketLine = "+ESOC=";
+  TokenView lines(answer);
+  while (auto line = lines.next("\r\n")) {
+    if (line->starts_with(kSocketLine)) return read_int(line->substr(kSocketLine.size()));
+  }
+  return std::nullopt;
 }

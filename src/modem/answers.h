@@ -1,6 +1,6 @@
 // Pure parses of the modem's answers to the bring-up commands. Each takes the
-// whole collected answer (echo, information line, final result) and splits it
-// strtok-style; a missing piece gives "not registered", "no signal" or no value
+// whole collected answer (echo, when the modem echoes, information line, result
+// line) and splits it strtok-style; a missing piece gives "not registered", "no signal" or no value
 // (a failed call), never a fault.
 #pragma once
 
@@ -25,6 +25,7 @@ std::optional<std::string_view> parse_edns(std::string_view answer);
 // number. No ":" gives nothing.
 std::optional<int32_t> parse_emqnew(std::string_view answer);
 
-// "AT+ESOC=1,2,1\r\r\n+ESOC=1\r\n\r\nOK\r\n" -> 1: field 3 at "=", cut at "\r"
-// (the first two fields are the echoed command). Fewer fields give nothing.
+// "AT+ESOC=1,2,1\r\r\n+ESOC=1\r\n\r\nOK\r\n" -> 1: the number after "+ESOC=" on
+// the line that begins with it (the echo is passed over, and may be missing).
+// No such line gives nothing.
 std::optional<int32_t> parse_esoc(std::string_view answer);

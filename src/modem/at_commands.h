@@ -46,7 +46,7 @@ inline constexpr char kUrcEsonmi[] = "+ESONMI=";       // socket, byte count, he
 inline constexpr char kUrcEmqpub[] = "+EMQPUB:";       // topic and hex payload in quotes
 inline constexpr char kUrcIp[] = "+IP";                // logged only
 inline constexpr char kUrcEmqdiscon[] = "+EMQDISCON";  // MQTT session lost
+// Result lines: exactly these once the line end is removed, or beginning so.
 inline constexpr char kResultOk[] = "OK";
 inline constexpr char kResultError[] = "ERROR";
-inline constexpr char kResponseOk[] = "\r\nOK\r\n";
-inline constexpr char kResponseError[] = "\r\nERROR\r\n";
+inline constexpr char kResultCmeError[] = "+CME ERROR";

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "common/clock.h"
@@ -61,25 +62,29 @@ void report_timeout(uint8_t port, bool* timed_out) {
   console_line(zrst_limit_applies(port) ? kTxtZrstTimeoutLine : kTxtRecvTimeoutLine);
 }
 
-// The caller's response buffer, filled with whole lines and never past 1023
-// characters.
-class Response {
- public:
-  explicit Response(char* buf) : buf_(buf) {}
-  void append(std::string_view text) {
-    if (used_ + text.size() >= static_cast<size_t>(kResponseSize)) {
-      std::fputs(kTxtResponseFull, stdout);
-      return;
-    }
-    std::memcpy(buf_ + used_, text.data(), text.size());
-    used_ += text.size();
-  }
-  const char* c_str() const { return buf_; }
+bool is_line_end(char c) {
+  return c == '\r' || c == '\n';
+}
 
- private:
-  char* buf_;
-  size_t used_ = 0;
-};
+// The line without the CR and LF bytes around it.
+std::string_view trim_line_end(std::string_view text) {
+  while (!text.empty() && is_line_end(text.front())) text.remove_prefix(1);
+  while (!text.empty() && is_line_end(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// The result a (trimmed) line stands for; kPending when it is no result line.
+AtResult result_of(std::string_view trimmed) {
+  if (trimmed == kResultOk) return AtResult::kOk;
+  if (trimmed == kResultError || trimmed.starts_with(kResultCmeError)) return AtResult::kError;
+  return AtResult::kPending;
+}
+
+// The modem sends no report that begins so: a line that does is the echo of a
+// command.
+bool is_echo(std::string_view trimmed) {
+  return trimmed.starts_with("AT");
+}
 
 void drop_urc(const char* urc, const char* reason) {
   std::printf(kTxtUrcDropped, urc, reason);
@@ -140,70 +145,346 @@ void on_emqpub(const LineAssembler& line) {
   }
 }
 
-enum class Outcome { kGoOn, kEnd };
+// What a report line asks of the receive call: the report's marker, or none.
+const char* report_marker(std::string_view text) {
+  for (const char* marker : {kUrcEsonmi, kUrcEmqpub, kUrcIp, kUrcEmqdiscon}) {
+    if (contains(text, marker)) return marker;
+  }
+  return nullptr;
+}
 
-// One complete line in response mode. Unsolicited reports come first; a line
-// with a final result ends the call; other lines are collected; a line of two
-// bytes or fewer (the "\r\n" ahead of each answer line) stays, and the next
-// line is received behind it.
-Outcome on_response_line(LineAssembler& line, Response& response) {
-  std::string_view text = line.text();
-  // A handled report ends the call when no command result is awaited.
-  auto after_report = [&line]() {
-    if (flag_wait_cmd.load() == 0) return Outcome::kEnd;
-    line.clear();
-    return Outcome::kGoOn;
-  };
-  if (contains(text, kUrcEsonmi)) {
+void act_on_report(const char* marker, const LineAssembler& line) {
+  if (marker == kUrcEsonmi) {
     on_esonmi(line);
-    return after_report();
-  }
-  if (contains(text, kUrcEmqpub)) {
+  } else if (marker == kUrcEmqpub) {
     on_emqpub(line);
-    // Only the text before the topic goes into the response.
-    if (flag_wait_cmd.load() == 0) response.append(cut_at(text, "\""));
-    return after_report();
-  }
-  if (contains(text, kUrcIp)) {
+  } else if (marker == kUrcIp) {
     std::printf(kTxtIp, line.c_str());
-    return after_report();
-  }
-  if (contains(text, kUrcEmqdiscon)) {
+  } else {
     std::printf(kTxtEmqdiscon, line.c_str());
     flag_EMQDISCON = 1;
-    return after_report();
   }
-  if (contains(text, kResultOk) || contains(text, kResultError)) {
-    response.append(text);
-    flag_wait_cmd = 0;
-    return Outcome::kEnd;
+}
+
+// One line in line mode (the GPS port): commas stored as colons.
+int receive_line(uint8_t port, RxQueue& queue, char* response, bool* timed_out) {
+  const uint32_t start = GetTimeTicks();
+  LineAssembler line(true);
+  for (;;) {
+    uint8_t byte = 0;
+    while (queue.pop(byte)) {
+      LineAssembler::Event ev = line.feed(byte);
+      if (ev == LineAssembler::Event::kOverflow) {
+        std::fputs(kTxtLineTooLong, stdout);
+      } else if (ev == LineAssembler::Event::kLine) {
+        std::memcpy(response, line.c_str(), line.size());
+        return 1;
+      }
+    }
+    if (ticks_elapsed(GetTimeTicks(), start) > limit_ms(port)) {
+      report_timeout(port, timed_out);
+      std::printf(kTxtRecv, "");
+      return 1;
+    }
+    clock_sleep_us(kPassUs);
+    pull_waiting(port, queue);
   }
-  if (line.size() > 2) {
-    response.append(text);
-    line.clear();
-  }
-  return Outcome::kGoOn;
 }
 
 }  // namespace
 
-int send_str(uint8_t port, const char* command) {
-  std::printf(kTxtSend, command);
-  return UART_Send(port, command, static_cast<int>(std::strlen(command)));
+std::string_view AtReply::lines() const {
+  return c_text(text.data(), text.size());
 }
 
-void send_recv_str(uint8_t port, const char* command, char* response) {
-  send_str(port, command);
-  flag_wait_cmd = 1;
-  const uint32_t sent = GetTimeTicks();
-  while (recv_str(port, response, 0) == 0) {
-    if (ticks_elapsed(GetTimeTicks(), sent) > limit_ms(port)) {
-      report_timeout(port, nullptr);
-      std::printf(kTxtRecv, response);
+// The reply's text: whole lines, never past 1023 characters. An information
+// line that does not fit is dropped; a result line always fits, earlier lines
+// giving way to it.
+class AtChannel::Collected {
+ public:
+  explicit Collected(char* buf) : buf_(buf) {}
+
+  void append(std::string_view text) {
+    if (buf_ == nullptr) return;
+    if (used_ + text.size() >= static_cast<size_t>(kResponseSize)) {
+      std::fputs(kTxtResponseFull, stdout);
       return;
+    }
+    put(text);
+  }
+
+  void append_result(std::string_view text) {
+    if (buf_ == nullptr) return;
+    const size_t room = static_cast<size_t>(kResponseSize) - 1;
+    if (used_ + text.size() > room) {
+      // Drop the fewest whole lines from the front that make room.
+      std::string_view held(buf_, used_);
+      const size_t need = used_ + text.size() - room;
+      size_t cut = held.find('\n', need - 1);
+      cut = cut == std::string_view::npos ? used_ : cut + 1;
+      std::memmove(buf_, buf_ + cut, used_ - cut);
+      used_ -= cut;
+      buf_[used_] = '\0';
+      std::fputs(kTxtResponseTrimmed, stdout);
+    }
+    put(text.substr(0, room - used_));
+  }
+
+  const char* c_str() const { return buf_ == nullptr ? "" : buf_; }
+
+ private:
+  void put(std::string_view text) {
+    std::memcpy(buf_ + used_, text.data(), text.size());
+    used_ += text.size();
+    buf_[used_] = '\0';
+  }
+
+  char* buf_;  // null: nothing is kept (the intake before a command)
+  size_t used_ = 0;
+};
+
+AtChannel& at_channel(uint8_t port) {
+  static std::array<std::optional<AtChannel>, kPorts> channels;
+  std::optional<AtChannel>& slot = channels[port < kPorts ? port : 0];
+  if (!slot) slot.emplace(port);
+  return *slot;
+}
+
+AtReply AtChannel::exchange(const char* command) {
+  begin(command);
+  AtReply reply;
+  const uint32_t sent = GetTimeTicks();
+  // While a command is awaited, a call that finds bytes ends only at its
+  // result or at the time-out.
+  while (!receive(reply)) {
+    if (ticks_elapsed(GetTimeTicks(), sent) > limit_ms(port_)) {
+      report_timeout(port_, nullptr);
+      std::printf(kTxtRecv, reply.text.data());
+      finish(AtResult::kTimeout);
+      reply.result = AtResult::kTimeout;
+      return reply;
     }
     clock_sleep_us(kPassUs);
   }
+  return reply;
+}
+
+void AtChannel::begin(const char* command) {
+  if (awaiting_) {
+    outer_ = current_;
+    current_ = Command{};
+    has_outer_ = true;
+    awaiting_ = false;
+  }
+  intake();
+  send_str(port_, command);
+  await_answer_to(command);
+}
+
+AtResult AtChannel::poll(AtReply& reply) {
+  receive(reply);
+  return reply.result;
+}
+
+void AtChannel::give_up() {
+  if (!awaiting_) return;
+  awaiting_ = false;
+  ++owed_;
+}
+
+void AtChannel::await_answer_to(const char* command) {
+  std::string_view text = trim_line_end(c_text(command, current_.text.size() - 1));
+  current_ = Command{};
+  std::memcpy(current_.text.data(), text.data(), text.size());
+  current_.len = text.size();
+  awaiting_ = true;
+  took_early_result_ = false;
+}
+
+void AtChannel::reset() {
+  current_ = outer_ = Command{};
+  has_outer_ = awaiting_ = took_early_result_ = false;
+  echo_on_ = true;
+  owed_ = 0;
+}
+
+void AtChannel::finish(AtResult result) {
+  awaiting_ = false;
+  if (result == AtResult::kTimeout) {
+    ++owed_;
+  } else {
+    owed_ = 0;
+    took_early_result_ = !current_.saw_echo;
+  }
+  echo_on_ = current_.saw_echo;
+  if (has_outer_) {
+    // The command that was awaited before is awaited again.
+    current_ = outer_;
+    has_outer_ = false;
+    awaiting_ = true;
+    took_early_result_ = false;
+  }
+}
+
+// With the echo on and results still owed, what arrives before the echo of
+// the awaited command is what earlier commands left.
+bool AtChannel::before_own_echo() const {
+  return awaiting_ && !current_.saw_echo && echo_on_ && owed_ > 0;
+}
+
+// While a second command is awaited, the first result that is not an earlier
+// one's belongs to the command awaited before it, which was written first.
+bool AtChannel::for_outer() const {
+  return has_outer_ && outer_.result == AtResult::kPending && !current_.saw_echo &&
+         !(echo_on_ && owed_ > 0 && !outer_.saw_echo);
+}
+
+// Before a command is written: every complete line waiting is taken in.
+// Reports are acted on; results belong to no awaited command and are dropped;
+// the rest of earlier answers is passed over.
+void AtChannel::intake() {
+  if (port_ >= kPorts) return;
+  RxQueue& queue = rx_queues[port_];
+  pull_waiting(port_, queue);
+  LineAssembler line;
+  Collected nowhere(nullptr);
+  // Line by line while a whole one waits; a partial line stays queued.
+  while (queue.holds('\n')) {
+    uint8_t byte = 0;
+    while (queue.pop(byte)) {
+      LineAssembler::Event ev = line.feed(byte);
+      if (ev == LineAssembler::Event::kOverflow) {
+        std::fputs(kTxtLineTooLong, stdout);
+      } else if (ev == LineAssembler::Event::kLine) {
+        AtResult none = AtResult::kPending;
+        on_line(line, nowhere, Mode::kIntake, none);
+      }
+      if (byte == '\n') break;
+    }
+  }
+}
+
+// One complete line. A line of two bytes or fewer (the "\r\n" the modem sends
+// ahead of each answer line) stays, and the next line is received behind it.
+// Echoes come first, so that the echo of a command is never taken for a
+// report; then reports; then results; the rest are information lines.
+AtChannel::Outcome AtChannel::on_line(LineAssembler& line, Collected& out, Mode mode,
+                                      AtResult& taken) {
+  if (line.size() <= 2) return Outcome::kGoOn;
+  const std::string_view text = line.text();
+  const std::string_view trimmed = trim_line_end(text);
+  // Outside an awaited answer (and outside the intake) a call ends at the
+  // first line it has taken in.
+  const Outcome done = awaiting_ || mode == Mode::kIntake ? Outcome::kGoOn : Outcome::kEnd;
+
+  if (is_echo(trimmed)) {
+    echo_on_ = true;
+    const bool own = trimmed == current_.echo();
+    if (own && awaiting_) {
+      current_.saw_echo = true;
+      out.append(text);
+    } else if (own && !current_.saw_echo) {
+      // The echo of the last command, after its exchange took a result: that
+      // result was an earlier command's, and its own is still to come.
+      current_.saw_echo = true;
+      if (took_early_result_) ++owed_;
+      took_early_result_ = false;
+    } else if (has_outer_ && trimmed == outer_.echo()) {
+      outer_.saw_echo = true;
+    }
+    line.clear();
+    return done;
+  }
+
+  if (const char* marker = report_marker(text)) {
+    act_on_report(marker, line);
+    // Only the text before the topic goes into the reply.
+    if (marker == kUrcEmqpub && done == Outcome::kEnd) out.append(cut_at(text, "\""));
+    line.clear();
+    return done;
+  }
+
+  const AtResult result = result_of(trimmed);
+  if (result != AtResult::kPending && for_outer()) {
+    outer_.result = result;
+    copy_text(outer_.result_line.data(), outer_.result_line.size(), text);
+    owed_ = 0;
+    line.clear();
+    return Outcome::kGoOn;
+  }
+  if (result != AtResult::kPending) {
+    if (awaiting_ && !before_own_echo()) {
+      out.append_result(text);
+      finish(result);
+      taken = result;
+      return Outcome::kEnd;
+    }
+    std::printf(kTxtStaleResult, static_cast<int>(trimmed.size()), trimmed.data());
+    if (owed_ > 0) --owed_;
+    line.clear();
+    return done;
+  }
+
+  // An information line: part of the awaited answer, unless it comes before
+  // the echo while earlier results are owed or the command before it still
+  // waits for its own.
+  if (mode == Mode::kCall && !before_own_echo() && !for_outer()) out.append(text);
+  line.clear();
+  return done;
+}
+
+bool AtChannel::receive(AtReply& reply, bool* timed_out) {
+  reply.text.fill('\0');
+  reply.result = AtResult::kPending;
+  if (timed_out != nullptr) *timed_out = false;
+  if (port_ >= kPorts) return false;
+  if (awaiting_ && current_.result != AtResult::kPending) {
+    // Its result came while a later command was awaited.
+    Collected collected(reply.text.data());
+    collected.append_result(c_text(current_.result_line.data(), current_.result_line.size()));
+    reply.result = current_.result;
+    finish(reply.result);
+    std::printf(kTxtRecv, collected.c_str());
+    return true;
+  }
+  RxQueue& queue = rx_queues[port_];
+  pull_waiting(port_, queue);
+  if (queue.empty()) return false;
+
+  // The limit counts from the first byte and is never restarted.
+  const uint32_t start = GetTimeTicks();
+  LineAssembler line;
+  Collected collected(reply.text.data());
+  for (;;) {
+    uint8_t byte = 0;
+    while (queue.pop(byte)) {
+      LineAssembler::Event ev = line.feed(byte);
+      if (ev == LineAssembler::Event::kOverflow) {
+        std::fputs(kTxtLineTooLong, stdout);
+      } else if (ev == LineAssembler::Event::kLine) {
+        if (on_line(line, collected, Mode::kCall, reply.result) == Outcome::kEnd) {
+          std::printf(kTxtRecv, collected.c_str());
+          return true;
+        }
+      }
+    }
+    if (ticks_elapsed(GetTimeTicks(), start) > limit_ms(port_)) {
+      report_timeout(port_, timed_out);
+      if (awaiting_) {
+        finish(AtResult::kTimeout);
+        reply.result = AtResult::kTimeout;
+      }
+      std::printf(kTxtRecv, collected.c_str());
+      return true;
+    }
+    clock_sleep_us(kPassUs);
+    pull_waiting(port_, queue);
+  }
+}
+
+int send_str(uint8_t port, const char* command) {
+  std::printf(kTxtSend, command);
+  return UART_Send(port, command, static_cast<int>(std::strlen(command)));
 }
 
 int recv_str(uint8_t port, char* response, uint8_t line_mode) {
@@ -214,39 +495,16 @@ int recv_str(uint8_t port, char* response, uint8_t line_mode, bool* timed_out) {
   std::memset(response, 0, kResponseSize);
   if (timed_out != nullptr) *timed_out = false;
   if (port >= kPorts) return 0;
+  if (line_mode == 0) {
+    AtReply reply;
+    const bool found = at_channel(port).receive(reply, timed_out);
+    std::memcpy(response, reply.text.data(), reply.text.size());
+    return found ? 1 : 0;
+  }
   RxQueue& queue = rx_queues[port];
   pull_waiting(port, queue);
   if (queue.empty()) return 0;
-
-  // The limit counts from the first byte and is never restarted.
-  const uint32_t start = GetTimeTicks();
-  LineAssembler line(line_mode != 0);
-  Response collected(response);
-  for (;;) {
-    uint8_t byte = 0;
-    while (queue.pop(byte)) {
-      LineAssembler::Event ev = line.feed(byte);
-      if (ev == LineAssembler::Event::kOverflow) {
-        std::fputs(kTxtLineTooLong, stdout);
-      } else if (ev == LineAssembler::Event::kLine) {
-        if (line_mode != 0) {
-          std::memcpy(response, line.c_str(), line.size());
-          return 1;
-        }
-        if (on_response_line(line, collected) == Outcome::kEnd) {
-          std::printf(kTxtRecv, collected.c_str());
-          return 1;
-        }
-      }
-    }
-    if (ticks_elapsed(GetTimeTicks(), start) > limit_ms(port)) {
-      report_timeout(port, timed_out);
-      std::printf(kTxtRecv, collected.c_str());
-      return 1;
-    }
-    clock_sleep_us(kPassUs);
-    pull_waiting(port, queue);
-  }
+  return receive_line(port, queue, response, timed_out);
 }
 
 void recon_message(int32_t count, const char* hex, uint8_t* out) {
@@ -265,7 +523,9 @@ void recon_message(int32_t count, const char* hex, uint8_t* out) {
 }
 
 void recv_reset(uint8_t port) {
-  if (port < kPorts) rx_queues[port].clear();
+  if (port >= kPorts) return;
+  rx_queues[port].clear();
+  at_channel(port).reset();
 }
 
 bool line_waiting(uint8_t port) {

@@ -6,30 +6,121 @@
 // thread (the modem port the main thread, the GPS port the GPS thread).
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <string_view>
 
-// Size of every response buffer handed to recv_str and send_recv_str.
+class LineAssembler;
+
+// Size of every response buffer handed to recv_str, and of an answer's text.
 inline constexpr int kResponseSize = 1024;
 
-// Prints "Send: <command>" and writes the command (which ends in CR LF) to the
-// port. Answers UART_Send's code.
-int send_str(uint8_t port, const char* command);
+// How an exchange ended. Only a result line ends one: a line that is exactly
+// "OK" or "ERROR" once its line end is removed, or one that begins with
+// "+CME ERROR".
+enum class AtResult : uint8_t {
+  kPending,  // no result (yet): nothing waited, or no command is awaited
+  kOk,
+  kError,
+  kTimeout,  // the receive time-out passed without a result
+};
 
-// Sends the command, raises flag_wait_cmd and collects the answer into
-// response (kResponseSize bytes) up to its final "OK" or "ERROR" line. A modem
-// that stays silent is waited for as long as recv_str would wait from a first
-// byte; then flag_recv_timeout is raised and the call returns as after a
-// time-out.
-void send_recv_str(uint8_t port, const char* command, char* response);
+// What one receive call collected for the awaited command (its echo,
+// information lines and result line, as the modem sent them) and the result.
+struct AtReply {
+  std::array<char, kResponseSize> text{};  // NUL-terminated, at most 1023 characters
+  AtResult result = AtResult::kPending;
+
+  std::string_view lines() const;
+};
+
+// The AT exchange on one port: a command in, the answer that belongs to it
+// out. Results that arrive for no awaited command (a command whose wait ended
+// without one, by time-out or because its caller gave up) are dropped with a
+// console line. With the modem's echo on, a result that arrives before the
+// echo of the awaited command belongs to an earlier one; whether the echo is on
+// is learnt from the last exchange. Unsolicited reports are acted on wherever
+// they arrive.
+class AtChannel {
+ public:
+  explicit AtChannel(uint8_t port) : port_(port) {}
+
+  // Sends the command and waits for its result, or for the receive time-out
+  // (a modem that stays silent is waited for as long as a started answer).
+  AtReply exchange(const char* command);
+
+  // Takes in what earlier commands left waiting, writes the command (logged
+  // "Send: ...") and awaits its answer; poll() then collects it.
+  void begin(const char* command);
+  // One receive call (returns at once when nothing waits): reports are acted
+  // on; the awaited answer is collected up to its result or the time-out.
+  // Answers the reply's result (kPending while none has arrived).
+  AtResult poll(AtReply& reply);
+  // The caller stops waiting for the awaited answer; its result, when it
+  // comes, is dropped.
+  void give_up();
+
+  // Awaits the answer to a command that has been written to the port
+  // already (benches that play both sides).
+  void await_answer_to(const char* command);
+  // Forgets the awaited command and what is known about earlier ones.
+  void reset();
+
+  bool awaiting() const { return awaiting_; }
+  // Earlier commands whose results are still to come.
+  int32_t owed() const { return owed_; }
+
+  // One receive call as recv_str makes it: false when nothing waited.
+  // *timed_out (when given) tells whether the call ended at its time-out.
+  bool receive(AtReply& reply, bool* timed_out = nullptr);
+
+ private:
+  enum class Outcome { kGoOn, kEnd };
+  enum class Mode { kCall, kIntake };
+  class Collected;
+
+  void intake();
+  Outcome on_line(LineAssembler& line, Collected& out, Mode mode, AtResult& taken);
+  void finish(AtResult result);
+  bool before_own_echo() const;
+  bool for_outer() const;
+
+  // A command whose answer is awaited (or, when none is, the last one).
+  struct Command {
+    std::array<char, kResponseSize> text{};  // without its line end: its echo
+    size_t len = 0;
+    bool saw_echo = false;                 // its echo has arrived
+    AtResult result = AtResult::kPending;  // a result that came while another was awaited
+    std::array<char, kResponseSize> result_line{};
+    std::string_view echo() const { return {text.data(), len}; }
+  };
+
+  uint8_t port_;
+  Command current_;
+  // The command that was awaited when a second one was begun (the report
+  // loop publishes an acknowledgement or repairs the link while a message
+  // waits): its result comes first, and it is awaited again afterwards.
+  Command outer_;
+  bool has_outer_ = false;
+  bool awaiting_ = false;
+  bool echo_on_ = true;             // the last exchange saw its own echo
+  bool took_early_result_ = false;  // the last exchange took a result before its echo
+  int32_t owed_ = 0;
+};
+
+// The exchange of a port (the modem's is the one the gateway uses).
+AtChannel& at_channel(uint8_t port);
+
+// Prints "Send: %s" with the command (which ends in CR LF) and writes it to
+// the port. Answers UART_Send's code.
+int send_str(uint8_t port, const char* command);
 
 // The receive routine. response: kResponseSize bytes, cleared at every call.
 // Answers 0 when no byte was waiting, else 1 when the call has reached one of
-// its ends. line_mode 0 (response mode, the modem): lines are collected up to a
-// line holding "OK" or "ERROR", and unsolicited reports are acted on (and end
-// the call when no command result is awaited). line_mode non-zero (GPS): one
-// line, commas stored as colons. Either mode ends at the port's time-out, 60 s
-// from the first byte (10 s on the modem port while flag_ZRST is set); only the
-// modem port's time-out raises flag_recv_timeout.
+// its ends. line_mode 0 (response mode): one receive call of the port's
+// exchange (AtChannel::receive). line_mode non-zero (GPS): one line, commas
+// stored as colons, ending at the port's time-out 60 s from the first byte.
+// Only the modem port's time-out raises flag_recv_timeout.
 int recv_str(uint8_t port, char* response, uint8_t line_mode);
 // The same; *timed_out (when given) tells whether the call ended at its
 // time-out, on any port.
@@ -40,7 +131,8 @@ int recv_str(uint8_t port, char* response, uint8_t line_mode, bool* timed_out);
 // out at least count bytes.
 void recon_message(int32_t count, const char* hex, uint8_t* out);
 
-// Forgets the bytes kept for the port's next receive call.
+// Forgets the bytes kept for the port's next receive call, and resets its
+// exchange.
 void recv_reset(uint8_t port);
 
 // True when a complete line (one ending in LF) waits for the port's next

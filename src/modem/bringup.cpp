@@ -24,22 +24,20 @@ namespace {
 constexpr char kStatusPath[] = "/tmp/modemInfo.txt";
 constexpr size_t kStatusSize = 512;
 
-using Answer = std::array<char, kResponseSize>;
-
-std::string_view text_of(const Answer& answer) {
-  return c_text(answer.data(), answer.size());
-}
-
 // One exchange with the modem, the command rendered from an AT format.
 template <typename... Args>
-void exchange(Answer& answer, const char* format, Args... args) {
+AtReply exchange(const char* format, Args... args) {
   std::array<char, kResponseSize> command{};
   bformat(command.data(), command.size(), format, args...);
-  send_recv_str(modem_port, command.data(), answer.data());
+  return at_channel(modem_port).exchange(command.data());
 }
 
-void exchange(Answer& answer, const char* command) {
-  send_recv_str(modem_port, command, answer.data());
+AtReply exchange(const char* command) {
+  return at_channel(modem_port).exchange(command);
+}
+
+bool refused(const AtReply& reply) {
+  return reply.result == AtResult::kError;
 }
 
 bool fail(const char* line) {
@@ -49,71 +47,71 @@ bool fail(const char* line) {
 
 // Resolves the host name with AT+EDNS and stores the address over it, so that
 // later calls resolve the address rather than the configured name.
-bool resolve_host(char (&host)[64], Answer& answer) {
-  exchange(answer, kAtEdns, host);
-  std::string_view a = text_of(answer);
-  if (!contains(a, kResultOk)) return fail(kTxtDnsErrorLine);
-  auto address = parse_edns(a);
+bool resolve_host(char (&host)[64]) {
+  AtReply reply = exchange(kAtEdns, host);
+  if (reply.result != AtResult::kOk) return fail(kTxtDnsErrorLine);
+  auto address = parse_edns(reply.lines());
   // An address that does not fit the host field fails the call.
   if (!address || !copy_text(host, sizeof host, *address)) return fail(kTxtDnsErrorLine);
   return true;
 }
 
 // A new MQTT client towards programInfo's mqtt_host, connected and subscribed.
-bool open_mqtt_session(Answer& answer) {
+// A connection or subscription counts as failed only when refused: an answer
+// that timed out counts as success.
+bool open_mqtt_session() {
   ProgInfo& p = *programInfo;
-  exchange(answer, kAtEmqnew, p.mqtt_host, p.mqtt_port, p.mqtt_bufsize);
-  if (!contains(text_of(answer), kResultOk)) return fail(kTxtMqttNewErrorLine);
-  auto id = parse_emqnew(text_of(answer));
+  AtReply reply = exchange(kAtEmqnew, p.mqtt_host, p.mqtt_port, p.mqtt_bufsize);
+  if (reply.result != AtResult::kOk) return fail(kTxtMqttNewErrorLine);
+  auto id = parse_emqnew(reply.lines());
   if (!id) return fail(kTxtMqttNewErrorLine);
   mqtt_id = *id;
 
   // Credentials go along only with a user name of more than one character.
   if (strnlen(p.mqtt_user, sizeof p.mqtt_user) > 1) {
-    exchange(answer, kAtEmqconAuth, mqtt_id, p.mqtt_version, p.mqtt_keepalive, p.mqtt_user,
-             p.mqtt_password);
+    reply = exchange(kAtEmqconAuth, mqtt_id, p.mqtt_version, p.mqtt_keepalive, p.mqtt_user,
+                     p.mqtt_password);
   } else {
-    exchange(answer, kAtEmqcon, mqtt_id, p.mqtt_version, p.mqtt_keepalive);
+    reply = exchange(kAtEmqcon, mqtt_id, p.mqtt_version, p.mqtt_keepalive);
   }
-  if (contains(text_of(answer), kResultError)) return fail(kTxtMqttConErrorLine);
+  if (refused(reply)) return fail(kTxtMqttConErrorLine);
 
-  exchange(answer, kAtEmqsub, mqtt_id, p.sub_topic1);
-  if (contains(text_of(answer), kResultError)) return fail(kTxtMqttSubErrorLine);
-  if (std::strcmp(p.sub_topic2, p.sub_topic1) != 0) {
-    exchange(answer, kAtEmqsub, mqtt_id, p.sub_topic2);
-    if (contains(text_of(answer), kResultError)) return fail(kTxtMqttSubErrorLine);
+  if (refused(exchange(kAtEmqsub, mqtt_id, p.sub_topic1))) return fail(kTxtMqttSubErrorLine);
+  if (std::strcmp(p.sub_topic2, p.sub_topic1) != 0 &&
+      refused(exchange(kAtEmqsub, mqtt_id, p.sub_topic2))) {
+    return fail(kTxtMqttSubErrorLine);
   }
   return true;
 }
 
-bool open_mqtt(Answer& answer) {
-  return resolve_host(programInfo->mqtt_host, answer) && open_mqtt_session(answer);
+bool open_mqtt() {
+  return resolve_host(programInfo->mqtt_host) && open_mqtt_session();
 }
 
-bool open_udp(Answer& answer) {
+bool open_udp() {
   ProgInfo& p = *programInfo;
-  exchange(answer, kAtEsoreaden);
-  exchange(answer, kAtEsoc);
-  auto socket = parse_esoc(text_of(answer));
+  exchange(kAtEsoreaden);
+  auto socket = parse_esoc(exchange(kAtEsoc).lines());
   if (!socket) return fail(kTxtUdpSocketErrorLine);
   udp_sock_id = *socket;
-  if (!resolve_host(p.server_host, answer)) return false;
-  exchange(answer, kAtEsocon, udp_sock_id, p.server_port, p.server_host);
-  if (contains(text_of(answer), kResultError)) return fail(kTxtUdpConErrorLine);
+  if (!resolve_host(p.server_host)) return false;
+  if (refused(exchange(kAtEsocon, udp_sock_id, p.server_port, p.server_host))) {
+    return fail(kTxtUdpConErrorLine);
+  }
   return true;
 }
 
 // Sets the access point name and restarts the modem; answers the tick at
 // which the registration wait begins.
-uint32_t prepare_modem(Answer& answer) {
-  exchange(answer, kAtMcgdefcont, programInfo->apn);
-  exchange(answer, kAtMspchsc);
-  exchange(answer, kAtZcontled);
+uint32_t prepare_modem() {
+  exchange(kAtMcgdefcont, programInfo->apn);
+  exchange(kAtMspchsc);
+  exchange(kAtZcontled);
   flag_ZRST = 1;
-  exchange(answer, kAtZrst);
+  exchange(kAtZrst);
   flag_ZRST = 0;
   uint32_t start = GetTimeTicks();
-  exchange(answer, kAtCfun);
+  exchange(kAtCfun);
   return start;
 }
 
@@ -137,21 +135,18 @@ void remove_modem_status() {
 }
 
 uint32_t nbiot_init() {
-  Answer answer{};
   remove_modem_status();
   int32_t creg = 0;
   // Preparation cycles until a registration wait ends registered.
   while (creg != 1) {
     creg = 0;
     int32_t csq = 0;
-    uint32_t start = prepare_modem(answer);
+    uint32_t start = prepare_modem();
     const auto limit = static_cast<uint32_t>(rebootTime) * 1000U;
     while (ticks_elapsed(GetTimeTicks(), start) < limit) {
       if (flag_ckeck_modem != 0) {
-        exchange(answer, kAtCereg);
-        creg = parse_cereg(text_of(answer));
-        exchange(answer, kAtCsq);
-        csq = parse_csq(text_of(answer));
+        creg = read_registration();
+        csq = read_signal();
         write_modem_status(creg, csq);
       }
       if (creg == 1) {
@@ -162,17 +157,26 @@ uint32_t nbiot_init() {
       clock_sleep_seconds(1);
     }
   }
-  bool ready = flag_mqtt != 0 ? open_mqtt(answer) : open_udp(answer);
+  bool ready = flag_mqtt != 0 ? open_mqtt() : open_udp();
   if (!ready) return 0;
   flag_recv_timeout = 0;
   return 1;
 }
 
 uint32_t mqtt_reconnect() {
-  Answer answer{};
-  exchange(answer, kAtEmqdiscon, mqtt_id);
+  exchange(kAtEmqdiscon, mqtt_id);
   flag_EMQDISCON = 0;
-  if (!open_mqtt_session(answer)) return 0;
+  if (!open_mqtt_session()) return 0;
   flag_recv_timeout = 0;
   return 1;
+}
+
+int32_t read_registration() {
+  AtReply reply = exchange(kAtCereg);
+  return reply.result == AtResult::kOk ? parse_cereg(reply.lines()) : 0;
+}
+
+int32_t read_signal() {
+  AtReply reply = exchange(kAtCsq);
+  return reply.result == AtResult::kOk ? parse_csq(reply.lines()) : 0;
 }

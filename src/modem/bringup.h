@@ -22,3 +22,8 @@ uint32_t mqtt_reconnect();
 void write_modem_status(int32_t creg, int32_t csq);
 // Removes the status file (unlink; a missing file is fine).
 void remove_modem_status();
+
+// The registration state (AT+CEREG?) and the signal value (AT+CSQ) as the
+// modem answers them; 0 when the query is not answered OK.
+int32_t read_registration();
+int32_t read_signal();

@@ -30,6 +30,12 @@ inline constexpr char kTxtRxQueueFull[] =
 inline constexpr char kTxtResponseFull[] =
     "[ERROR] Response longer than 1023 characters, line dropped!!\n";
 inline constexpr char kTxtUrcDropped[] = "[ERROR] %s message dropped: %s!!\n";
+// A result line that no awaited command is owed ("%.*s": the line without its
+// line end).
+inline constexpr char kTxtStaleResult[] = "[ERROR] Result %.*s of an earlier command dropped!!\n";
+// A result line that did not fit behind the lines collected before it.
+inline constexpr char kTxtResponseTrimmed[] =
+    "[ERROR] Response longer than 1023 characters, earlier lines dropped!!\n";
 
 // --- downlink entry points before start-up installs the real ones --------
 inline constexpr char kTxtUdpFrameUnhandled[] = "Downlink frame (mb_num %d) not handled: %s\n";

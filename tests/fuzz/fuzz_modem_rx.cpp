@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/clock.h"
+#include "config/records.h"
 #include "fuzz_check.h"
 #include "messaging/codec.h"
 #include "modem/at_link.h"
@@ -51,13 +52,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  flag_wait_cmd = data[0] & 1;
-  flag_mqtt_CHT = (data[0] >> 1) & 1;
-  flag_sms4 = (data[0] >> 2) & 1;
-  flag_recv_timeout = flag_EMQDISCON = 0;
+  flag_mqtt_CHT = (data[0] & 2) != 0 ? 1 : 0;
+  flag_sms4 = (data[0] & 4) != 0 ? 1 : 0;
+  flag_recv_timeout = 0;
+  flag_EMQDISCON = 0;
   recv_reset(modem_port);
+  // Bit 0: a command's answer is awaited (its echo may be in the input too).
+  if ((data[0] & 1) != 0) at_channel(modem_port).await_answer_to("AT+CSQ\r\n");
+
   std::string bytes = std::string(fuzz_text(data + 1, std::min(size - 1, size_t{3000}))) + "\r\nOK\r\n";
   FUZZ_CHECK(port->modem.send(bytes));
+
   auto response = std::make_unique<std::array<char, kResponseSize>>();
   // Each call that finds bytes ends at a line: at most as many calls as lines.
   for (size_t calls = 0; recv_str(modem_port, response->data(), 0) != 0; ++calls) {

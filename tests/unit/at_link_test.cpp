@@ -1,311 +1,279 @@
 // The AT exchange and the receive routine on real pseudo-terminals, with the
-// virtual clock: what is waiting when the call starts is what the modem sent.
+// virtual clock: the test plays the modem on the master side, so what it
+// writes after a command is begun is the modem's answer.
 #include "modem/at_link.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "common/text.h"
-#include "messaging/codec.h"
 #include "modem/downlink.h"
 #include "modem_pty.h"
+#include "scripted_modem.h"
 
 namespace {
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
+constexpr char kDropped[] = "of an earlier command dropped!!\n";
+
+size_t count_of(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
 class AtLink : public ::testing::Test {
  protected:
   void SetUp() override {
-    set_downlink_handlers(
-        [this](char* frame, int32_t n) {
-          frames.emplace_back(frame);
-          frame_mb_num = n;
-        },
-        [this](MqttDownlink r, int32_t) { commands.push_back(r); });
+    set_downlink_handlers([this](char* frame, int32_t) { frames.emplace_back(frame); },
+                          [this](MqttDownlink r, int32_t) { commands.push_back(r); });
   }
 
-  // One receive call; the response text and what the console showed.
-  int recv(uint8_t port = modem_port, uint8_t line_mode = 0, bool* timed_out = nullptr) {
-    response.fill('#');
+  AtChannel& modem() { return at_channel(modem_port); }
+  // One receive call of the modem's exchange; the console it printed is kept.
+  AtResult poll() {
     CaptureStdout();
-    int r = recv_str(port, response.data(), line_mode, timed_out);
-    console = GetCapturedStdout();
+    AtResult r = modem().poll(reply);
+    console += GetCapturedStdout();
     return r;
   }
-  std::string text() const { return response.data(); }
-
-  // "+ESONMI=" report of a frame scrambled as the server does it.
-  static std::string esonmi_of(const std::string& frame) {
-    std::array<uint8_t, 256> buf{};
-    std::memcpy(buf.data(), frame.data(), frame.size());
-    int32_t len = static_cast<int32_t>(frame.size());
-    encode_msg(buf.data(), &len);
-    return "+ESONMI=0," + std::to_string(len) + "," + hex_text(buf.data(), len) + "\r\n";
+  void begin(const char* command) {
+    CaptureStdout();
+    modem().begin(command);
+    console += GetCapturedStdout();
+    EXPECT_EQ(pty.received(modem_port), command);
   }
-  static std::string hex_text(const void* bytes, size_t n) {
-    std::string hex(2 * n + 1, '\0');
-    bytes_to_hex(static_cast<const uint8_t*>(bytes), n, hex.data());
-    hex.pop_back();
-    return hex;
-  }
+  std::string text() const { return std::string(reply.lines()); }
 
   ModemPty pty;
-  std::array<char, kResponseSize> response{};
+  AtReply reply;
   std::string console;
   std::vector<std::string> frames;
-  int32_t frame_mb_num = -1;
   std::vector<MqttDownlink> commands;
 };
 
-TEST_F(AtLink, NothingWaitingReturnsZeroSilentlyWithACleanBuffer) {
-  EXPECT_EQ(recv(), 0);
-  EXPECT_EQ(console, "");
-  for (char c : response) ASSERT_EQ(c, '\0');
+// --- an answer ends at its result line, and only there ----------------------
+
+struct AnswerCase {
+  const char* name;
+  const char* command;
+  const char* modem;  // what the modem sends after the command: the whole answer
+  AtResult result;
+};
+
+class Answers : public AtLink, public testing::WithParamInterface<AnswerCase> {};
+
+TEST_P(Answers, EndAtTheResultLineWithTheAnswerWhole) {
+  const AnswerCase& c = GetParam();
+  begin(c.command);
+  pty.send(modem_port, c.modem);
+  EXPECT_EQ(poll(), c.result);
+  EXPECT_EQ(text(), c.modem);
+  EXPECT_NE(console.find("Recv:\r\n" + text() + "-----\r\n\r\n"), std::string::npos);
+  EXPECT_FALSE(modem().awaiting());
+  EXPECT_EQ(flag_EMQDISCON.load(), 0);  // an echo is no report
 }
 
-TEST_F(AtLink, FinalResultsEndTheResponseByteForByte) {
-  flag_wait_cmd = 1;
-  pty.send(modem_port, "\r\nOK\r\n");
-  EXPECT_EQ(recv(), 1);
-  EXPECT_EQ(text(), "\r\nOK\r\n");
-  EXPECT_EQ(flag_wait_cmd.load(), 0);
-  EXPECT_EQ(console, "Recv:\r\n\r\nOK\r\n-----\r\n\r\n");
+INSTANTIATE_TEST_SUITE_P(
+    AtLink, Answers,
+    testing::Values(
+        AnswerCase{"Ok", "AT+CSQ\r\n", "AT+CSQ\r\r\n+CSQ: 23,99\r\n\r\nOK\r\n", AtResult::kOk},
+        AnswerCase{"Error", "AT+EDNS=\"x\"\r\n", "AT+EDNS=\"x\"\r\r\n\r\nERROR\r\n",
+                   AtResult::kError},
+        AnswerCase{"CmeError", "AT+ESOCON=1\r\n", "\r\n+CME ERROR: 50\r\n", AtResult::kError},
+        AnswerCase{"EchoHoldingOkAndError", "AT+EMQCON=0,4,\"c\",60,1,0,OK,ERROR\r\n",
+                   "AT+EMQCON=0,4,\"c\",60,1,0,OK,ERROR\r\r\n\r\nOK\r\n", AtResult::kOk},
+        AnswerCase{"EchoOfTopicOk", "AT+EMQSUB=0,\"OK\",1\r\n",
+                   "AT+EMQSUB=0,\"OK\",1\r\r\n\r\nERROR\r\n", AtResult::kError},
+        AnswerCase{"InformationHoldingTheWords", "AT+EDNS=\"h\"\r\n",
+                   "AT+EDNS=\"h\"\r\r\n+EDNS:OK ERROR\r\n\r\nOK\r\n", AtResult::kOk},
+        AnswerCase{"EchoOfADisconnect", "AT+EMQDISCON=0\r\n", "AT+EMQDISCON=0\r\r\n\r\nOK\r\n",
+                   AtResult::kOk},
+        AnswerCase{"EchoOff", "AT+ESOC=1,2,1\r\n", "\r\n+ESOC=1\r\n\r\nOK\r\n", AtResult::kOk}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-  flag_wait_cmd = 1;
-  const std::string answer = "AT+CSQ\r\r\n+CSQ: 23,99\r\n\r\nOK\r\n";
-  pty.send(modem_port, answer);
-  EXPECT_EQ(recv(), 1);
-  EXPECT_EQ(text(), answer);
+// --- every answer belongs to the command just sent -------------------------
 
-  // An extended error code after the word ends the response as well.
-  flag_wait_cmd = 1;
-  pty.send(modem_port, "\r\n+CME ERROR: 50\r\n");
-  EXPECT_EQ(recv(), 1);
-  EXPECT_EQ(text(), "\r\n+CME ERROR: 50\r\n");
-  EXPECT_EQ(flag_wait_cmd.load(), 0);
-  EXPECT_EQ(flag_recv_timeout.load(), 0);
-}
+struct PairingCase {
+  const char* name;
+  const char* first;   // what the modem sends for AT+A before its wait ends
+  const char* before;  // after the wait ended, before AT+B is written
+  const char* after;   // after AT+B is written
+  AtResult result;     // of AT+B
+  const char* collected;
+  int emqdiscon;
+  const char* late = "";  // after AT+B's result, before AT+C is written
+  size_t dropped = 1;     // "dropped" lines
+};
 
-TEST_F(AtLink, ReportsDuringACommandAreActedOnAndLeftOut) {
-  flag_wait_cmd = 1;
-  pty.send(modem_port,
-           "\r\n+EMQDISCON: 0\r\n\r\n+IP: 10.0.0.2\r\n" + esonmi_of("AE,RDO,1,EA") + "\r\nOK\r\n");
-  EXPECT_EQ(recv(), 1);
-  EXPECT_EQ(text(), "\r\nOK\r\n");
-  EXPECT_EQ(flag_EMQDISCON.load(), 1);
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0].substr(0, 11), "AE,RDO,1,EA");
-  EXPECT_NE(console.find("Receive EMQDISCON message!!\n\r\n+EMQDISCON: 0\r\n"), std::string::npos);
-  EXPECT_NE(console.find("Receive IP message!!\n\r\n+IP: 10.0.0.2\r\n"), std::string::npos);
-}
+class Pairing : public AtLink, public testing::WithParamInterface<PairingCase> {};
 
-TEST_F(AtLink, AReportWhileNothingIsAwaitedEndsTheCallAndTheRestWaits) {
-  mb_num = 3;
-  // The report and what follows it arrive in one read.
-  pty.send(modem_port, esonmi_of("AE,RAO,2,EA") + "\r\n+EMQDISCON\r\n");
-  EXPECT_EQ(recv(), 1);
-  EXPECT_EQ(text(), "");
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frame_mb_num, 3);
-  EXPECT_EQ(flag_EMQDISCON.load(), 0);
-  const std::string hex = esonmi_of("AE,RAO,2,EA").substr(13, 32);
-  EXPECT_EQ(console.substr(0, 26), "Receive +ESONMI message!!\n");
-  EXPECT_NE(console.find("Data = " + hex +
-                         "\nData Length = 16\n"
-                         "\r\n<--- RECONSTRUCTURE MESSAGE --->\r\n"
-                         "HEX String (len = 32):\r\n" +
-                         hex + "\r\nHEX Data:\r\n" + hex),
-            std::string::npos);
-  EXPECT_NE(console.find("\r\n<--- DEAL WITH MESSAGE --->\r\n"), std::string::npos);
-
-  // The next call finds the report that followed, kept from the last read.
-  EXPECT_EQ(recv(), 1);
-  EXPECT_EQ(flag_EMQDISCON.load(), 1);
-  EXPECT_EQ(recv(), 0);
-}
-
-TEST_F(AtLink, AnOkFollowedByAReportInOneRead) {
-  flag_wait_cmd = 1;
-  pty.send(modem_port, "\r\nOK\r\n\r\n+EMQDISCON\r\n");
-  EXPECT_EQ(recv(), 1);
-  EXPECT_EQ(text(), "\r\nOK\r\n");
-  EXPECT_EQ(flag_EMQDISCON.load(), 0);
-  EXPECT_EQ(recv(), 1);
-  EXPECT_EQ(text(), "");
-  EXPECT_EQ(flag_EMQDISCON.load(), 1);
-}
-
-TEST_F(AtLink, UnusableDatagramsAreDropped) {
-  // Not a multiple of 16: the codec refuses it.
-  pty.send(modem_port, "+ESONMI=0,3,414243\r\n");
-  EXPECT_EQ(recv(), 1);
-  EXPECT_NE(console.find("Receive error message length!!"), std::string::npos);
-  // Too few hex digits, too few fields, a count above the payload buffer.
-  for (const char* line : {"+ESONMI=0,16,4142\r\n", "+ESONMI=0,16\r\n", "+ESONMI=0,1025,41\r\n"}) {
-    pty.send(modem_port, line);
-    EXPECT_EQ(recv(), 1);
-    EXPECT_NE(console.find("[ERROR] +ESONMI= message dropped: "), std::string::npos) << line;
-    EXPECT_EQ(console.find("RECONSTRUCTURE"), std::string::npos) << line;
+TEST_P(Pairing, ALateResultIsDroppedAndTheNextAnswerIsItsCommands) {
+  const PairingCase& c = GetParam();
+  begin("AT+A\r\n");
+  if (*c.first != '\0') {
+    pty.send(modem_port, c.first);
+    EXPECT_EQ(poll(), AtResult::kTimeout);  // 60 s without a result
+  } else {
+    modem().give_up();  // the report loop's idle-pass limit
   }
-  EXPECT_TRUE(frames.empty());
+  EXPECT_EQ(modem().owed(), 1);
+  if (*c.before != '\0') pty.send(modem_port, c.before);
+  begin("AT+B\r\n");
+  pty.send(modem_port, c.after);
+  EXPECT_EQ(poll(), c.result);
+  EXPECT_EQ(text(), c.collected);
+  EXPECT_EQ(flag_EMQDISCON.load(), c.emqdiscon);
+
+  // The next exchange is paired as well.
+  if (*c.late != '\0') pty.send(modem_port, c.late);
+  begin("AT+C\r\n");
+  pty.send(modem_port, "AT+C\r\r\n+C: 3\r\n\r\nOK\r\n");
+  EXPECT_EQ(poll(), AtResult::kOk);
+  EXPECT_EQ(text(), "AT+C\r\r\n+C: 3\r\n\r\nOK\r\n");
+  EXPECT_EQ(count_of(console, kDropped), c.dropped) << console;
+  EXPECT_EQ(modem().owed(), 0);
 }
 
-TEST_F(AtLink, PublicationsBecomeCommands) {
-  // "1,0" as hex text on a plain topic, nothing awaited: the text before the
-  // topic's quote goes into the response.
-  pty.send(modem_port, "+EMQPUB: 0,\"/gw/cmd/2/DO\",1,0,0,3,\"312C30\"\r\n");
-  EXPECT_EQ(recv(), 1);
-  EXPECT_EQ(text(), "+EMQPUB: 0,");
-  ASSERT_EQ(commands.size(), 1u);
-  EXPECT_EQ(commands[0].session_id, 2);
-  EXPECT_STREQ(commands[0].type, "DO");
-  EXPECT_STREQ(commands[0].data, "1,0");
-  EXPECT_EQ(commands[0].length, 3u);
+INSTANTIATE_TEST_SUITE_P(
+    AtLink, Pairing,
+    testing::Values(PairingCase{"BeforeTheNextCommand", "AT+A\r\r\n", "\r\n+A: 1\r\n\r\nOK\r\n",
+                                "AT+B\r\r\n+B: 2\r\n\r\nERROR\r\n", AtResult::kError,
+                                "AT+B\r\r\n+B: 2\r\n\r\nERROR\r\n", 0},
+                    PairingCase{"AfterTheNextCommand", "AT+A\r\r\n", "",
+                                "\r\n+A: 1\r\n\r\nERROR\r\nAT+B\r\r\n\r\nOK\r\n", AtResult::kOk,
+                                "AT+B\r\r\n\r\nOK\r\n", 0},
+                    PairingCase{"GivenUpBeforeItsEcho", "", "",
+                                "AT+A\r\r\n\r\nOK\r\nAT+B\r\r\n\r\nERROR\r\n", AtResult::kError,
+                                "AT+B\r\r\n\r\nERROR\r\n", 0},
+                    PairingCase{"AReportBetweenTheLateResultAndTheAnswer", "AT+A\r\r\n", "",
+                                "\r\nOK\r\n\r\n+EMQDISCON: 0\r\nAT+B\r\r\n\r\nOK\r\n",
+                                AtResult::kOk, "AT+B\r\r\n\r\nOK\r\n", 1},
+                    PairingCase{"AReportBeforeTheNextCommand", "AT+A\r\r\n",
+                                "\r\n+EMQDISCON: 0\r\n\r\nOK\r\n", "AT+B\r\r\n\r\nOK\r\n",
+                                AtResult::kOk, "AT+B\r\r\n\r\nOK\r\n", 1},
+                    // Echo off: a time-out without an echo teaches it, and the next
+                    // command's result is taken, not dropped as a late one.
+                    PairingCase{"EchoOff", "\r\n+A: 1\r\n", "", "\r\n+B: 2\r\n\r\nOK\r\n",
+                                AtResult::kOk, "\r\n+B: 2\r\n\r\nOK\r\n", 0, "", 0},
+                    // ... and when the echo comes back, the result AT+B took before it
+                    // was AT+A's: AT+B's own is dropped.
+                    PairingCase{"EchoBackAfterAResultTakenEarly", "\r\n+A: 1\r\n", "", "\r\nOK\r\n",
+                                AtResult::kOk, "\r\nOK\r\n", 0, "AT+B\r\r\n\r\nERROR\r\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-  // JSON form, during a command.
-  flag_mqtt_CHT = 1;
-  flag_wait_cmd = 1;
-  const std::string json =
-      "{\"id\":\"1\",\"deviceId\":\"d\",\"time\":\"t\",\"value\":[\"4/AO/300\"]}";
-  pty.send(modem_port, "+EMQPUB: 0,\"t\",1,0,0," + std::to_string(json.size()) + ",\"" +
-                           hex_text(json.data(), json.size()) + "\"\r\n\r\nOK\r\n");
-  EXPECT_EQ(recv(), 1);
-  EXPECT_EQ(text(), "\r\nOK\r\n");
-  ASSERT_EQ(commands.size(), 2u);
-  EXPECT_EQ(commands[1].session_id, 4);
-  EXPECT_STREQ(commands[1].type, "AO");
-  EXPECT_STREQ(commands[1].data, "300");
-
-  // A JSON array is no command; a report without its quoted pieces is dropped.
-  pty.send(modem_port, "+EMQPUB: 0,\"t\",1,0,0,4,\"5B2F444F\"\r\n+EMQPUB: 0,\"t\"\r\n\r\nOK\r\n");
-  flag_wait_cmd = 1;
-  EXPECT_EQ(recv(), 1);
-  EXPECT_NE(console.find("Not DO or AO message!!\n"), std::string::npos);
-  EXPECT_NE(console.find("[ERROR] +EMQPUB: message dropped: fewer than four quoted pieces!!"),
-            std::string::npos);
-  EXPECT_EQ(commands.size(), 2u);
+// The report loop publishes an acknowledgement while a message waits: the
+// first result is the message's, kept for it; the next is the publication's.
+TEST_F(AtLink, ACommandBegunWhileAnotherIsAwaited) {
+  begin("AT+A\r\n");
+  pty.send(modem_port, "AT+A\r\r\n");
+  begin("AT+B\r\n");
+  pty.send(modem_port, "\r\nERROR\r\nAT+B\r\r\n\r\nOK\r\n");
+  EXPECT_EQ(poll(), AtResult::kOk);
+  EXPECT_EQ(text(), "AT+B\r\r\n\r\nOK\r\n");
+  EXPECT_EQ(poll(), AtResult::kError);
+  EXPECT_FALSE(modem().awaiting());
+  EXPECT_EQ(count_of(console, kDropped), 0u);
 }
 
-TEST_F(AtLink, UnrecognisedLinesAreCollectedUntilAResultOrTheTimeLimit) {
-  pty.send(modem_port, "\r\n+CEREG: 1\r\n\r\nOK\r\n");
-  EXPECT_EQ(recv(), 1);
-  EXPECT_EQ(text(), "\r\n+CEREG: 1\r\n\r\nOK\r\n");
-
-  pty.send(modem_port, "\r\n+CEREG: 1\r\n");
-  const uint32_t t0 = pty.clock().ticks();
-  EXPECT_EQ(recv(), 1);
-  EXPECT_EQ(text(), "\r\n+CEREG: 1\r\n");
-  EXPECT_EQ(pty.clock().ticks() - t0, 60010u);
-  EXPECT_EQ(flag_recv_timeout.load(), 1);
-}
-
-TEST_F(AtLink, TimeLimitsAreStrictAndPerPort) {
-  // A few characters and nothing more: the limit is passed only when the
-  // elapsed time is larger than 60000 ms.
-  flag_wait_cmd = 1;
-  pty.send(modem_port, "AT+C");
-  uint32_t t0 = pty.clock().ticks();
-  bool timed_out = false;
-  EXPECT_EQ(recv(modem_port, 0, &timed_out), 1);
-  EXPECT_EQ(pty.clock().ticks() - t0, 60010u);
-  EXPECT_TRUE(timed_out);
-  EXPECT_EQ(flag_recv_timeout.load(), 1);
-  EXPECT_EQ(text(), "");
-  EXPECT_EQ(console, "Receiving message timeout!!\nRecv:\r\n-----\r\n\r\n");
-  EXPECT_EQ(flag_wait_cmd.load(), 1);
-
-  // While the modem restarts, 10 seconds.
-  flag_recv_timeout = 0;
-  flag_ZRST = 1;
-  pty.send(modem_port, "AT+Z");
-  t0 = pty.clock().ticks();
-  EXPECT_EQ(recv(), 1);
-  EXPECT_EQ(pty.clock().ticks() - t0, 10010u);
-  EXPECT_EQ(flag_recv_timeout.load(), 1);
-  EXPECT_EQ(console, "Wait AT+ZRST for 10 secs.\nRecv:\r\n-----\r\n\r\n");
-
-  // The GPS port keeps its own 60 seconds and never raises the modem's flag.
-  flag_recv_timeout = 0;
-  pty.send(gps_port, "$GPRMC,12");
-  t0 = pty.clock().ticks();
-  EXPECT_EQ(recv(gps_port, 1, &timed_out), 1);
-  EXPECT_EQ(pty.clock().ticks() - t0, 60010u);
-  EXPECT_TRUE(timed_out);
-  EXPECT_EQ(flag_recv_timeout.load(), 0);
-  EXPECT_EQ(text(), "");
-  EXPECT_EQ(console, "Receiving message timeout!!\nRecv:\r\n-----\r\n\r\n");
-}
-
-TEST_F(AtLink, LineModeReturnsOneLineWithColons) {
-  pty.send(gps_port, "$GPRMC,1,A\r\n$GPGGA,2\r\n");
-  bool timed_out = true;
-  EXPECT_EQ(recv(gps_port, 1, &timed_out), 1);
-  EXPECT_EQ(text(), "$GPRMC:1:A\r\n");
-  EXPECT_FALSE(timed_out);
-  EXPECT_EQ(console, "");
-  EXPECT_EQ(recv(gps_port, 1), 1);
-  EXPECT_EQ(text(), "$GPGGA:2\r\n");
-  EXPECT_EQ(recv(gps_port, 1), 0);
-}
-
-TEST_F(AtLink, OverlongLinesAndResponsesStayInTheirBuffers) {
-  flag_wait_cmd = 1;
-  pty.send(modem_port, std::string(1500, 'x') + "\r\n\r\nOK\r\n");
-  EXPECT_EQ(recv(), 1);
-  EXPECT_EQ(text(), "\r\nOK\r\n");
-  EXPECT_NE(console.find("[ERROR] Line of 1024 bytes or more without LF dropped!!"),
+TEST_F(AtLink, AResultLineAlwaysFitsEarlierLinesGiveWay) {
+  const std::string command = "AT+EMQPUB=0,\"t\",1,0,0,300," + std::string(600, '3') + "\r\n";
+  const std::string echo = command.substr(0, command.size() - 1) + "\r\n";
+  const std::string info = "\r\n+INFO: " + std::string(380, 'i') + "\r\n";
+  begin(command.c_str());
+  pty.send(modem_port, echo + info + "\r\nOK\r\n");
+  EXPECT_EQ(poll(), AtResult::kOk);
+  EXPECT_EQ(text(), info + "\r\nOK\r\n");
+  EXPECT_NE(console.find("[ERROR] Response longer than 1023 characters, earlier lines dropped!!"),
             std::string::npos);
 
-  // Three 400-character lines: the third does not fit in 1023 characters.
-  flag_wait_cmd = 1;
-  const std::string line = std::string(398, 'y') + "\r\n";
-  pty.send(modem_port, line + line + line + "\r\nOK\r\n");
-  EXPECT_EQ(recv(), 1);
-  EXPECT_EQ(text(), line + line + "\r\nOK\r\n");
+  // An information line that does not fit is dropped instead.
+  begin(command.c_str());
+  pty.send(modem_port, echo + info + "\r\n+MORE: 1\r\n\r\nOK\r\n");
+  EXPECT_EQ(poll(), AtResult::kOk);
   EXPECT_NE(console.find("[ERROR] Response longer than 1023 characters, line dropped!!"),
             std::string::npos);
 }
 
-TEST_F(AtLink, SendRecvStrExchangesAndBoundsASilentModem) {
-  std::array<char, kResponseSize> answer{};
-  pty.send(modem_port, "AT+CSQ\r\r\n+CSQ: 23,99\r\n\r\nOK\r\n");
-  CaptureStdout();
-  send_recv_str(modem_port, "AT+CSQ\r\n", answer.data());
-  std::string out = GetCapturedStdout();
-  EXPECT_EQ(pty.received(modem_port), "AT+CSQ\r\n");
-  EXPECT_STREQ(answer.data(), "AT+CSQ\r\r\n+CSQ: 23,99\r\n\r\nOK\r\n");
-  EXPECT_EQ(out.substr(0, 14), "Send: AT+CSQ\r\n");
-  EXPECT_EQ(flag_wait_cmd.load(), 0);
+// --- reports ----------------------------------------------------------------
 
-  // No answer at all: bounded by the same 60 seconds.
-  const uint32_t t0 = pty.clock().ticks();
+TEST_F(AtLink, ReportsDuringACommandAreActedOnAndLeftOut) {
+  begin("AT+CSQ\r\n");
+  pty.send(modem_port, "AT+CSQ\r\r\n\r\n+EMQDISCON: 0\r\n\r\n+IP: 10.0.0.2\r\n" +
+                           esonmi_report("AE,RDO,1,EA") +
+                           "+EMQPUB: 0,\"/gw/cmd/2/DO\",1,0,0,3,\"312C30\"\r\n\r\nOK\r\n");
+  EXPECT_EQ(poll(), AtResult::kOk);
+  EXPECT_EQ(text(), "AT+CSQ\r\r\n\r\nOK\r\n");
+  EXPECT_EQ(flag_EMQDISCON.load(), 1);
+  EXPECT_EQ(frames.size() + commands.size(), 2u);  // handed on as decoded by the dispatch tests
+  EXPECT_NE(console.find("Receive IP message!!\n\r\n+IP: 10.0.0.2\r\n"), std::string::npos);
+}
+
+TEST_F(AtLink, WhileNothingIsAwaitedEachLineEndsACallAndTheRestWaits) {
+  std::array<char, kResponseSize> response{};
+  EXPECT_EQ(recv_str(modem_port, response.data(), 0), 0);
+  // A report, a publication, an unusable datagram and a late result in one read.
+  pty.send(modem_port, esonmi_report("AE,RAO,2,EA") +
+                           "+EMQPUB: 0,\"/gw/cmd/2/DO\",1,0,0,3,\"312C30\"\r\n"
+                           "+ESONMI=0,16,4142\r\n\r\nOK\r\n");
   CaptureStdout();
-  send_recv_str(modem_port, "AT\r\n", answer.data());
-  out = GetCapturedStdout();
+  for (const char* collected : {"", "+EMQPUB: 0,", "", ""}) {
+    EXPECT_EQ(recv_str(modem_port, response.data(), 0), 1);
+    EXPECT_STREQ(response.data(), collected);  // a publication: the text before the topic
+  }
+  EXPECT_EQ(recv_str(modem_port, response.data(), 0), 0);
+  console = GetCapturedStdout();
+  EXPECT_NE(console.find("[ERROR] +ESONMI= message dropped: fewer hex digits"), std::string::npos);
+  EXPECT_NE(console.find("[ERROR] Result OK of an earlier command dropped!!\n"), std::string::npos);
+  EXPECT_EQ(frames.size() + commands.size(), 2u);
+}
+
+// --- time limits ------------------------------------------------------------
+
+TEST_F(AtLink, TimeLimitsAreStrictAndPerPort) {
+  // A few characters and nothing more: passed only when more than 60000 ms.
+  begin("AT+CSQ\r\n");
+  pty.send(modem_port, "AT+C");
+  uint32_t t0 = pty.clock().ticks();
+  EXPECT_EQ(poll(), AtResult::kTimeout);
   EXPECT_EQ(pty.clock().ticks() - t0, 60010u);
   EXPECT_EQ(flag_recv_timeout.load(), 1);
-  EXPECT_EQ(flag_wait_cmd.load(), 1);
-  EXPECT_EQ(out, "Send: AT\r\nReceiving message timeout!!\nRecv:\r\n-----\r\n\r\n");
+  EXPECT_NE(console.find("Receiving message timeout!!\nRecv:\r\n-----\r\n\r\n"), std::string::npos);
+
+  // A modem silent from the start: bounded the same way, 10 s while it restarts.
+  for (uint32_t limit : {60010u, 10010u}) {
+    flag_ZRST = limit == 10010u ? 1 : 0;
+    t0 = pty.clock().ticks();
+    CaptureStdout();
+    EXPECT_EQ(modem().exchange("AT+ZRST\r\n").result, AtResult::kTimeout);
+    console = GetCapturedStdout();
+    EXPECT_EQ(pty.clock().ticks() - t0, limit);
+  }
+  EXPECT_NE(console.find("Wait AT+ZRST for 10 secs.\n"), std::string::npos);
+  flag_ZRST = 0;
+
+  // The GPS port keeps its own 60 seconds and never raises the modem's flag.
+  flag_recv_timeout = 0;
+  std::array<char, kResponseSize> response{};
+  pty.send(gps_port, "$GPRMC,12");
+  bool timed_out = false;
+  CaptureStdout();
+  EXPECT_EQ(recv_str(gps_port, response.data(), 1, &timed_out), 1);
+  GetCapturedStdout();
+  EXPECT_TRUE(timed_out);
+  EXPECT_EQ(flag_recv_timeout.load(), 0);
 }
 
 TEST(ReconMessage, TolerantHexInUpperCaseOut) {
   uint8_t out[3] = {0xEE, 0xEE, 0xEE};
   CaptureStdout();
-  recon_message(2, "0a1B", out);
-  EXPECT_EQ(GetCapturedStdout(), "HEX String (len = 4):\r\n0a1B\r\nHEX Data:\r\n0A1B");
-  EXPECT_EQ(out[0], 0x0A);
-  EXPECT_EQ(out[1], 0x1B);
-  EXPECT_EQ(out[2], 0xEE);
-  CaptureStdout();
-  recon_message(1, "G7", out);
-  GetCapturedStdout();
-  EXPECT_EQ(out[0], 0x07);
+  recon_message(3, "0a1BG7", out);
+  EXPECT_EQ(GetCapturedStdout(), "HEX String (len = 6):\r\n0a1BG7\r\nHEX Data:\r\n0A1B07");
+  EXPECT_EQ(out[2], 0x07);  // a character that is no hex digit counts 0
 }
 
 }  // namespace

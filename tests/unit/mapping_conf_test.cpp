@@ -61,7 +61,7 @@ TEST(MappingRead, HandWrittenFileIsUsedAsItStands) {
   Devices devices({{4, 2, 1, 1}, {2, 0, 0, 3}});
   Read r("default_mapping=0\r\nsessionALL_mapping=2\r\n" +
              session(7, "1-1,1-2,", "", "1-1,0-0,", "2-3,") +
-             session(3, "2-2,0-0,1-4,", "1-1,1-100,", "", "0-0,"),
+             session(3, "2-2,0-0,1-4,", "1-1,1-102,", "", "0-0,"),
          devices);
   ASSERT_FALSE(r.error) << *r.error;
   EXPECT_EQ(r.io.default_mapping, 0);
@@ -75,7 +75,7 @@ TEST(MappingRead, HandWrittenFileIsUsedAsItStands) {
   EXPECT_EQ(r.io.di_num[0], 0);
   EXPECT_EQ(r.io.ao_num[0], 1);  // a trailing empty slot does not count
   EXPECT_EQ(r.io.do_num[1], 3);  // an empty slot in the middle does
-  EXPECT_EQ(r.io.di_num[1], 2);  // 1-100 is empty by its channel, but ch_no is not looked at
+  EXPECT_EQ(r.io.di_num[1], 2);  // 1-102: a third digit starts over, channel 2
   EXPECT_EQ(r.io.ai_num[1], 0);
 }
 
@@ -127,8 +127,8 @@ INSTANTIATE_TEST_SUITE_P(
     Files, MappingRefusal,
     testing::Values(
         Refusal{kHead + kOk, 0, ""}, Refusal{"default_mapping=0\r\nsessionALL_mapping=0\r\n", 0, ""},
-        // Empty slots name nothing: "0-5," and a channel 0 pass.
-        Refusal{kHead + session(0, "0-5,1-100,", "", "", ""), 0, ""},
+        // Empty slots name nothing: "0-5," passes.
+        Refusal{kHead + session(0, "0-5,", "", "", ""), 0, ""},
         Refusal{"", 1, "the file ends before the default_mapping line"},
         Refusal{"default_mapping\r\nsessionALL_mapping=1\r\n" + kOk, 1, "has no \"=\""},
         Refusal{"default_mapping\r\n", 1, "has no \"=\"", MappingRead::kReadBack},
@@ -148,7 +148,9 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{kHead + session(0, "2-3,", "", "", ""), 5,
                 "DO entry 1 names channel 3 of device 2, which has 2"},
         Refusal{kHead + session(0, "", "", "", "1-2,"), 11,
-                "AI entry 1 names channel 2 of device 1, which has 1"}));
+                "AI entry 1 names channel 2 of device 1, which has 1"},
+        Refusal{kHead + session(0, "1-0,", "", "", ""), 5,
+                "DO entry 1 names channel 0 of device 1, which has 4"}));
 
 TEST(MappingRead, AFileAboutToBeRegeneratedOnlyHasToSurvive) {
   Devices devices({{4, 2, 1, 1}});

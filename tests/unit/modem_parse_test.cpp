@@ -12,21 +12,17 @@
 
 namespace {
 
-TEST(Answers, RegistrationAndSignalFromEchoedAndBareAnswers) {
+TEST(Answers, EveryValueFromEchoedAndBareAnswersOrNothing) {
   EXPECT_EQ(parse_cereg("AT+CEREG?\r\r\n+CEREG: 0,1\r\n\r\nOK\r\n"), 1);
   EXPECT_EQ(parse_cereg("\r\n+CEREG: 0,5\r\n\r\nOK\r\n"), 5);
-  EXPECT_EQ(parse_cereg("\r\n+CEREG: 2,1,\"1A2B\",\"0C0D0E0F\",9\r\n\r\nOK\r\n"), 1);
   // No "," at all: not registered.
   EXPECT_EQ(parse_cereg("\r\nERROR\r\n"), 0);
   EXPECT_EQ(parse_cereg(""), 0);
 
   EXPECT_EQ(parse_csq("AT+CSQ\r\r\n+CSQ: 23,99\r\n\r\nOK\r\n"), 23);
-  EXPECT_EQ(parse_csq("\r\n+CSQ: 99,99\r\n\r\nOK\r\n"), 99);
   EXPECT_EQ(parse_csq("\r\nOK\r\n"), 0);
   EXPECT_EQ(parse_csq("+CSQ:"), 0);
-}
 
-TEST(Answers, AddressClientIdAndSocketOrNothing) {
   EXPECT_EQ(parse_edns("AT+EDNS=\"broker\"\r\r\n+EDNS:10.1.2.3\r\n\r\nOK\r\n"), "10.1.2.3");
   EXPECT_EQ(parse_edns("\r\n+EDNS: 10.1.2.3\r\n\r\nOK\r\n"), " 10.1.2.3");
   EXPECT_FALSE(parse_edns("AT+EDNS=\"broker\"\r\r\nOK\r\n"));
@@ -37,9 +33,10 @@ TEST(Answers, AddressClientIdAndSocketOrNothing) {
   EXPECT_EQ(parse_emqnew("\r\n+EMQNEW: 3\r\n\r\nOK\r\n"), 3);
   EXPECT_FALSE(parse_emqnew("\r\nOK\r\n"));
 
+  // From the "+ESOC=" line, never from the echo; the echo may be missing.
   EXPECT_EQ(parse_esoc("AT+ESOC=1,2,1\r\r\n+ESOC=2\r\n\r\nOK\r\n"), 2);
-  // With the echo off the answer holds one "=" only: no socket.
-  EXPECT_FALSE(parse_esoc("\r\n+ESOC=2\r\n\r\nOK\r\n"));
+  EXPECT_EQ(parse_esoc("\r\n+ESOC=3\r\n\r\nOK\r\n"), 3);
+  EXPECT_FALSE(parse_esoc("AT+ESOC=1,2,1\r\r\n\r\nERROR\r\n"));
   EXPECT_FALSE(parse_esoc(""));
 }
 
@@ -62,46 +59,27 @@ TEST(Urc, EsonmiPiecesAndEveryReasonToDrop) {
   EXPECT_STREQ(short_hex.reason, "fewer hex digits than the byte count");
 }
 
-TEST(Urc, PublicationPiecesAndPlainTopics) {
+// Commands end to end are pinned by the downlink tests; here the edges.
+TEST(Urc, PublicationPiecesAndCommandEdges) {
   auto pieces = split_emqpub("\r\n+EMQPUB: 0,\"/gw/cmd/2/DO\",1,0,0,6,\"313030\"\r\n");
   ASSERT_TRUE(pieces);
   EXPECT_EQ(pieces->topic, "/gw/cmd/2/DO");
   EXPECT_EQ(pieces->hex, "313030");
   EXPECT_FALSE(split_emqpub("+EMQPUB: 0,\"/gw/cmd/2/DO\",1,0,0,6,\r\n"));
 
-  // A leading slash makes no empty piece.
-  for (const char* topic : {"a/b/2/DO", "/a/b/2/DO"}) {
-    auto p = mqtt_command_plain(topic, "1,0,1");
-    ASSERT_EQ(p.kind, MqttParseKind::kCommand) << topic;
-    EXPECT_EQ(p.record.session_id, 2);
-    EXPECT_STREQ(p.record.type, "DO");
-    EXPECT_STREQ(p.record.data, "1,0,1");
-    EXPECT_EQ(p.record.length, 5u);
-  }
-  EXPECT_EQ(mqtt_command_plain("a/b/x/AO", "7").record.session_id, 0);
+  // A leading slash makes no empty piece; a type has at most 11 characters.
+  EXPECT_EQ(mqtt_command_plain("/a/b/2/DO", "1,0").record.session_id, 2);
   EXPECT_EQ(mqtt_command_plain("a/b/2", "1").kind, MqttParseKind::kDropped);
   EXPECT_EQ(mqtt_command_plain("a/b/2/ABCDEFGHIJK", "1").kind, MqttParseKind::kCommand);
   EXPECT_EQ(mqtt_command_plain("a/b/2/ABCDEFGHIJKL", "1").kind, MqttParseKind::kDropped);
-}
 
-TEST(Urc, JsonCommands) {
-  const std::string body =
-      "{\"id\":\"7\",\"deviceId\":\"gw01\",\"time\":\"2024-01-01 00:00:00\",\"value\":[\"";
-  auto p = mqtt_command_json(body + "3/AO/100,200\"]}");
-  ASSERT_EQ(p.kind, MqttParseKind::kCommand);
-  EXPECT_EQ(p.record.session_id, 3);
-  EXPECT_STREQ(p.record.type, "AO");
-  EXPECT_STREQ(p.record.data, "100,200");
-  EXPECT_EQ(p.record.length, 7u);
-
+  const std::string body = "{\"id\":\"7\",\"deviceId\":\"g\",\"time\":\"t\",\"value\":[\"";
+  EXPECT_STREQ(mqtt_command_json(body + "3/AO/100,200\"]}").record.data, "100,200");
   EXPECT_EQ(mqtt_command_json("[" + body.substr(1) + "3/DO/1\"]}").kind, MqttParseKind::kNotDoAo);
   EXPECT_EQ(mqtt_command_json(body + "3/XO/1\"]}").kind, MqttParseKind::kNotDoAo);
-  EXPECT_EQ(mqtt_command_json("").kind, MqttParseKind::kNotDoAo);
   // Fewer than 16 pieces, fewer than three value pieces.
   EXPECT_EQ(mqtt_command_json("{\"value\":[\"3/DO/1\"]}").kind, MqttParseKind::kDropped);
   EXPECT_EQ(mqtt_command_json(body + "3/DO/\"]}").kind, MqttParseKind::kDropped);
-  EXPECT_EQ(mqtt_command_json(body + "3/DO/1\",\"4/ABCDEFGHIJKL/1\"]}").kind,
-            MqttParseKind::kCommand);
 }
 
 // Every complete line of the input and the overflow count, feeding the bytes
@@ -111,8 +89,8 @@ struct Assembled {
   int overflows = 0;
 };
 
-Assembled assemble(const std::string& input, size_t chunk, bool line_mode = false) {
-  LineAssembler a(line_mode);
+Assembled assemble(const std::string& input, size_t chunk) {
+  LineAssembler a;
   Assembled out;
   if (chunk == 0) chunk = input.size();
   for (size_t pos = 0; pos < input.size(); pos += chunk) {
@@ -152,19 +130,7 @@ TEST(LineAssembler, SameLinesWholeByteByByteAndSplit) {
   }
 }
 
-TEST(LineAssembler, LineModeColonsKeptLinesAndNulBytes) {
-  EXPECT_EQ(assemble("$GPRMC,1,A\r\n", 3, true).lines, std::vector<std::string>{"$GPRMC:1:A\r\n"});
-
-  // A kept short line has the next one received behind it.
-  LineAssembler a;
-  for (char c : std::string("\r\n")) a.feed(static_cast<uint8_t>(c));
-  EXPECT_EQ(a.text(), "\r\n");
-  LineAssembler::Event ev = LineAssembler::Event::kNone;
-  for (char c : std::string("OK\r\n")) ev = a.feed(static_cast<uint8_t>(c));
-  EXPECT_EQ(ev, LineAssembler::Event::kLine);
-  EXPECT_EQ(a.text(), "\r\nOK\r\n");
-
-  // Searches see the text up to the first NUL; the bytes are all kept.
+TEST(LineAssembler, SearchesSeeTheTextUpToANulAndEveryByteIsKept) {
   LineAssembler b;
   for (char c : std::string("AB\0CD\n", 6)) b.feed(static_cast<uint8_t>(c));
   EXPECT_EQ(b.text(), "AB");
@@ -185,13 +151,10 @@ TEST(RxQueue, KeepsOrderAndDropsTheOldestWhenFull) {
   EXPECT_EQ(q.size(), RxQueue::kCapacity);
   ASSERT_TRUE(q.pop(b));
   EXPECT_EQ(b, 16);
+  // Of more than the capacity only the last bytes stay.
   std::vector<uint8_t> huge(RxQueue::kCapacity + 5, 0xAB);
-  huge.back() = 0xCD;
   EXPECT_EQ(q.push(huge.data(), huge.size()), RxQueue::kCapacity - 1 + 5);
-  size_t n = 0;
-  while (q.pop(b)) ++n;
-  EXPECT_EQ(n, RxQueue::kCapacity);
-  EXPECT_EQ(b, 0xCD);
+  EXPECT_EQ(q.size(), RxQueue::kCapacity);
 }
 
 }  // namespace

@@ -1,25 +1,19 @@
 // The report session loop against a scripted modem on a pseudo-terminal, with
-// the virtual clock: the message order, the exact frames and payloads, the
-// pending bits, the cycle end, resends, the modem re-initialisation, the MQTT
-// link repair and the acknowledgements. The loop is driven pass by pass.
+// the virtual clock: the message order and values, the pending bits, the cycle
+// end, resends, the modem re-initialisation, the MQTT link repair, the
+// acknowledgements and the idle-pass limit. The loop is driven pass by pass.
 #include "messaging/report_loop.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <regex>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "common/text.h"
@@ -30,43 +24,7 @@
 
 namespace {
 
-constexpr const char* kTypes[kStepCount] = {"DEVINFO", "RDO", "WDI", "RAO", "WAI", "WGPS"};
 constexpr const char* kGps = "$GPRMC:092750.000:A:5321.6802:N:00630.3372:W:0.02:31.66:280511";
-
-// Standard output redirected into a file for the loop's (long) console log.
-class ConsoleFile {
- public:
-  explicit ConsoleFile(std::filesystem::path path) : path_(std::move(path)) {
-    std::fflush(stdout);
-    saved_ = dup(STDOUT_FILENO);
-    int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(fd, STDOUT_FILENO);
-    close(fd);
-  }
-  ~ConsoleFile() {
-    std::fflush(stdout);
-    dup2(saved_, STDOUT_FILENO);
-    close(saved_);
-  }
-  ConsoleFile(const ConsoleFile&) = delete;
-  ConsoleFile& operator=(const ConsoleFile&) = delete;
-
-  std::string text() const {
-    std::fflush(stdout);
-    std::ifstream in(path_, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-
- private:
-  std::filesystem::path path_;
-  int saved_ = -1;
-};
-
-std::vector<uint8_t> from_hex(std::string_view hex) {
-  std::vector<uint8_t> out(hex.size() / 2);
-  hex_to_bytes(hex, out.size(), out.data());
-  return out;
-}
 
 std::vector<std::string> fields_of(std::string_view text, std::string_view delims) {
   std::vector<std::string> out;
@@ -75,17 +33,21 @@ std::vector<std::string> fields_of(std::string_view text, std::string_view delim
   return out;
 }
 
+std::string bytes_of_hex(std::string_view hex) {
+  std::string out(hex.size() / 2, '\0');
+  hex_to_bytes(hex, out.size(), reinterpret_cast<uint8_t*>(out.data()));
+  return out;
+}
+
 // The frame an AT+ESOSEND line carries, unscrambled, without its padding.
 std::string frame_of(const std::string& command) {
   auto f = fields_of(cut_at(command, "\r"), "=,");
   if (f.size() < 4) return "<no frame>";
-  const int32_t length = read_int(f[2]);
-  std::vector<uint8_t> bytes = from_hex(f[3]);
-  EXPECT_EQ(static_cast<size_t>(length), bytes.size()) << command;
-  EXPECT_EQ(length % 16, 0) << command;
-  if (decode_msg(bytes.data(), static_cast<int32_t>(bytes.size())) == 0) return "<undecodable>";
-  std::string text(bytes.begin(), bytes.end());
-  return text.substr(0, text.find_last_not_of(' ') + 1);
+  std::string bytes = bytes_of_hex(f[3]);
+  EXPECT_EQ(static_cast<size_t>(read_int(f[2])), bytes.size()) << command;
+  auto* b = reinterpret_cast<uint8_t*>(bytes.data());
+  if (decode_msg(b, static_cast<int32_t>(bytes.size())) == 0) return "<undecodable>";
+  return bytes.substr(0, bytes.find_last_not_of(' ') + 1);
 }
 
 std::string type_of(const std::string& frame) {
@@ -93,45 +55,10 @@ std::string type_of(const std::string& frame) {
   return f.size() > 5 ? f[5] : "";
 }
 
-struct Publication {
-  std::string topic;
-  std::string payload;
-};
-
-// Topic and payload of an AT+EMQPUB line; the stated length is checked.
-Publication publication_of(const std::string& command) {
-  auto quoted = fields_of(command, "\"");
-  auto tail = fields_of(cut_at(command, "\r"), ",");
-  if (quoted.size() < 3 || tail.size() < 6) return {"<bad>", ""};
-  std::vector<uint8_t> bytes = from_hex(tail.back());
-  EXPECT_EQ(static_cast<size_t>(read_int(tail[tail.size() - 2])), bytes.size()) << command;
-  return {quoted[1], std::string(bytes.begin(), bytes.end())};
-}
-
-// What the server answers to a frame: the same Session ID, PacketID and Type,
-// scrambled, as the modem reports an arriving datagram.
+// What the server answers to a frame, as the modem reports a datagram.
 std::string datagram_answering(const std::string& frame) {
   auto f = fields_of(frame, ",");
-  std::string answer = "AE,QRX724H,0100," + f[3] + "," + f[4] + "," + f[5] + ",0,0,EA";
-  std::vector<uint8_t> bytes(answer.size() + 16, 0);
-  std::memcpy(bytes.data(), answer.data(), answer.size());
-  int32_t length = static_cast<int32_t>(answer.size());
-  encode_msg(bytes.data(), &length);
-  std::string hex(2 * static_cast<size_t>(length) + 1, '\0');
-  bytes_to_hex(bytes.data(), static_cast<size_t>(length), hex.data());
-  hex.pop_back();
-  return "\r\n+ESONMI=1," + std::to_string(length) + "," + hex + "\r\n";
-}
-
-// Time texts of JSON payloads, for exact comparison of the rest.
-std::string without_time(const std::string& text) {
-  static const std::regex time_text(R"("time":"2023-11-15T00:1\d:\d\dZ")");
-  return std::regex_replace(text, time_text, "\"time\":\"T\"");
-}
-
-std::string json(const std::string& value) {
-  return "[\n{\n\"id\":\"sen-1\",\n\"deviceId\":\"dev-1\",\n\"time\":\"T\",\n\"value\":[\n\"" +
-         value + "\"\n]\n}\n]";
+  return esonmi_report("AE,QRX724H,0100," + f[3] + "," + f[4] + "," + f[5] + ",0,0,EA");
 }
 
 std::vector<unsigned long> time_periods(const std::string& console) {
@@ -153,27 +80,19 @@ class ReportLoopTest : public testing::Test {
     use_test_modem_settings(p);
     p.send_interval = 10;
     std::strcpy(p.pub_topic_info, "gw/info");
-    std::strcpy(p.pub_topic_di, "gw/di");
-    std::strcpy(p.pub_topic_ai, "gw/ai");
-    std::strcpy(p.pub_topic_gps, "gw/gps");
     std::strcpy(p.pub_topic_ack, "gw/ack");
-    std::strcpy(p.device_id, "dev-1");
-    std::strcpy(p.sensor_id, "sen-1");
 
     MbIoTable& io = *modbusIO;
+    // Session 3: 2 DO, DI 1 0 1, 1 AO, AI 65535 12; session 7: one of each, DI 1, AI 500.
     io.session_count = 2;
     io.session_id[0] = 3;
     io.session_id[1] = 7;
-    io.do_num[0] = 2;
+    io.do_num[0] = io.ai_num[0] = 2;
     io.di_num[0] = 3;
-    io.ao_num[0] = 1;
-    io.ai_num[0] = 2;
-    io.do_num[1] = io.di_num[1] = io.ao_num[1] = io.ai_num[1] = 1;
-    const uint8_t di0[] = {1, 0, 1};
-    std::memcpy(io.di_value[0], di0, sizeof di0);
+    io.ao_num[0] = io.do_num[1] = io.di_num[1] = io.ao_num[1] = io.ai_num[1] = 1;
+    io.di_value[0][0] = io.di_value[0][2] = io.di_value[1][0] = 1;
     io.ai_value[0][0] = 65535;
     io.ai_value[0][1] = 12;
-    io.di_value[1][0] = 1;
     io.ai_value[1][0] = 500;
     store_gps_data(kGps);
     udp_sock_id = 1;
@@ -182,43 +101,29 @@ class ReportLoopTest : public testing::Test {
                  "\r\n*MENGINFOSC: 3686,0,45,-891,-120,-145,-98,-6,5,1A2B,1,23,0\r\n" + kOk);
     modem.hook([this](const std::string& c) { return server(c); });
     install_downlink_handlers();
-
-    const char* tz = std::getenv("TZ");
-    saved_tz = tz != nullptr ? std::optional<std::string>(tz) : std::nullopt;
-    setenv("TZ", "UTC-2", 1);  // two hours east of UTC
-    tzset();
-    console = std::make_unique<ConsoleFile>(pty.root() / "console.txt");
+    testing::internal::CaptureStdout();
   }
 
   void TearDown() override {
-    std::string log = console->text();
-    console.reset();
-    if (HasFailure()) {
-      std::fprintf(stderr, "--- console (last 6000 bytes) ---\n%s\n",
-                   log.substr(log.size() > 6000 ? log.size() - 6000 : 0).c_str());
-    }
-    if (saved_tz) {
-      setenv("TZ", saved_tz->c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
+    log_ += testing::internal::GetCapturedStdout();
+    if (HasFailure()) std::fprintf(stderr, "--- console ---\n%s\n", log_.c_str());
+  }
+
+  // The loop's console so far.
+  std::string log() {
+    log_ += testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    return log_;
   }
 
   // The report server behind the modem: every frame is accepted by the modem
   // and, unless its type is silenced, answered right after the "OK".
   std::optional<std::string> server(const std::string& command) {
     if (command_key(command) != "AT+ESOSEND") return std::nullopt;
-    std::string frame = frame_of(command);
-    std::string type = type_of(frame);
-    for (int t = 0; t < kStepCount; ++t) {
-      if (type == kTypes[t] && (silent_types.load() & (1U << t)) != 0) return kOk;
-    }
-    return kOk + datagram_answering(frame);
+    return server_silent ? kOk : kOk + datagram_answering(frame_of(command));
   }
 
   void start() { loop = std::make_unique<ReportLoop>(); }
-
   const ReportLoopState& st() const { return loop->state(); }
 
   // Runs passes until pred holds; after every send pass, the bit of a frame
@@ -232,8 +137,7 @@ class ReportLoopTest : public testing::Test {
       if (flag_mqtt != 0) {
         for (uint8_t b : packetID_send_check) EXPECT_EQ(b, 0);
       } else if (send_pass && st().step_done == 0) {
-        EXPECT_NE(packetID_send_check[st().session_idx] & (1U << st().step), 0U)
-            << "step " << st().step;
+        EXPECT_NE(packetID_send_check[st().session_idx] & (1U << st().step), 0U);
       }
     }
     return pred();
@@ -245,175 +149,60 @@ class ReportLoopTest : public testing::Test {
            st().awaiting_reply == 1 && st().step_done == 1;
   }
 
-  std::vector<std::string> frames() {
-    std::vector<std::string> out;
+  // f of every command with the key (every command: an empty key), in order.
+  template <typename F>
+  auto sent(const std::string& key, F f) {
+    std::vector<decltype(f(std::string()))> out;
     for (const auto& c : modem.commands()) {
-      if (command_key(c) == "AT+ESOSEND") out.push_back(frame_of(c));
+      if (key.empty() || command_key(c) == key) out.push_back(f(c));
     }
     return out;
   }
-
-  std::vector<Publication> publications() {
-    std::vector<Publication> out;
-    for (const auto& c : modem.commands()) {
-      if (command_key(c) == "AT+EMQPUB") out.push_back(publication_of(c));
-    }
-    return out;
+  std::vector<std::string> frames() { return sent("AT+ESOSEND", frame_of); }
+  std::vector<std::string> frame_types() {
+    return sent("AT+ESOSEND", [](const std::string& c) { return type_of(frame_of(c)); });
   }
-
-  std::vector<std::string> command_keys() {
-    std::vector<std::string> out;
-    for (const auto& c : modem.commands()) out.push_back(command_key(c));
-    return out;
-  }
-
-  std::string status_file() const {
-    std::ifstream in(pty.root() / "tmp/modemInfo.txt", std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
+  std::vector<std::string> command_keys() { return sent("", command_key); }
 
   ModemPty pty;
   ScriptedModem modem{pty.master(modem_port)};
-  std::atomic<uint32_t> silent_types{0};
-  std::unique_ptr<ConsoleFile> console;
+  std::atomic<bool> server_silent{false};
   std::unique_ptr<ReportLoop> loop;
-  std::optional<std::string> saved_tz;
+  std::string log_;
 };
 
-std::vector<std::string> udp_cycle(int pid) {
-  const std::string p = std::to_string(pid);
-  const std::string s3 = "AE,QRX724H,0100,3," + p + ",";
-  const std::string s7 = "AE,QRX724H,0100,7," + p + ",";
-  return {s3 + "DEVINFO,0,4,-120,1,-6,0,EA",
-          s3 + "RDO,0,2,EA",
-          s3 + "WDI,0,3,1,0,1,EA",
-          s3 + "RAO,0,1,EA",
-          s3 + "WAI,0,2,65535,12,EA",
-          s3 + "WGPS,0,1," + kGps + ",EA",
-          s7 + "DEVINFO,0,4,-120,1,-6,0,EA",
-          s7 + "RDO,0,1,EA",
-          s7 + "WDI,0,1,1,EA",
-          s7 + "RAO,0,1,EA",
-          s7 + "WAI,0,1,500,EA",
-          s7 + "WGPS,0,1," + kGps + ",EA"};
-}
+const std::vector<std::string> kUdpTypes = {"DEVINFO", "RDO", "WDI", "RAO", "WAI", "WGPS",
+                                            "DEVINFO", "RDO", "WDI", "RAO", "WAI", "WGPS"};
 
 TEST_F(ReportLoopTest, UdpCyclesEndOnThePeriodAndTheAnswersAndAdvanceThePacketId) {
   packetID_send = 65535;
   std::filesystem::remove(pty.root() / "tmp/modemInfo.txt");
   start();
-  EXPECT_TRUE(console->text().find("\r\n<--- SENT & RECEIVE PACKET START --->\r\n") == 0);
-
-  // DEVINFO refreshes the status file.
-  loop->run_pass();
-  std::string expected_status = "cregvalue=1\ncsqvalue=23\n";
-  expected_status.resize(512, '\0');
-  EXPECT_EQ(status_file(), expected_status);
+  loop->run_pass();  // DEVINFO refreshes the status file
+  EXPECT_EQ(std::filesystem::file_size(pty.root() / "tmp/modemInfo.txt"), 512u);
   EXPECT_EQ(st().failed_steps, 0u);
 
   // Every frame answered: the hold ends just after the period.
   ASSERT_TRUE(run_until(
       [&] { return in_hold() && packetID_send_check[0] == 0 && packetID_send_check[1] == 0; }));
-  EXPECT_EQ(packetID_send, 65535);
-  EXPECT_TRUE(time_periods(console->text()).empty());
+  EXPECT_TRUE(time_periods(log()).empty());
   const uint32_t first_start = st().period_start;
   ASSERT_TRUE(run_until([&] { return packetID_send == 0; }));
-  EXPECT_EQ(frames(), udp_cycle(65535));
-  auto periods = time_periods(console->text());
+  EXPECT_EQ(frame_types(), kUdpTypes);
+  // Each session's own values, and the engineering report's, with the cycle's packet ID.
+  EXPECT_EQ(frames()[0], "AE,QRX724H,0100,3,65535,DEVINFO,0,4,-120,1,-6,0,EA");
+  EXPECT_EQ(frames()[2], "AE,QRX724H,0100,3,65535,WDI,0,3,1,0,1,EA");
+  EXPECT_EQ(frames()[10], "AE,QRX724H,0100,7,65535,WAI,0,1,500,EA");
+  auto periods = time_periods(log());
   ASSERT_EQ(periods.size(), 1u);
   EXPECT_GT(periods[0], 10000u);
   EXPECT_LT(periods[0], 10100u);
   EXPECT_EQ(st().period_start - first_start, periods[0]);
-  EXPECT_EQ(st().session_idx, 0);
-  EXPECT_EQ(st().awaiting_reply, 0);
-
-  // The GPS frames go unanswered: the cycle waits for more than 30 seconds.
-  silent_types = 1U << kStepGps;
-  ASSERT_TRUE(run_until(
-      [&] { return in_hold() && packetID_send_check[0] == 32 && packetID_send_check[1] == 32; }));
-  ASSERT_TRUE(run_until([&] { return packetID_send == 1; }));
-  periods = time_periods(console->text());
-  ASSERT_EQ(periods.size(), 2u);
-  EXPECT_GT(periods[1], 30000u);
-  EXPECT_LT(periods[1], 30100u);
-  // The new cycle cleared the bits that were still set.
-  EXPECT_EQ(packetID_send_check[0], 0);
-  EXPECT_EQ(packetID_send_check[1], 0);
-  std::vector<std::string> all = frames();
-  ASSERT_EQ(all.size(), 24u);
-  EXPECT_EQ(std::vector<std::string>(all.begin() + 12, all.end()), udp_cycle(0));
 }
 
-TEST_F(ReportLoopTest, MqttCyclesPublishFourMessagesPerSessionPlainThenJson) {
-  flag_mqtt = 1;
-  start();
-  ASSERT_TRUE(run_until([&] { return packetID_send == 1; }));
-  flag_mqtt_CHT = 1;
-  ASSERT_TRUE(run_until([&] { return packetID_send == 2; }));
-
-  std::vector<Publication> pubs = publications();
-  ASSERT_EQ(pubs.size(), 16u);
-  const std::vector<std::pair<std::string, std::string>> plain = {
-      {"gw/info", "-120,1,-6,0"}, {"gw/di", "010001"}, {"gw/ai", "FFFF000C"}, {"gw/gps", kGps},
-      {"gw/info", "-120,1,-6,0"}, {"gw/di", "01"},     {"gw/ai", "01F4"},     {"gw/gps", kGps}};
-  const std::vector<std::pair<std::string, std::string>> wrapped = {
-      {"gw/info", json("-120,1,-6,0")}, {"gw/di", json("3/DI/010001")},
-      {"gw/ai", json("3/AI/FFFF000C")}, {"gw/gps", json(kGps)},
-      {"gw/info", json("-120,1,-6,0")}, {"gw/di", json("7/DI/01")},
-      {"gw/ai", json("7/AI/01F4")},     {"gw/gps", json(kGps)}};
-  for (size_t i = 0; i < 8; ++i) {
-    EXPECT_EQ(pubs[i].topic, plain[i].first) << i;
-    EXPECT_EQ(pubs[i].payload, plain[i].second) << i;
-    EXPECT_EQ(pubs[8 + i].topic, wrapped[i].first) << i;
-    EXPECT_EQ(without_time(pubs[8 + i].payload), wrapped[i].second) << pubs[8 + i].payload;
-  }
-  // Local time, with the zone of TZ: the clock starts at 2023-11-14 22:13:20 UTC.
-  EXPECT_NE(pubs[8].payload.find("\"time\":\"2023-11-15T00:13:"), std::string::npos);
-
-  std::string log = console->text();
-  EXPECT_EQ(log.find("Send RDO Request Message"), std::string::npos);
-  EXPECT_EQ(log.find("Send RAO Request Message"), std::string::npos);
-  EXPECT_EQ(modem.count("AT+ESOSEND"), 0);
-  auto periods = time_periods(log);
-  ASSERT_EQ(periods.size(), 2u);
-  for (unsigned long t : periods) {
-    EXPECT_GT(t, 10000u);
-    EXPECT_LT(t, 10100u);
-  }
-}
-
-TEST_F(ReportLoopTest, ASessionWithoutDiSlotsSendsNoWdiFrame) {
+TEST_F(ReportLoopTest, ARefusedMessageIsResentThreeTimesThenGivenUpASessionWithoutDiSendsNoWdi) {
   modbusIO->session_count = 1;
   modbusIO->di_num[0] = 0;
-  silent_types = 0x3F;  // no datagram arrives between the passes
-  start();
-  ASSERT_TRUE(run_until([&] { return st().step == kStepWdi; }));
-  EXPECT_EQ(st().awaiting_reply, 1);
-  EXPECT_EQ(st().step_done, 1);
-  EXPECT_EQ(packetID_send_check[0] & 4, 0);
-  loop->run_pass();  // one wait pass moves on
-  EXPECT_EQ(st().awaiting_reply, 0);
-  loop->run_pass();
-  EXPECT_EQ(st().step, kStepRao);
-  EXPECT_EQ(st().awaiting_reply, 1);
-  ASSERT_TRUE(run_until([&] { return in_hold(); }));
-
-  EXPECT_NE(console->text().find("/********************************/\r\n"
-                                 "/*** Send WDI Request Message ***/\r\n"
-                                 "/********************************/\r\n"
-                                 "\r\n<--- [SESSION03] SEND REQUEST PACKET --->\r\n"
-                                 "No any DI exist\r\n"
-                                 "\r\n"
-                                 "/********************************/\r\n"
-                                 "/*** Send RAO Request Message ***/\r\n"),
-            std::string::npos);
-  std::vector<std::string> types;
-  for (const auto& f : frames()) types.push_back(type_of(f));
-  EXPECT_EQ(types, (std::vector<std::string>{"DEVINFO", "RDO", "RAO", "WAI", "WGPS"}));
-}
-
-TEST_F(ReportLoopTest, ARefusedMessageIsResentThreeTimesThenGivenUp) {
-  modbusIO->session_count = 1;
   std::atomic<int> refusals{0};
   modem.hook([&](const std::string& c) -> std::optional<std::string> {
     if (command_key(c) == "AT+ESOSEND" && type_of(frame_of(c)) == "WAI") {
@@ -429,31 +218,22 @@ TEST_F(ReportLoopTest, ARefusedMessageIsResentThreeTimesThenGivenUp) {
   start();
   ASSERT_TRUE(run_until([&] { return st().step == kStepGps; }));
   EXPECT_EQ(st().failed_steps, 16u);
-  EXPECT_EQ(packetID_send_check[0] & 16, 0);
-  ASSERT_TRUE(run_until([&] { return modem.count("AT+ESOSEND") == 9; }));
-
-  std::vector<std::string> types;
-  std::vector<std::string> wai;
-  for (const auto& f : frames()) {
-    types.push_back(type_of(f));
-    if (type_of(f) == "WAI") wai.push_back(f);
-  }
-  EXPECT_EQ(types, (std::vector<std::string>{"DEVINFO", "RDO", "WDI", "RAO", "WAI", "WAI", "WAI",
-                                             "WAI", "WGPS"}));
-  EXPECT_EQ(wai, (std::vector<std::string>{"AE,QRX724H,0100,3,0,WAI,0,2,65535,12,EA",
-                                           "AE,QRX724H,0100,3,0,WAI,0,2,65535,12,EA",
-                                           "AE,QRX724H,0100,3,0,WAI,0,2,65535,13,EA",
-                                           "AE,QRX724H,0100,3,0,WAI,0,2,65535,13,EA"}));
-  std::string log = console->text();
-  size_t at = 0;
+  EXPECT_EQ(packetID_send_check[0] & (16 | 4), 0);
+  ASSERT_TRUE(run_until([&] { return modem.count("AT+ESOSEND") == 8; }));
+  std::vector<std::string> all = frames();
+  EXPECT_EQ(frame_types(), (std::vector<std::string>{"DEVINFO", "RDO", "RAO", "WAI", "WAI", "WAI",
+                                                     "WAI", "WGPS"}));
+  EXPECT_EQ(all[4], "AE,QRX724H,0100,3,0,WAI,0,2,65535,12,EA");
+  EXPECT_EQ(all[5], "AE,QRX724H,0100,3,0,WAI,0,2,65535,13,EA");  // same packet ID
+  std::string text = log();
+  size_t at = text.find("SEND REQUEST PACKET --->\r\nNo any DI exist\r\n");
   for (const char* line :
        {"Send packet error!! Resent packet[1].\n", "Send packet error!! Resent packet[2].\n",
         "Send packet error!! Resent packet[3].\n",
         "Send packet error!! Already retry 3 times. Sent next message.\n"}) {
-    at = log.find(line, at);
+    at = text.find(line, at);
     ASSERT_NE(at, std::string::npos) << line;
   }
-  EXPECT_EQ(st().resend_left, 3);
 }
 
 TEST_F(ReportLoopTest, RoamingAtDevinfoReinitialisesTheModemWhenTheCycleCannotEnd) {
@@ -469,84 +249,27 @@ TEST_F(ReportLoopTest, RoamingAtDevinfoReinitialisesTheModemWhenTheCycleCannotEn
   const uint32_t first_start = st().period_start;
   loop->run_pass();
   EXPECT_EQ(st().failed_steps, 63u);
-  EXPECT_NE(console->text().find("cregvalue=5\ncsqvalue=23\n\n"), std::string::npos);
 
+  // After the last frame: the socket closed, then a whole new bring-up; the
+  // packet ID advances, the period keeps its start and no period is printed.
   ASSERT_TRUE(run_until([&] { return packetID_send == 1; }));
+  std::vector<std::string> keys = command_keys();
+  EXPECT_EQ(*(std::find(keys.rbegin(), keys.rend(), "AT+ESOSEND") - 1), "AT+ESOCL");
+  EXPECT_EQ(keys.back(), "AT+ESOCON");
   EXPECT_EQ(st().failed_steps, 0u);
   EXPECT_EQ(st().period_start, first_start);
-  EXPECT_EQ(st().session_idx, 0);
-  EXPECT_EQ(st().awaiting_reply, 0);
-  EXPECT_TRUE(time_periods(console->text()).empty());
-  EXPECT_EQ(frames().size(), 6u);
-  // After the last frame: the socket closed, then a whole new bring-up.
-  std::vector<std::string> keys = command_keys();
-  auto last_frame = std::find(keys.rbegin(), keys.rend(), "AT+ESOSEND");
-  std::vector<std::string> after(last_frame.base(), keys.end());
-  EXPECT_EQ(after,
-            (std::vector<std::string>{"AT+ESOCL", "AT*MCGDEFCONT", "AT*MSPCHSC", "AT+ZCONTLED",
-                                      "AT+ZRST", "AT+CFUN", "AT+CEREG", "AT+CSQ", "AT+ESOREADEN",
-                                      "AT+ESOC", "AT+EDNS", "AT+ESOCON"}));
-  EXPECT_EQ(modem.commands()[keys.size() - after.size()], "AT+ESOCL=1\r\n");
-
-  // Registered now: the next cycle ends on the period, counted from the older start.
-  ASSERT_TRUE(run_until([&] { return packetID_send == 2; }));
-  auto periods = time_periods(console->text());
-  ASSERT_EQ(periods.size(), 1u);
-  EXPECT_GT(periods[0], 10000u);
-  EXPECT_EQ(modem.count("AT+ESOCL"), 1);
+  EXPECT_TRUE(time_periods(log()).empty());
 }
 
-TEST_F(ReportLoopTest, ACycleThatMeetsTheEndTestStartsNormallyWhileRoaming) {
-  flag_mqtt = 1;
-  programInfo->send_interval = 0;
-  modem.answer("AT+CEREG", "\r\n+CEREG: 0,5\r\n" + kOk);
-  start();
-  ASSERT_TRUE(run_until([&] { return packetID_send == 1; }));
-  EXPECT_EQ(st().failed_steps, 63u);  // kept until the next DEVINFO
-  EXPECT_EQ(time_periods(console->text()).size(), 1u);
-  EXPECT_EQ(modem.count("AT+ESOCL"), 0);
-  EXPECT_EQ(modem.count("AT+ZRST"), 0);
-}
-
-TEST_F(ReportLoopTest, AnErrorOnAPublicationAndALostSessionRunTheLinkRepair) {
-  flag_mqtt = 1;
-  std::atomic<int> publications_seen{0};
-  modem.hook([&](const std::string& c) -> std::optional<std::string> {
-    if (command_key(c) == "AT+EMQPUB" && ++publications_seen == 1) return kError;
-    return std::nullopt;
-  });
-  start();
-  ASSERT_TRUE(run_until([&] { return modem.count("AT+EMQPUB") == 2; }));
-  std::vector<std::string> keys = command_keys();
-  auto first = std::find(keys.begin(), keys.end(), "AT+EMQPUB");
-  EXPECT_EQ(
-      std::vector<std::string>(first, keys.end()),
-      (std::vector<std::string>{"AT+EMQPUB", "AT+EMQDISCON", "AT+EMQNEW", "AT+EMQCON", "AT+EMQSUB",
-                                // the resent DEVINFO queries the modem again
-                                "AT+CEREG", "AT+CSQ", "AT*MENGINFO", "AT+EMQPUB"}));
-  EXPECT_NE(console->text().find("Send packet error!! Resent packet[1].\n"), std::string::npos);
-  EXPECT_EQ(publications()[1].topic, "gw/info");
-  EXPECT_EQ(flag_EMQDISCON.load(), 0);
-
-  // The broker drops the session while the loop holds.
-  ASSERT_TRUE(run_until([&] { return in_hold(); }));
-  modem.inject("\r\n+EMQDISCON: 0\r\n");
-  ASSERT_TRUE(run_until([&] { return modem.count("AT+EMQSUB") == 2; }));
-  EXPECT_EQ(modem.count("AT+EMQDISCON"), 2);
-  EXPECT_EQ(flag_EMQDISCON.load(), 0);
-  EXPECT_TRUE(in_hold());
-  EXPECT_EQ(modem.count("AT+ZRST"), 0);
-}
-
-TEST_F(ReportLoopTest, ThreeFailedReconnectionsFallBackToBringUpTwoDoNot) {
+// An ERROR answer to a publication and a lost session run the link repair:
+// three reconnections, then a full bring-up.
+TEST_F(ReportLoopTest, LinkRepairTwoFailedReconnectionsDoNotRestartThreeDo) {
   flag_mqtt = 1;
   std::atomic<int> failing_new{2};
-  std::atomic<int> info_publications{0};
+  std::atomic<int> publications_seen{0};
   modem.hook([&](const std::string& c) -> std::optional<std::string> {
     const std::string key = command_key(c);
-    if (key == "AT+EMQPUB" && c.find("gw/info") != std::string::npos && info_publications++ == 0) {
-      return kError;
-    }
+    if (key == "AT+EMQPUB" && publications_seen++ == 0) return kError;
     if (key == "AT+EMQNEW" && failing_new > 0) {
       --failing_new;
       return kError;
@@ -555,10 +278,15 @@ TEST_F(ReportLoopTest, ThreeFailedReconnectionsFallBackToBringUpTwoDoNot) {
   });
   start();
   ASSERT_TRUE(run_until([&] { return modem.count("AT+EMQPUB") == 2; }));
+  std::vector<std::string> keys = command_keys();
+  EXPECT_EQ(std::vector<std::string>(keys.end() - 7, keys.end()),
+            (std::vector<std::string>{"AT+EMQNEW", "AT+EMQCON", "AT+EMQSUB",
+                                      // the resent DEVINFO queries the modem again
+                                      "AT+CEREG", "AT+CSQ", "AT*MENGINFO", "AT+EMQPUB"}));
   EXPECT_EQ(modem.count("AT+EMQDISCON"), 3);
-  EXPECT_EQ(modem.count("AT+EMQNEW"), 3);
   EXPECT_EQ(modem.count("AT+ZRST"), 0);
 
+  // The broker drops the session while the loop holds; three failures.
   ASSERT_TRUE(run_until([&] { return in_hold(); }));
   failing_new = 3;
   const uint32_t before = pty.clock().ticks();
@@ -566,59 +294,43 @@ TEST_F(ReportLoopTest, ThreeFailedReconnectionsFallBackToBringUpTwoDoNot) {
   ASSERT_TRUE(run_until([&] { return modem.count("AT+EMQSUB") == 2; }));
   EXPECT_EQ(modem.count("AT+EMQDISCON"), 6);
   EXPECT_EQ(modem.count("AT+ZRST"), 1);
-  EXPECT_EQ(modem.count("AT+EDNS"), 1);
-  // One second after each of the first two failures.
-  EXPECT_GE(pty.clock().ticks() - before, 2000u);
+  EXPECT_EQ(flag_EMQDISCON.load(), 0);
+  EXPECT_GE(pty.clock().ticks() - before, 2000u);  // a second after each of two failures
 }
 
 TEST_F(ReportLoopTest, AnAcknowledgementLeftDuringAHoldIsPublishedWhenItEnds) {
   flag_mqtt = 1;
-  flag_mqtt_CHT = 1;
   start();
   ASSERT_TRUE(run_until([&] { return in_hold(); }));
   // A DO command arrives (values as they are); its processing leaves "DO_ACK".
-  const std::string command =
-      "{\"id\":\"x\",\"deviceId\":\"y\",\"time\":\"t\",\"value\":[\"3/DO/0000\"]}";
-  std::string hex(2 * command.size() + 1, '\0');
-  bytes_to_hex(reinterpret_cast<const uint8_t*>(command.data()), command.size(), hex.data());
-  hex.pop_back();
-  modem.inject("\r\n+EMQPUB: 0,\"gw/cmd/3/DO\",1,0,0," + std::to_string(command.size()) + ",\"" +
-               hex + "\"\r\n");
+  modem.inject("\r\n+EMQPUB: 0,\"gw/cmd/3/DO\",1,0,0,4,\"30303030\"\r\n");
   ASSERT_TRUE(run_until([&] { return flag_ACK.load() == 1; }));
   for (int i = 0; i < 50; ++i) loop->run_pass();
   EXPECT_TRUE(in_hold());
-  EXPECT_EQ(flag_ACK.load(), 1);
   EXPECT_EQ(modem.count("AT+EMQPUB"), 8);
 
-  ASSERT_TRUE(run_until([&] { return packetID_send == 1; }));
-  EXPECT_EQ(flag_ACK.load(), 0);
   ASSERT_TRUE(run_until([&] { return modem.count("AT+EMQPUB") == 9; }));
-  Publication ack = publications()[8];
-  EXPECT_EQ(ack.topic, "gw/ack");
-  EXPECT_EQ(without_time(ack.payload), json("DO_ACK"));
-  EXPECT_EQ(std::string(data_ACK), ack.payload);
+  EXPECT_EQ(modem.commands().back(), "AT+EMQPUB=0,\"gw/ack\",1,0,0,6,444F5F41434B\r\n");
 
   // An acknowledgement too long for the command line is dropped with a line.
-  flag_mqtt_CHT = 0;
   std::memset(data_ACK, 'A', 700);
   data_ACK[700] = '\0';
   flag_ACK = 1;
-  ASSERT_TRUE(run_until([&] { return flag_ACK.load() == 0; }));
   ASSERT_TRUE(run_until([&] { return modem.count("AT+EMQPUB") == 10; }));
-  EXPECT_NE(console->text().find("[ERROR] AT+EMQPUB line does not fit in 1024 bytes, refused!!\n"
-                                 "[ERROR] Acknowledgement not published!!\n"),
-            std::string::npos);
-  EXPECT_EQ(publications()[9].topic, "gw/info");
-  int acks = 0;
-  for (const auto& p : publications()) acks += p.topic == "gw/ack" ? 1 : 0;
-  EXPECT_EQ(acks, 1);
+  EXPECT_NE(log().find("[ERROR] Acknowledgement not published!!\n"), std::string::npos);
+  EXPECT_NE(modem.commands().back().find("gw/info"), std::string::npos);
 }
 
-TEST_F(ReportLoopTest, ASilentModemFinishesTheMessageAfter3000CountedPasses) {
+// A message ends after 3000 counted wait passes without a result; its answer,
+// arriving late behind the next message's command, is dropped and not taken
+// for that message's (which would be resent as refused).
+TEST_F(ReportLoopTest, TheIdlePassLimitEndsAMessageAndItsLateAnswerIsDropped) {
   modbusIO->session_count = 1;
-  silent_types = 0x3F;
+  server_silent = true;
   modem.hook([&](const std::string& c) -> std::optional<std::string> {
-    if (command_key(c) == "AT+ESOSEND" && type_of(frame_of(c)) == "WDI") return std::string();
+    const std::string type = type_of(frame_of(c));
+    if (command_key(c) == "AT+ESOSEND" && type == "WDI") return std::string();  // no answer yet
+    if (type == "RAO") modem.inject("\r\nERROR\r\n");  // WDI's, before RAO's echo
     return server(c);
   });
   start();
@@ -634,12 +346,14 @@ TEST_F(ReportLoopTest, ASilentModemFinishesTheMessageAfter3000CountedPasses) {
   EXPECT_EQ(before, 3000);
   EXPECT_EQ(st().idle_polls, 1);
   EXPECT_EQ(passes, 3000 - counted + 1);
+  EXPECT_NE(log().find("Receive timeout!! Still receive nothing!!\r\n"), std::string::npos);
+  ASSERT_TRUE(run_until([&] { return packetID_send == 1; }));  // 60 s: no hold
+  EXPECT_EQ(frame_types(),
+            (std::vector<std::string>{"DEVINFO", "RDO", "WDI", "RAO", "WAI", "WGPS"}));
   EXPECT_EQ(st().failed_steps, 0u);
-  EXPECT_NE(console->text().find("Receive timeout!! Still receive nothing!!\r\n"),
+  EXPECT_NE(log().find("[ERROR] Result ERROR of an earlier command dropped!!\n"),
             std::string::npos);
-  ASSERT_TRUE(run_until([&] { return st().step == kStepRao && st().awaiting_reply == 1; }));
-  ASSERT_TRUE(run_until([&] { return modem.count("AT+ESOSEND") == 4; }));
-  EXPECT_EQ(type_of(frames()[3]), "RAO");
+  EXPECT_EQ(log().find("Send packet error!!"), std::string::npos);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // A scripted ME3616 on the master side of the modem pseudo-terminal
-// (ModemPty): a responder thread echoes each command and answers it from a
-// table or a hook, as the modem does with its echo on, and records every
-// command it got. Unsolicited text can be injected at any time.
+// (ModemPty): a responder thread echoes each command (unless echo is off) and
+// answers it from a table or a hook, and records every command it got.
+// Unsolicited text can be injected at any time.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -18,7 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "common/text.h"
 #include "config/records.h"
+#include "messaging/codec.h"
 
 inline const std::string kOk = "\r\nOK\r\n";
 inline const std::string kError = "\r\nERROR\r\n";
@@ -26,6 +29,17 @@ inline const std::string kError = "\r\nERROR\r\n";
 // The command's name: up to its "=", "?" or CR.
 inline std::string command_key(const std::string& command) {
   return command.substr(0, command.find_first_of("=?\r"));
+}
+
+// The "+ESONMI=" report of a frame, scrambled as the report server does it.
+inline std::string esonmi_report(const std::string& frame) {
+  std::vector<uint8_t> bytes(frame.begin(), frame.end());
+  bytes.resize(frame.size() + 16, 0);
+  int32_t length = static_cast<int32_t>(frame.size());
+  encode_msg(bytes.data(), &length);
+  std::string hex(2 * static_cast<size_t>(length) + 1, '\0');
+  hex.resize(bytes_to_hex(bytes.data(), static_cast<size_t>(length), hex.data()));
+  return "\r\n+ESONMI=1," + std::to_string(length) + "," + hex + "\r\n";
 }
 
 // The settings the bring-up reads, as the tests against this modem use them.
@@ -61,8 +75,6 @@ class ScriptedModem {
     stop_ = true;
     thread_.join();
   }
-  ScriptedModem(const ScriptedModem&) = delete;
-  ScriptedModem& operator=(const ScriptedModem&) = delete;
 
   void answer(const std::string& key, const std::string& text) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -83,6 +95,8 @@ class ScriptedModem {
   }
   // Unsolicited text from the modem.
   void inject(const std::string& text) { put(text); }
+
+  std::atomic<bool> echo{true};
 
  private:
   void serve() {
@@ -113,7 +127,7 @@ class ScriptedModem {
     }
     if (text.empty()) return;  // silent
     // The echo (the command up to its CR), then the answer.
-    put(command.substr(0, command.size() - 1) + text);
+    put((echo ? command.substr(0, command.size() - 1) : std::string()) + text);
   }
 
   void put(const std::string& text) {
