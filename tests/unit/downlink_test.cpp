@@ -123,6 +123,7 @@ TEST_F(Downlink, UdpFramesLogClearTheirPendingBitAndWriteWhatDiffers) {
        "EndChar        = EA\n\n", "1 1 1 1", "5 5 77", 0x3F, 0x3D},
       {"AE,QRX724H,0100,2,0,RAO,0,-1,EA", "AO values refused: Number -1"},
       {"AE,QRX724H,0100,2,0,RDO,0,4,0,0,0,EA", "DO values refused: Number 4, 3 slots in the session, 3 values"},
+      {"AE,QRX724H,0100,2,0,RDO,0,0", "", "Number 0, 3 slots in the session, 0 values in the message!!\nEndChar        = \n\n"},
       // The frame ending after its last value, or in cipher padding.
       {"AE,QRX724H,0100,2,0,RDO,0,3,0,0,0", "", "\nEndChar        = \n\n", "0 0 0 1"},
       {"AE,QRX724H,0100,2,0,RDO,0,3,1,1,0,EA      ", "", "\nEndChar        = EA      \n\n", "1 1 0 1"},
