@@ -15,6 +15,7 @@
 #include <ctime>
 #include <filesystem>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -160,13 +161,8 @@ inline std::string refusal_problem(const std::optional<std::string>& error, cons
                                    int line, const std::string& reason) {
   if (!error) return line == 0 ? "" : "accepted";
   if (line == 0) return "refused: " + *error;
-  const std::string key = "line " + std::to_string(line);
-  bool names_line = false;
-  for (size_t at = error->find(key); at != std::string::npos; at = error->find(key, at + 1)) {
-    size_t after = at + key.size();
-    names_line |= after == error->size() || (*error)[after] < '0' || (*error)[after] > '9';
-  }
-  bool ok = names_line && error->find(file) != std::string::npos && error->find(reason) != std::string::npos;
+  bool ok = std::regex_search(*error, std::regex("line " + std::to_string(line) + "([^0-9]|$)")) &&
+            error->find(file) != std::string::npos && error->find(reason) != std::string::npos;
   return ok ? "" : "refused otherwise: " + *error;
 }
 

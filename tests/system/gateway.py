@@ -59,18 +59,13 @@ class Daemon:
 
     def wait_output(self, pattern, timeout=30.0, since=0):
         """Waits for a regular expression in the console; returns the match."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
+        deadline, ended = time.monotonic() + timeout, False
+        while time.monotonic() < deadline and not ended:
+            ended = self.proc.poll() is not None  # one more look at what it wrote last
+            time.sleep(0.1 if ended else 0.05)
             m = re.compile(pattern, re.S).search(self.output(), since)
             if m:
                 return m
-            if self.proc.poll() is not None:
-                time.sleep(0.1)
-                m = re.compile(pattern, re.S).search(self.output(), since)
-                if m:
-                    return m
-                break
-            time.sleep(0.05)
         pytest.fail("no %r in the console (daemon %s):\n%s" % (
             pattern, "running" if self.proc.poll() is None else "ended %s" % self.proc.returncode,
             self.output().decode(errors="replace")[-6000:]))
@@ -90,14 +85,12 @@ class Daemon:
         Wait on an event before it rather than on a settle time."""
         time.sleep(settle)
         assert self.proc.poll() is None, "daemon ended: %r" % self.output()
-        self.proc.send_signal(signal.SIGKILL)
-        self.proc.wait(timeout=10)
-        self._reader.join(timeout=5)
+        self.kill()
         return self.output()
 
     def kill(self):
         if self.proc.poll() is None:
-            self.proc.kill()
+            self.proc.send_signal(signal.SIGKILL)
             self.proc.wait(timeout=10)
         self._reader.join(timeout=5)
 
@@ -145,9 +138,8 @@ class Bench:
         self.feed.start()
 
     def set_inputs(self, tcp_di, tcp_ai, rtu_di, rtu_ai):
-        for dev, kind, values in ((0, "di", tcp_di), (0, "ai", tcp_ai),
-                                  (1, "di", rtu_di), (1, "ai", rtu_ai)):
-            self.sim.set(dev, kind, 0, values)
+        for i, values in enumerate((tcp_di, tcp_ai, rtu_di, rtu_ai)):
+            self.sim.set(i // 2, ("di", "ai")[i % 2], 0, values)
 
     def _feed_line(self, line):
         if line.startswith("$GPRMC"):

@@ -45,22 +45,11 @@ TEST(MbConf, TwoDevicesWithTheirSideEffectsAndConsoleLines) {
   for (int r : none.remain) EXPECT_EQ(r, 0);
 }
 
+// How a value is cut from its line is pinned with the program file, which shares it.
 TEST(MbConf, ValuesAreTakenAsTheProgramFileTakesThem) {
-  std::string text = device_file({{1, 1, 1, 1}});
-  auto set = [&](const std::string& name, const std::string& line) {
-    size_t at = text.find(name + "=");
-    text.replace(at, text.find("\r\n", at) + 2 - at, line);
-  };
-  set("parity", "parity=\r\n");           // empty value: the LF alone
-  set("ip_addr", "ip_addr= 10.0.0.1\n");  // blank kept, LF without CR kept
-  set("slave_id", "id=7=8\r\n");          // the value starts after the first "="
-  MbConf conf = parse_mb_conf(text);
-  ASSERT_FALSE(conf.error) << *conf.error;
-  EXPECT_EQ(conf.devices[0].parity, '\n');
-  EXPECT_STREQ(conf.devices[0].ip_addr, " 10.0.0.1\n");
-  EXPECT_EQ(conf.devices[0].slave_id, 7);
-  set("parity", "parity=Odd\r\n");
-  EXPECT_EQ(parse_mb_conf(text).devices[0].parity, 'O');
+  const std::string text = device_file({{1, 1, 1, 1}});
+  EXPECT_EQ(parse_mb_conf(text.substr(0, text.find("parity=")) + "parity=Odd" + text.substr(text.find("\r\ndata_bits")))
+                .devices[0].parity, 'O');
 
   // A header longer than the 49 characters of the line buffer: the rest is a
   // line of its own, skipped for want of "=".
