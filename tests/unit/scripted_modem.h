@@ -6,18 +6,13 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <mutex>
-#include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "common/clock.h"
 #include "config/records.h"
