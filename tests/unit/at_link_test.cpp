@@ -139,29 +139,25 @@ TEST_P(Pairing, ALateResultIsDroppedAndTheNextAnswerIsItsCommands) {
 
 INSTANTIATE_TEST_SUITE_P(
     AtLink, Pairing,
-    testing::Values(PairingCase{"BeforeTheNextCommand", "AT+A\r\r\n", "\r\n+A: 1\r\n\r\nOK\r\n",
-                                "AT+B\r\r\n+B: 2\r\n\r\nERROR\r\n", AtResult::kError,
-                                "AT+B\r\r\n+B: 2\r\n\r\nERROR\r\n", 0},
-                    PairingCase{"AfterTheNextCommand", "AT+A\r\r\n", "",
-                                "\r\n+A: 1\r\n\r\nERROR\r\nAT+B\r\r\n\r\nOK\r\n", AtResult::kOk,
-                                "AT+B\r\r\n\r\nOK\r\n", 0},
-                    PairingCase{"GivenUpBeforeItsEcho", "", "",
-                                "AT+A\r\r\n\r\nOK\r\nAT+B\r\r\n\r\nERROR\r\n", AtResult::kError,
-                                "AT+B\r\r\n\r\nERROR\r\n", 0},
-                    PairingCase{"AReportBetweenTheLateResultAndTheAnswer", "AT+A\r\r\n", "",
-                                "\r\nOK\r\n\r\n+EMQDISCON: 0\r\nAT+B\r\r\n\r\nOK\r\n",
-                                AtResult::kOk, "AT+B\r\r\n\r\nOK\r\n", 1},
-                    PairingCase{"AReportBeforeTheNextCommand", "AT+A\r\r\n",
-                                "\r\n+EMQDISCON: 0\r\n\r\nOK\r\n", "AT+B\r\r\n\r\nOK\r\n",
-                                AtResult::kOk, "AT+B\r\r\n\r\nOK\r\n", 1},
-                    // Echo off: a time-out without an echo teaches it, and the next
-                    // command's result is taken, not dropped as a late one.
-                    PairingCase{"EchoOff", "\r\n+A: 1\r\n", "", "\r\n+B: 2\r\n\r\nOK\r\n",
-                                AtResult::kOk, "\r\n+B: 2\r\n\r\nOK\r\n", 0, "", 0},
-                    // ... and when the echo comes back, the result AT+B took before it
-                    // was AT+A's: AT+B's own is dropped.
-                    PairingCase{"EchoBackAfterAResultTakenEarly", "\r\n+A: 1\r\n", "", "\r\nOK\r\n",
-                                AtResult::kOk, "\r\nOK\r\n", 0, "AT+B\r\r\n\r\nERROR\r\n"}),
+    testing::Values(
+        PairingCase{"BeforeTheNextCommand", "AT+A\r\r\n", "\r\n+A: 1\r\n\r\nOK\r\n",
+                    "AT+B\r\r\n+B: 2\r\n\r\nERROR\r\n", AtResult::kError, "AT+B\r\r\n+B: 2\r\n\r\nERROR\r\n", 0},
+        PairingCase{"AfterTheNextCommand", "AT+A\r\r\n", "", "\r\n+A: 1\r\n\r\nERROR\r\nAT+B\r\r\n\r\nOK\r\n",
+                    AtResult::kOk, "AT+B\r\r\n\r\nOK\r\n", 0},
+        PairingCase{"GivenUpBeforeItsEcho", "", "", "AT+A\r\r\n\r\nOK\r\nAT+B\r\r\n\r\nERROR\r\n",
+                    AtResult::kError, "AT+B\r\r\n\r\nERROR\r\n", 0},
+        PairingCase{"AReportBetweenTheLateResultAndTheAnswer", "AT+A\r\r\n", "",
+                    "\r\nOK\r\n\r\n+EMQDISCON: 0\r\nAT+B\r\r\n\r\nOK\r\n", AtResult::kOk, "AT+B\r\r\n\r\nOK\r\n", 1},
+        PairingCase{"AReportBeforeTheNextCommand", "AT+A\r\r\n", "\r\n+EMQDISCON: 0\r\n\r\nOK\r\n",
+                    "AT+B\r\r\n\r\nOK\r\n", AtResult::kOk, "AT+B\r\r\n\r\nOK\r\n", 1},
+        // Echo off: a time-out without an echo teaches it, and the next
+        // command's result is taken, not dropped as a late one.
+        PairingCase{"EchoOff", "\r\n+A: 1\r\n", "", "\r\n+B: 2\r\n\r\nOK\r\n", AtResult::kOk,
+                    "\r\n+B: 2\r\n\r\nOK\r\n", 0, "", 0},
+        // ... and when the echo comes back, the result AT+B took before it
+        // was AT+A's: AT+B's own is dropped.
+        PairingCase{"EchoBackAfterAResultTakenEarly", "\r\n+A: 1\r\n", "", "\r\nOK\r\n", AtResult::kOk,
+                    "\r\nOK\r\n", 0, "AT+B\r\r\n\r\nERROR\r\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The report loop publishes an acknowledgement while a message waits: the

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 #include <regex>
 
@@ -92,10 +91,7 @@ class ReportLoopTest : public testing::Test {
     testing::internal::CaptureStdout();
   }
 
-  void TearDown() override {
-    log_ += testing::internal::GetCapturedStdout();
-    if (HasFailure()) std::fprintf(stderr, "--- console ---\n%s\n", log_.c_str());
-  }
+  void TearDown() override { testing::internal::GetCapturedStdout(); }
 
   // The loop's console so far.
   std::string log() {

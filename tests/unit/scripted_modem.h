@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -120,9 +121,8 @@ class ScriptedModem {
     return commands_;
   }
   int count(const std::string& key) {
-    int n = 0;
-    for (const auto& c : commands()) n += command_key(c) == key ? 1 : 0;
-    return n;
+    auto all = commands();
+    return static_cast<int>(std::count_if(all.begin(), all.end(), [&](auto& c) { return command_key(c) == key; }));
   }
   void inject(const std::string& text) {
     std::lock_guard<std::mutex> lock(write_mutex_);
