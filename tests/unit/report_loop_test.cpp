@@ -155,9 +155,6 @@ class ReportLoopTest : public testing::Test {
   std::string log_;
 };
 
-const std::vector<std::string> kUdpTypes = {"DEVINFO", "RDO", "WDI", "RAO", "WAI", "WGPS",
-                                            "DEVINFO", "RDO", "WDI", "RAO", "WAI", "WGPS"};
-
 TEST_F(ReportLoopTest, UdpCyclesEndOnThePeriodAndTheAnswersAndAdvanceThePacketId) {
   packetID_send = 65535;
   std::filesystem::remove(pty.root() / "tmp/modemInfo.txt");
@@ -172,7 +169,8 @@ TEST_F(ReportLoopTest, UdpCyclesEndOnThePeriodAndTheAnswersAndAdvanceThePacketId
   EXPECT_TRUE(time_periods(log()).empty());
   const uint32_t first_start = st().period_start;
   ASSERT_TRUE(run_until([&] { return packetID_send == 0; }));
-  EXPECT_EQ(frame_types(), kUdpTypes);
+  EXPECT_EQ(frame_types(), (std::vector<std::string>{"DEVINFO", "RDO", "WDI", "RAO", "WAI", "WGPS",
+                                                     "DEVINFO", "RDO", "WDI", "RAO", "WAI", "WGPS"}));
   // Each session's own values, and the engineering report's, with the cycle's packet ID.
   EXPECT_EQ(frames()[0], "AE,QRX724H,0100,3,65535,DEVINFO,0,4,-120,1,-6,0,EA");
   EXPECT_EQ(frames()[2], "AE,QRX724H,0100,3,65535,WDI,0,3,1,0,1,EA");

@@ -40,15 +40,13 @@ class ModemPty {
   int master(uint8_t p) { return port(p).master(); }
   void send(uint8_t p, const std::string& bytes) { EXPECT_TRUE(port(p).send(bytes)) << bytes; }
 
-  // What the gateway wrote to the port, waiting up to wait_ms for the first byte.
-  std::string received(uint8_t p, int wait_ms = 200) {
+  // What the gateway wrote to the port, waiting up to 200 ms for the first byte.
+  std::string received(uint8_t p) {
     std::string out;
     char buf[512];
     pollfd fd{master(p), POLLIN, 0};
-    for (ssize_t got; poll(&fd, 1, out.empty() ? wait_ms : 20) > 0 &&
-                      (got = read(fd.fd, buf, sizeof buf)) > 0;) {
-      out.append(buf, static_cast<size_t>(got));
-    }
+    for (ssize_t n; poll(&fd, 1, out.empty() ? 200 : 20) > 0 && (n = read(fd.fd, buf, sizeof buf)) > 0;)
+      out.append(buf, static_cast<size_t>(n));
     return out;
   }
 
