@@ -18,34 +18,28 @@ namespace {
 
 constexpr const char* kGps = "$GPRMC:092750.000:A:5321.6802:N:00630.3372:W:0.02:31.66:280511";
 
-std::vector<std::string> fields_of(std::string_view text, std::string_view delims) {
-  std::vector<std::string> out;
-  TokenView t(text);
-  while (auto f = t.next(delims)) out.emplace_back(*f);
-  return out;
+std::string field(std::string_view text, std::string_view delims, int k) {
+  return std::string(nth_field(text, delims, k).value_or(""));
 }
 
 // The frame an AT+ESOSEND line carries, unscrambled, without its padding.
 std::string frame_of(const std::string& command) {
-  auto f = fields_of(cut_at(command, "\r"), "=,");
-  if (f.size() < 4) return "<no frame>";
-  std::string bytes(f[3].size() / 2, '\0');
-  hex_to_bytes(f[3], bytes.size(), reinterpret_cast<uint8_t*>(bytes.data()));
-  EXPECT_EQ(static_cast<size_t>(read_int(f[2])), bytes.size()) << command;
+  if (command_key(command) != "AT+ESOSEND") return "<no frame>";
+  const std::string hex = field(cut_at(command, "\r"), "=,", 4);
+  std::string bytes(hex.size() / 2, '\0');
+  hex_to_bytes(hex, bytes.size(), reinterpret_cast<uint8_t*>(bytes.data()));
+  EXPECT_EQ(static_cast<size_t>(read_int(field(command, "=,", 3))), bytes.size()) << command;
   if (decode_msg(reinterpret_cast<uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size())) == 0)
     return "<undecodable>";
   return bytes.substr(0, bytes.find_last_not_of(' ') + 1);
 }
 
-std::string type_of(const std::string& frame) {
-  auto f = fields_of(frame, ",");
-  return f.size() > 5 ? f[5] : "";
-}
+std::string type_of(const std::string& frame) { return field(frame, ",", 6); }
 
 // What the server answers to a frame, as the modem reports a datagram.
 std::string datagram_answering(const std::string& frame) {
-  auto f = fields_of(frame, ",");
-  return esonmi_report("AE,QRX724H,0100," + f[3] + "," + f[4] + "," + f[5] + ",0,0,EA");
+  return esonmi_report("AE,QRX724H,0100," + field(frame, ",", 4) + "," + field(frame, ",", 5) + "," +
+                       type_of(frame) + ",0,0,EA");
 }
 
 std::vector<unsigned long> time_periods(const std::string& console) {
