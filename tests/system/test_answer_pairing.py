@@ -12,10 +12,9 @@ import pytest
 
 from bench_config import DEFAULT_MAPPING, ModbusDevice, device_text, install
 from broker import Subscriber
-from conftest import BUILD_DIR, run_daemon
-from gateway import Daemon, prog_file, quick_modem
+from conftest import run_daemon
+from gateway import prog_file, quick_modem
 from modbus_sim import ModbusSim, TcpDevice
-from report_server import ReportServer
 
 # The simulated modem's serving cell as DEVINFO reports it (RSRP, ECL, SNR, 0).
 DEVINFO_VALUES = [-852, 0, 52, 0]
@@ -32,27 +31,22 @@ def device(root):
         yield sim
 
 
-@pytest.fixture
-def server():
-    with ReportServer(port=0, params=BUILD_DIR / "codec_params.txt") as srv:
-        yield srv
-
-
 def devinfo_frames(server):
     return [f for f in server.frames if f["type"] == "DEVINFO"]
 
 
-def test_echo_off_brings_up_and_reports(root, device, server):
+def restarts(sim):
+    return [c for c in sim.commands if c.startswith("AT+ZRST")]
+
+
+def test_echo_off_brings_up_and_reports(root, device, report_server, daemon):
+    server = report_server
     prog_file(root, send_interval=1, server_port=server.address[1])
     with quick_modem(root, udp_server=server.address, echo=False) as sim:
-        daemon = Daemon(root)
-        try:
-            assert server.wait_for(lambda f: f["type"] == "WGPS" and f["packet_id"] == 1,
-                                   timeout=30)
-        finally:
-            console = daemon.stop()
-        assert not sim.status()["echo"]
-        assert [c for c in sim.commands if c.startswith("AT+ZRST")] == ["AT+ZRST"]
+        gateway = daemon()
+        assert server.wait_for(lambda f: f["type"] == "WGPS" and f["packet_id"] == 1, timeout=30)
+        console = gateway.stop()
+        assert not sim.status()["echo"] and restarts(sim) == ["AT+ZRST"]
     # Every frame answered (the +ESONMI reports handled): cycles end on the period.
     periods = [int(p) for p in re.findall(rb"Time Period = (\d+) ms", console)]
     assert periods and all(p < 30000 for p in periods)
@@ -60,28 +54,26 @@ def test_echo_off_brings_up_and_reports(root, device, server):
     assert b"dropped" not in console
 
 
-def test_a_slow_modem_stays_paired_past_the_idle_pass_limit(root, device, server):
+def test_a_slow_modem_stays_paired_past_the_idle_pass_limit(root, device, report_server, daemon):
+    server = report_server
     # Every frame's echo and answer come 0.3 s late: most counted wait passes
     # fall while a frame's answer is on its way, so the limit (3000 passes of
     # 20 ms) ends a message early and its answer arrives behind the next one.
     prog_file(root, send_interval=0, server_port=server.address[1])
     with quick_modem(root, udp_server=server.address, delays={"AT+ESOSEND": 0.3}) as sim:
-        daemon = Daemon(root)
-        try:
-            limit = daemon.wait_output(rb"Receive timeout!! Still receive nothing!!", timeout=100)
-            daemon.wait_output(rb"\[ERROR\] Result OK of an earlier command dropped!!",
-                               timeout=10, since=limit.start())
-            seen = len(devinfo_frames(server))
-            assert server.wait_count(seen + 2, lambda f: f["type"] == "DEVINFO", timeout=20)
-        finally:
-            console = daemon.stop()
-        # Registered all along: never restarted.
-        assert [c for c in sim.commands if c.startswith("AT+ZRST")] == ["AT+ZRST"]
+        gateway = daemon()
+        limit = gateway.wait_output(rb"Receive timeout!! Still receive nothing!!", timeout=100)
+        gateway.wait_output(rb"\[ERROR\] Result OK of an earlier command dropped!!",
+                            timeout=10, since=limit.start())
+        seen = len(devinfo_frames(server))
+        assert server.wait_count(seen + 2, lambda f: f["type"] == "DEVINFO", timeout=20)
+        console = gateway.stop()
+        assert restarts(sim) == ["AT+ZRST"]  # registered all along: never restarted
     assert b"cregvalue=0" not in console and b"Send packet error" not in console
     assert all(f["values"] == DEVINFO_VALUES for f in devinfo_frames(server))
 
 
-def test_mqtt_settings_holding_ok_and_error(root, device, mosquitto):
+def test_mqtt_settings_holding_ok_and_error(root, device, mosquitto, daemon):
     topics = {"sub_topic1": "OK/cmd/DO", "sub_topic2": "ERROR/cmd/AO",
               "pub_topic_info": "OK/ERROR/info", "pub_topic_di": "ERROR/di",
               "pub_topic_ai": "OK/ai", "pub_topic_gps": "ERROR/OK/gps"}
@@ -89,12 +81,12 @@ def test_mqtt_settings_holding_ok_and_error(root, device, mosquitto):
               mqtt_password="ERROR", send_interval=1, **topics)
     subscriber = Subscriber(mosquitto.host, mosquitto.port)
     with quick_modem(root) as sim:
-        daemon = Daemon(root)
+        gateway = daemon()
         try:
             sim.wait_until(lambda: len(subscriber.on("ERROR/OK/gps")) >= 2, timeout=30)
         finally:
-            console = daemon.stop()
             subscriber.close()
+        console = gateway.stop()
         connect = sim.mqtt_connects[0]
         assert (connect["ok"], connect["user"], connect["password"]) == (True, "OK", "ERROR")
         assert sorted(s[1] for s in sim.subscriptions) == ["ERROR/cmd/AO", "OK/cmd/DO"]

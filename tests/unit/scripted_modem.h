@@ -1,27 +1,65 @@
-// A scripted ME3616 on the master side of the modem pseudo-terminal
-// (ModemPty): a responder thread echoes each command (unless echo is off) and
-// answers it from a table or a hook, and records every command it got.
-// Unsolicited text can be injected at any time.
+// The modem and GPS ports on pseudo-terminals under a private QUORVANE_ROOT
+// with a virtual clock (ModemPty), and a scripted ME3616 on the modem's far
+// end (ScriptedModem): a responder thread echoes each command (unless echo is
+// off), answers it from a table or a hook, and records it. Unsolicited text
+// can be injected at any time.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <mutex>
-#include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "common/text.h"
+#include "common/clock.h"
 #include "config/records.h"
 #include "messaging/codec.h"
+#include "modem/at_link.h"
+#include "modem/downlink.h"
+#include "test_support.h"
+
+class ModemPty {
+ public:
+  ModemPty() : clock_guard_(clock_) {
+    allocate_records();
+    recv_reset(modem_port);
+    recv_reset(gps_port);
+    set_downlink_handlers(nullptr, nullptr);
+  }
+  ~ModemPty() {
+    recv_reset(modem_port);
+    recv_reset(gps_port);
+    set_downlink_handlers(nullptr, nullptr);
+  }
+
+  support::PortPty& port(uint8_t p) { return p == gps_port ? gps_ : modem_; }
+  int master(uint8_t p) { return port(p).master(); }
+  void send(uint8_t p, const std::string& bytes) { EXPECT_TRUE(port(p).send(bytes)) << bytes; }
+
+  // What the gateway wrote to the port, waiting up to 200 ms for the first byte.
+  std::string received(uint8_t p) {
+    std::string out;
+    char buf[512];
+    pollfd fd{master(p), POLLIN, 0};
+    for (ssize_t n; poll(&fd, 1, out.empty() ? 200 : 20) > 0 && (n = read(fd.fd, buf, sizeof buf)) > 0;)
+      out.append(buf, static_cast<size_t>(n));
+    return out;
+  }
+
+  const std::filesystem::path& root() const { return root_.path(); }
+  VirtualClock& clock() { return clock_; }
+
+ private:
+  VirtualClock clock_;
+  ScopedClock clock_guard_;
+  support::TempRoot root_;
+  support::PortPty modem_{root_, modem_port, "ttyUSB0"};
+  support::PortPty gps_{root_, gps_port, "ttyUSB1"};
+};
 
 inline const std::string kOk = "\r\nOK\r\n";
 inline const std::string kError = "\r\nERROR\r\n";
@@ -33,13 +71,12 @@ inline std::string command_key(const std::string& command) {
 
 // The "+ESONMI=" report of a frame, scrambled as the report server does it.
 inline std::string esonmi_report(const std::string& frame) {
-  std::vector<uint8_t> bytes(frame.begin(), frame.end());
-  bytes.resize(frame.size() + 16, 0);
+  std::string bytes = frame;
+  bytes.resize(frame.size() + 16, '\0');
   int32_t length = static_cast<int32_t>(frame.size());
-  encode_msg(bytes.data(), &length);
-  std::string hex(2 * static_cast<size_t>(length) + 1, '\0');
-  hex.resize(bytes_to_hex(bytes.data(), static_cast<size_t>(length), hex.data()));
-  return "\r\n+ESONMI=1," + std::to_string(length) + "," + hex + "\r\n";
+  encode_msg(reinterpret_cast<uint8_t*>(bytes.data()), &length);
+  return "\r\n+ESONMI=1," + std::to_string(length) + "," +
+         support::hex_of(std::string_view(bytes).substr(0, static_cast<size_t>(length))) + "\r\n";
 }
 
 // The settings the bring-up reads, as the tests against this modem use them.
@@ -59,18 +96,11 @@ inline void use_test_modem_settings(ProgInfo& p) {
 
 class ScriptedModem {
  public:
-  // Called for every command before the table; an answer given wins. An
-  // empty answer keeps the modem silent.
+  // Called for every command before the table; an answer given wins, an
+  // empty one keeps the modem silent.
   using Hook = std::function<std::optional<std::string>(const std::string& command)>;
 
-  explicit ScriptedModem(int master) : master_(master) {
-    answers_ = {
-        {"AT+CEREG", "\r\n+CEREG: 0,1\r\n" + kOk}, {"AT+CSQ", "\r\n+CSQ: 23,99\r\n" + kOk},
-        {"AT+ESOC", "\r\n+ESOC=1\r\n" + kOk},      {"AT+EDNS", "\r\n+EDNS:10.0.0.9\r\n" + kOk},
-        {"AT+EMQNEW", "\r\n+EMQNEW: 0\r\n" + kOk},
-    };
-    thread_ = std::thread([this] { serve(); });
-  }
+  explicit ScriptedModem(int master) : master_(master), thread_([this] { serve(); }) {}
   ~ScriptedModem() {
     stop_ = true;
     thread_.join();
@@ -89,12 +119,13 @@ class ScriptedModem {
     return commands_;
   }
   int count(const std::string& key) {
-    int n = 0;
-    for (const auto& c : commands()) n += command_key(c) == key ? 1 : 0;
-    return n;
+    auto all = commands();
+    return static_cast<int>(std::count_if(all.begin(), all.end(), [&](auto& c) { return command_key(c) == key; }));
   }
-  // Unsolicited text from the modem.
-  void inject(const std::string& text) { put(text); }
+  void inject(const std::string& text) {
+    std::lock_guard<std::mutex> lock(write_mutex_);
+    ASSERT_EQ(write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
 
   std::atomic<bool> echo{true};
 
@@ -102,16 +133,13 @@ class ScriptedModem {
   void serve() {
     std::string pending;
     pollfd p{master_, POLLIN, 0};
+    char buf[512];
     while (!stop_) {
-      if (poll(&p, 1, 20) <= 0) continue;
-      char buf[512];
-      ssize_t got = read(master_, buf, sizeof buf);
-      if (got <= 0) continue;
-      pending.append(buf, static_cast<size_t>(got));
+      ssize_t got = poll(&p, 1, 20) > 0 ? read(master_, buf, sizeof buf) : 0;
+      if (got > 0) pending.append(buf, static_cast<size_t>(got));
       for (size_t end; (end = pending.find("\r\n")) != std::string::npos;) {
-        std::string command = pending.substr(0, end + 2);
+        reply(pending.substr(0, end + 2));
         pending.erase(0, end + 2);
-        reply(command);
       }
     }
   }
@@ -125,20 +153,17 @@ class ScriptedModem {
       auto it = answers_.find(command_key(command));
       text = hooked ? *hooked : it != answers_.end() ? it->second : kOk;
     }
-    if (text.empty()) return;  // silent
-    // The echo (the command up to its CR), then the answer.
-    put((echo ? command.substr(0, command.size() - 1) : std::string()) + text);
-  }
-
-  void put(const std::string& text) {
-    std::lock_guard<std::mutex> lock(write_mutex_);
-    ASSERT_EQ(write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    // Silent, or the echo (the command up to its CR) and the answer.
+    if (!text.empty()) inject((echo ? command.substr(0, command.size() - 1) : "") + text);
   }
 
   int master_;
-  std::mutex mutex_;
-  std::mutex write_mutex_;
-  std::map<std::string, std::string> answers_;
+  std::mutex mutex_, write_mutex_;
+  std::map<std::string, std::string> answers_ = {
+      {"AT+CEREG", "\r\n+CEREG: 0,1\r\n" + kOk}, {"AT+CSQ", "\r\n+CSQ: 23,99\r\n" + kOk},
+      {"AT+ESOC", "\r\n+ESOC=1\r\n" + kOk},      {"AT+EDNS", "\r\n+EDNS:10.0.0.9\r\n" + kOk},
+      {"AT+EMQNEW", "\r\n+EMQNEW: 0\r\n" + kOk},
+  };
   Hook hook_;
   std::vector<std::string> commands_;
   std::atomic<bool> stop_{false};
