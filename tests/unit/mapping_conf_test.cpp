@@ -214,7 +214,8 @@ TEST(DefaultMapping, SessionsFillUpAndResumeWhereThePreviousOneStopped) {
 
 TEST(DefaultMapping, MoreThanFiveSessionsAreRefused) {
   Devices five({{32}, {32}, {32}, {32}, {32}});
-  EXPECT_EQ(std::pair(Built(five).error.has_value(), Built(five).io.session_count), std::pair(false, 5));
+  Built a(five);
+  EXPECT_EQ(std::pair(a.error.has_value(), a.io.session_count), std::pair(false, 5));
   Devices six({{32}, {32}, {32}, {32}, {32}, {0, 0, 0, 1}, {0, 0, 0, 0}, {0, 0, 1, 0}, {1}});
   Built b(six);
   ASSERT_TRUE(b.error);
