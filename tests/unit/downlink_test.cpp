@@ -116,6 +116,8 @@ TEST_F(Downlink, UdpFramesLogClearTheirPendingBitAndWriteWhatDiffers) {
       {"AE,QRX724H,0100,5,17,RDO,0,2,1,1,EA", "", "Number         = 2\nEndChar        = 1\n\n",
        "1 1 1 1", "5 5 77", 0x3D},
       {"AE,QRX724H,0100,9,17,RDO,0,3,0,0,0,EA", "", "Session ID 9 is not configured. Command ignored!!\n"},
+      // ID 0 is what a record past the configured sessions holds.
+      {"AE,QRX724H,0100,0,17,RDO,0,3,0,0,0,EA", "", "Session ID 0 is not configured. Command ignored!!\n"},
       // Too few values for the slots, a negative Number, or more than the frame
       // holds (EA is not a value): the bit is cleared, no value written.
       {"AE,QRX724H,0100,2,17,RDO,0,2,0,0,EA", "",
@@ -168,6 +170,7 @@ TEST_F(Downlink, MqttCommandsWriteWhatDiffersAndAcknowledge) {
       {5, "DO", "01", "No DO exist!!\n"},
       {5, "AO", "0001", "No AO exist!!\n"},
       {9, "DO", "000000", "Session ID 9 is not configured. Command ignored!!\n"},
+      {0, "DO", "000000", "Session ID 0 is not configured. Command ignored!!\n"},
       {2, "DO", "00000", "DO values too short: 5 characters for 3 slots!!\n"},
       {2, "AO", "0000000", "AO values too short: 7 characters for 2 slots!!\n"},
   };
@@ -189,6 +192,20 @@ TEST_F(Downlink, MqttCommandsWriteWhatDiffersAndAcknowledge) {
     EXPECT_EQ(coils(), c.coils);
     EXPECT_EQ(registers(), c.regs);
   }
+  // A session of one slot takes its one value.
+  reset();
+  support::map_line(*modbusIO, IoType::DO, 0, "1-4,");
+  modbusIO->do_value[0][0] = 1;
+  MqttDownlink one{};
+  one.session_id = 5;
+  copy_text(one.type, sizeof one.type, "DO");
+  copy_text(one.data, sizeof one.data, "00");
+  one.length = 2;
+  CaptureStdout();
+  process_message_MQTT(one, mb_num);
+  GetCapturedStdout();
+  EXPECT_STREQ(data_ACK, "DO_ACK");
+  EXPECT_EQ(coils(), "1 1 1 0");
 }
 
 // The handlers as start-up installs them, behind the receive routine.
