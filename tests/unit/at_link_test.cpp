@@ -122,6 +122,7 @@ TEST_P(Pairing, ALateResultIsDroppedAndTheNextAnswerIsItsCommands) {
   EXPECT_EQ(modem().owed(), 1);
   if (*c.before != '\0') pty.send(modem_port, c.before);
   begin("AT+B\r\n");
+  if (*c.before != '\0') EXPECT_EQ(modem().owed(), 0);  // what came before settled AT+A
   pty.send(modem_port, c.after);
   EXPECT_EQ(poll(), c.result);
   EXPECT_EQ(text(), c.collected);
@@ -148,6 +149,8 @@ INSTANTIATE_TEST_SUITE_P(
                     AtResult::kError, "AT+B\r\r\n\r\nERROR\r\n", 0},
         PairingCase{"AReportBetweenTheLateResultAndTheAnswer", "AT+A\r\r\n", "",
                     "\r\nOK\r\n\r\n+EMQDISCON: 0\r\nAT+B\r\r\n\r\nOK\r\n", AtResult::kOk, "AT+B\r\r\n\r\nOK\r\n", 1},
+        PairingCase{"ItsEchoAfterItsTimeOut", "\r\n+A: 1\r\n", "AT+A\r\r\n\r\nOK\r\n",
+                    "AT+B\r\r\n\r\nOK\r\n", AtResult::kOk, "AT+B\r\r\n\r\nOK\r\n", 0},
         PairingCase{"AReportBeforeTheNextCommand", "AT+A\r\r\n", "\r\n+EMQDISCON: 0\r\n\r\nOK\r\n",
                     "AT+B\r\r\n\r\nOK\r\n", AtResult::kOk, "AT+B\r\r\n\r\nOK\r\n", 1},
         // Echo off: a time-out without an echo teaches it, and the next
