@@ -4,12 +4,20 @@
 
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "test_support.h"
 
 namespace {
 
 using support::device_file;
+
+// The devices of an accepted file, and the console text.
+std::pair<DeviceList, std::string> parse(const std::string& text) {
+  auto read = parse_mb_conf(text, "quorvane.ini");
+  EXPECT_TRUE(read.ok()) << read.refusal()->text;
+  return {read.ok() ? read.value() : DeviceList{}, read.console()};
+}
 
 // Every field in file order.
 std::string describe(const MbDevice& d) {
@@ -28,47 +36,40 @@ TEST(MbConf, TwoDevicesWithTheirSideEffectsAndConsoleLines) {
   // "=" and is skipped).
   text.insert(text.find("baud="), "\r\n; line settings\r\n");
   text.insert(text.find("[MODBUS02]"), "\r\n\r\n");
-  MbConf conf = parse_mb_conf(text);
-  ASSERT_FALSE(conf.error) << *conf.error;
-  EXPECT_EQ(conf.count, 2);
-  EXPECT_EQ(conf.console,
-            "Modbus number = 2\nRead Modbus 01 info [MODBUS01]\r\nRead Modbus 02 info \r\n");
+  auto [devices, console] = parse(text);
+  ASSERT_EQ(devices.size(), 2u);
+  EXPECT_EQ(console, "Modbus number = 2\nRead Modbus 01 info [MODBUS01]\r\nRead Modbus 02 info \r\n");
   // do_as_di: 4 inputs followed by the 8 coils.
-  EXPECT_EQ(describe(conf.devices[0]), "1 8 12 2 3 0 100 200 300 1 127.0.0.1 1501 /dev/ttyS1 9600 E 8 1");
-  EXPECT_EQ(conf.devices[1].ai_count, 11);  // ao_as_ai: 6 + 5
-  EXPECT_EQ(conf.devices[2].slave_id, 0);
-  for (int r : conf.remain) EXPECT_EQ(r, 1);  // raised by every count line, also of 0
+  EXPECT_EQ(describe(devices[0]), "1 8 12 2 3 0 100 200 300 1 127.0.0.1 1501 /dev/ttyS1 9600 E 8 1");
+  EXPECT_EQ(devices[1].ai_count, 11);  // ao_as_ai: 6 + 5
 
-  MbConf none = parse_mb_conf("modbus_number=0\r\n[MODBUS01]\r\ndo_count=3\r\n");
-  ASSERT_FALSE(none.error);
-  EXPECT_EQ(none.console, "Modbus number = 0\n");
-  for (int r : none.remain) EXPECT_EQ(r, 0);
+  auto none = parse("modbus_number=0\r\n[MODBUS01]\r\ndo_count=3\r\n");
+  EXPECT_EQ(std::pair(none.first.size(), none.second), std::pair(size_t{0}, std::string("Modbus number = 0\n")));
 }
 
 // How a value is cut from its line is pinned with the program file, which shares it.
 TEST(MbConf, ValuesAreTakenAsTheProgramFileTakesThem) {
   const std::string text = device_file({{1, 1, 1, 1}});
-  EXPECT_EQ(parse_mb_conf(text.substr(0, text.find("parity=")) + "parity=Odd" + text.substr(text.find("\r\ndata_bits")))
-                .devices[0].parity, 'O');
+  EXPECT_EQ(parse(text.substr(0, text.find("parity=")) + "parity=Odd" + text.substr(text.find("\r\ndata_bits")))
+                .first[0].parity, 'O');
 
   // A header longer than the 49 characters of the line buffer: the rest is a
   // line of its own, skipped for want of "=".
   std::string cut = device_file({{1, 1, 1, 1}});
   cut.replace(cut.find("[MODBUS01]"), 12, "[" + std::string(60, 'H') + "]\r\n");
-  MbConf c = parse_mb_conf(cut);
-  ASSERT_FALSE(c.error) << *c.error;
-  EXPECT_EQ(c.console, "Modbus number = 1\nRead Modbus 01 info [" + std::string(48, 'H'));
-  EXPECT_EQ(c.devices[0].stop_bits, 1);
+  auto [c, c_console] = parse(cut);
+  EXPECT_EQ(c_console, "Modbus number = 1\nRead Modbus 01 info [" + std::string(48, 'H'));
+  EXPECT_EQ(c.at(0).stop_bits, 1);
 
   // A missing header: device 2's slave_id line is taken as its header and
   // every later field moves up one line.
   std::string shifted = device_file({{8, 4, 2, 3}, {5, 6, 7, 1}}) + "extra=5\r\n";
   shifted.erase(shifted.find("[MODBUS02]\r\n"), 12);
-  MbConf s = parse_mb_conf(shifted);
-  ASSERT_FALSE(s.error) << *s.error;
+  DeviceList s = parse(shifted).first;
+  ASSERT_EQ(s.size(), 2u);
   // ip_addr's value as is_tcp, the extra line as ao_as_ai, added to ai_count.
-  EXPECT_EQ(describe(s.devices[1]), "5 6 7 1 1 100 200 300 1 127 1502 0 9600 0 8 1 0");
-  EXPECT_EQ(s.devices[1].ao_as_ai, 5);
+  EXPECT_EQ(describe(s[1]), "5 6 7 1 1 100 200 300 1 127 1502 0 9600 0 8 1 0");
+  EXPECT_EQ(s[1].ao_as_ai, 5);
 }
 
 struct Refusal {
@@ -81,7 +82,7 @@ class MbConfRefusal : public testing::TestWithParam<Refusal> {};
 
 TEST_P(MbConfRefusal, NamesTheFileTheLineAndTheReason) {
   const Refusal& c = GetParam();
-  EXPECT_EQ(support::refusal_problem(parse_mb_conf(c.text).error, "quorvane.ini", c.line, c.reason), "");
+  EXPECT_EQ(support::refusal_problem(parse_mb_conf(c.text, "quorvane.ini").refusal(), c.line, c.reason), "");
 }
 
 std::string replaced(std::string text, const std::string& what, const std::string& with) {
