@@ -13,6 +13,7 @@
 #include <variant>
 
 #include "common/console.h"
+#include "common/text.h"
 
 // Why a configuration file is not used. The readers never end the process:
 // start-up prints text and exits with status 1.
@@ -26,8 +27,12 @@ struct Refusal {
 // followed by what fmt renders.
 template <typename... Args>
 Refusal refusal_at(const char* file, int line, const char* fmt, Args... args) {
-  char rest[256];
-  bformat(rest, sizeof rest, fmt, args...);
+  char rest[256] = "";
+  if constexpr (sizeof...(Args) == 0) {
+    copy_text(rest, sizeof rest, fmt);  // nothing to render: not a format
+  } else {
+    bformat(rest, sizeof rest, fmt, args...);
+  }
   char text[512];
   bformat(text, sizeof text, "Configure file %s: line %d%s", file, line, rest);
   return {file, line, text};

@@ -85,18 +85,18 @@ TEST(MappingRead, SlotLinesParseCharacterByCharacter) {
   EXPECT_EQ(s[31], P(1, 32));
 }
 
-struct Refusal {
+struct Case {
   std::string text;
   int line;  // 0: accepted
   std::string reason;
   MappingRead when = MappingRead::kStartup;
 };
 
-class MappingRefusal : public testing::TestWithParam<Refusal> {};
+class MappingRefusal : public testing::TestWithParam<Case> {};
 
 // The mapping that will be used must fit the devices {4, 2, 1, 1}, {2, 0, 0, 0}.
 TEST_P(MappingRefusal, NamesTheFileTheLineAndTheReason) {
-  const Refusal& c = GetParam();
+  const Case& c = GetParam();
   auto r = read(c.text, devices_of({{4, 2, 1, 1}, {2, 0, 0, 0}}), c.when);
   EXPECT_EQ(support::refusal_problem(r.refusal(), c.line, c.reason), "");
 }
@@ -107,30 +107,30 @@ const std::string kOk = session(0, "1-1,", "1-1,", "1-1,", "1-1,");
 INSTANTIATE_TEST_SUITE_P(
     Files, MappingRefusal,
     testing::Values(
-        Refusal{kHead + kOk, 0, ""}, Refusal{"default_mapping=0\r\nsessionALL_mapping=0\r\n", 0, ""},
+        Case{kHead + kOk, 0, ""}, Case{"default_mapping=0\r\nsessionALL_mapping=0\r\n", 0, ""},
         // Empty slots name nothing: "0-5," passes.
-        Refusal{kHead + session(0, "0-5,", "", "", ""), 0, ""},
-        Refusal{"", 1, "the file ends before the default_mapping line"},
-        Refusal{"default_mapping\r\nsessionALL_mapping=1\r\n" + kOk, 1, "has no \"=\""},
-        Refusal{"default_mapping\r\n", 1, "has no \"=\"", MappingRead::kReadBack},
-        Refusal{"default_mapping=0\r\n", 2, "the file ends before the session count"},
-        Refusal{"default_mapping=0\r\nsessionALL_mapping\r\n", 2, "has no \"=\""},
-        Refusal{"default_mapping=0\r\nsessionALL_mapping=6\r\n", 2, "session count 6, 0 to 5 fit"},
-        Refusal{"default_mapping=0\r\nsessionALL_mapping=-1\r\n", 2, "session count -1"},
-        Refusal{"default_mapping=0\r\nsessionALL_mapping=2\r\n" + kOk, 12,
+        Case{kHead + session(0, "0-5,", "", "", ""), 0, ""},
+        Case{"", 1, "the file ends before the default_mapping line"},
+        Case{"default_mapping\r\nsessionALL_mapping=1\r\n" + kOk, 1, "has no \"=\""},
+        Case{"default_mapping\r\n", 1, "has no \"=\"", MappingRead::kReadBack},
+        Case{"default_mapping=0\r\n", 2, "the file ends before the session count"},
+        Case{"default_mapping=0\r\nsessionALL_mapping\r\n", 2, "has no \"=\""},
+        Case{"default_mapping=0\r\nsessionALL_mapping=6\r\n", 2, "session count 6, 0 to 5 fit"},
+        Case{"default_mapping=0\r\nsessionALL_mapping=-1\r\n", 2, "session count -1"},
+        Case{"default_mapping=0\r\nsessionALL_mapping=2\r\n" + kOk, 12,
                 "the file ends before session 2 of 2 is complete"},
-        Refusal{kHead + kOk.substr(0, kOk.find("[AI]")), 10,
+        Case{kHead + kOk.substr(0, kOk.find("[AI]")), 10,
                 "the file ends before session 1 of 1 is complete"},
-        Refusal{kHead + "sessionID_mapping\r\n" + kOk.substr(kOk.find("[DO]")), 3, "has no \"=\""},
-        Refusal{kHead + session(0, channels(1, 1, 4) + empties(28) + "1-1,", "", "", ""), 5,
+        Case{kHead + "sessionID_mapping\r\n" + kOk.substr(kOk.find("[DO]")), 3, "has no \"=\""},
+        Case{kHead + session(0, channels(1, 1, 4) + empties(28) + "1-1,", "", "", ""), 5,
                 "the DO line holds more than 32 entries"},
-        Refusal{kHead + session(0, "", "0-0,3-1,", "", ""), 7,
+        Case{kHead + session(0, "", "0-0,3-1,", "", ""), 7,
                 "DI entry 2 names device 3, 2 configured"},
-        Refusal{kHead + session(0, "2-3,", "", "", ""), 5,
+        Case{kHead + session(0, "2-3,", "", "", ""), 5,
                 "DO entry 1 names channel 3 of device 2, which has 2"},
-        Refusal{kHead + session(0, "", "", "", "1-2,"), 11,
+        Case{kHead + session(0, "", "", "", "1-2,"), 11,
                 "AI entry 1 names channel 2 of device 1, which has 1"},
-        Refusal{kHead + session(0, "1-0,", "", "", ""), 5,
+        Case{kHead + session(0, "1-0,", "", "", ""), 5,
                 "DO entry 1 names channel 0 of device 1, which has 4"}));
 
 TEST(MappingRead, AFileAboutToBeRegeneratedOnlyHasToSurvive) {

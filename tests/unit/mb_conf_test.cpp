@@ -72,16 +72,16 @@ TEST(MbConf, ValuesAreTakenAsTheProgramFileTakesThem) {
   EXPECT_EQ(s[1].ao_as_ai, 5);
 }
 
-struct Refusal {
+struct Case {
   std::string text;
   int line;            // 0: accepted
   std::string reason;
 };
 
-class MbConfRefusal : public testing::TestWithParam<Refusal> {};
+class MbConfRefusal : public testing::TestWithParam<Case> {};
 
 TEST_P(MbConfRefusal, NamesTheFileTheLineAndTheReason) {
-  const Refusal& c = GetParam();
+  const Case& c = GetParam();
   EXPECT_EQ(support::refusal_problem(parse_mb_conf(c.text, "quorvane.ini").refusal(), c.line, c.reason), "");
 }
 
@@ -94,27 +94,27 @@ const std::string kTwo = device_file({{1, 1, 1, 1}, {1, 1, 1, 1}});
 INSTANTIATE_TEST_SUITE_P(
     Files, MbConfRefusal,
     testing::Values(
-        Refusal{"modbus_number=11\r\n", 1, "device count 11, 0 to 10 fit"},
-        Refusal{"n=-1\r\n", 1, "device count -1"},
-        Refusal{"[MODBUS]\r\nn=1\r\n", 1, "has no \"=\""}, Refusal{"", 1, "has no \"=\""},
-        Refusal{kTwo.substr(0, kTwo.find("[MODBUS02]")), 22,
+        Case{"modbus_number=11\r\n", 1, "device count 11, 0 to 10 fit"},
+        Case{"n=-1\r\n", 1, "device count -1"},
+        Case{"[MODBUS]\r\nn=1\r\n", 1, "has no \"=\""}, Case{"", 1, "has no \"=\""},
+        Case{kTwo.substr(0, kTwo.find("[MODBUS02]")), 22,
                 "ends before device 2's block is complete"},
-        Refusal{kTwo.substr(0, kTwo.find("stop_bits=1\r\ndo_as_di")), 19,
+        Case{kTwo.substr(0, kTwo.find("stop_bits=1\r\ndo_as_di")), 19,
                 "ends before device 1's block is complete"},
-        Refusal{replaced(kTwo, "[MODBUS02]\r\n", ""), 41,
+        Case{replaced(kTwo, "[MODBUS02]\r\n", ""), 41,
                 "ends before device 2's block is complete"},
         // More than 32 values of one type, also after the do_as_di / ao_as_ai additions.
-        Refusal{device_file({{33, 0, 0, 0}}), 4, "device 1 has 33 DO values"},
-        Refusal{device_file({{0, -1, 0, 0}}), 5, "device 1 has -1 DI values"},
-        Refusal{device_file({{30, 3, 0, 0, 1, 0}}), 20, "device 1 has 33 DI values"},
-        Refusal{device_file({{1, 1, 1, 1}, {0, 0, 16, 17, 0, 1}}), 41,
+        Case{device_file({{33, 0, 0, 0}}), 4, "device 1 has 33 DO values"},
+        Case{device_file({{0, -1, 0, 0}}), 5, "device 1 has -1 DI values"},
+        Case{device_file({{30, 3, 0, 0, 1, 0}}), 20, "device 1 has 33 DI values"},
+        Case{device_file({{1, 1, 1, 1}, {0, 0, 16, 17, 0, 1}}), 41,
                 "device 2 has 33 AI values"},
-        Refusal{device_file({{32, 0, 16, 16, 0, 1}}), 0, ""},
+        Case{device_file({{32, 0, 16, 16, 0, 1}}), 0, ""},
         // Text values: 19 characters fit, 20 do not.
-        Refusal{replaced(kOne, "/dev/ttyS1", "/dev/serial/by-id/x"), 0, ""},
-        Refusal{replaced(kOne, "/dev/ttyS1", "/dev/serial/by-id/xy"), 15,
+        Case{replaced(kOne, "/dev/ttyS1", "/dev/serial/by-id/x"), 0, ""},
+        Case{replaced(kOne, "/dev/ttyS1", "/dev/serial/by-id/xy"), 15,
                 "(serial_dev) has 20 characters, at most 19"},
-        Refusal{replaced(kOne, "127.0.0.1", "0000:0000:0000::0001"), 13,
+        Case{replaced(kOne, "127.0.0.1", "0000:0000:0000::0001"), 13,
                 "(ip_addr) has 20 characters"}));
 
 }  // namespace
