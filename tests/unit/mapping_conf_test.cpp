@@ -206,6 +206,20 @@ TEST(DefaultMapping, WrittenFileHoldsAllThirtyTwoSlotsPerLine) {
                       channels(1, 1, 1) + channels(2, 1, 3) + empties(28) + "\r\n");
 }
 
+// The rewrite's failure on the disk is a system case; a folder that is not
+// there fails at its first step, which also says the file could not be opened.
+TEST(DefaultMapping, FileIsReplacedWholeOrNotAtAll) {
+  support::TempRoot root;
+  const Mapping m = build({{2, 1, 0, 1}}).first;
+  auto refused = write_mb_mapping_conf(m, "/conf/map.ini");
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->text, "Open configure file fail!!\nConfigure file /conf/map.ini: creating the temporary "
+                           "file failed (No such file or directory), the file is left as it was!!");
+  std::filesystem::create_directories(root.path() / "conf");
+  EXPECT_FALSE(write_mb_mapping_conf(m, "/conf/map.ini"));
+  EXPECT_EQ(read_whole_file(root.path() / "conf/map.ini"), format_mb_mapping_conf(m));
+}
+
 TEST(PackagedExamples, DeviceAndMappingFilesAreAccepted) {
   for (const std::string kind : {"udp", "mqtt"}) {
     const std::string dir = std::string(QUORVANE_SOURCE_DIR) + "/packaging/examples/" + kind;
