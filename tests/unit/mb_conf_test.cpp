@@ -94,17 +94,17 @@ const std::string kTwo = device_file({{1, 1, 1, 1}, {1, 1, 1, 1}});
 INSTANTIATE_TEST_SUITE_P(
     Files, MbConfRefusal,
     testing::Values(
-        Case{"modbus_number=11\r\n", 1, "device count 11, 0 to 10 fit"},
+        Case{"modbus_number=11\r\n", 1, "line 1: device count 11, 0 to 10 fit!!"},
         Case{"n=-1\r\n", 1, "device count -1"},
-        Case{"[MODBUS]\r\nn=1\r\n", 1, "has no \"=\""}, Case{"", 1, "has no \"=\""},
+        Case{"[MODBUS]\r\nn=1\r\n", 1, "line 1 has no \"=\", no device count!!"}, Case{"", 1, "has no \"=\""},
         Case{kTwo.substr(0, kTwo.find("[MODBUS02]")), 22,
-                "ends before device 2's block is complete"},
+                "line 22: the file ends before device 2's block is complete"},
         Case{kTwo.substr(0, kTwo.find("stop_bits=1\r\ndo_as_di")), 19,
                 "ends before device 1's block is complete"},
         Case{replaced(kTwo, "[MODBUS02]\r\n", ""), 41,
                 "ends before device 2's block is complete"},
         // More than 32 values of one type, also after the do_as_di / ao_as_ai additions.
-        Case{device_file({{33, 0, 0, 0}}), 4, "device 1 has 33 DO values"},
+        Case{device_file({{33, 0, 0, 0}}), 4, "line 4: device 1 has 33 DO values, 0 to 32 fit!!"},
         Case{device_file({{0, -1, 0, 0}}), 5, "device 1 has -1 DI values"},
         Case{device_file({{30, 3, 0, 0, 1, 0}}), 20, "device 1 has 33 DI values"},
         Case{device_file({{1, 1, 1, 1}, {0, 0, 16, 17, 0, 1}}), 41,
@@ -113,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Text values: 19 characters fit, 20 do not.
         Case{replaced(kOne, "/dev/ttyS1", "/dev/serial/by-id/x"), 0, ""},
         Case{replaced(kOne, "/dev/ttyS1", "/dev/serial/by-id/xy"), 15,
-                "(serial_dev) has 20 characters, at most 19"},
+                "line 15 (serial_dev) has 20 characters, at most 19 fit!!"},
         Case{replaced(kOne, "127.0.0.1", "0000:0000:0000::0001"), 13,
                 "(ip_addr) has 20 characters"}));
 

@@ -100,17 +100,18 @@ TEST(ProgConf, TextTooLongForItsFieldRefusesTheFile) {
   struct Case {
     std::string text;
     int line;  // 0: accepted
-    const char* field;
+    const char* reason;
   };
   const Case cases[] = {
-      {"a=1\r\nb=1\r\napn=0123456789abcdef\r\n", 2, "apn"},
+      // The position is what the line is called: counted from 0, as the fields are.
+      {"a=1\r\nb=1\r\napn=0123456789abcdef\r\n", 2, "line 2 (apn) has 16 characters, at most 15 fit!!"},
       {"a=1\r\nb=1\r\napn=0123456789abcde\r\n", 0, ""},  // 15 characters fit
       {"a=1\r\nb=1\r\nc=x\r\nd=\r\ne=1\r\nserver_host=" + std::string(64, 'h') + "\r\n", 5,
        "server_host"},
   };
   for (const Case& c : cases) {
     auto read = parse_prog_conf(c.text, "nbiot_prog.ini");
-    EXPECT_EQ(support::refusal_problem(read.refusal(), c.line, c.field), "") << c.text;
+    EXPECT_EQ(support::refusal_problem(read.refusal(), c.line, c.reason), "") << c.text;
   }
 }
 
