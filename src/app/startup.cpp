@@ -34,12 +34,47 @@ void* polling_body(void* /*argument*/) {
   for (;;) clock_sleep_seconds(10);
 }
 
+// A refused configuration ends start-up: its line, then status 1.
+[[noreturn]] void refuse(const Refusal& refusal) {
+  console_line(refusal.text.c_str());
+  fatal_exit();
+}
+
+// What a configuration reader printed, then its value, or the end of start-up.
+template <typename T>
+T take(ConfResult<T>&& read) {
+  std::fwrite(read.console().data(), 1, read.console().size(), stdout);
+  if (const Refusal* refusal = read.refusal()) refuse(*refusal);
+  return std::move(read.value());
+}
+
+// The mapping start-up runs with: the file as it stands, or, when the file
+// asks for the default mapping, one regenerated from the devices at every start
+// and written back, then read back so that the running mapping is exactly what
+// the file holds.
+Mapping read_mapping(const DeviceList& devices) {
+  Mapping mapping = take(read_mb_mapping_conf(configFile_mb_mapping, MappingRead::kStartup, devices));
+  if (mapping.default_mapping == 0) return mapping;
+  Mapping built = take(build_default_mapping(devices, mapping.default_mapping, configFile_mb));
+  if (built.session_count == 0) return built;
+  if (auto refusal = write_mb_mapping_conf(built, configFile_mb_mapping)) refuse(*refusal);
+  return take(read_mb_mapping_conf(configFile_mb_mapping, MappingRead::kReadBack, devices));
+}
+
+// Transitional: the modules still find the configuration in the records.
+void copy_into_records(const DeviceList& devices, const Mapping& mapping) {
+  for (size_t i = 0; i < devices.size(); ++i) *modbus_dev[i] = devices[i];
+  mb_num = static_cast<int32_t>(devices.size());
+  static_cast<Mapping&>(*modbusIO) = mapping;
+}
+
 [[noreturn]] void start_gateway() {
   console_line("\r\n<--- Read Configure File --->\r");
   allocate_records();
-  read_prog_conf();
-  flag_mqtt = programInfo->mqtt_enable;
-  flag_mqtt_CHT = programInfo->mqtt_cht;
+  const Settings settings = take(read_prog_conf(configFile_prog));
+  *programInfo = settings;  // transitional, as the records below
+  flag_mqtt = settings.mqtt_enable;
+  flag_mqtt_CHT = settings.mqtt_cht;
   // The server's answers and commands arrive while the modem port is read,
   // from the bring-up on.
   install_downlink_handlers();
@@ -50,18 +85,10 @@ void* polling_body(void* /*argument*/) {
   UART_Init(gps_port, 9600, 8, 0, 0);
   while (nbiot_init() != 1) clock_sleep_seconds(1);
 
-  mb_num = read_mb_conf();
-  read_mb_mapping_conf();
-  if (modbusIO->default_mapping != 0) {
-    // Regenerated from the devices at every start; the file is rewritten and
-    // read back so that the running mapping is exactly what the file holds.
-    if (build_default_mapping(mb_num) != 0) {
-      write_mb_mapping_conf();
-      read_mb_mapping_conf(MappingRead::kReadBack);
-    }
-  }
-  if (modbusIO->session_count == 0) idle_forever();
-  count_session_slots(*modbusIO);
+  const DeviceList devices = take(read_mb_conf(configFile_mb));
+  const Mapping mapping = read_mapping(devices);
+  copy_into_records(devices, mapping);
+  if (mapping.session_count == 0) idle_forever();
 
   // First scan, exactly as one pass of the polling thread; a device that
   // cannot be reached ends the process there.

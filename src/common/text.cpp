@@ -37,23 +37,6 @@ std::string_view cut_at(std::string_view text, std::string_view cut_chars) {
   return p == std::string_view::npos ? text : text.substr(0, p);
 }
 
-char* Tokenizer::next(const char* delims) {
-  if (next_ == nullptr) return nullptr;
-  char* p = next_ + std::strspn(next_, delims);
-  if (*p == '\0') {
-    next_ = nullptr;
-    return nullptr;
-  }
-  char* end = p + std::strcspn(p, delims);
-  if (*end == '\0') {
-    next_ = nullptr;
-  } else {
-    *end = '\0';
-    next_ = end + 1;
-  }
-  return p;
-}
-
 namespace {
 
 bool is_space(char c) {

@@ -1,5 +1,5 @@
 // Text helpers shared by every parser: strtok-like splitting with the position
-// held in a tokenizer object per use, atoi/strtol-like number reading, hex text.
+// held in a TokenView per use, atoi/strtol-like number reading, hex text.
 #pragma once
 
 #include <cstddef>
@@ -32,17 +32,6 @@ std::optional<std::string_view> nth_field(std::string_view text, std::string_vie
 // The text up to (not including) the first character of any of the cut
 // characters.
 std::string_view cut_at(std::string_view text, std::string_view cut_chars);
-
-// In-place strtok on a writable NUL-terminated buffer, with the position kept
-// in the object: separators that end a field are overwritten with NUL.
-class Tokenizer {
- public:
-  explicit Tokenizer(char* text) : next_(text) {}
-  char* next(const char* delims);
-
- private:
-  char* next_;
-};
 
 // atoi: leading white space, an optional sign, decimal digits up to the first
 // other character; 0 when there is no digit. Out-of-range values saturate at

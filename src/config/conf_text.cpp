@@ -5,7 +5,6 @@
 #include <fstream>
 #include <iterator>
 
-#include "common/console.h"
 #include "common/paths.h"
 #include "common/text.h"
 
@@ -15,21 +14,8 @@ std::optional<std::string> read_whole_file(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string read_conf_file(const char* path) {
-  auto text = read_whole_file(resolve_path(path));
-  if (!text) {
-    console_line("Open configure file fail!!");
-    fatal_exit();
-  }
-  return std::move(*text);
-}
-
-void finish_conf_read(const std::string& console, const std::optional<std::string>& error) {
-  std::fwrite(console.data(), 1, console.size(), stdout);
-  if (error) {
-    console_line(error->c_str());
-    fatal_exit();
-  }
+std::optional<std::string> read_conf_file(const char* path) {
+  return read_whole_file(resolve_path(path));
 }
 
 void append_console(std::string& out, const char* fmt, ...) {

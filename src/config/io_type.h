@@ -1,6 +1,6 @@
 // The four I/O types, always in the order DO, DI, AO, AI, and the per-type
-// fields of the device records, of the I/O table and of the default-mapping
-// bookkeeping, so that code that treats the four types alike is written once.
+// fields of the device records and of the mapping, so that code that treats the
+// four types alike is written once.
 #pragma once
 
 #include <array>
@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "config/records.h"
+#include "config/configuration.h"
 
 enum class IoType { DO = 0, DI = 1, AO = 2, AI = 3 };
 
@@ -24,7 +24,7 @@ constexpr const char* io_type_name(IoType t) {
 }
 
 template <typename T, typename Record>
-concept RecordOf = std::same_as<std::remove_const_t<T>, Record>;
+concept RecordOf = std::derived_from<std::remove_const_t<T>, Record>;
 
 // The one of four fields that belongs to the type.
 template <typename T>
@@ -50,28 +50,19 @@ constexpr auto& io_count(Dev& dev, IoType t) {
 }
 
 // One session's mapping text of the type (char[200]).
-template <RecordOf<MbIoTable> Table>
+template <RecordOf<Mapping> Table>
 constexpr auto& map_text(Table& io, IoType t, int s) {
   return by_type(t, io.do_map_text[s], io.di_map_text[s], io.ao_map_text[s], io.ai_map_text[s]);
 }
 
 // One session's slots of the type (MbMapEntry[32]).
-template <RecordOf<MbIoTable> Table>
+template <RecordOf<Mapping> Table>
 constexpr auto& map_slots(Table& io, IoType t, int s) {
   return by_type(t, io.do_map[s], io.di_map[s], io.ao_map[s], io.ai_map[s]);
 }
 
 // One session's count of used slots of the type (do_num ... ai_num).
-template <RecordOf<MbIoTable> Table>
+template <RecordOf<Mapping> Table>
 constexpr auto& map_num(Table& io, IoType t, int s) {
   return by_type(t, io.do_num[s], io.di_num[s], io.ao_num[s], io.ai_num[s]);
-}
-
-// The default-mapping bookkeeping of the type: mb_do_remain ... mb_ai_remain
-// and the resume points mb_do_tmp ... mb_ai_tmp.
-inline int32_t& remain_flag(IoType t) {
-  return by_type(t, mb_do_remain, mb_di_remain, mb_ao_remain, mb_ai_remain);
-}
-inline int32_t (&resume_point(IoType t))[2] {
-  return by_type(t, mb_do_tmp, mb_di_tmp, mb_ao_tmp, mb_ai_tmp);
 }

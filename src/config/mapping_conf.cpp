@@ -36,55 +36,49 @@ constexpr const char* kFileSessions = "sessionALL_mapping=%d\r\n";
 constexpr const char* kFileSessionId = "sessionID_mapping=%d\r\n";
 constexpr const char* kFileSection = "[%s]\r\n%s\r\n";
 
-// Refusals.
-constexpr const char* kNoEquals = "Configure file %s: line %d has no \"=\", no %s!!";
-constexpr const char* kEndsEarly = "Configure file %s: line %d: the file ends before %s!!";
-constexpr const char* kBadSessions = "Configure file %s: line %d: session count %d, 0 to %d fit!!";
-constexpr const char* kTooManyEntries =
-    "Configure file %s: line %d: the %s line holds more than %d entries!!";
-constexpr const char* kUnknownDevice =
-    "Configure file %s: line %d: %s entry %d names device %d, %d configured!!";
-constexpr const char* kUnknownChannel =
-    "Configure file %s: line %d: %s entry %d names channel %d of device %d, which has %d!!";
+// Refusals: what follows "Configure file <file>: line <n>"...
+constexpr const char* kNoEquals = " has no \"=\", no %s!!";
+constexpr const char* kEndsEarly = ": the file ends before %s!!";
+constexpr const char* kBadSessions = ": session count %d, 0 to %d fit!!";
+constexpr const char* kTooManyEntries = ": the %s line holds more than %d entries!!";
+constexpr const char* kUnknownDevice = ": %s entry %d names device %d, %d configured!!";
+constexpr const char* kUnknownChannel = ": %s entry %d names channel %d of device %d, which has %d!!";
+// ... and what follows "Configure file <file>: ".
 constexpr const char* kTooManySessions =
-    "Configure file %s: the devices hold %d %s channels, a default mapping holds at most %d!!";
+    "the devices hold %d %s channels, a default mapping holds at most %d!!";
 // What failed while the file was replaced, and why (strerror).
-constexpr const char* kWriteFailed =
-    "Configure file %s: %s failed (%s), the file is left as it was!!";
+constexpr const char* kWriteFailed = "%s failed (%s), the file is left as it was!!";
 
 constexpr size_t kLineBuffer = 200;
-
-template <typename... Args>
-std::string refusal(const char* file, const char* fmt, Args... args) {
-  char line[256];
-  bformat(line, sizeof line, fmt, file, args...);
-  return line;
-}
 
 // One read of the mapping file: the line reader, and whether a misfit is
 // refused (the mapping that will be used) or passed over (a file about to be
 // regenerated).
 class MappingReader {
  public:
-  MappingReader(std::string_view text, bool strict, const DeviceTable& devices,
-                int32_t device_count, std::string& console)
-      : lines_(text, kLineBuffer),
-        strict_(strict),
-        devices_(devices),
-        device_count_(device_count),
-        console_(console) {}
+  MappingReader(std::string_view text, std::span<const MbDevice> devices, const char* file)
+      : lines_(text, kLineBuffer), devices_(devices), file_(file) {}
 
   void set_strict(bool strict) { strict_ = strict; }
   bool strict() const { return strict_; }
   int line_number() const { return lines_.line_number(); }
-  const std::optional<std::string>& error() const { return error_; }
+  std::string& console() { return console_; }
+
+  void refuse(Refusal r) { error_ = std::move(r); }
+  // What the read gives back: the refusal once one is set, else the mapping
+  // with its slot counts (a file about to be regenerated may end anywhere).
+  ConfResult<Mapping> finish(Mapping& io) {
+    if (error_) return {std::move(*error_), std::move(console_)};
+    count_session_slots(io);
+    return {io, std::move(console_)};
+  }
 
   // The next line; when the file has ended, nullopt and (strict) the refusal
   // naming what was still to come.
   std::optional<std::string_view> line(const char* missing) {
     auto l = lines_.next();
     if (!l && strict_) {
-      error_ = refusal(configFile_mb_mapping, kEndsEarly, lines_.line_number() + 1, missing);
+      error_ = refusal_at(file_, lines_.line_number() + 1, kEndsEarly, missing);
     }
     return l;
   }
@@ -95,14 +89,14 @@ class MappingReader {
     auto value = conf_value(line);
     if (value) return read_int(*value);
     if (strict_) {
-      error_ = refusal(configFile_mb_mapping, kNoEquals, lines_.line_number(), what);
+      error_ = refusal_at(file_, lines_.line_number(), kNoEquals, what);
       return std::nullopt;
     }
     return 0;
   }
 
   // Stores, echoes and parses one mapping line; false on a refusal.
-  bool mapping_line(std::string_view line, MbIoTable& io, IoType t, int s) {
+  bool mapping_line(std::string_view line, Mapping& io, IoType t, int s) {
     char(&text)[200] = map_text(io, t, s);
     std::memset(text, 0, sizeof text);
     copy_text(text, sizeof text, line);  // at most 199 characters: always fits
@@ -111,8 +105,7 @@ class MappingReader {
     bool fits = parse_map_slots(line, slots);
     if (!strict_) return true;
     if (!fits) {
-      error_ = refusal(configFile_mb_mapping, kTooManyEntries, lines_.line_number(),
-                       io_type_name(t), kMaxSlots);
+      error_ = refusal_at(file_, lines_.line_number(), kTooManyEntries, io_type_name(t), kMaxSlots);
       return false;
     }
     return check_slots(slots, t);
@@ -124,16 +117,17 @@ class MappingReader {
     for (int j = 0; j < kMaxSlots; ++j) {
       const MbMapEntry& e = slots[j];
       if (e.dev_no == 0) continue;
-      if (e.dev_no > device_count_) {
-        error_ = refusal(configFile_mb_mapping, kUnknownDevice, lines_.line_number(),
-                         io_type_name(t), j + 1, e.dev_no, device_count_);
+      const int device_count = static_cast<int>(devices_.size());
+      if (e.dev_no > device_count) {
+        error_ = refusal_at(file_, lines_.line_number(), kUnknownDevice, io_type_name(t), j + 1,
+                            e.dev_no, device_count);
         return false;
       }
-      int32_t channels = io_count(*devices_[e.dev_no - 1u], t);
+      int32_t channels = io_count(devices_[e.dev_no - 1u], t);
       // Channels are 1-based: channel 0 of a real device names nothing.
       if (e.ch_no == 0 || e.ch_no > channels) {
-        error_ = refusal(configFile_mb_mapping, kUnknownChannel, lines_.line_number(),
-                         io_type_name(t), j + 1, e.ch_no, e.dev_no, channels);
+        error_ = refusal_at(file_, lines_.line_number(), kUnknownChannel, io_type_name(t), j + 1,
+                            e.ch_no, e.dev_no, channels);
         return false;
       }
     }
@@ -141,36 +135,75 @@ class MappingReader {
   }
 
   ConfLineReader lines_;
-  bool strict_;
-  const DeviceTable& devices_;
-  int32_t device_count_;
-  std::string& console_;
-  std::optional<std::string> error_;
+  // Until line 1 says otherwise, the mapping is one that will be used.
+  bool strict_ = true;
+  std::span<const MbDevice> devices_;
+  const char* file_;
+  std::string console_;
+  std::optional<Refusal> error_;
 };
 
-DefaultMappingState load_default_state() {
-  DefaultMappingState state;
-  for (IoType t : kIoTypes) {
-    int i = io_index(t);
-    state.tmp[i][0] = resume_point(t)[0];
-    state.tmp[i][1] = resume_point(t)[1];
-    state.remain[i] = remain_flag(t);
-  }
-  return state;
-}
-
-void store_default_state(const DefaultMappingState& state) {
-  for (IoType t : kIoTypes) {
-    int i = io_index(t);
-    resume_point(t)[0] = state.tmp[i][0];
-    resume_point(t)[1] = state.tmp[i][1];
-    remain_flag(t) = state.remain[i];
-  }
-}
+// Where the default-mapping builder stands between sessions, per type (DO,
+// DI, AO, AI): the resume point {device index, channel index}, and whether
+// channels are still waiting.
+struct DefaultMappingState {
+  int32_t resume[4][2] = {};
+  int32_t remain[4] = {};
+};
 
 bool any_remain(const DefaultMappingState& state) {
   return std::any_of(std::begin(state.remain), std::end(state.remain),
                      [](int32_t r) { return r != 0; });
+}
+
+// Builds session `session` of the default mapping into the mapping's texts and
+// counts: every waiting channel of every device, 32 per type, the rest "0-0,".
+void build_default_session(Mapping& io, int32_t session, std::span<const MbDevice> devices,
+                           DefaultMappingState& state, std::string& console) {
+  const auto device_count = static_cast<int32_t>(devices.size());
+  for (IoType t : kIoTypes) {
+    std::memset(map_text(io, t, session), 0, sizeof map_text(io, t, session));
+    map_num(io, t, session) = 0;
+  }
+  for (IoType t : kIoTypes) {
+    int i = io_index(t);
+    if (state.remain[i] == 0) continue;
+    char(&text)[200] = map_text(io, t, session);
+    int32_t& count = map_num(io, t, session);
+    int32_t(&resume)[2] = state.resume[i];
+    const int32_t first_device = resume[0];
+    bool full = false;
+    for (int32_t d = first_device; d < device_count && !full; ++d) {
+      int32_t channels = io_count(devices[static_cast<size_t>(d)], t);
+      if (channels == 0) {
+        state.remain[i] = 0;
+        continue;
+      }
+      for (int32_t k = d == first_device ? resume[1] : 0; k < channels; ++k) {
+        if (count >= kMaxSlots) {
+          resume[0] = d;
+          resume[1] = k;
+          append_console(console, kFullLine, io_type_name(t), channels - k, io_type_name(t));
+          state.remain[i] = 1;
+          full = true;
+          break;
+        }
+        state.remain[i] = 0;
+        bappend(text, sizeof text, kEntry, d + 1, k + 1);
+        ++count;
+      }
+    }
+  }
+  for (IoType t : kIoTypes) {
+    for (int32_t k = map_num(io, t, session); k < kMaxSlots; ++k) {
+      bappend(map_text(io, t, session), sizeof map_text(io, t, session), "%s", kEmptyEntry);
+    }
+  }
+  append_console(console, kBuiltSession, session);
+  for (IoType t : kIoTypes) {
+    append_console(console, kBuiltValues, map_num(io, t, session), io_type_name(t),
+                   map_text(io, t, session));
+  }
 }
 
 }  // namespace
@@ -204,28 +237,27 @@ bool parse_map_slots(std::string_view line, MbMapEntry (&slots)[kMaxSlots]) {
   return fits;
 }
 
-std::optional<std::string> parse_mb_mapping_conf(std::string_view text, MappingRead when,
-                                                 const DeviceTable& devices, int32_t device_count,
-                                                 MbIoTable& io, std::string& console) {
-  device_count = std::clamp(device_count, 0, kMaxDevices);
-  // Until line 1 says otherwise, the mapping is one that will be used.
-  MappingReader reader(text, true, devices, device_count, console);
+ConfResult<Mapping> parse_mb_mapping_conf(std::string_view text, MappingRead when,
+                                          std::span<const MbDevice> devices, const char* file) {
+  if (devices.size() > kMaxDevices) devices = devices.first(kMaxDevices);
+  MappingReader reader(text, devices, file);
+  Mapping io{};
 
   auto line1 = reader.line("the default_mapping line");
-  if (!line1) return reader.error();
+  if (!line1) return reader.finish(io);
   auto mapping = reader.number(*line1, "default_mapping value");
-  if (!mapping) return reader.error();
+  if (!mapping) return reader.finish(io);
   io.default_mapping = *mapping;
   reader.set_strict(when == MappingRead::kReadBack || io.default_mapping == 0);
 
   auto line2 = reader.line("the session count");
-  if (!line2) return reader.error();
+  if (!line2) return reader.finish(io);
   auto sessions = reader.number(*line2, "session count");
-  if (!sessions) return reader.error();
-  append_console(console, kTotalLine, *sessions);
+  if (!sessions) return reader.finish(io);
+  append_console(reader.console(), kTotalLine, *sessions);
   if ((*sessions < 0 || *sessions > kMaxSessions) && reader.strict()) {
-    return refusal(configFile_mb_mapping, kBadSessions, reader.line_number(), *sessions,
-                   kMaxSessions);
+    reader.refuse(refusal_at(file, reader.line_number(), kBadSessions, *sessions, kMaxSessions));
+    return reader.finish(io);
   }
   io.session_count = std::clamp(*sessions, 0, kMaxSessions);
 
@@ -233,24 +265,31 @@ std::optional<std::string> parse_mb_mapping_conf(std::string_view text, MappingR
     char missing[64];
     bformat(missing, sizeof missing, "session %d of %d is complete", s + 1, io.session_count);
     auto id_line = reader.line(missing);
-    if (!id_line) return reader.error();
+    if (!id_line) return reader.finish(io);
     auto id = reader.number(*id_line, "session ID");
-    if (!id) return reader.error();
+    if (!id) return reader.finish(io);
     io.session_id[s] = *id;
-    append_console(console, kSessionLine, *id);
+    append_console(reader.console(), kSessionLine, *id);
     for (IoType t : kIoTypes) {
       auto section = reader.line(missing);
-      if (!section) return reader.error();
-      append_console(console, kSectionEcho, std::string(*section).c_str());
+      if (!section) return reader.finish(io);
+      append_console(reader.console(), kSectionEcho, std::string(*section).c_str());
       auto map_line = reader.line(missing);
-      if (!map_line) return reader.error();
-      if (!reader.mapping_line(*map_line, io, t, s)) return reader.error();
+      if (!map_line) return reader.finish(io);
+      if (!reader.mapping_line(*map_line, io, t, s)) return reader.finish(io);
     }
   }
-  return std::nullopt;
+  return reader.finish(io);
 }
 
-std::string format_mb_mapping_conf(const MbIoTable& io) {
+ConfResult<Mapping> read_mb_mapping_conf(const char* path, MappingRead when,
+                                         std::span<const MbDevice> devices) {
+  auto text = read_conf_file(path);
+  if (!text) return open_refusal(path);
+  return parse_mb_mapping_conf(*text, when, devices, path);
+}
+
+std::string format_mb_mapping_conf(const Mapping& io) {
   std::string out;
   append_console(out, kFileDefault, io.default_mapping);
   append_console(out, kFileSessions, io.session_count);
@@ -265,78 +304,35 @@ std::string format_mb_mapping_conf(const MbIoTable& io) {
   return out;
 }
 
-void build_default_session(MbIoTable& io, int32_t session, const DeviceTable& devices,
-                           int32_t device_count, DefaultMappingState& state, std::string& console) {
-  device_count = std::clamp(device_count, 0, kMaxDevices);
-  for (IoType t : kIoTypes) {
-    std::memset(map_text(io, t, session), 0, sizeof map_text(io, t, session));
-    map_num(io, t, session) = 0;
-  }
-  for (IoType t : kIoTypes) {
-    int i = io_index(t);
-    if (state.remain[i] == 0) continue;
-    char(&text)[200] = map_text(io, t, session);
-    int32_t& count = map_num(io, t, session);
-    int32_t(&resume)[2] = state.tmp[i];
-    const int32_t first_device = resume[0];
-    bool full = false;
-    for (int32_t d = first_device; d < device_count && !full; ++d) {
-      int32_t channels = io_count(*devices[static_cast<size_t>(d)], t);
-      if (channels == 0) {
-        state.remain[i] = 0;
-        continue;
-      }
-      for (int32_t k = d == first_device ? resume[1] : 0; k < channels; ++k) {
-        if (count >= kMaxSlots) {
-          resume[0] = d;
-          resume[1] = k;
-          append_console(console, kFullLine, io_type_name(t), channels - k, io_type_name(t));
-          state.remain[i] = 1;
-          full = true;
-          break;
-        }
-        state.remain[i] = 0;
-        bappend(text, sizeof text, kEntry, d + 1, k + 1);
-        ++count;
-      }
-    }
-  }
-  for (IoType t : kIoTypes) {
-    for (int32_t k = map_num(io, t, session); k < kMaxSlots; ++k) {
-      bappend(map_text(io, t, session), sizeof map_text(io, t, session), "%s", kEmptyEntry);
-    }
-  }
-  append_console(console, kBuiltSession, session);
-  for (IoType t : kIoTypes) {
-    append_console(console, kBuiltValues, map_num(io, t, session), io_type_name(t),
-                   map_text(io, t, session));
-  }
-}
-
-std::optional<std::string> build_default_sessions(MbIoTable& io, const DeviceTable& devices,
-                                                  int32_t device_count, DefaultMappingState& state,
-                                                  std::string& console) {
+ConfResult<Mapping> build_default_mapping(std::span<const MbDevice> devices,
+                                          int32_t default_mapping, const char* device_file) {
+  if (devices.size() > kMaxDevices) devices = devices.first(kMaxDevices);
+  Mapping io{};
+  io.default_mapping = default_mapping;
+  std::string console;
+  // Every device block has all four count lines, so with any device every
+  // type starts out waiting.
+  DefaultMappingState state;
+  std::fill(std::begin(state.remain), std::end(state.remain), devices.empty() ? 0 : 1);
   int32_t n = 0;
   for (; any_remain(state); ++n) {
     if (n == kMaxSessions) {
-      io.session_count = n;
       IoType t = *std::find_if(kIoTypes.begin(), kIoTypes.end(),
                                [&](IoType u) { return state.remain[io_index(u)] != 0; });
       int32_t total = 0;
-      for (int32_t d = 0; d < std::clamp(device_count, 0, kMaxDevices); ++d) {
-        total += io_count(*devices[static_cast<size_t>(d)], t);
-      }
-      return refusal(configFile_mb, kTooManySessions, total, io_type_name(t),
-                     kMaxSessions * kMaxSlots);
+      for (const MbDevice& d : devices) total += io_count(d, t);
+      return {refusal_of(device_file, kTooManySessions, total, io_type_name(t),
+                         kMaxSessions * kMaxSlots),
+              std::move(console)};
     }
     io.session_id[n] = n;
-    build_default_session(io, n, devices, device_count, state, console);
+    build_default_session(io, n, devices, state, console);
   }
   io.session_count = n;
-  return std::nullopt;
+  return {io, std::move(console)};
 }
 
-void count_session_slots(MbIoTable& io) {
+void count_session_slots(Mapping& io) {
   int sessions = std::clamp(io.session_count, 0, kMaxSessions);
   for (int s = 0; s < sessions; ++s) {
     for (IoType t : kIoTypes) {
@@ -348,31 +344,6 @@ void count_session_slots(MbIoTable& io) {
       }
     }
   }
-}
-
-void read_mb_mapping_conf(MappingRead when) {
-  std::string text = read_conf_file(configFile_mb_mapping);
-  std::string console;
-  auto error = parse_mb_mapping_conf(text, when, modbus_dev, mb_num, *modbusIO, console);
-  finish_conf_read(console, error);
-}
-
-void set_default_mapping(int32_t session, int32_t device_count) {
-  if (session < 0 || session >= kMaxSessions) return;
-  DefaultMappingState state = load_default_state();
-  std::string console;
-  build_default_session(*modbusIO, session, modbus_dev, device_count, state, console);
-  store_default_state(state);
-  finish_conf_read(console, std::nullopt);
-}
-
-int32_t build_default_mapping(int32_t device_count) {
-  DefaultMappingState state = load_default_state();
-  std::string console;
-  auto error = build_default_sessions(*modbusIO, modbus_dev, device_count, state, console);
-  store_default_state(state);
-  finish_conf_read(console, error);
-  return modbusIO->session_count;
 }
 
 namespace {
@@ -427,16 +398,10 @@ const char* replace_file(const std::string& path, std::string_view text) {
 
 }  // namespace
 
-void write_mb_mapping_conf() {
-  std::string text = format_mb_mapping_conf(*modbusIO);
-  if (const char* failed = replace_file(resolve_path(configFile_mb_mapping), text)) {
-    const char* why = std::strerror(errno);
-    if (failed == kCreatingTemp) {
-      console_line("Open configure file fail!!");
-    }
-    char line[512];
-    bformat(line, sizeof line, kWriteFailed, configFile_mb_mapping, failed, why);
-    console_line(line);
-    fatal_exit();
-  }
+std::optional<Refusal> write_mb_mapping_conf(const Mapping& mapping, const char* path) {
+  const char* failed = replace_file(resolve_path(path), format_mb_mapping_conf(mapping));
+  if (failed == nullptr) return std::nullopt;
+  Refusal refusal = refusal_of(path, kWriteFailed, failed, std::strerror(errno));
+  if (failed == kCreatingTemp) refusal.text = "Open configure file fail!!\n" + refusal.text;
+  return refusal;
 }

@@ -1,8 +1,10 @@
 #include "config/mb_conf.h"
 
 #include <cstddef>
+#include <optional>
+#include <string>
+#include <utility>
 
-#include "common/console.h"
 #include "common/text.h"
 #include "config/conf_text.h"
 #include "config/io_type.h"
@@ -12,53 +14,49 @@ namespace {
 // Console texts of the device file reader.
 constexpr const char* kCountLine = "Modbus number = %d\n";
 constexpr const char* kHeaderLine = "Read Modbus %02d info %s";
-constexpr const char* kNoCount = "Configure file %s: line %d has no \"=\", no device count!!";
-constexpr const char* kBadCount = "Configure file %s: line %d: device count %d, 0 to %d fit!!";
-constexpr const char* kEndsEarly =
-    "Configure file %s: line %d: the file ends before device %d's block is complete!!";
-constexpr const char* kBadValues =
-    "Configure file %s: line %d: device %d has %d %s values, 0 to %d fit!!";
-constexpr const char* kTooLong =
-    "Configure file %s: line %d (%s) has %zu characters, at most %zu fit!!";
+// Refusals: what follows "Configure file <file>: line <n>".
+constexpr const char* kNoCount = " has no \"=\", no device count!!";
+constexpr const char* kBadCount = ": device count %d, 0 to %d fit!!";
+constexpr const char* kEndsEarly = ": the file ends before device %d's block is complete!!";
+constexpr const char* kBadValues = ": device %d has %d %s values, 0 to %d fit!!";
+constexpr const char* kTooLong = " (%s) has %zu characters, at most %zu fit!!";
 
 constexpr size_t kLineBuffer = 50;
 constexpr int kValueLines = 19;
 
-template <typename... Args>
-std::string refusal(const char* fmt, Args... args) {
-  char line[256];
-  bformat(line, sizeof line, fmt, configFile_mb, args...);
-  return line;
-}
+// Where a value line is: the file, its line, and the device it belongs to.
+struct Place {
+  const char* file;
+  int line;
+  int device;
+};
 
 // The refusal for a count of values of one type that the records cannot hold.
-std::optional<std::string> check_count(const MbDevice& dev, IoType t, int line, int device) {
+std::optional<Refusal> check_count(const MbDevice& dev, IoType t, const Place& at) {
   int32_t n = io_count(dev, t);
   if (n >= 0 && n <= kMaxSlots) return std::nullopt;
-  return refusal(kBadValues, line, device, n, io_type_name(t), kMaxSlots);
+  return refusal_at(at.file, at.line, kBadValues, at.device, n, io_type_name(t), kMaxSlots);
 }
 
 // Stores value line `index` (1 to 19) of a block into dev, with its side
 // effects; a refusal when the value does not fit.
-std::optional<std::string> store_value(MbConf& conf, MbDevice& dev, int index,
-                                       std::string_view value, int line, int device) {
-  auto text_field = [&](char* dst, size_t cap, const char* name) -> std::optional<std::string> {
+std::optional<Refusal> store_value(MbDevice& dev, int index, std::string_view value,
+                                   const Place& at) {
+  auto text_field = [&](char* dst, size_t cap, const char* name) -> std::optional<Refusal> {
     if (copy_text(dst, cap, value)) return std::nullopt;
-    return refusal(kTooLong, line, name, value.size(), cap - 1);
+    return refusal_at(at.file, at.line, kTooLong, name, value.size(), cap - 1);
   };
   auto count_field = [&](IoType t) {
     io_count(dev, t) = read_int(value);
-    conf.remain[io_index(t)] = 1;
-    return check_count(dev, t, line, device);
+    return check_count(dev, t, at);
   };
   // do_as_di / ao_as_ai: the device's values of `from` are also reported as
   // values of `to`, after its own.
-  auto also_as = [&](int32_t& flag, IoType from, IoType to) -> std::optional<std::string> {
+  auto also_as = [&](int32_t& flag, IoType from, IoType to) -> std::optional<Refusal> {
     flag = read_int(value);
     if (flag == 0) return std::nullopt;
     io_count(dev, to) += io_count(dev, from);
-    conf.remain[io_index(to)] = 1;
-    return check_count(dev, to, line, device);
+    return check_count(dev, to, at);
   };
   // clang-format off
   switch (index) {
@@ -89,54 +87,41 @@ std::optional<std::string> store_value(MbConf& conf, MbDevice& dev, int index,
 
 }  // namespace
 
-MbConf parse_mb_conf(std::string_view text) {
-  MbConf conf;
+ConfResult<DeviceList> parse_mb_conf(std::string_view text, const char* file) {
+  std::string console;
   ConfLineReader reader(text, kLineBuffer);
   auto first = reader.next();
   auto count_value = first ? conf_value(*first) : std::nullopt;
-  if (!count_value) {
-    conf.error = refusal(kNoCount, first ? reader.line_number() : 1);
-    return conf;
-  }
-  conf.count = read_int(*count_value);
-  append_console(conf.console, kCountLine, conf.count);
-  if (conf.count < 0 || conf.count > kMaxDevices) {
-    conf.error = refusal(kBadCount, reader.line_number(), conf.count, kMaxDevices);
-    return conf;
+  if (!count_value) return refusal_at(file, first ? reader.line_number() : 1, kNoCount);
+  const int32_t count = read_int(*count_value);
+  append_console(console, kCountLine, count);
+  if (count < 0 || count > kMaxDevices) {
+    return {refusal_at(file, reader.line_number(), kBadCount, count, kMaxDevices), console};
   }
 
-  for (int i = 0; i < conf.count; ++i) {
+  DeviceList devices(static_cast<size_t>(count), MbDevice{});
+  for (int i = 0; i < count; ++i) {
     auto header = reader.next();
-    if (!header) {
-      conf.error = refusal(kEndsEarly, reader.line_number() + 1, i + 1);
-      return conf;
-    }
-    append_console(conf.console, kHeaderLine, i + 1, std::string(*header).c_str());
-    MbDevice& dev = conf.devices[static_cast<size_t>(i)];
+    if (!header) return {refusal_at(file, reader.line_number() + 1, kEndsEarly, i + 1), console};
+    append_console(console, kHeaderLine, i + 1, std::string(*header).c_str());
+    MbDevice& dev = devices[static_cast<size_t>(i)];
     int stored = 0;
     while (stored < kValueLines) {
       auto line = reader.next();
-      if (!line) {
-        conf.error = refusal(kEndsEarly, reader.line_number() + 1, i + 1);
-        return conf;
-      }
+      if (!line) return {refusal_at(file, reader.line_number() + 1, kEndsEarly, i + 1), console};
       auto value = conf_value(*line);
       if (!value) continue;  // blank lines, comments and section lines inside a block
       ++stored;
-      conf.error = store_value(conf, dev, stored, *value, reader.line_number(), i + 1);
-      if (conf.error) return conf;
+      if (auto refused = store_value(dev, stored, *value, {file, reader.line_number(), i + 1})) {
+        return {std::move(*refused), console};
+      }
     }
   }
-  return conf;
+  return {std::move(devices), console};
 }
 
-int32_t read_mb_conf() {
-  std::string text = read_conf_file(configFile_mb);
-  MbConf conf = parse_mb_conf(text);
-  finish_conf_read(conf.console, conf.error);
-  for (size_t i = 0; i < static_cast<size_t>(conf.count); ++i) *modbus_dev[i] = conf.devices[i];
-  for (IoType t : kIoTypes) {
-    if (conf.remain[io_index(t)] != 0) remain_flag(t) = 1;
-  }
-  return conf.count;
+ConfResult<DeviceList> read_mb_conf(const char* path) {
+  auto text = read_conf_file(path);
+  if (!text) return open_refusal(path);
+  return parse_mb_conf(*text, path);
 }

@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "common/console.h"
 #include "common/text.h"
 #include "config/conf_text.h"
 
@@ -17,17 +16,12 @@ struct TextField {
   const char* name;
 };
 
-std::string too_long(int position, const char* field, size_t length, size_t cap) {
-  char line[256];
-  bformat(line, sizeof line,
-          "Configure file %s: line %d (%s) has %zu characters, at most %zu fit!!",
-          configFile_prog, position, field, length, cap - 1);
-  return line;
-}
+constexpr const char* kTooLong = " (%s) has %zu characters, at most %zu fit!!";
 
 }  // namespace
 
-std::optional<std::string> parse_prog_conf(std::string_view text, ProgInfo& info) {
+ConfResult<Settings> parse_prog_conf(std::string_view text, const char* file) {
+  Settings info{};
   ConfLineReader reader(text, kLineBuffer);
   int count = 0;
   while (auto line = reader.next()) {
@@ -77,14 +71,16 @@ std::optional<std::string> parse_prog_conf(std::string_view text, ProgInfo& info
     }
     if (int_field != nullptr) *int_field = read_int(*value);
     if (text_field.dst != nullptr && !copy_text(text_field.dst, text_field.cap, *value)) {
-      return too_long(count, text_field.name, value->size(), text_field.cap);
+      // Named by its position, counted from 0 as the fields are.
+      return refusal_at(file, count, kTooLong, text_field.name, value->size(), text_field.cap - 1);
     }
     ++count;
   }
-  return std::nullopt;
+  return info;
 }
 
-void read_prog_conf() {
-  std::string text = read_conf_file(configFile_prog);
-  finish_conf_read({}, parse_prog_conf(text, *programInfo));
+ConfResult<Settings> read_prog_conf(const char* path) {
+  auto text = read_conf_file(path);
+  if (!text) return open_refusal(path);
+  return parse_prog_conf(*text, path);
 }

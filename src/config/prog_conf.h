@@ -1,16 +1,14 @@
 // The program configuration file, read by line position.
 #pragma once
 
-#include <optional>
-#include <string>
 #include <string_view>
 
-#include "config/records.h"
+#include "config/conf_text.h"
+#include "config/configuration.h"
 
-// Fills info from the file's text. Returns the refusal line when a text value
-// does not fit its field; info is then partly filled.
-std::optional<std::string> parse_prog_conf(std::string_view text, ProgInfo& info);
+// The settings in the file's text; a text value that does not fit its field
+// refuses the file. file: the name the refusal shows.
+ConfResult<Settings> parse_prog_conf(std::string_view text, const char* file);
 
-// Reads configFile_prog (under QUORVANE_ROOT) into programInfo. A file that
-// cannot be opened or does not fit ends the process with status 1.
-void read_prog_conf();
+// Reads and parses the file at path (resolved under QUORVANE_ROOT).
+ConfResult<Settings> read_prog_conf(const char* path);

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <memory>
 
-ProgInfo* programInfo = nullptr;
+Settings* programInfo = nullptr;
 MbIoTable* modbusIO = nullptr;
 std::array<MbDevice*, kMaxDevices> modbus_dev{};
 int32_t mb_num = 0;
@@ -19,9 +19,6 @@ const int32_t wait_timeout = 30;
 const int32_t rebootTime = 120;
 const int32_t recv_timeout = 60;
 const int32_t flag_ckeck_modem = 1;
-const char* const delim1 = ",";
-const char* const delim2 = "\r";
-const char* const delim3 = ":";
 
 int32_t flag_mqtt = 0;
 int32_t flag_mqtt_CHT = 0;
@@ -32,15 +29,6 @@ uint16_t modbus_all_ao_buf[4][kMaxSlots];
 uint16_t modbus_all_ai_buf[4][kMaxSlots];
 int32_t buf_index = 0;
 std::atomic<int32_t> flag_modbus_err{0};
-
-int32_t mb_do_tmp[2];
-int32_t mb_di_tmp[2];
-int32_t mb_ao_tmp[2];
-int32_t mb_ai_tmp[2];
-int32_t mb_do_remain = 0;
-int32_t mb_di_remain = 0;
-int32_t mb_ao_remain = 0;
-int32_t mb_ai_remain = 0;
 
 uint8_t packetID_send_check[kMaxSessions];
 int32_t packetID_send = 0;
@@ -59,7 +47,7 @@ char gps_data[128];
 namespace {
 
 // Owners of the records; the globals above point into them.
-std::unique_ptr<ProgInfo> prog_owner;
+std::unique_ptr<Settings> prog_owner;
 std::unique_ptr<MbIoTable> io_owner;
 std::array<std::unique_ptr<MbDevice>, kMaxDevices> dev_owner;
 std::unique_ptr<int32_t> length_cell;
@@ -113,7 +101,7 @@ void init_globals() {
 
 void allocate_records() {
   init_globals();
-  prog_owner = std::make_unique<ProgInfo>();
+  prog_owner = std::make_unique<Settings>();
   io_owner = std::make_unique<MbIoTable>();
   programInfo = prog_owner.get();
   modbusIO = io_owner.get();
@@ -127,11 +115,6 @@ void allocate_records() {
   flag_mqtt_CHT = 0;
   buf_index = 0;
   flag_modbus_err = 0;
-  std::memset(mb_do_tmp, 0, sizeof mb_do_tmp);
-  std::memset(mb_di_tmp, 0, sizeof mb_di_tmp);
-  std::memset(mb_ao_tmp, 0, sizeof mb_ao_tmp);
-  std::memset(mb_ai_tmp, 0, sizeof mb_ai_tmp);
-  mb_do_remain = mb_di_remain = mb_ao_remain = mb_ai_remain = 0;
   packetID_send = 0;
   flag_ACK = 0;
   std::memset(data_ACK, 0, sizeof data_ACK);

@@ -15,87 +15,18 @@
 #include <cstdint>
 #include <mutex>
 
-constexpr int kMaxDevices = 10;
-constexpr int kMaxSessions = 5;
-constexpr int kMaxSlots = 32;
+#include "config/configuration.h"
 
-struct ProgInfo {
-  int32_t send_interval;
-  int32_t auto_connect;
-  char apn[16];
-  int32_t server_port;
-  char server_host[64];
-  int32_t mqtt_enable;
-  char mqtt_host[64];
-  int32_t mqtt_port;
-  int32_t mqtt_bufsize;
-  int32_t mqtt_keepalive;
-  int32_t mqtt_version;
-  char mqtt_user[32];
-  char mqtt_password[32];
-  char sub_topic1[128];
-  char sub_topic2[128];
-  char pub_topic_info[128];
-  char pub_topic_di[128];
-  char pub_topic_ai[128];
-  char pub_topic_gps[128];
-  char pub_topic_ack[128];
-  int32_t mqtt_cht;
-  char device_id[16];
-  char sensor_id[16];
-};
-
-struct MbDevice {
-  int32_t slave_id;
-  int32_t do_count;
-  int32_t di_count;
-  int32_t ao_count;
-  int32_t ai_count;
-  int32_t do_start;
-  int32_t di_start;
-  int32_t ao_start;
-  int32_t ai_start;
-  int32_t is_tcp;
-  char ip_addr[20];
-  int32_t tcp_port;
-  char serial_dev[20];
-  int32_t baud;
-  char parity;
-  int32_t data_bits;
-  int32_t stop_bits;
-  int32_t do_as_di;
-  int32_t ao_as_ai;
-};
-
-struct MbMapEntry {
-  uint8_t dev_no;  // 1-based device number; 0 = empty
-  uint8_t ch_no;   // 1-based channel within the device's block; 0 = empty
-};
-
-struct MbIoTable {
-  int32_t default_mapping;
-  int32_t session_count;
-  int32_t session_id[kMaxSessions];
+// The mapping, as start-up copies it in, and the per-session values.
+struct MbIoTable : Mapping {
   uint8_t do_value[kMaxSessions][kMaxSlots];
   uint8_t di_value[kMaxSessions][kMaxSlots];
   uint16_t ao_value[kMaxSessions][kMaxSlots];
   uint16_t ai_value[kMaxSessions][kMaxSlots];
-  char do_map_text[kMaxSessions][200];
-  char di_map_text[kMaxSessions][200];
-  char ao_map_text[kMaxSessions][200];
-  char ai_map_text[kMaxSessions][200];
-  MbMapEntry do_map[kMaxSessions][kMaxSlots];
-  MbMapEntry di_map[kMaxSessions][kMaxSlots];
-  MbMapEntry ao_map[kMaxSessions][kMaxSlots];
-  MbMapEntry ai_map[kMaxSessions][kMaxSlots];
-  int32_t do_num[kMaxSessions];
-  int32_t di_num[kMaxSessions];
-  int32_t ao_num[kMaxSessions];
-  int32_t ai_num[kMaxSessions];
 };
 
-// --- the records --------------------------------------------------------
-extern ProgInfo* programInfo;
+// --- the records: start-up copies the configuration it read into them ----
+extern Settings* programInfo;
 extern MbIoTable* modbusIO;
 extern std::array<MbDevice*, kMaxDevices> modbus_dev;
 extern int32_t mb_num;
@@ -112,9 +43,6 @@ extern const int32_t wait_timeout;
 extern const int32_t rebootTime;
 extern const int32_t recv_timeout;
 extern const int32_t flag_ckeck_modem;
-extern const char* const delim1;
-extern const char* const delim2;
-extern const char* const delim3;
 
 // --- transport selection, copied from programInfo at start-up ------------
 extern int32_t flag_mqtt;
@@ -127,16 +55,6 @@ extern uint16_t modbus_all_ao_buf[4][kMaxSlots];
 extern uint16_t modbus_all_ai_buf[4][kMaxSlots];
 extern int32_t buf_index;
 extern std::atomic<int32_t> flag_modbus_err;
-
-// --- default-mapping bookkeeping -----------------------------------------
-extern int32_t mb_do_tmp[2];
-extern int32_t mb_di_tmp[2];
-extern int32_t mb_ao_tmp[2];
-extern int32_t mb_ai_tmp[2];
-extern int32_t mb_do_remain;
-extern int32_t mb_di_remain;
-extern int32_t mb_ao_remain;
-extern int32_t mb_ai_remain;
 
 // --- report cycle (main thread) ------------------------------------------
 extern uint8_t packetID_send_check[kMaxSessions];

@@ -16,23 +16,23 @@ std::optional<std::string_view> answer_field(std::string_view answer, const char
 }  // namespace
 
 int32_t parse_cereg(std::string_view answer) {
-  auto v = answer_field(answer, delim1, 2, delim2);
+  auto v = answer_field(answer, ",", 2, "\r");
   return v ? read_int(*v) : 0;
 }
 
 int32_t parse_csq(std::string_view answer) {
-  auto v = answer_field(answer, delim3, 2, delim1);
+  auto v = answer_field(answer, ":", 2, ",");
   return v ? read_int(*v) : 0;
 }
 
 std::optional<std::string_view> parse_edns(std::string_view answer) {
-  auto v = answer_field(answer, delim3, 2, delim2);
+  auto v = answer_field(answer, ":", 2, "\r");
   if (!v || v->empty()) return std::nullopt;
   return v;
 }
 
 std::optional<int32_t> parse_emqnew(std::string_view answer) {
-  auto v = answer_field(answer, delim3, 2, delim2);
+  auto v = answer_field(answer, ":", 2, "\r");
   if (!v) return std::nullopt;
   return read_int(*v);
 }

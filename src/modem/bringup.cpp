@@ -60,7 +60,7 @@ bool resolve_host(char (&host)[64]) {
 // A connection or subscription counts as failed only when refused: an answer
 // that timed out counts as success.
 bool open_mqtt_session() {
-  ProgInfo& p = *programInfo;
+  Settings& p = *programInfo;
   AtReply reply = exchange(kAtEmqnew, p.mqtt_host, p.mqtt_port, p.mqtt_bufsize);
   if (reply.result != AtResult::kOk) return fail(kTxtMqttNewErrorLine);
   auto id = parse_emqnew(reply.lines());
@@ -89,7 +89,7 @@ bool open_mqtt() {
 }
 
 bool open_udp() {
-  ProgInfo& p = *programInfo;
+  Settings& p = *programInfo;
   exchange(kAtEsoreaden);
   auto socket = parse_esoc(exchange(kAtEsoc).lines());
   if (!socket) return fail(kTxtUdpSocketErrorLine);

@@ -5,15 +5,15 @@
 
 EsonmiParse parse_esonmi(std::string_view text, size_t payload_capacity) {
   TokenView fields(text);
-  fields.next(delim1);  // "+ESONMI=" and the socket number
-  auto count_text = fields.next(delim1);
-  auto data = fields.next(delim1);
+  fields.next(",");  // "+ESONMI=" and the socket number
+  auto count_text = fields.next(",");
+  auto data = fields.next(",");
   if (!count_text || !data) return {std::nullopt, "fewer than three fields"};
   int32_t count = read_int(*count_text);
   if (count < 0 || static_cast<size_t>(count) > payload_capacity) {
     return {std::nullopt, "byte count out of range"};
   }
-  std::string_view hex = cut_at(*data, delim2);
+  std::string_view hex = cut_at(*data, "\r");
   if (hex.size() < 2 * static_cast<size_t>(count)) {
     return {std::nullopt, "fewer hex digits than the byte count"};
   }

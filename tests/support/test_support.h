@@ -15,7 +15,6 @@
 #include <ctime>
 #include <filesystem>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -147,23 +146,19 @@ inline std::string device_file(const std::vector<DeviceSpec>& devices) {
 }
 
 // Session s's slots of type t from a mapping-file line, counted as the reader counts them.
-inline void map_line(MbIoTable& io, IoType t, int s, const char* line) {
+inline void map_line(Mapping& io, IoType t, int s, const char* line) {
   io.session_count = std::max(io.session_count, s + 1);
   parse_map_slots(line, map_slots(io, t, s));
   copy_text(map_text(io, t, s), sizeof map_text(io, t, s), line);
   count_session_slots(io);
 }
 
-// What is wrong with a configuration reader's outcome: it must accept when
-// line is 0, else refuse naming the file, line n ("line 1" is not found in
-// "line 12") and the reason. Empty when the outcome is right.
-inline std::string refusal_problem(const std::optional<std::string>& error, const std::string& file,
-                                   int line, const std::string& reason) {
-  if (!error) return line == 0 ? "" : "accepted";
-  if (line == 0) return "refused: " + *error;
-  bool ok = std::regex_search(*error, std::regex("line " + std::to_string(line) + "([^0-9]|$)")) &&
-            error->find(file) != std::string::npos && error->find(reason) != std::string::npos;
-  return ok ? "" : "refused otherwise: " + *error;
+// What is wrong with a configuration reader's outcome: it must accept when line
+// is 0, else refuse at that line, giving the reason. Empty when it is right.
+inline std::string refusal_problem(const Refusal* refusal, int line, const std::string& reason) {
+  if (refusal == nullptr) return line == 0 ? "" : "accepted";
+  bool ok = line != 0 && refusal->line == line && refusal->text.find(reason) != std::string::npos;
+  return ok ? "" : "refused at line " + std::to_string(refusal->line) + ": " + refusal->text;
 }
 
 }  // namespace support

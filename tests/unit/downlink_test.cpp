@@ -42,7 +42,7 @@ class Downlink : public ::testing::Test {
     ASSERT_EQ(sim.cmd("set 0 do 0 1 1 1 1") + sim.cmd("set 0 ao 200 5 5 77"), "okok");
     modbus_io_reset();
     mb_num = 1;
-    *modbus_dev[0] = parse_mb_conf(support::device_file({{4, 0, 3, 0}})).devices[0];
+    *modbus_dev[0] = parse_mb_conf(support::device_file({{4, 0, 3, 0}}), "quorvane.ini").value()[0];
     modbus_dev[0]->tcp_port = sim.devices.at(0).port;
     MbIoTable& io = *modbusIO;
     io.session_id[0] = 5;

@@ -20,15 +20,14 @@ std::string example(const std::string& kind, const std::string& file) {
   return text.value_or("");
 }
 
-ProgInfo parse(const std::string& text, std::optional<std::string>* error = nullptr) {
-  ProgInfo info{};
-  auto e = parse_prog_conf(text, info);
-  if (error != nullptr) *error = e;
-  return info;
+Settings parse(const std::string& text) {
+  auto read = parse_prog_conf(text, "nbiot_prog.ini");
+  EXPECT_TRUE(read.ok()) << read.refusal()->text;
+  return read.ok() ? read.value() : Settings{};
 }
 
 // Every field in file order (empty texts show as their LF, hence the "|" after them).
-std::string describe(const ProgInfo& i) {
+std::string describe(const Settings& i) {
   std::ostringstream o;
   o << i.send_interval << ' ' << i.auto_connect << ' ' << i.apn << ' ' << i.server_port << ' '
     << i.server_host << ' ' << i.mqtt_enable << ' ' << i.mqtt_host << ' ' << i.mqtt_port << ' '
@@ -43,16 +42,13 @@ TEST(ProgConf, PackagedExamplesYieldTheDocumentedSettingsByLinePosition) {
   for (const std::string kind : {"udp", "mqtt"}) {
     std::string text = example(kind, "nbiot_prog.ini");
     EXPECT_EQ(text.find("\n"), text.find("\r\n") + 1) << "CR LF line ends";
-    std::optional<std::string> error;
-    ProgInfo info = parse(text, &error);
-    ASSERT_FALSE(error) << *error;
-    EXPECT_EQ(describe(info),
+    EXPECT_EQ(describe(parse(text)),
               "60 1 cmnbiot 5683 report.example.com " + std::string(kind == "mqtt" ? "1" : "0") +
                   " broker.example.com 1883 1024 120 4 \n|\n|quorvane/cmd/+/DO quorvane/cmd/+/AO "
                   "quorvane/info quorvane/di quorvane/ai quorvane/gps quorvane/ack " +
                   (kind == "mqtt" ? "1" : "0") + " gw-0001 sensor-0001");
     // A section line counts as a line: one more in front shifts every field.
-    ProgInfo shifted = parse("[SYSTEM]\r\n" + text);
+    Settings shifted = parse("[SYSTEM]\r\n" + text);
     EXPECT_EQ(shifted.send_interval, 0);
     EXPECT_EQ(shifted.auto_connect, 60);
     EXPECT_STREQ(shifted.apn, "1");
@@ -61,7 +57,7 @@ TEST(ProgConf, PackagedExamplesYieldTheDocumentedSettingsByLinePosition) {
 }
 
 TEST(ProgConf, ValueEdgeCases) {
-  ProgInfo info = parse(
+  Settings info = parse(
       "send_interval=\r\n"    // empty integer
       "auto_connect= 5\r\n"   // blank before a number
       "apn=\r\n"              // empty text: the LF alone
@@ -81,10 +77,10 @@ TEST(ProgConf, ValueEdgeCases) {
   EXPECT_STREQ(info.mqtt_host, "h=i");
 
   // Reading stops at the first line with neither "=" nor "[".
-  ProgInfo cut = parse("send_interval=1\r\nauto_connect=1\r\nSECTION]\r\napn=x\r\n");
+  Settings cut = parse("send_interval=1\r\nauto_connect=1\r\nSECTION]\r\napn=x\r\n");
   EXPECT_EQ(cut.auto_connect, 1);
   EXPECT_STREQ(cut.apn, "");
-  ProgInfo blank = parse("send_interval=1\r\n\r\nauto_connect=1\r\n");
+  Settings blank = parse("send_interval=1\r\n\r\nauto_connect=1\r\n");
   EXPECT_EQ(blank.auto_connect, 0);
 }
 
@@ -94,7 +90,7 @@ TEST(ProgConf, LongLinesAreCutByTheLineBuffer) {
   std::string head;
   for (int i = 0; i < 15; ++i) head += "v=1\r\n";
   std::string topic = "sub_topic1=" + std::string(116, 'a') + "=tail" + std::string(68, 'b');
-  ProgInfo info = parse(head + topic + "\r\npub_topic_info=info\r\n");
+  Settings info = parse(head + topic + "\r\npub_topic_info=info\r\n");
   EXPECT_EQ(std::string(info.sub_topic1), topic.substr(11, 127 - 11));
   EXPECT_EQ(std::string(info.sub_topic2), "tail" + std::string(68, 'b'));
   EXPECT_STREQ(info.pub_topic_info, "info");
@@ -104,18 +100,18 @@ TEST(ProgConf, TextTooLongForItsFieldRefusesTheFile) {
   struct Case {
     std::string text;
     int line;  // 0: accepted
-    const char* field;
+    const char* reason;
   };
   const Case cases[] = {
-      {"a=1\r\nb=1\r\napn=0123456789abcdef\r\n", 2, "apn"},
+      // The position is what the line is called: counted from 0, as the fields are.
+      {"a=1\r\nb=1\r\napn=0123456789abcdef\r\n", 2, "line 2 (apn) has 16 characters, at most 15 fit!!"},
       {"a=1\r\nb=1\r\napn=0123456789abcde\r\n", 0, ""},  // 15 characters fit
       {"a=1\r\nb=1\r\nc=x\r\nd=\r\ne=1\r\nserver_host=" + std::string(64, 'h') + "\r\n", 5,
        "server_host"},
   };
   for (const Case& c : cases) {
-    std::optional<std::string> error;
-    parse(c.text, &error);
-    EXPECT_EQ(support::refusal_problem(error, "nbiot_prog.ini", c.line, c.field), "") << c.text;
+    auto read = parse_prog_conf(c.text, "nbiot_prog.ini");
+    EXPECT_EQ(support::refusal_problem(read.refusal(), c.line, c.reason), "") << c.text;
   }
 }
 

@@ -57,7 +57,7 @@ class ReportLoopTest : public testing::Test {
     // Each virtual sleep also takes a millisecond of real time, so that the
     // responder thread answers within a pass or two.
     pty.clock().set_real_sleep_us(1000);
-    ProgInfo& p = *programInfo;
+    Settings& p = *programInfo;
     use_test_modem_settings(p);
     p.send_interval = 10;
     std::strcpy(p.pub_topic_info, "gw/info");

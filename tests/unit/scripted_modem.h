@@ -80,7 +80,7 @@ inline std::string esonmi_report(const std::string& frame) {
 }
 
 // The settings the bring-up reads, as the tests against this modem use them.
-inline void use_test_modem_settings(ProgInfo& p) {
+inline void use_test_modem_settings(Settings& p) {
   std::strcpy(p.apn, "cmnet");
   p.auto_connect = 1;
   std::strcpy(p.server_host, "report.example");

@@ -1,0 +1,89 @@
+// The gateway's configuration as start-up reads it from its three files: the
+// Settings (program file), the devices (device file) and the Mapping of device
+// channels into sessions (mapping file or default mapping). Plain values, not
+// changed after start-up.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+constexpr int kMaxDevices = 10;
+constexpr int kMaxSessions = 5;
+constexpr int kMaxSlots = 32;
+
+struct Settings {
+  int32_t send_interval;
+  int32_t auto_connect;
+  char apn[16];
+  int32_t server_port;
+  char server_host[64];
+  int32_t mqtt_enable;
+  char mqtt_host[64];
+  int32_t mqtt_port;
+  int32_t mqtt_bufsize;
+  int32_t mqtt_keepalive;
+  int32_t mqtt_version;
+  char mqtt_user[32];
+  char mqtt_password[32];
+  char sub_topic1[128];
+  char sub_topic2[128];
+  char pub_topic_info[128];
+  char pub_topic_di[128];
+  char pub_topic_ai[128];
+  char pub_topic_gps[128];
+  char pub_topic_ack[128];
+  int32_t mqtt_cht;
+  char device_id[16];
+  char sensor_id[16];
+};
+
+struct MbDevice {
+  int32_t slave_id;
+  int32_t do_count;
+  int32_t di_count;
+  int32_t ao_count;
+  int32_t ai_count;
+  int32_t do_start;
+  int32_t di_start;
+  int32_t ao_start;
+  int32_t ai_start;
+  int32_t is_tcp;
+  char ip_addr[20];
+  int32_t tcp_port;
+  char serial_dev[20];
+  int32_t baud;
+  char parity;
+  int32_t data_bits;
+  int32_t stop_bits;
+  int32_t do_as_di;
+  int32_t ao_as_ai;
+};
+
+// The configured devices in file order (device number i + 1 is entry i), at
+// most kMaxDevices.
+using DeviceList = std::vector<MbDevice>;
+
+struct MbMapEntry {
+  uint8_t dev_no;  // 1-based device number; 0 = empty
+  uint8_t ch_no;   // 1-based channel within the device's block; 0 = empty
+};
+
+// Sessions below session_count are used; the slot counts (do_num ... ai_num)
+// are the 1-based position of each type's last used slot.
+struct Mapping {
+  int32_t default_mapping;
+  int32_t session_count;
+  int32_t session_id[kMaxSessions];
+  char do_map_text[kMaxSessions][200];
+  char di_map_text[kMaxSessions][200];
+  char ao_map_text[kMaxSessions][200];
+  char ai_map_text[kMaxSessions][200];
+  MbMapEntry do_map[kMaxSessions][kMaxSlots];
+  MbMapEntry di_map[kMaxSessions][kMaxSlots];
+  MbMapEntry ao_map[kMaxSessions][kMaxSlots];
+  MbMapEntry ai_map[kMaxSessions][kMaxSlots];
+  int32_t do_num[kMaxSessions];
+  int32_t di_num[kMaxSessions];
+  int32_t ao_num[kMaxSessions];
+  int32_t ai_num[kMaxSessions];
+};
