@@ -18,8 +18,7 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
 constexpr int kClosedPort = 1;  // privileged: nothing listens on it on loopback
-constexpr IoResult kOk = IoResult::kOk, kReadError = IoResult::kReadError,
-                   kUnreachable = IoResult::kUnreachable;
+using enum IoResult;
 
 // Every simulated device keeps its four types at 100, 200, 300 and 400.
 MbDevice device_at(const ModbusSim::Device& s, int do_n, int di_n, int ao_n, int ai_n) {
@@ -260,8 +259,7 @@ TEST_F(ModbusTest, ReadErrorRestoresTheSessionsOwnLastGoodValues) {
   }
   sim({"set 0 do 100 1 0", "set 0 ao 300 111 222", "fail 0 3"});
   CaptureStdout();
-  // An error before any error-free scan restores zeros.
-  EXPECT_EQ(scan_session(io_, 0, 1), kReadError);
+  EXPECT_EQ(scan_session(io_, 0, 1), kReadError);  // before any error-free scan: zeros
   EXPECT_EQ(io_.copy(0).do_value[0] + io_.copy(0).ao_value[0], 0);
   sim({"heal 0"});
   EXPECT_EQ(scan_session(io_, 0, 1), kOk);
