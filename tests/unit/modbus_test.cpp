@@ -234,12 +234,9 @@ TEST_F(ModbusTest, ScanFillsTheSessionSlotsFromEveryDevice) {
   EXPECT_EQ(scan_session(io_, 0, mb_num), kOk);
   GetCapturedStdout();
   const SessionValues v = io_.copy(0);
-  const uint8_t want_do[6] = {1, 0, 1, 0, 0, 0};
-  EXPECT_EQ(0, std::memcmp(v.do_value, want_do, 6));
-  EXPECT_EQ(v.di_value[0], 1);
-  EXPECT_EQ(v.ao_value[0], 3000);
-  EXPECT_EQ(v.ao_value[1], 2000);
-  EXPECT_EQ(v.ai_value[0], 77);
+  EXPECT_EQ(std::vector<int>(v.do_value, v.do_value + 6), (std::vector<int>{1, 0, 1, 0, 0, 0}));
+  EXPECT_EQ(std::vector<int>({v.di_value[0], v.ao_value[0], v.ao_value[1], v.ai_value[0]}),
+            (std::vector<int>{1, 3000, 2000, 77}));
 
   // A session that names only device 1 still reads device 2.
   for (IoType t : kIoTypes) map(t, 0, t == IoType::DO ? "1-1," : "");
