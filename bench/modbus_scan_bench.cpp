@@ -28,7 +28,6 @@ ModbusSim* sim = nullptr;
 
 void configure() {
   allocate_records();
-  modbus_io_reset();
   mb_num = kDevices;
   for (int i = 0; i < kDevices; ++i) {
     MbDevice& d = *modbus_dev[static_cast<size_t>(i)];
@@ -70,7 +69,8 @@ class QuietStdout {
 void BM_Scan(benchmark::State& state) {
   configure();
   QuietStdout quiet;
-  for (auto _ : state) read_all_IO_values(0, kDevices);
+  IoImage io;
+  for (auto _ : state) scan_session(io, 0, kDevices);
 }
 
 void BM_BareLibmodbus(benchmark::State& state) {

@@ -3,7 +3,8 @@
 # library and Python module is there (naming the Debian package of anything
 # missing), builds, and runs every test (unit and system) in the default
 # build, then again in the AddressSanitizer + UBSan build and in the
-# ThreadSanitizer build; then runs every fuzz target briefly and the unit
+# ThreadSanitizer build; builds with clang's thread-safety analysis as errors;
+# then runs every fuzz target briefly and the unit
 # tests of the ARM builds under qemu, builds and checks the board packages,
 # and proves the set-up on an empty Debian root.
 #   scripts/test.sh           everything (what CI runs)
@@ -54,6 +55,11 @@ build_and_test() {
   cmake --build --preset "$1" -j "${jobs}"
   ctest --preset "$1" -j "${jobs}"
 }
+# The build is the check: clang refuses a guarded member touched without its lock.
+build_only() {
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1" -j "${jobs}"
+}
 
 if [ $quick -eq 1 ]; then
   stage "install-deps" scripts/install-deps.sh
@@ -70,6 +76,7 @@ stage "default build and tests" build_and_test default
 if [ $quick -eq 0 ]; then
   stage "asan build and tests" build_and_test asan
   stage "tsan build and tests" build_and_test tsan
+  stage "clang thread-safety build" build_only clang-tsa
   [ -x scripts/fuzz.sh ] && stage "fuzz targets, briefly" scripts/fuzz.sh "${QUORVANE_FUZZ_SECONDS:-5}"
   stage "ARM builds under qemu" scripts/cross-test.sh all
   stage "board packages" scripts/package.sh --check armhf arm64

@@ -10,12 +10,12 @@ enum class GpsVerdict {
   kOtherSentence,  // holds "GPVTG", "GPGGA", "GPGSA" or "GPGLL": skipped
   kNoRmc,          // no "$GPRMC" (a GSV sentence, a fragment, an empty line)
   kSeveralRmc,     // "GPRMC" again after the first "$GPRMC": skipped, old value kept
-  kTooLong,        // an RMC line whose sentence would not fit gps_data: dropped
+  kTooLong,        // an RMC line whose sentence would not fit a GpsFix: dropped
   kAccept,         // kept: the line from its first character, without its last two
 };
 
 // Longest line that is kept: its last two characters are cut and the rest,
-// with a NUL, must fit the 128 bytes of gps_data (an NMEA sentence has at
+// with a NUL, must fit the 128 bytes of a GpsFix (an NMEA sentence has at
 // most 82 characters).
 inline constexpr size_t kGpsMaxLine = 129;
 

@@ -14,20 +14,20 @@ namespace {
 constexpr char kTxtGpsStartLine[] = "\r\n<--- GPS Start --->\r";
 constexpr char kTxtGpsTooLong[] = "[ERROR] GPS line of %zu characters too long, dropped!!\n";
 
-static_assert(kGpsMaxLine - 2 < sizeof gps_data, "a kept sentence and its NUL fit gps_data");
+static_assert(kGpsMaxLine - 2 < GpsFix::kSize, "a kept sentence and its NUL fit a GpsFix");
 
 }  // namespace
 
-GpsVerdict gps_read_pass() {
+GpsVerdict gps_read_pass(GpsFix& fix) {
   std::array<char, kResponseSize> line;
   GpsVerdict verdict = GpsVerdict::kNoRmc;
   if (recv_str(gps_port, line.data(), 1) != 0) {
     const std::string_view text = c_text(line.data(), line.size());
     verdict = filter_gps_line(text);
     if (verdict == GpsVerdict::kAccept) {
-      std::array<char, sizeof gps_data> work{};
+      std::array<char, GpsFix::kSize> work{};
       copy_text(work.data(), work.size(), gps_sentence(text));
-      store_gps_data(work.data());
+      fix.store(work.data());
     } else if (verdict == GpsVerdict::kTooLong) {
       std::printf(kTxtGpsTooLong, text.size());
     }
@@ -37,7 +37,7 @@ GpsVerdict gps_read_pass() {
   return verdict;
 }
 
-void* thread_gps(void* /*argument*/) {
+void* thread_gps(void* fix) {
   console_line(kTxtGpsStartLine);
-  for (;;) gps_read_pass();
+  for (;;) gps_read_pass(*static_cast<GpsFix*>(fix));
 }

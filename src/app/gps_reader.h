@@ -1,9 +1,10 @@
 // The GPS reader: NMEA 0183 lines from the GPS port, keeping the last
-// recommended-minimum sentence ("$GPRMC") in gps_data, which the report loop
+// recommended-minimum sentence ("$GPRMC") in a GpsFix, which the report loop
 // sends once per session and cycle.
 #pragma once
 
 #include "app/gps_filter.h"
+#include "common/gps_fix.h"
 
 // One pass of the reader: receives a line, stores an accepted sentence, and
 // pauses one second unless the line is one that is skipped at once. The pause
@@ -11,8 +12,8 @@
 // reader keeps up with a receiver that sends several sentences a second and
 // reports the newest position. Answers the line's verdict (kNoRmc when nothing
 // was waiting).
-GpsVerdict gps_read_pass();
+GpsVerdict gps_read_pass(GpsFix& fix);
 
-// The GPS thread's body (for pthread_create; the argument is not used). It
+// The GPS thread's body (for pthread_create; the argument is the GpsFix). It
 // prints its start banner and runs passes for ever.
-void* thread_gps(void* argument);
+void* thread_gps(void* fix);

@@ -4,9 +4,10 @@
 
 #include <cstdio>
 #include <cstring>
-#include <utility>
+#include <tuple>
 
 #include "app/gps_reader.h"
+#include "app/polling.h"
 #include "common/clock.h"
 #include "common/console.h"
 #include "config/mapping_conf.h"
@@ -23,10 +24,6 @@ namespace {
 
 constexpr char kTxtPollingThreadError[] = "Create polling thread error!!";
 constexpr char kTxtGpsThreadError[] = "Create gps thread error!!";
-
-void* polling_body(void* /*argument*/) {
-  thread_polling();
-}
 
 // No session to report: the process stays up with the modem brought up and the
 // ports open, and wakes every 10 seconds only to sleep again.
@@ -70,6 +67,8 @@ void copy_into_records(const DeviceList& devices, const Mapping& mapping) {
 
 [[noreturn]] void start_gateway() {
   console_line("\r\n<--- Read Configure File --->\r");
+  IoImage io;
+  GpsFix gps;
   allocate_records();
   const Settings settings = take(read_prog_conf(configFile_prog));
   *programInfo = settings;  // transitional, as the records below
@@ -77,7 +76,7 @@ void copy_into_records(const DeviceList& devices, const Mapping& mapping) {
   flag_mqtt_CHT = settings.mqtt_cht;
   // The server's answers and commands arrive while the modem port is read,
   // from the bring-up on.
-  install_downlink_handlers();
+  install_downlink_handlers(io, exit_unreachable_device);
 
   // Modem and GPS ports; a port that failed to open shows up as a modem that
   // never answers, which keeps start-up in the bring-up below.
@@ -92,27 +91,28 @@ void copy_into_records(const DeviceList& devices, const Mapping& mapping) {
 
   // First scan, exactly as one pass of the polling thread; a device that
   // cannot be reached ends the process there.
-  poll_sessions_once();
-  start_worker_threads(polling_body, thread_gps);
+  if (poll_sessions_once(io) == IoResult::kUnreachable) exit_unreachable_device();
+  start_worker_threads(polling_thread, &io, thread_gps, &gps);
 
   // The report loop runs on the main thread, one second after the polling and
   // GPS threads have started; it never returns.
   clock_sleep_seconds(1);
-  thread_main();
+  thread_main(io, gps);
 }
 
 }  // namespace
 
-bool start_thread(ThreadBody body) {
+bool start_thread(ThreadBody body, void* argument) {
   pthread_t id;
-  return pthread_create(&id, nullptr, body, nullptr) == 0;
+  return pthread_create(&id, nullptr, body, argument) == 0;
 }
 
-void start_worker_threads(ThreadBody polling, ThreadBody gps, bool (*start)(ThreadBody)) {
-  const std::pair<ThreadBody, const char*> threads[] = {{polling, kTxtPollingThreadError},
-                                                        {gps, kTxtGpsThreadError}};
-  for (const auto& [body, error] : threads) {
-    if (!start(body)) {
+void start_worker_threads(ThreadBody polling, void* io_image, ThreadBody gps, void* gps_fix,
+                          bool (*start)(ThreadBody, void*)) {
+  const std::tuple<ThreadBody, void*, const char*> threads[] = {
+      {polling, io_image, kTxtPollingThreadError}, {gps, gps_fix, kTxtGpsThreadError}};
+  for (const auto& [body, argument, error] : threads) {
+    if (!start(body, argument)) {
       std::fputs(error, stdout);
       fatal_exit();
     }

@@ -9,11 +9,13 @@ int quorvane_main(int argc, char** argv);
 using ThreadBody = void* (*)(void*);
 
 // Creates a thread with default attributes, neither joined nor detached: it
-// runs until the process ends. False when it could not be created.
-bool start_thread(ThreadBody body);
+// runs body(argument) until the process ends. False when it could not be
+// created.
+bool start_thread(ThreadBody body, void* argument);
 
-// Start-up's two threads: the polling thread, then the GPS thread. A thread
-// that cannot be created ends the process (status 1) after its text, which is
-// printed without a line end. start: the thread starter (tests replace it).
-void start_worker_threads(ThreadBody polling, ThreadBody gps,
-                          bool (*start)(ThreadBody) = start_thread);
+// Start-up's two threads: the polling thread on the IoImage, then the GPS
+// thread on the GpsFix. A thread that cannot be created ends the process
+// (status 1) after its text, which is printed without a line end. start: the
+// thread starter (tests replace it).
+void start_worker_threads(ThreadBody polling, void* io_image, ThreadBody gps, void* gps_fix,
+                          bool (*start)(ThreadBody, void*) = start_thread);

@@ -23,12 +23,6 @@ const int32_t flag_ckeck_modem = 1;
 int32_t flag_mqtt = 0;
 int32_t flag_mqtt_CHT = 0;
 
-uint16_t modbus_all_do_buf[4][kMaxSlots];
-uint16_t modbus_all_di_buf[4][kMaxSlots];
-uint16_t modbus_all_ao_buf[4][kMaxSlots];
-uint16_t modbus_all_ai_buf[4][kMaxSlots];
-int32_t buf_index = 0;
-std::atomic<int32_t> flag_modbus_err{0};
 
 uint8_t packetID_send_check[kMaxSessions];
 int32_t packetID_send = 0;
@@ -42,8 +36,6 @@ std::atomic<int32_t> flag_EMQDISCON{0};
 int32_t udp_sock_id = 0;
 int32_t mqtt_id = 0;
 
-char gps_data[128];
-
 namespace {
 
 // Owners of the records; the globals above point into them.
@@ -52,51 +44,13 @@ std::unique_ptr<MbIoTable> io_owner;
 std::array<std::unique_ptr<MbDevice>, kMaxDevices> dev_owner;
 std::unique_ptr<int32_t> length_cell;
 
-std::array<std::mutex, kMaxSessions> session_mutexes;
-std::mutex gps_mutex;
-
 }  // namespace
-
-std::mutex& gps_lock() { return gps_mutex; }
-
-std::mutex& session_lock(int session) {
-  return session_mutexes.at(static_cast<size_t>(session));
-}
-
-SessionValues copy_session_values(int session) {
-  SessionValues v{};
-  std::lock_guard<std::mutex> lock(session_lock(session));
-  std::memcpy(v.do_value, modbusIO->do_value[session], sizeof v.do_value);
-  std::memcpy(v.di_value, modbusIO->di_value[session], sizeof v.di_value);
-  std::memcpy(v.ao_value, modbusIO->ao_value[session], sizeof v.ao_value);
-  std::memcpy(v.ai_value, modbusIO->ai_value[session], sizeof v.ai_value);
-  return v;
-}
-
-void copy_gps_data(char (&out)[128]) {
-  std::lock_guard<std::mutex> lock(gps_mutex);
-  std::memcpy(out, gps_data, sizeof out);
-  out[127] = '\0';
-}
-
-bool store_gps_data(const char* text) {
-  size_t n = strnlen(text, 128);
-  if (n > 127) return false;
-  std::lock_guard<std::mutex> lock(gps_mutex);
-  std::memset(gps_data, 0, sizeof gps_data);
-  std::memcpy(gps_data, text, n);
-  return true;
-}
 
 void init_globals() {
   if (!length_cell) length_cell = std::make_unique<int32_t>(0);
   *length_cell = 0;
   dataLen_tmp = length_cell.get();
   std::memset(packetID_send_check, 0, sizeof packetID_send_check);
-  std::memset(modbus_all_do_buf, 0, sizeof modbus_all_do_buf);
-  std::memset(modbus_all_di_buf, 0, sizeof modbus_all_di_buf);
-  std::memset(modbus_all_ao_buf, 0, sizeof modbus_all_ao_buf);
-  std::memset(modbus_all_ai_buf, 0, sizeof modbus_all_ai_buf);
 }
 
 void allocate_records() {
@@ -113,8 +67,6 @@ void allocate_records() {
   mb_num = 0;
   flag_mqtt = 0;
   flag_mqtt_CHT = 0;
-  buf_index = 0;
-  flag_modbus_err = 0;
   packetID_send = 0;
   flag_ACK = 0;
   std::memset(data_ACK, 0, sizeof data_ACK);
@@ -123,5 +75,4 @@ void allocate_records() {
   flag_EMQDISCON = 0;
   udp_sock_id = 0;
   mqtt_id = 0;
-  std::memset(gps_data, 0, sizeof gps_data);
 }

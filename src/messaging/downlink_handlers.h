@@ -2,6 +2,10 @@
 // does not know the messaging module by name.
 #pragma once
 
+#include "modbus/io_image.h"
+
 // Installs process_message (UDP answers) and process_message_MQTT (MQTT
-// commands) as the dispatcher's handlers.
-void install_downlink_handlers();
+// commands) as the dispatcher's handlers, on the image they compare with and
+// write back through. A write-back that cannot reach a device calls
+// on_unreachable (app's decision to end the process).
+void install_downlink_handlers(IoImage& io, void (*on_unreachable)());

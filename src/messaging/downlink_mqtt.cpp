@@ -43,49 +43,51 @@ constexpr CommandTexts kAoTexts{
 // decode: the value text to new values (nullopt when too short); current: the
 // session's image; write: the write-back with the new values.
 template <typename T, typename Decode, typename Write>
-void run_command(const CommandTexts& texts, std::string_view data, int32_t slots, const T* current,
+IoResult run_command(const CommandTexts& texts, std::string_view data, int32_t slots, const T* current,
                  Decode decode, Write write) {
   slots = std::min(slots, kMaxSlots);
   if (slots < 1) {
     console_line(texts.no_slots);
-    return;
+    return IoResult::kOk;
   }
   auto values = decode(data, slots);
   if (!values) {
     downlink_print(texts.too_short, data.size(), slots);
-    return;
+    return IoResult::kOk;
   }
   if (std::equal(values->begin(), values->begin() + slots, current)) {
     console_line(texts.same);
   } else {
     console_line(texts.different);
-    write(values->data());
+    if (write(values->data()) == IoResult::kUnreachable) return IoResult::kUnreachable;
   }
   // The acknowledgement carries neither session nor values: a second command
   // before the report loop publishes replaces it.
   std::memcpy(data_ACK, texts.ack, std::strlen(texts.ack) + 1);
   flag_ACK = 1;
+  return IoResult::kOk;
 }
 
 }  // namespace
 
-void process_message_MQTT(MqttDownlink record, int32_t mb_num) {
+IoResult process_message_MQTT(IoImage& io, MqttDownlink record, int32_t mb_num) {
   auto session = find_session_index(record.session_id);
   if (!session) {
     refuse_unknown_session(record.session_id);
-    return;
+    return IoResult::kOk;
   }
   int s = *session;
-  SessionValues now = copy_session_values(s);
+  SessionValues now = io.copy(s);
   std::string_view type = c_text(record.type, sizeof record.type);
   std::string_view data = c_text(record.data, sizeof record.data);
   if (type == "DO") {
-    run_command<uint8_t>(kDoTexts, data, modbusIO->do_num[s], now.do_value, decode_do_text,
-                         [&](const uint8_t* v) { write_all_IO_values(s, mb_num, v, nullptr); });
-  } else if (type == "AO") {
-    run_command<uint16_t>(kAoTexts, data, modbusIO->ao_num[s], now.ao_value, decode_ao_text,
-                          [&](const uint16_t* v) { write_all_IO_values(s, mb_num, nullptr, v); });
-  } else {
-    console_line(kNotDoOrAo);
+    return run_command<uint8_t>(kDoTexts, data, modbusIO->do_num[s], now.do_value, decode_do_text,
+                                [&](const uint8_t* v) { return write_back(io, s, mb_num, v, nullptr); });
   }
+  if (type == "AO") {
+    return run_command<uint16_t>(kAoTexts, data, modbusIO->ao_num[s], now.ao_value, decode_ao_text,
+                                 [&](const uint16_t* v) { return write_back(io, s, mb_num, nullptr, v); });
+  }
+  console_line(kNotDoOrAo);
+  return IoResult::kOk;
 }

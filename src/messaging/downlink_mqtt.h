@@ -5,8 +5,10 @@
 
 #include <cstdint>
 
+#include "modbus/modbus_io.h"
 #include "modem/downlink.h"
 
 // Runs on the main thread, inside the receive dispatcher; mb_num is passed on
-// to the write-back.
-void process_message_MQTT(MqttDownlink record, int32_t mb_num);
+// to the write-back. Answers the write-back's result (kOk when nothing was
+// written).
+IoResult process_message_MQTT(IoImage& io, MqttDownlink record, int32_t mb_num);

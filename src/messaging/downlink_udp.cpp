@@ -62,25 +62,26 @@ void clear_pending_bit(int session, std::string_view type) {
 // The server's values cut to the output's width (low 8 or 16 bits); written
 // back, all of them, when one of the session's slots differs from the image.
 template <typename T>
-void write_if_changed(int session, int32_t mb_num, int32_t slots, const DownlinkValues& v,
-                      const T* current, const char* same_text) {
+IoResult write_if_changed(IoImage& io, int session, int32_t mb_num, int32_t slots,
+                          const DownlinkValues& v, const T* current, const char* same_text) {
   std::array<T, kMaxSlots> values{};
   std::transform(v.value.begin(), v.value.end(), values.begin(),
                  [](int32_t x) { return static_cast<T>(x); });
   if (std::equal(values.begin(), values.begin() + slots, current)) {
     console_line(same_text);
-    return;
+    return IoResult::kOk;
   }
   if constexpr (sizeof(T) == 1) {
-    write_all_IO_values(session, mb_num, values.data(), nullptr);
+    return write_back(io, session, mb_num, values.data(), nullptr);
   } else {
-    write_all_IO_values(session, mb_num, nullptr, values.data());
+    return write_back(io, session, mb_num, nullptr, values.data());
   }
 }
 
 // Reads, compares and writes the values of an RDO or RAO answer; gives the
-// EndChar field to log.
-std::string_view apply_values(int session, int32_t mb_num, const DownlinkFrame& f) {
+// EndChar field to log, and the write-back's result in `result`.
+std::string_view apply_values(IoImage& io, int session, int32_t mb_num, const DownlinkFrame& f,
+                              IoResult& result) {
   bool is_do = f.type == "RDO";
   bool is_ao = f.type == "RAO";
   int32_t slots = is_do ? modbusIO->do_num[session] : is_ao ? modbusIO->ao_num[session] : 0;
@@ -94,38 +95,41 @@ std::string_view apply_values(int session, int32_t mb_num, const DownlinkFrame& 
     downlink_print(kValuesRefused, is_do ? "DO" : "AO", f.number, slots, v.held);
     return v.closing;
   }
-  SessionValues now = copy_session_values(session);
+  SessionValues now = io.copy(session);
   if (is_do) {
-    write_if_changed<uint8_t>(session, mb_num, slots, v, now.do_value, kDoSame);
+    result = write_if_changed<uint8_t>(io, session, mb_num, slots, v, now.do_value, kDoSame);
   } else {
-    write_if_changed<uint16_t>(session, mb_num, slots, v, now.ao_value, kAoSame);
+    result = write_if_changed<uint16_t>(io, session, mb_num, slots, v, now.ao_value, kAoSame);
   }
   return v.end_char;
 }
 
 }  // namespace
 
-void process_message(char* frame, int32_t mb_num) {
+IoResult process_message(IoImage& io, char* frame, int32_t mb_num) {
   std::string_view text(frame, strnlen(frame, kFrameCap));
   if (!downlink_accepted(text)) {
     console_line(kFormatError);
-    return;
+    return IoResult::kOk;
   }
   auto f = parse_downlink_frame(text);
   if (!f) {
     console_line(kTooFewFields);
-    return;
+    return IoResult::kOk;
   }
   log_fields(*f);
 
   auto session = find_session_index(f->session_id);
   if (!session) {
     refuse_unknown_session(f->session_id);
-    return;
+    return IoResult::kOk;
   }
   // Only an answer of the current cycle clears its request's bit; a late one
   // still sets the outputs.
   if (f->packet_id == packetID_send) clear_pending_bit(*session, f->type);
-  std::string_view end_char = apply_values(*session, mb_num, *f);
+  IoResult result = IoResult::kOk;
+  std::string_view end_char = apply_values(io, *session, mb_num, *f, result);
+  if (result == IoResult::kUnreachable) return result;
   downlink_print(kEndChar, field_len(end_char), field_text(end_char));
+  return result;
 }

@@ -5,7 +5,10 @@
 
 #include <cstdint>
 
+#include "modbus/modbus_io.h"
+
 // frame: the unscrambled answer, NUL-terminated (at most 1024 bytes are
 // looked at); mb_num: the number of configured devices, passed on to the
-// write-back. Runs on the main thread, inside the receive dispatcher.
-void process_message(char* frame, int32_t mb_num);
+// write-back. Runs on the main thread, inside the receive dispatcher. Answers
+// the write-back's result (kOk when nothing was written).
+IoResult process_message(IoImage& io, char* frame, int32_t mb_num);

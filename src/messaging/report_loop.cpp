@@ -88,7 +88,7 @@ size_t used_slots(int32_t count) {
 // consistent scan; only the used slots are reported.
 class Reported {
  public:
-  explicit Reported(int32_t s) : s_(s), v_(copy_session_values(s)) {}
+  Reported(const IoImage& io, int32_t s) : s_(s), v_(io.copy(s)) {}
   std::span<const uint8_t> di() const { return {v_.di_value, used_slots(modbusIO->di_num[s_])}; }
   std::span<const uint16_t> ai() const { return {v_.ai_value, used_slots(modbusIO->ai_num[s_])}; }
 
@@ -97,10 +97,10 @@ class Reported {
   SessionValues v_;
 };
 
-// gps_data copied under its lock.
+// The GPS sentence copied under its lock.
 struct ReportedGps {
-  ReportedGps() { copy_gps_data(text); }
-  char text[sizeof gps_data];
+  explicit ReportedGps(const GpsFix& gps) { gps.copy(text); }
+  char text[GpsFix::kSize];
 };
 
 // Calls nbiot_init until the modem and its transport are ready.
@@ -122,7 +122,8 @@ struct ReportLoop::Buffers {
   std::array<char, kTimeTextSize> time_text{};
 };
 
-ReportLoop::ReportLoop() : buf_(std::make_unique<Buffers>()) {
+ReportLoop::ReportLoop(const IoImage& io, const GpsFix& gps)
+    : io_(io), gps_(gps), buf_(std::make_unique<Buffers>()) {
   console_line(kStartBanner);
   st_.period_start = GetTimeTicks();
 }
@@ -217,13 +218,13 @@ bool ReportLoop::build_udp_command() {
       n = build_rao_frame(frame, sid, pid, modbusIO->ao_num[s]);
       break;
     case kStepWdi:
-      n = build_wdi_frame(frame, sid, pid, Reported(s).di());
+      n = build_wdi_frame(frame, sid, pid, Reported(io_, s).di());
       break;
     case kStepWai:
-      n = build_wai_frame(frame, sid, pid, Reported(s).ai());
+      n = build_wai_frame(frame, sid, pid, Reported(io_, s).ai());
       break;
     default:
-      n = build_wgps_frame(frame, sid, pid, ReportedGps().text);
+      n = build_wgps_frame(frame, sid, pid, ReportedGps(gps_).text);
       break;
   }
   if (!n) return false;
@@ -249,15 +250,15 @@ bool ReportLoop::build_mqtt_command() {
       break;
     case kStepWdi:
       topic = programInfo->pub_topic_di;
-      n = build_di_payload(plain, Reported(s).di());
+      n = build_di_payload(plain, Reported(io_, s).di());
       break;
     case kStepWai:
       topic = programInfo->pub_topic_ai;
-      n = build_ai_payload(plain, Reported(s).ai());
+      n = build_ai_payload(plain, Reported(io_, s).ai());
       break;
     default:
       topic = programInfo->pub_topic_gps;
-      n = build_text_payload(plain, ReportedGps().text);
+      n = build_text_payload(plain, ReportedGps(gps_).text);
       break;
   }
   if (!n) return false;
@@ -424,7 +425,7 @@ void ReportLoop::link_repair() {
   bring_up_modem();
 }
 
-void thread_main() {
-  ReportLoop loop;
+void thread_main(const IoImage& io, const GpsFix& gps) {
+  ReportLoop loop(io, gps);
   for (;;) loop.run_pass();
 }

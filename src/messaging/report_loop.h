@@ -14,7 +14,9 @@
 #include <cstdint>
 #include <memory>
 
+#include "common/gps_fix.h"
 #include "messaging/uplink.h"
+#include "modbus/io_image.h"
 
 struct ReportLoopState {
   int32_t step = -1;           // current message, 0 DEVINFO ... 5 GPS
@@ -30,8 +32,9 @@ struct ReportLoopState {
 
 class ReportLoop {
  public:
-  // Prints the start banner and starts the first cycle's period.
-  ReportLoop();
+  // Prints the start banner and starts the first cycle's period. io and gps:
+  // the values reported.
+  ReportLoop(const IoImage& io, const GpsFix& gps);
   ~ReportLoop();
   ReportLoop(const ReportLoop&) = delete;
   ReportLoop& operator=(const ReportLoop&) = delete;
@@ -60,10 +63,12 @@ class ReportLoop {
   void publish_ack();
   void link_repair();
 
+  const IoImage& io_;
+  const GpsFix& gps_;
   ReportLoopState st_;
   DevInfoValues devinfo_;
   std::unique_ptr<Buffers> buf_;
 };
 
 // The report loop on the calling thread; never returns.
-[[noreturn]] void thread_main();
+[[noreturn]] void thread_main(const IoImage& io, const GpsFix& gps);

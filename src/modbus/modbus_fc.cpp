@@ -50,25 +50,24 @@ ContextPtr new_context(const MbDevice& dev) {
   return ContextPtr(modbus_new_tcp(ip.c_str(), dev.tcp_port));
 }
 
-// Opens the device's link, runs the requests, closes it. 1 when the
-// connection was made, -1 otherwise.
+// Opens the device's link, runs the requests, closes it. The requests answer
+// whether a read failed.
 template <typename Requests>
-int32_t run_exchange(const MbDevice* device, Requests&& requests) {
+IoResult run_exchange(const MbDevice* device, Requests&& requests) {
   ostril_init();
   std::lock_guard<std::mutex> lock(link_mutex);
   ContextPtr ctx = device != nullptr ? new_context(*device) : nullptr;
   if (!ctx) {
     std::fputs(tx::kNoContext, stderr);
-    return -1;
+    return IoResult::kUnreachable;
   }
   modbus_set_slave(ctx.get(), device->slave_id);
   if (modbus_connect(ctx.get()) == -1) {
     std::fputs(tx::kConnectFailed, stderr);
-    return -1;
+    return IoResult::kUnreachable;
   }
   Connection link(std::move(ctx));
-  requests(link.get());
-  return 1;
+  return requests(link.get()) ? IoResult::kReadError : IoResult::kOk;
 }
 
 // The success log: the head with the number requested, then the values the
@@ -84,61 +83,63 @@ void log_values(const char* head, int requested, const T* values, int transferre
   std::fputs(line, stdout);
 }
 
-// One request's outcome: the log on success, the error line (and, for reads,
-// the scan's error flag) on failure.
+// One request's outcome: the log on success, the error line on failure.
+// Answers whether it failed.
 template <typename T>
-void report(int rc, const char* head, int requested, const T* values, const char* error,
-            bool is_read) {
+bool report(int rc, const char* head, int requested, const T* values, const char* error) {
   if (rc < 0) {
     console_line(error);
-    if (is_read) flag_modbus_err = 1;
-    return;
+    return true;
   }
   log_values(head, requested, values, rc);
+  return false;
 }
 
 // A read of `own` inputs (or input registers) followed by the device's outputs
 // of the same width, when the outputs are also reported as inputs: the real
 // inputs come first, then a copy of the outputs read in this exchange.
+// Answers whether the read failed.
 template <typename T, typename ReadFn>
-void read_inputs(modbus_t* ctx, ReadFn read, int start, int count, bool outputs_as_inputs,
+bool read_inputs(modbus_t* ctx, ReadFn read, int start, int count, bool outputs_as_inputs,
                  const T* outputs, int output_count, T* inputs, const char* head,
                  const char* error) {
-  if (!outputs_as_inputs) {
-    report(read(ctx, start, count, inputs), head, count, inputs, error, true);
-    return;
-  }
+  if (!outputs_as_inputs) return report(read(ctx, start, count, inputs), head, count, inputs, error);
   int own = std::max(count - output_count, 0);
-  if (own > 0) report(read(ctx, start, own, inputs), head, own, inputs, error, true);
+  bool failed = own > 0 && report(read(ctx, start, own, inputs), head, own, inputs, error);
   std::copy_n(outputs, std::min(output_count, kMaxSlots - own), inputs + own);
+  return failed;
 }
 
-void make_requests(modbus_t* ctx, uint8_t* do_buf, uint8_t* di_buf, uint16_t* ao_buf,
+// Answers whether a read failed (a failed write is only printed).
+bool make_requests(modbus_t* ctx, uint8_t* do_buf, uint8_t* di_buf, uint16_t* ao_buf,
                    uint16_t* ai_buf, const MbDevice& dev, int32_t function) {
   const int do_n = channel_limit(dev.do_count);
   const int di_n = channel_limit(dev.di_count);
   const int ao_n = channel_limit(dev.ao_count);
   const int ai_n = channel_limit(dev.ai_count);
   const bool all = function == 0;
+  bool read_failed = false;
 
   if (do_n > 0 && (all || function == 1))
-    report(modbus_read_bits(ctx, dev.do_start, do_n, do_buf), tx::kReadDoHead, do_n, do_buf,
-           tx::kReadDoError, true);
+    read_failed |= report(modbus_read_bits(ctx, dev.do_start, do_n, do_buf), tx::kReadDoHead, do_n,
+                          do_buf, tx::kReadDoError);
   if (di_n > 0 && (all || function == 2))
-    read_inputs(ctx, modbus_read_input_bits, dev.di_start, di_n, dev.do_as_di != 0, do_buf, do_n,
-                di_buf, tx::kReadDiHead, tx::kReadDiError);
+    read_failed |= read_inputs(ctx, modbus_read_input_bits, dev.di_start, di_n, dev.do_as_di != 0,
+                               do_buf, do_n, di_buf, tx::kReadDiHead, tx::kReadDiError);
   if (ao_n > 0 && (all || function == 3))
-    report(modbus_read_registers(ctx, dev.ao_start, ao_n, ao_buf), tx::kReadAoHead, ao_n, ao_buf,
-           tx::kReadAoError, true);
+    read_failed |= report(modbus_read_registers(ctx, dev.ao_start, ao_n, ao_buf), tx::kReadAoHead,
+                          ao_n, ao_buf, tx::kReadAoError);
   if (ai_n > 0 && (all || function == 4))
-    read_inputs(ctx, modbus_read_input_registers, dev.ai_start, ai_n, dev.ao_as_ai != 0, ao_buf,
-                ao_n, ai_buf, tx::kReadAiHead, tx::kReadAiError);
+    read_failed |= read_inputs(ctx, modbus_read_input_registers, dev.ai_start, ai_n,
+                               dev.ao_as_ai != 0, ao_buf, ao_n, ai_buf, tx::kReadAiHead,
+                               tx::kReadAiError);
   if (do_n > 0 && function == 15)
     report(modbus_write_bits(ctx, dev.do_start, do_n, do_buf), tx::kWriteDoHead, do_n, do_buf,
-           tx::kWriteDoError, false);
+           tx::kWriteDoError);
   if (ao_n > 0 && function == 16)
     report(modbus_write_registers(ctx, dev.ao_start, ao_n, ao_buf), tx::kWriteAoHead, ao_n, ao_buf,
-           tx::kWriteAoError, false);
+           tx::kWriteAoError);
+  return read_failed;
 }
 
 // Copies the device's current values into the positions the command does not
@@ -160,15 +161,15 @@ int channel_limit(int32_t count) {
   return std::clamp<int32_t>(count, 0, kMaxSlots);
 }
 
-int32_t modbusFC(uint8_t* do_buf, uint8_t* di_buf, uint16_t* ao_buf, uint16_t* ai_buf,
-                 const MbDevice* device, int32_t function) {
+IoResult modbus_exchange(uint8_t* do_buf, uint8_t* di_buf, uint16_t* ao_buf, uint16_t* ai_buf,
+                         const MbDevice* device, int32_t function) {
   return run_exchange(device, [&](modbus_t* ctx) {
-    make_requests(ctx, do_buf, di_buf, ao_buf, ai_buf, *device, function);
+    return make_requests(ctx, do_buf, di_buf, ao_buf, ai_buf, *device, function);
   });
 }
 
-int32_t modbus_write_merged(uint8_t* do_buf, uint16_t* ao_buf, const MbDevice* device,
-                            int32_t function, const ChannelMask& mapped) {
+IoResult modbus_write_merged(uint8_t* do_buf, uint16_t* ao_buf, const MbDevice* device,
+                             int32_t function, const ChannelMask& mapped) {
   return run_exchange(device, [&](modbus_t* ctx) {
     const MbDevice& dev = *device;
     if (function == 15) {
@@ -176,16 +177,17 @@ int32_t modbus_write_merged(uint8_t* do_buf, uint16_t* ao_buf, const MbDevice* d
       if (n > 0 && !keep_unmapped(ctx, modbus_read_bits, dev.do_start, n, mapped, do_buf)) {
         console_line(tx::kReadDoError);
         console_line(tx::kWriteDoError);
-        return;
+        return false;
       }
     } else if (function == 16) {
       int n = channel_limit(dev.ao_count);
       if (n > 0 && !keep_unmapped(ctx, modbus_read_registers, dev.ao_start, n, mapped, ao_buf)) {
         console_line(tx::kReadAoError);
         console_line(tx::kWriteAoError);
-        return;
+        return false;
       }
     }
     make_requests(ctx, do_buf, nullptr, ao_buf, nullptr, dev, function);
+    return false;
   });
 }

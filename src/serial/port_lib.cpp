@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <mutex>
 
 #include "common/console.h"
 #include "common/paths.h"
@@ -30,8 +29,6 @@ constexpr int kGetchEof = 251;
 struct ComPort {
   UniqueFd fd;
   termios settings{};
-  uint32_t write_count = 0;  // writes that went out in full
-  std::mutex lock;           // guards write_count
 };
 
 std::array<ComPort, kMaxPort + 1> ComPortData;
@@ -112,17 +109,9 @@ int zol_Close(int port) {
 int zol_Write(int port, const void* buffer, int length) {
   if (int rc = check_port(port); rc != ZOL_OK) return rc;
   if (length < 0) return ZOL_BAD_PARAM;
-  ComPort& rec = ComPortData[port];
-  {
-    std::lock_guard<std::mutex> hold(rec.lock);
-    ++rec.write_count;
-  }
   // One write, no retry: a short write is the caller's failure to handle.
-  ssize_t n = write(rec.fd.get(), buffer, static_cast<size_t>(length));
-  if (n == length) return length;
-  std::lock_guard<std::mutex> hold(rec.lock);
-  --rec.write_count;
-  return ZOL_SHORT_WRITE;
+  ssize_t n = write(ComPortData[port].fd.get(), buffer, static_cast<size_t>(length));
+  return n == length ? length : ZOL_SHORT_WRITE;
 }
 
 int zol_Putch(int port, uint8_t byte) {

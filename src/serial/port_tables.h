@@ -39,19 +39,5 @@ termios open_settings(const termios& current);
 // from zero: speed in the control flags only, parity check on for odd or even.
 termios config_settings(int baud_index, int format);
 
-// The parameters UART_Init was last asked for (one record for all ports).
-struct PortSetup {
-  uint32_t port;
-  uint32_t baud_index;
-  uint32_t data_bits;  // data bits - 5
-  uint32_t parity;
-  uint32_t stop;
-  std::array<uint32_t, 2> reserved;
-};
-extern PortSetup PortData;
-
-// 1 while a port is open through UART_Init, indexed by the port byte.
-extern std::array<int32_t, 256> hComUse;
-
 // The settings last applied to an open port (zeroed when never applied).
 const termios& applied_settings(int port);

@@ -9,8 +9,12 @@
 
 #include "serial/port_tables.h"
 
-PortSetup PortData{};
+namespace {
+
+// 1 while a port is open through UART_Init, indexed by the port byte.
 std::array<int32_t, 256> hComUse{};
+
+}  // namespace
 
 int UART_Init(uint8_t port, uint32_t baud, uint8_t data_bits, uint8_t parity, uint8_t stop) {
   if (hComUse[port] != 0) return UART_IN_USE;
@@ -18,9 +22,6 @@ int UART_Init(uint8_t port, uint32_t baud, uint8_t data_bits, uint8_t parity, ui
   if (format < 0) return ZOL_BAD_PARAM;
 
   int baud_index = baud_index_of(baud);
-  PortData =
-      PortSetup{port, static_cast<uint32_t>(baud_index), data_bits - 5u, parity, stop, {0, 0}};
-
   int rc = zol_Open(port);
   if (rc == ZOL_OK) {
     rc = zol_ConfigPort(port, baud_index, format);

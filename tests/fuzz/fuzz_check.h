@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "config/records.h"
+#include "modbus/io_image.h"
 
 inline std::string_view fuzz_text(const uint8_t* data, size_t size) {
   return {reinterpret_cast<const char*>(data), size};
@@ -33,6 +34,7 @@ inline bool inside(std::string_view piece, std::string_view text) {
 }
 
 inline constexpr int32_t kFuzzDevices = 0;
+inline IoImage fuzz_image;
 inline void configure_fuzz_sessions() {
   allocate_records();
   modbusIO->session_count = 3;

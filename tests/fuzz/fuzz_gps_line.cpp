@@ -1,6 +1,7 @@
 // The GPS line filter on arbitrary GPS-port bytes cut into lines by the
-// line-mode assembler: what is accepted fits gps_data and is stored whole.
+// line-mode assembler: what is accepted fits a GpsFix and is stored whole.
 #include "app/gps_filter.h"
+#include "common/gps_fix.h"
 #include "common/text.h"
 #include "fuzz_check.h"
 #include "modem/line_assembler.h"
@@ -13,9 +14,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     GpsVerdict verdict = filter_gps_line(text);
     if (verdict == GpsVerdict::kTooLong) FUZZ_CHECK(text.size() > kGpsMaxLine);
     if (verdict == GpsVerdict::kAccept) {
-      char work[sizeof gps_data] = {}, stored[sizeof gps_data];
-      FUZZ_CHECK(copy_text(work, sizeof work, gps_sentence(text)) && store_gps_data(work));
-      copy_gps_data(stored);
+      static GpsFix fix;
+      char work[GpsFix::kSize] = {}, stored[GpsFix::kSize];
+      FUZZ_CHECK(copy_text(work, sizeof work, gps_sentence(text)) && fix.store(work));
+      fix.copy(stored);
       FUZZ_CHECK(std::string_view(stored) == std::string_view(work));
     }
     line.clear();

@@ -22,6 +22,7 @@
 #include "common/unique_fd.h"
 #include "config/io_type.h"
 #include "config/mapping_conf.h"
+#include "modbus/io_image.h"
 #include "serial/uart.h"
 
 namespace support {
@@ -152,6 +153,9 @@ inline void map_line(Mapping& io, IoType t, int s, const char* line) {
   copy_text(map_text(io, t, s), sizeof map_text(io, t, s), line);
   count_session_slots(io);
 }
+
+// Session s's values, stored as a scan stores them.
+inline void store_values(IoImage& io, int s, const SessionValues& v) { io.store_scan(s, v, false, io.write_mark(s)); }
 
 // What is wrong with a configuration reader's outcome: it must accept when line
 // is 0, else refuse at that line, giving the reason. Empty when it is right.

@@ -94,7 +94,9 @@ TEST_F(Bringup, EveryFailureTextAndResult) {
     EXPECT_TRUE(console_has_line(c.line)) << c.line;
     EXPECT_EQ(flag_recv_timeout.load(), 1) << c.line;
     // An address that does not fit is not stored.
-    if (c.answer.size() > 64) EXPECT_STREQ(programInfo->mqtt_host, "broker.example");
+    if (c.answer.size() > 64) {
+      EXPECT_STREQ(programInfo->mqtt_host, "broker.example");
+    }
   }
 }
 

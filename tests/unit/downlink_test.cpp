@@ -40,7 +40,7 @@ class Downlink : public ::testing::Test {
   // Device, image and acknowledgement back to the starting state.
   void reset() {
     ASSERT_EQ(sim.cmd("set 0 do 0 1 1 1 1") + sim.cmd("set 0 ao 200 5 5 77"), "okok");
-    modbus_io_reset();
+    support::store_values(image, 0, {});
     mb_num = 1;
     *modbus_dev[0] = parse_mb_conf(support::device_file({{4, 0, 3, 0}}), "quorvane.ini").value()[0];
     modbus_dev[0]->tcp_port = sim.devices.at(0).port;
@@ -49,8 +49,7 @@ class Downlink : public ::testing::Test {
     io.session_id[1] = 2;
     support::map_line(io, IoType::DO, 1, "1-1,1-2,1-3,");
     support::map_line(io, IoType::AO, 1, "1-1,1-2,");
-    std::fill_n(io.do_value[1], 3, 1);
-    std::fill_n(io.ao_value[1], 2, 5);
+    support::store_values(image, 1, {.do_value = {1, 1, 1}, .ao_value = {5, 5}});
     packetID_send = 17;
     std::memset(packetID_send_check, 0x3F, sizeof packetID_send_check);
     flag_ACK = 0;
@@ -69,6 +68,7 @@ class Downlink : public ::testing::Test {
 
   support::TempRoot root;
   ModbusSim sim;
+  IoImage image;
 };
 
 TEST_F(Downlink, UdpFramesLogClearTheirPendingBitAndWriteWhatDiffers) {
@@ -136,7 +136,7 @@ TEST_F(Downlink, UdpFramesLogClearTheirPendingBitAndWriteWhatDiffers) {
     char buf[1024] = {};  // as the dispatcher hands it over
     std::memcpy(buf, c.frame.data(), c.frame.size());
     CaptureStdout();
-    process_message(buf, mb_num);
+    process_message(image, buf, mb_num);
     std::string out = GetCapturedStdout();
     if (c.contains.starts_with("=")) EXPECT_EQ(out, c.contains.substr(1));
     else EXPECT_NE(out.find(c.contains), std::string::npos) << out;
@@ -183,7 +183,7 @@ TEST_F(Downlink, MqttCommandsWriteWhatDiffersAndAcknowledge) {
     copy_text(record.data, sizeof record.data, c.data);
     record.length = static_cast<uint32_t>(std::strlen(c.data));
     CaptureStdout();
-    process_message_MQTT(record, mb_num);
+    process_message_MQTT(image, record, mb_num);
     std::string out = GetCapturedStdout();
     EXPECT_EQ(out.compare(0, c.out.size(), c.out), 0) << out;
     EXPECT_STREQ(data_ACK, c.ack);
@@ -195,26 +195,27 @@ TEST_F(Downlink, MqttCommandsWriteWhatDiffersAndAcknowledge) {
   // A session of one slot takes its one value.
   reset();
   support::map_line(*modbusIO, IoType::DO, 0, "1-4,");
-  modbusIO->do_value[0][0] = 1;
+  support::store_values(image, 0, {.do_value = {1}});
   MqttDownlink one{};
   one.session_id = 5;
   copy_text(one.type, sizeof one.type, "DO");
   copy_text(one.data, sizeof one.data, "00");
   one.length = 2;
   CaptureStdout();
-  process_message_MQTT(one, mb_num);
+  process_message_MQTT(image, one, mb_num);
   GetCapturedStdout();
   EXPECT_STREQ(data_ACK, "DO_ACK");
   EXPECT_EQ(coils(), "1 1 1 0");
 }
 
 // The handlers as start-up installs them, behind the receive routine.
+int unreachable_calls = 0;  // app's end of the process, counted
 class DispatchedCommands : public Downlink {
  protected:
   void SetUp() override {
     Downlink::SetUp();
     recv_reset(modem_port);
-    install_downlink_handlers();
+    install_downlink_handlers(image, [] { ++unreachable_calls; });
   }
   void TearDown() override {
     set_downlink_handlers(nullptr, nullptr);
@@ -250,6 +251,9 @@ TEST_F(DispatchedCommands, UdpAnswerAndMqttPublicationFromTheModemWriteTheOutput
   EXPECT_EQ(registers(), "1000 5 77");
   EXPECT_STREQ(data_ACK, "AO_ACK");
   EXPECT_EQ(flag_ACK, 1);
+  modbus_dev[0]->tcp_port = 1;  // nothing listens there: the write-back cannot reach the device
+  receive("+EMQPUB: 0,\"/gw/cmd/2/AO\",1,0,0,8,\"" + support::hex_of("00010005") + "\"\r\n");
+  EXPECT_EQ(unreachable_calls, 1);
 }
 
 }  // namespace

@@ -19,12 +19,6 @@ namespace {
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
-std::string stored_gps() {
-  char out[128];
-  copy_gps_data(out);
-  return out;
-}
-
 TEST(GpsFilter, FiltersInTheirOrder) {
   struct Case {
     const char* line;
@@ -83,12 +77,17 @@ class GpsReader : public ::testing::Test {
   void SetUp() override { allocate_records(), recv_reset(gps_port); }
   void TearDown() override { recv_reset(gps_port); }
   void send(const std::string& bytes) { ASSERT_TRUE(gps.send(bytes)); }
+  std::string stored_gps() {
+    char out[GpsFix::kSize];
+    fix.copy(out);
+    return out;
+  }
 
   // One pass; the verdict, with the virtual time it paused and what it printed.
   GpsVerdict pass() {
     uint64_t before = clock.total_slept_us();
     CaptureStdout();
-    GpsVerdict v = gps_read_pass();
+    GpsVerdict v = gps_read_pass(fix);
     console = GetCapturedStdout();
     paused_us = clock.total_slept_us() - before;
     return v;
@@ -98,6 +97,7 @@ class GpsReader : public ::testing::Test {
   support::PortPty gps{root, gps_port, "ttyUSB1"};
   VirtualClock clock;
   ScopedClock clock_guard{clock};
+  GpsFix fix;
   std::string console;
   uint64_t paused_us = 0;
 };

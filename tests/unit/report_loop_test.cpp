@@ -71,21 +71,19 @@ class ReportLoopTest : public testing::Test {
     io.do_num[0] = io.ai_num[0] = 2;
     io.di_num[0] = 3;
     io.ao_num[0] = io.do_num[1] = io.di_num[1] = io.ao_num[1] = io.ai_num[1] = 1;
-    io.di_value[0][0] = io.di_value[0][2] = io.di_value[1][0] = 1;
-    io.ai_value[0][0] = 65535;
-    io.ai_value[0][1] = 12;
-    io.ai_value[1][0] = 500;
-    store_gps_data(kGps);
+    support::store_values(image, 0, {.di_value = {1, 0, 1}, .ai_value = {65535, 12}});
+    support::store_values(image, 1, {.di_value = {1}, .ai_value = {500}});
+    gps.store(kGps);
     udp_sock_id = 1;
 
     modem.answer("AT*MENGINFO",
                  "\r\n*MENGINFOSC: 3686,0,45,-891,-120,-145,-98,-6,5,1A2B,1,23,0\r\n" + kOk);
     modem.hook([this](const std::string& c) { return server(c); });
-    install_downlink_handlers();
+    install_downlink_handlers(image, [] { ADD_FAILURE() << "a device out of reach"; });
     testing::internal::CaptureStdout();
   }
 
-  void TearDown() override { testing::internal::GetCapturedStdout(); }
+  void TearDown() override { testing::internal::GetCapturedStdout(), set_downlink_handlers(nullptr, nullptr); }
 
   // The loop's console so far.
   std::string log() {
@@ -101,7 +99,7 @@ class ReportLoopTest : public testing::Test {
     return server_silent ? kOk : kOk + datagram_answering(frame_of(command));
   }
 
-  void start() { loop = std::make_unique<ReportLoop>(); }
+  void start() { loop = std::make_unique<ReportLoop>(image, gps); }
   const ReportLoopState& st() const { return loop->state(); }
 
   // Runs passes until pred holds; after every send pass, the bit of a frame
@@ -142,6 +140,8 @@ class ReportLoopTest : public testing::Test {
     return v;
   }
 
+  IoImage image;
+  GpsFix gps;
   ModemPty pty;
   ScriptedModem modem{pty.master(modem_port)};
   std::atomic<bool> server_silent{false};
@@ -183,10 +183,7 @@ TEST_F(ReportLoopTest, ARefusedMessageIsResentThreeTimesThenGivenUpASessionWitho
   modem.hook([&](const std::string& c) -> std::optional<std::string> {
     if (command_key(c) == "AT+ESOSEND" && type_of(frame_of(c)) == "WAI") {
       // Values change between the sendings, as the polling thread changes them.
-      if (++refusals == 2) {
-        std::lock_guard<std::mutex> lock(session_lock(0));
-        modbusIO->ai_value[0][1] = 13;
-      }
+      if (++refusals == 2) support::store_values(image, 0, {.di_value = {1, 0, 1}, .ai_value = {65535, 13}});
       return kError;
     }
     return server(c);

@@ -123,17 +123,17 @@ TEST_F(SerialPty, InUseTableGuardsInitSendAndClose) {
   // No device behind the path, a port number out of range, line codes outside
   // their tables, a device that is not a terminal: refused, the port not taken.
   EXPECT_EQ(UART_Init(15, 9600, 8, 0, 0), UART_OPEN_FAILED);
-  EXPECT_EQ(hComUse[15], 0);
+  EXPECT_EQ(UART_Send(15, "x", 1), UART_NOT_IN_USE);
   EXPECT_EQ(UART_Init(40, 9600, 8, 0, 0), ZOL_BAD_PORT);
   for (auto [bits, parity, stop] : {std::array<uint8_t, 3>{4, 0, 0}, {9, 0, 0}, {8, 5, 0}, {8, 0, 3}}) {
     EXPECT_EQ(UART_Init(kPort, 9600, bits, parity, stop), ZOL_BAD_PARAM);
-    EXPECT_EQ(hComUse[kPort], 0);
+    EXPECT_EQ(UART_Send(kPort, "x", 1), UART_NOT_IN_USE);
   }
   std::ofstream(root_.path() / "dev/ttyUSB3").close();  // not a terminal
   testing::internal::CaptureStdout();
   EXPECT_EQ(UART_Init(13, 9600, 8, 0, 0), ZOL_SYSCALL_FAILED);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "API:tcgetattr() error\r\n");
-  EXPECT_EQ(hComUse[13], 0);
+  EXPECT_EQ(UART_Send(13, "x", 1), UART_NOT_IN_USE);
 }
 
 }  // namespace

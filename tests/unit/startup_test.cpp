@@ -17,14 +17,14 @@ void* gps_body(void*) { return nullptr; }
 std::vector<ThreadBody> started;
 size_t failing_call = 0;  // 1-based call that fails; 0: none
 
-bool fake_start(ThreadBody body) {
+bool fake_start(ThreadBody body, void*) {
   started.push_back(body);
   return started.size() != failing_call;
 }
 
 TEST(StartupThreads, PollingThreadFirstThenGps) {
   started.clear(), failing_call = 0;
-  start_worker_threads(polling_body, gps_body, fake_start);
+  start_worker_threads(polling_body, nullptr, gps_body, nullptr, fake_start);
   EXPECT_EQ(started, (std::vector<ThreadBody>{polling_body, gps_body}));
   // The real starter runs the body; this one detaches itself and ends, so that
   // the test leaves no thread behind.
@@ -33,7 +33,7 @@ TEST(StartupThreads, PollingThreadFirstThenGps) {
     pthread_detach(pthread_self());
     ran = true;
     return nullptr;
-  }));
+  }, nullptr));
   for (int i = 0; i < 2000 && !ran; ++i) usleep(1000);
   EXPECT_TRUE(ran);
 }
@@ -43,7 +43,7 @@ TEST(StartupThreadsDeathTest, AThreadThatCannotBeCreatedEndsStartUp) {
   for (failing_call = 1; failing_call <= 2; ++failing_call) {
     started.clear();
     EXPECT_EXIT((dup2(STDERR_FILENO, STDOUT_FILENO),  // the text where the death test looks
-                 start_worker_threads(polling_body, gps_body, fake_start)),
+                 start_worker_threads(polling_body, nullptr, gps_body, nullptr, fake_start)),
                 testing::ExitedWithCode(1),
                 failing_call == 1 ? "(^|\n)Create polling thread error!!$" : "(^|\n)Create gps thread error!!$");
   }

@@ -1,0 +1,205 @@
+// The scan of a session's devices into its values, the polling loop and the
+// write-back of commanded outputs.
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "common/clock.h"
+#include "common/console.h"
+#include "common/text.h"
+#include "modbus/modbus_engine.h"
+#include "modbus/modbus_io.h"
+#include "modbus/modbus_texts.h"
+
+namespace {
+
+namespace tx = modbus_texts;
+
+enum IoType { kDO, kDI, kAO, kAI, kTypes };
+
+// One device's working buffers; value j - 1 is the device's channel j.
+struct DeviceBuffers {
+  uint8_t do_buf[kMaxSlots];
+  uint8_t di_buf[kMaxSlots];
+  uint16_t ao_buf[kMaxSlots];
+  uint16_t ai_buf[kMaxSlots];
+};
+using Buffers = std::array<DeviceBuffers, kMaxDevices>;
+
+// Per-type views of the records, indexed by IoType.
+int type_count(const MbDevice& dev, IoType t) {
+  const int32_t counts[kTypes] = {dev.do_count, dev.di_count, dev.ao_count, dev.ai_count};
+  return channel_limit(counts[t]);
+}
+
+int slot_count(int s, IoType t) {
+  const MbIoTable& io = *modbusIO;
+  const int32_t nums[kTypes] = {io.do_num[s], io.di_num[s], io.ao_num[s], io.ai_num[s]};
+  return channel_limit(nums[t]);
+}
+
+struct Position {
+  size_t device;
+  size_t element;
+};
+
+// The buffer element that a slot names, or nothing for an empty slot and for
+// numbers beyond the devices in use or the device's channels.
+std::optional<Position> slot_position(MbMapEntry e, IoType t, int device_count) {
+  if (e.dev_no == 0 || e.ch_no == 0 || e.dev_no > device_count) return std::nullopt;
+  const MbDevice* dev = modbus_dev[e.dev_no - 1u];
+  if (dev == nullptr || e.ch_no > type_count(*dev, t)) return std::nullopt;
+  return Position{e.dev_no - 1u, e.ch_no - 1u};
+}
+
+const MbMapEntry* slot_map(int s, IoType t) {
+  const MbIoTable& io = *modbusIO;
+  const MbMapEntry* maps[kTypes] = {io.do_map[s], io.di_map[s], io.ao_map[s], io.ai_map[s]};
+  return maps[t];
+}
+
+uint16_t buffer_value(const DeviceBuffers& b, IoType t, size_t i) {
+  const uint16_t values[kTypes] = {b.do_buf[i], b.di_buf[i], b.ao_buf[i], b.ai_buf[i]};
+  return values[t];
+}
+
+// DO and DI values travel widened to 16 bits and come back as their low byte.
+void set_value(SessionValues& v, IoType t, int k, uint16_t x) {
+  uint8_t* bits[kTypes] = {&v.do_value[k], &v.di_value[k], nullptr, nullptr};
+  uint16_t* regs[kTypes] = {nullptr, nullptr, &v.ao_value[k], &v.ai_value[k]};
+  if (bits[t] != nullptr)
+    *bits[t] = static_cast<uint8_t>(x);
+  else
+    *regs[t] = x;
+}
+
+uint16_t value_of(const SessionValues& v, IoType t, int k) {
+  const uint16_t values[kTypes] = {v.do_value[k], v.di_value[k], v.ao_value[k], v.ai_value[k]};
+  return values[t];
+}
+
+bool valid_session(int32_t s) {
+  return s >= 0 && s < kMaxSessions && modbusIO != nullptr;
+}
+
+int device_limit(int32_t n) {
+  return std::clamp<int32_t>(n, 0, kMaxDevices);
+}
+
+// The session's slots filled from the devices' buffers; slots that name no
+// channel, and slots beyond the session's count, hold 0.
+SessionValues scanned_values(int s, int n, const Buffers& bufs) {
+  SessionValues v{};
+  for (int ti = 0; ti < kTypes; ++ti) {
+    auto t = static_cast<IoType>(ti);
+    for (int k = 0; k < slot_count(s, t); ++k) {
+      if (auto pos = slot_position(slot_map(s, t)[k], t, n))
+        set_value(v, t, k, buffer_value(bufs[pos->device], t, pos->element));
+    }
+  }
+  return v;
+}
+
+// What one write-back needs to know about its output type.
+struct OutputKind {
+  IoType type;
+  Output output;
+  const char* before_fmt;
+  int32_t function;
+};
+
+template <typename T>
+IoResult write_outputs(IoImage& io, int s, int n, const T* values, const OutputKind& kind) {
+  Buffers bufs{};
+  std::array<ChannelMask, kMaxDevices> mapped{};
+  const int count = slot_count(s, kind.type);
+  const char* map_text = kind.type == kDO ? modbusIO->do_map_text[s] : modbusIO->ao_map_text[s];
+
+  char head[300];
+  bformat(head, sizeof head, kind.before_fmt, count,
+          std::string(c_text(map_text, sizeof modbusIO->do_map_text[s])).c_str());
+  std::fputs(head, stdout);
+
+  std::array<uint16_t, kMaxSlots> commanded{};
+  SlotMask set{};
+  for (int k = 0; k < count; ++k) {
+    // A slot that names no channel writes nothing and keeps its value.
+    auto pos = slot_position(slot_map(s, kind.type)[k], kind.type, n);
+    if (!pos) continue;
+    DeviceBuffers& b = bufs[pos->device];
+    if (kind.type == kDO)
+      b.do_buf[pos->element] = static_cast<uint8_t>(values[k]);
+    else
+      b.ao_buf[pos->element] = static_cast<uint16_t>(values[k]);
+    mapped[pos->device][pos->element] = true;
+    commanded[static_cast<size_t>(k)] = static_cast<uint16_t>(values[k]);
+    set[static_cast<size_t>(k)] = true;
+  }
+  const SessionValues before = io.begin_write_back(s, kind.output, commanded, set);
+  char old_values[kMaxSlots * 7 + 2] = "";
+  for (int k = 0; k < count; ++k)
+    bappend(old_values, sizeof old_values, tx::kOldValue, value_of(before, kind.type, k));
+  std::fputs(old_values, stdout);
+  std::fputs("\n", stdout);
+
+  IoResult result = IoResult::kOk;
+  for (int i = 0; i < n && result == IoResult::kOk; ++i) {
+    const MbDevice* dev = modbus_dev[static_cast<size_t>(i)];
+    if (dev == nullptr) continue;
+    if ((kind.type == kDO ? dev->do_as_di : dev->ao_as_ai) != 0) continue;
+    std::printf(tx::kDeviceHead, i);
+    DeviceBuffers& b = bufs[static_cast<size_t>(i)];
+    result = modbus_write_merged(b.do_buf, b.ao_buf, dev, kind.function,
+                                 mapped[static_cast<size_t>(i)]);
+  }
+  io.end_write_back(s);
+  return result;
+}
+
+}  // namespace
+
+IoResult scan_session(IoImage& io, int32_t session, int32_t device_count) {
+  if (!valid_session(session)) return IoResult::kOk;
+  const int n = device_limit(device_count);
+  Buffers bufs{};
+  const uint32_t mark = io.write_mark(session);
+  bool read_error = false;
+  for (int i = 0; i < n; ++i) {
+    DeviceBuffers& b = bufs[static_cast<size_t>(i)];
+    IoResult r = modbus_exchange(b.do_buf, b.di_buf, b.ao_buf, b.ai_buf,
+                                 modbus_dev[static_cast<size_t>(i)], 0);
+    if (r == IoResult::kUnreachable) return r;
+    read_error = read_error || r == IoResult::kReadError;
+  }
+  io.store_scan(session, scanned_values(session, n, bufs), read_error, mark);
+  return read_error ? IoResult::kReadError : IoResult::kOk;
+}
+
+IoResult write_back(IoImage& io, int32_t session, int32_t device_count, const uint8_t* do_values,
+                    const uint16_t* ao_values) {
+  if (!valid_session(session)) return IoResult::kOk;
+  const int n = device_limit(device_count);
+  if (do_values != nullptr && slot_count(session, kDO) > 0)
+    return write_outputs(io, session, n, do_values, {kDO, Output::kDo, tx::kBeforeWriteDo, 15});
+  if (ao_values != nullptr && slot_count(session, kAO) > 0)
+    return write_outputs(io, session, n, ao_values, {kAO, Output::kAo, tx::kBeforeWriteAo, 16});
+  return IoResult::kOk;
+}
+
+IoResult poll_sessions_once(IoImage& io) {
+  for (int32_t s = 0; s < modbusIO->session_count && s < kMaxSessions; ++s) {
+    if (scan_session(io, s, mb_num) == IoResult::kUnreachable) return IoResult::kUnreachable;
+  }
+  return IoResult::kOk;
+}
+
+IoResult poll_forever(IoImage& io) {
+  console_line(tx::kPollingStart);
+  for (;;) {
+    if (poll_sessions_once(io) == IoResult::kUnreachable) return IoResult::kUnreachable;
+    clock_sleep_seconds(1);
+  }
+}
