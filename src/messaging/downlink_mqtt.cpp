@@ -47,18 +47,18 @@ void run_command(const CommandTexts& texts, std::string_view data, int32_t slots
                  Decode decode, Write write) {
   slots = std::min(slots, kMaxSlots);
   if (slots < 1) {
-    console_line(texts.no_slots);
+    console().line(texts.no_slots);
     return;
   }
   auto values = decode(data, slots);
   if (!values) {
-    downlink_print(texts.too_short, data.size(), slots);
+    console().print(texts.too_short, data.size(), slots);
     return;
   }
   if (std::equal(values->begin(), values->begin() + slots, current)) {
-    console_line(texts.same);
+    console().line(texts.same);
   } else {
-    console_line(texts.different);
+    console().line(texts.different);
     write(values->data());
   }
   // The acknowledgement carries neither session nor values: a second command
@@ -86,6 +86,6 @@ void process_message_MQTT(MqttDownlink record, int32_t mb_num) {
     run_command<uint16_t>(kAoTexts, data, modbusIO->ao_num[s], now.ao_value, decode_ao_text,
                           [&](const uint16_t* v) { write_all_IO_values(s, mb_num, nullptr, v); });
   } else {
-    console_line(kNotDoOrAo);
+    console().line(kNotDoOrAo);
   }
 }

@@ -42,15 +42,15 @@ const char* field_text(std::string_view field) {
 }
 
 void log_fields(const DownlinkFrame& f) {
-  downlink_print(kForSession, f.session_id);
-  downlink_print(kPreamble, field_len(f.preamble), field_text(f.preamble));
-  downlink_print(kDeviceType, field_len(f.device_type), field_text(f.device_type));
-  downlink_print(kDeviceVersion, f.device_version);
-  downlink_print(kSessionId, f.session_id);
-  downlink_print(kPacketId, f.packet_id);
-  downlink_print(kType, field_len(f.type), field_text(f.type));
-  downlink_print(kOffset, f.offset);
-  downlink_print(kNumber, f.number);
+  console().print(kForSession, f.session_id);
+  console().print(kPreamble, field_len(f.preamble), field_text(f.preamble));
+  console().print(kDeviceType, field_len(f.device_type), field_text(f.device_type));
+  console().print(kDeviceVersion, f.device_version);
+  console().print(kSessionId, f.session_id);
+  console().print(kPacketId, f.packet_id);
+  console().print(kType, field_len(f.type), field_text(f.type));
+  console().print(kOffset, f.offset);
+  console().print(kNumber, f.number);
 }
 
 // Clearing a bit also clears bits 6 and 7, which are never set.
@@ -68,7 +68,7 @@ void write_if_changed(int session, int32_t mb_num, int32_t slots, const Downlink
   std::transform(v.value.begin(), v.value.end(), values.begin(),
                  [](int32_t x) { return static_cast<T>(x); });
   if (std::equal(values.begin(), values.begin() + slots, current)) {
-    console_line(same_text);
+    console().line(same_text);
     return;
   }
   if constexpr (sizeof(T) == 1) {
@@ -91,7 +91,7 @@ std::string_view apply_values(int session, int32_t mb_num, const DownlinkFrame& 
   // Too few values would leave slots undefined; more than the frame holds
   // would read the EndChar or nothing as values.
   if (f.number < slots || f.number > v.held) {
-    downlink_print(kValuesRefused, is_do ? "DO" : "AO", f.number, slots, v.held);
+    console().print(kValuesRefused, is_do ? "DO" : "AO", f.number, slots, v.held);
     return v.closing;
   }
   SessionValues now = copy_session_values(session);
@@ -108,12 +108,12 @@ std::string_view apply_values(int session, int32_t mb_num, const DownlinkFrame& 
 void process_message(char* frame, int32_t mb_num) {
   std::string_view text(frame, strnlen(frame, kFrameCap));
   if (!downlink_accepted(text)) {
-    console_line(kFormatError);
+    console().line(kFormatError);
     return;
   }
   auto f = parse_downlink_frame(text);
   if (!f) {
-    console_line(kTooFewFields);
+    console().line(kTooFewFields);
     return;
   }
   log_fields(*f);
@@ -127,5 +127,5 @@ void process_message(char* frame, int32_t mb_num) {
   // still sets the outputs.
   if (f->packet_id == packetID_send) clear_pending_bit(*session, f->type);
   std::string_view end_char = apply_values(*session, mb_num, *f);
-  downlink_print(kEndChar, field_len(end_char), field_text(end_char));
+  console().print(kEndChar, field_len(end_char), field_text(end_char));
 }

@@ -116,7 +116,7 @@ int device_limit(int32_t n) {
 }
 
 [[noreturn]] void unreachable_device() {
-  console_line(tx::kFcError);
+  console().line(tx::kFcError);
   fatal_exit();
 }
 
@@ -173,7 +173,7 @@ void write_outputs(int s, int n, const T* values, const OutputKind& kind) {
   char head[300];
   bformat(head, sizeof head, kind.before_fmt, count,
           std::string(c_text(map_text, sizeof modbusIO->do_map_text[s])).c_str());
-  std::fputs(head, stdout);
+  console().write(head);
 
   char old_values[kMaxSlots * 7 + 2] = "";
   {
@@ -193,14 +193,14 @@ void write_outputs(int s, int n, const T* values, const OutputKind& kind) {
     }
     ++write_count[s];
   }
-  std::fputs(old_values, stdout);
-  std::fputs("\n", stdout);
+  console().write(old_values);
+  console().write("\n");
 
   for (int i = 0; i < n; ++i) {
     const MbDevice* dev = modbus_dev[static_cast<size_t>(i)];
     if (dev == nullptr) continue;
     if ((kind.type == kDO ? dev->do_as_di : dev->ao_as_ai) != 0) continue;
-    std::printf(tx::kDeviceHead, i);
+    console().print(tx::kDeviceHead, i);
     DeviceBuffers& b = bufs[static_cast<size_t>(i)];
     if (modbus_write_merged(b.do_buf, b.ao_buf, dev, kind.function,
                             mapped[static_cast<size_t>(i)]) < 1)
@@ -244,7 +244,7 @@ void poll_sessions_once() {
 }
 
 void thread_polling() {
-  console_line(tx::kPollingStart);
+  console().line(tx::kPollingStart);
   for (;;) {
     poll_sessions_once();
     clock_sleep_seconds(1);
@@ -255,7 +255,7 @@ void start_polling_thread() {
   try {
     std::thread(thread_polling).detach();
   } catch (const std::system_error&) {
-    std::fputs(tx::kThreadError, stdout);
+    console().write(tx::kThreadError);
     fatal_exit();
   }
 }

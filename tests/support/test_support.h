@@ -1,6 +1,6 @@
-// What the unit tests and the fuzz targets share: a private QUORVANE_ROOT, the
-// far end of a serial port on a pseudo-terminal, hex text, a time-zone guard,
-// configuration texts and their refusals. No test framework here, so that the
+// What the unit tests and the fuzz targets share: the console's text, a
+// private QUORVANE_ROOT, the far end of a serial port on a pseudo-terminal, hex
+// text, a time-zone guard, configuration texts and their refusals. No test framework here, so that the
 // fuzz targets can use it too.
 #pragma once
 
@@ -14,11 +14,14 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <regex>
+#include <utility>
 #include <string>
 #include <vector>
 
+#include "common/console.h"
 #include "common/text.h"
 #include "common/unique_fd.h"
 #include "config/io_type.h"
@@ -32,6 +35,44 @@ inline void require(bool ok, const char* what) {
     std::fprintf(stderr, "test support: %s failed\n", what);
     std::abort();
   }
+}
+
+// The console's text while the object lives, instead of the process's streams.
+class ScopedConsoleCapture final : public ConsoleSink {
+ public:
+  ScopedConsoleCapture() : before_(console().set_sink_for_test(this)) {}
+  ~ScopedConsoleCapture() { console().set_sink_for_test(before_); }
+  ScopedConsoleCapture(const ScopedConsoleCapture&) = delete;
+  ScopedConsoleCapture& operator=(const ScopedConsoleCapture&) = delete;
+
+  // Standard output's text since the last take; standard error's.
+  std::string take() { return take(out_); }
+  std::string take_errors() { return take(err_); }
+
+  void write(ConsoleStream stream, std::string_view text) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    (stream == ConsoleStream::kOut ? out_ : err_).append(text);
+  }
+
+ private:
+  std::string take(std::string& from) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(from, {});
+  }
+
+  ConsoleSink* before_;
+  std::mutex mutex_;
+  std::string out_, err_;
+};
+
+// In a death-test child: the console, both streams, to standard error
+// (unbuffered), where the death test looks, in the order it was written.
+inline void console_to_stderr() {
+  struct ToStderr final : ConsoleSink {
+    void write(ConsoleStream, std::string_view text) override { std::fwrite(text.data(), 1, text.size(), stderr); }
+  };
+  static ToStderr sink;
+  console().set_sink_for_test(&sink);
 }
 
 // A private QUORVANE_ROOT with dev/ and tmp/, removed with the object.

@@ -10,9 +10,6 @@
 
 namespace {
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
-
 class Bringup : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -23,10 +20,10 @@ class Bringup : public ::testing::Test {
     flag_recv_timeout = 1;  // a success clears it
   }
 
+  // The call, with the console it printed kept.
   uint32_t run(uint32_t (*call)()) {
-    CaptureStdout();
     uint32_t r = call();
-    console = GetCapturedStdout();
+    console = capture.take();
     return r;
   }
   bool console_has_line(const std::string& line) const {
@@ -37,6 +34,7 @@ class Bringup : public ::testing::Test {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
 
+  support::ScopedConsoleCapture capture;
   ModemPty pty;
   ScriptedModem modem{pty.master(modem_port)};
   std::string console;

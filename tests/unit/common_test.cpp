@@ -9,6 +9,7 @@
 #include "common/console.h"
 #include "common/paths.h"
 #include "common/text.h"
+#include "test_support.h"
 
 namespace {
 
@@ -64,7 +65,7 @@ TEST(Paths, ResolvedUnderTheRootOnlyWhenItIsADirectory) {
   unsetenv("QUORVANE_ROOT");
 }
 
-TEST(Console, BoundedFormattingRefusesWhatDoesNotFit) {
+TEST(Console, BoundedFormattingAndTheStreams) {
   char buf[8] = "";
   EXPECT_TRUE(bformat(buf, sizeof buf, "%d", 1234567));
   EXPECT_FALSE(bformat(buf, sizeof buf, "%d", 12345678));
@@ -72,6 +73,14 @@ TEST(Console, BoundedFormattingRefusesWhatDoesNotFit) {
   EXPECT_TRUE(bappend(buf, sizeof buf, "%s", "cde"));
   EXPECT_FALSE(bappend(buf, sizeof buf, "%s", "fgh"));
   EXPECT_STREQ(buf, "abcde");
+
+  // A console text is cut at its bound; errors go to their own stream.
+  support::ScopedConsoleCapture capture;
+  console().print("%d-%s", 7, std::string(Console::kMaxText, 'y').c_str());
+  console().line("l");
+  console().error("e");
+  EXPECT_EQ(capture.take(), "7-" + std::string(Console::kMaxText - 2, 'y') + "l\n");
+  EXPECT_EQ(capture.take_errors(), "e");
 }
 
 }  // namespace

@@ -26,9 +26,6 @@
 
 namespace {
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
-
 class Downlink : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -67,6 +64,7 @@ class Downlink : public ::testing::Test {
     return n;
   }
 
+  support::ScopedConsoleCapture console;
   support::TempRoot root;
   ModbusSim sim;
 };
@@ -135,9 +133,8 @@ TEST_F(Downlink, UdpFramesLogClearTheirPendingBitAndWriteWhatDiffers) {
     reset();
     char buf[1024] = {};  // as the dispatcher hands it over
     std::memcpy(buf, c.frame.data(), c.frame.size());
-    CaptureStdout();
     process_message(buf, mb_num);
-    std::string out = GetCapturedStdout();
+    std::string out = console.take();
     if (c.contains.starts_with("=")) EXPECT_EQ(out, c.contains.substr(1));
     else EXPECT_NE(out.find(c.contains), std::string::npos) << out;
     EXPECT_TRUE(out.ends_with(c.ends)) << out;
@@ -182,9 +179,8 @@ TEST_F(Downlink, MqttCommandsWriteWhatDiffersAndAcknowledge) {
     copy_text(record.type, sizeof record.type, c.type);
     copy_text(record.data, sizeof record.data, c.data);
     record.length = static_cast<uint32_t>(std::strlen(c.data));
-    CaptureStdout();
     process_message_MQTT(record, mb_num);
-    std::string out = GetCapturedStdout();
+    std::string out = console.take();
     EXPECT_EQ(out.compare(0, c.out.size(), c.out), 0) << out;
     EXPECT_STREQ(data_ACK, c.ack);
     EXPECT_EQ(flag_ACK, *c.ack != '\0');
@@ -201,9 +197,7 @@ TEST_F(Downlink, MqttCommandsWriteWhatDiffersAndAcknowledge) {
   copy_text(one.type, sizeof one.type, "DO");
   copy_text(one.data, sizeof one.data, "00");
   one.length = 2;
-  CaptureStdout();
   process_message_MQTT(one, mb_num);
-  GetCapturedStdout();
   EXPECT_STREQ(data_ACK, "DO_ACK");
   EXPECT_EQ(coils(), "1 1 1 0");
 }
@@ -223,9 +217,8 @@ class DispatchedCommands : public Downlink {
   std::string receive(const std::string& lines) {
     EXPECT_TRUE(modem.send(lines));
     std::array<char, kResponseSize> response{};
-    CaptureStdout();
     EXPECT_EQ(recv_str(modem_port, response.data(), 0), 1);
-    return GetCapturedStdout();
+    return console.take();
   }
 
   VirtualClock clock;
@@ -239,9 +232,7 @@ TEST_F(DispatchedCommands, UdpAnswerAndMqttPublicationFromTheModemWriteTheOutput
   const std::string text = "AE,QRX724H,0100,2,17,RDO,0,3,1,0,1,EA";
   std::memcpy(frame.data(), text.data(), text.size());
   int32_t len = static_cast<int32_t>(text.size());
-  CaptureStdout();
   encode_msg(frame.data(), &len);
-  GetCapturedStdout();
   receive("+ESONMI=0," + std::to_string(len) + "," +
           support::hex_of({reinterpret_cast<char*>(frame.data()), static_cast<size_t>(len)}) + "\r\n");
   EXPECT_EQ(coils(), "1 0 1 1");

@@ -16,9 +16,6 @@
 
 namespace {
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
-
 std::string stored_gps() {
   char out[128];
   copy_gps_data(out);
@@ -87,13 +84,13 @@ class GpsReader : public ::testing::Test {
   // One pass; the verdict, with the virtual time it paused and what it printed.
   GpsVerdict pass() {
     uint64_t before = clock.total_slept_us();
-    CaptureStdout();
     GpsVerdict v = gps_read_pass();
-    console = GetCapturedStdout();
+    console = capture.take();
     paused_us = clock.total_slept_us() - before;
     return v;
   }
 
+  support::ScopedConsoleCapture capture;
   support::TempRoot root;
   support::PortPty gps{root, gps_port, "ttyUSB1"};
   VirtualClock clock;

@@ -13,9 +13,6 @@
 
 namespace {
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
-
 constexpr int kClosedPort = 1;  // privileged: nothing listens on it on loopback
 
 // Every simulated device keeps its four types at 100, 200, 300 and 400.
@@ -77,6 +74,7 @@ class ModbusTest : public testing::Test {
   }
   void map(IoType t, int s, const char* line) { support::map_line(*modbusIO, t, s, line); }
 
+  support::ScopedConsoleCapture console;
   support::TempRoot root_;  // the engine opens <root>/dev/mem and <root>/dev/GPIO
   ModbusSim sim_;
 };
@@ -87,9 +85,8 @@ TEST_F(ModbusTest, FunctionZeroReadsAllFourTypesOverTcpAndRtu) {
     const std::string d = "set " + std::to_string(i);
     sim({d + " do 100 1 0 1", d + " di 200 0 1", d + " ao 300 500 65535", d + " ai 400 7 8"});
     Buffers b;
-    CaptureStdout();
     EXPECT_EQ(b.fc(device(i, 3, 2, 2, 2), 0), 1);
-    EXPECT_EQ(GetCapturedStdout(),
+    EXPECT_EQ(console.take(),
               "[Read  DO] Number:3, Value:[1, 0, 1]\r\n[Read  DI] Number:2, Value:[0, 1]\r\n"
               "[Read  AO] Number:2, Value:[500, 65535]\r\n[Read  AI] Number:2, Value:[7, 8]\r\n");
     EXPECT_EQ(sim_.requests(i), "1:100:3 2:200:2 3:300:2 4:400:2");
@@ -116,9 +113,8 @@ TEST_F(ModbusTest, EachFunctionCodeSendsItsRequestsOnly) {
     SCOPED_TRACE(c.function);
     Buffers b;
     long before = sim_.connections(0);
-    CaptureStdout();
     EXPECT_EQ(b.fc(device(0, c.counts[0], c.counts[1], c.counts[2], c.counts[3]), c.function), 1);
-    EXPECT_EQ(GetCapturedStdout().empty(), *c.requests == '\0');
+    EXPECT_EQ(console.take().empty(), *c.requests == '\0');
     EXPECT_EQ(sim_.requests(0), c.requests);
     EXPECT_EQ(sim_.connections(0), before + 1);
     if (*c.requests == '\0' || c.function > 4) continue;
@@ -133,10 +129,9 @@ TEST_F(ModbusTest, EachFunctionCodeSendsItsRequestsOnly) {
   const uint16_t regs[3] = {9, 65535, 0};
   std::copy(coils, coils + 4, b.do_buf);
   std::copy(regs, regs + 3, b.ao_buf);
-  CaptureStdout();
   EXPECT_EQ(b.fc(device(0, 4, 0, 3, 0), 15), 1);
   EXPECT_EQ(b.fc(device(0, 4, 0, 3, 0), 16), 1);
-  EXPECT_EQ(GetCapturedStdout(),
+  EXPECT_EQ(console.take(),
             "[Write DO] Number:4, Value:[1, 0, 0, 1]\r\n[Write AO] Number:3, Value:[9, 65535, 0]\r\n");
   EXPECT_EQ(get("0 do 100 4") + " " + get("0 ao 300 3"), "1 0 0 1 9 65535 0");
 }
@@ -148,9 +143,8 @@ TEST_F(ModbusTest, OutputsReportedAsInputsFollowTheRealInputs) {
   MbDevice d = device(0, 8, 12, 2, 3);
   d.do_as_di = d.ao_as_ai = 1;
   Buffers b;
-  CaptureStdout();
   EXPECT_EQ(b.fc(d, 0), 1);
-  EXPECT_NE(GetCapturedStdout().find("[Read  DI] Number:4, Value:[1, 0, 1, 1]\r\n"), std::string::npos);
+  EXPECT_NE(console.take().find("[Read  DI] Number:4, Value:[1, 0, 1, 1]\r\n"), std::string::npos);
   EXPECT_EQ(sim_.requests(0), "1:100:8 2:200:4 3:300:2 4:400:1");
   const uint8_t di[13] = {1, 0, 1, 1, 1, 1, 0, 1, 0, 0, 1, 1, 0xEE};
   EXPECT_EQ(0, std::memcmp(b.di_buf, di, sizeof di));
@@ -161,9 +155,8 @@ TEST_F(ModbusTest, OutputsReportedAsInputsFollowTheRealInputs) {
   MbDevice only = device(0, 8, 8, 2, 2);
   only.do_as_di = only.ao_as_ai = 1;
   Buffers c;
-  CaptureStdout();
   EXPECT_EQ(c.fc(only, 0), 1);
-  EXPECT_EQ(GetCapturedStdout().find("DI]"), std::string::npos);
+  EXPECT_EQ(console.take().find("DI]"), std::string::npos);
   EXPECT_EQ(sim_.requests(0), "1:100:8 3:300:2");
   EXPECT_EQ(0, std::memcmp(c.di_buf, di + 4, 8));
   EXPECT_EQ(c.ai_buf[1], 20);
@@ -174,47 +167,36 @@ TEST_F(ModbusTest, FailedRequestsArePrintedAndNoLinkGivesMinusOne) {
   sim({"fail 0 2", "fail 0 15", "set 0 ai 400 42"});
   MbDevice d = device(0, 1, 1, 1, 1);
   Buffers b;
-  CaptureStdout();
   EXPECT_EQ(b.fc(d, 0), 1);  // the exchange goes on
-  std::string log = GetCapturedStdout();
+  std::string log = console.take();
   EXPECT_NE(log.find("[Error] Read DI error\r\n"), std::string::npos) << log;
   EXPECT_NE(log.find("[Read  AI] Number:1, Value:[42]\r\n"), std::string::npos) << log;
   EXPECT_EQ(flag_modbus_err, 1);
   flag_modbus_err = 0;
-  CaptureStdout();
   EXPECT_EQ(b.fc(d, 15), 1);  // a failed write is only printed
-  EXPECT_EQ(GetCapturedStdout(), "[Error] Write DO error\r\n");
+  EXPECT_EQ(console.take(), "[Error] Write DO error\r\n");
   EXPECT_EQ(flag_modbus_err, 0);
 
   MbDevice bad_parity = device_at({false, 0, "/dev/null"}, 0, 0, 0, 0);
   bad_parity.parity = 'X';
-  testing::internal::CaptureStderr();
   EXPECT_EQ(b.fc(device_at({true, kClosedPort, ""}, 1, 1, 1, 1), 0), -1);
   EXPECT_EQ(b.fc(device_at({false, 0, "/nonexistent/tty"}, 1, 0, 0, 0), 0), -1);
   EXPECT_EQ(b.fc(bad_parity, 0), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(console.take_errors(),
             "[Error] Connection failed\n[Error] Connection failed\n"
             "[Error] Unable to allocate libmodbus context\n");
-}
-
-// In a death-test child: standard output joins standard error, unbuffered, so
-// that both streams can be matched in the order they were written.
-void joined_output() {
-  std::fflush(stdout);
-  ::dup2(2, 1);
-  std::setvbuf(stdout, nullptr, _IONBF, 0);
 }
 
 TEST_F(ModbusTest, UnreachableDeviceEndsTheProcess) {
   const std::string failed = "\\[Error\\] Connection failed\n\\[Error\\] modbusFC error!!";
   configure({device_at({true, kClosedPort, ""}, 1, 0, 0, 0)});
-  EXPECT_EXIT((joined_output(), read_all_IO_values(0, 1)), testing::ExitedWithCode(1), failed);
+  EXPECT_EXIT((support::console_to_stderr(), read_all_IO_values(0, 1)), testing::ExitedWithCode(1), failed);
   configure({device_at({false, 0, "/nonexistent/tty"}, 1, 0, 0, 0)});
   map(IoType::DO, 0, "1-1,");
   uint8_t on = 1;
-  EXPECT_EXIT((joined_output(), write_all_IO_values(0, 1, &on, nullptr)), testing::ExitedWithCode(1),
+  EXPECT_EXIT((support::console_to_stderr(), write_all_IO_values(0, 1, &on, nullptr)), testing::ExitedWithCode(1),
               "\\[Modbus 00\\]\n" + failed);
-  EXPECT_EXIT((joined_output(), start_polling_thread(), sleep(3600)), testing::ExitedWithCode(1),
+  EXPECT_EXIT((support::console_to_stderr(), start_polling_thread(), sleep(3600)), testing::ExitedWithCode(1),
               "\r\n<--- Modbus Polling Start --->\r\n" + failed);
 }
 
@@ -230,9 +212,7 @@ TEST_F(ModbusTest, ScanFillsTheSessionSlotsFromEveryDevice) {
   map(IoType::AO, 0, "2-1,1-2,");
   map(IoType::AI, 0, "1-1,");
   std::memset(io.do_value[0], 9, sizeof io.do_value[0]);
-  CaptureStdout();
   read_all_IO_values(0, mb_num);
-  GetCapturedStdout();
   const uint8_t want_do[6] = {1, 0, 1, 0, 0, 9};  // slots at and above the count untouched
   EXPECT_EQ(0, std::memcmp(io.do_value[0], want_do, 6));
   EXPECT_EQ(io.di_value[0][0], 1);
@@ -245,9 +225,7 @@ TEST_F(ModbusTest, ScanFillsTheSessionSlotsFromEveryDevice) {
   // A session that names only device 1 still reads device 2.
   for (IoType t : kIoTypes) map(t, 0, t == IoType::DO ? "1-1," : "");
   sim_.requests(1);
-  CaptureStdout();
   read_all_IO_values(0, mb_num);
-  GetCapturedStdout();
   EXPECT_EQ(sim_.requests(1), "1:100:2 3:300:1");
 }
 
@@ -260,7 +238,6 @@ TEST_F(ModbusTest, ReadErrorRestoresTheSessionsOwnLastGoodValues) {
     map(IoType::AO, s, s == 0 ? "1-1," : "1-2,");
   }
   sim({"set 0 do 100 1 0", "set 0 ao 300 111 222", "fail 0 3"});
-  CaptureStdout();
   read_all_IO_values(0, 1);  // an error before any error-free scan restores zeros
   EXPECT_EQ(io.do_value[0][0] + io.ao_value[0][0], 0);
   EXPECT_EQ(buf_index + flag_modbus_err, 0);
@@ -269,7 +246,6 @@ TEST_F(ModbusTest, ReadErrorRestoresTheSessionsOwnLastGoodValues) {
   read_all_IO_values(1, 1);  // the rings' newest snapshot is now session 1's
   sim({"set 0 do 100 0 1", "set 0 ao 300 5 6", "fail 0 3"});
   read_all_IO_values(0, 1);
-  GetCapturedStdout();
   EXPECT_EQ(io.do_value[0][0], 1);  // the read DO value of 0 is not taken either
   EXPECT_EQ(io.ao_value[0][0], 111);
   EXPECT_EQ(io.ao_value[1][0], 222);
@@ -290,9 +266,8 @@ TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   // Both arrays given and DO slots present: only the DO values go out.
   const uint8_t coils[3] = {1, 0, 1};
   const uint16_t regs[3] = {80, 10, 20};
-  CaptureStdout();
   write_all_IO_values(0, mb_num, coils, regs);
-  EXPECT_EQ(GetCapturedStdout(),
+  EXPECT_EQ(console.take(),
             "Before writing DO values[3]:\n1-1,1-3,2-2,\n0,1,0,\n"
             "[Modbus 00]\n[Write DO] Number:4, Value:[1, 1, 0, 1]\r\n[Modbus 02]\n");
   EXPECT_EQ(get("0 do 100 4"), "1 1 0 1");  // channels 2 and 4 kept
@@ -306,9 +281,8 @@ TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   sim_.requests(0);
   sim_.requests(2);
   io.do_num[0] = 0;
-  CaptureStdout();
   write_all_IO_values(0, mb_num, coils, regs);
-  EXPECT_EQ(GetCapturedStdout(),
+  EXPECT_EQ(console.take(),
             "Before writing AO values[3]:\n1-2,3-1,3-2,\n0,0,0,\n[Modbus 00]\n[Write AO] Number:3, "
             "Value:[7, 80, 9]\r\n[Modbus 01]\n[Modbus 02]\n[Write AO] Number:2, Value:[10, 20]\r\n");
   EXPECT_EQ(sim_.requests(0), "3:300:3 16:300:3");
@@ -316,18 +290,15 @@ TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   EXPECT_EQ(get("2 ao 300 2"), "10 20");
 
   io.do_num[0] = 3;  // the next scan brings back what the do_as_di device holds
-  CaptureStdout();
   read_all_IO_values(0, mb_num);
-  GetCapturedStdout();
   EXPECT_EQ(io.do_value[0][2], 0);
 
   // The current coils cannot be read: nothing is written, the image still is.
   sim({"fail 0 1"});
   sim_.requests(0);
   const uint8_t on[3] = {0, 1, 0};
-  CaptureStdout();
   write_all_IO_values(0, mb_num, on, nullptr);
-  EXPECT_NE(GetCapturedStdout().find("[Modbus 00]\n[Error] Read DO error\r\n[Error] Write DO error\r\n"),
+  EXPECT_NE(console.take().find("[Modbus 00]\n[Error] Read DO error\r\n[Error] Write DO error\r\n"),
             std::string::npos);
   EXPECT_EQ(sim_.requests(0), "1:100:4");
   EXPECT_EQ(get("0 do 100 4"), "1 1 0 1");
@@ -345,7 +316,6 @@ TEST_F(ModbusTest, ScanUnderWayDoesNotUndoAWriteBack) {
   configure({device(0, 1, 0, 0, 0), device_at(slow.devices.at(0), 0, 0, 1, 0)});
   map(IoType::DO, 0, "1-1,");
   sim({"set 0 do 100 0"});
-  CaptureStdout();
   std::thread scan([] { read_all_IO_values(0, 2); });
   std::string served;
   for (int i = 0; i < 5000 && served.empty(); ++i) {
@@ -355,7 +325,6 @@ TEST_F(ModbusTest, ScanUnderWayDoesNotUndoAWriteBack) {
   const uint8_t on = 1;
   write_all_IO_values(0, 1, &on, nullptr);
   scan.join();
-  GetCapturedStdout();
   EXPECT_EQ(get("0 do 100 1"), "1");
   EXPECT_EQ(modbusIO->do_value[0][0], 1);
 }
