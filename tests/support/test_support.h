@@ -1,7 +1,7 @@
 // What the unit tests and the fuzz targets share: the console's text, a
 // private QUORVANE_ROOT, the far end of a serial port on a pseudo-terminal, hex
-// text, a time-zone guard, configuration texts and their refusals. No test framework here, so that the
-// fuzz targets can use it too.
+// text, a time-zone guard, configuration texts and their refusals. No test
+// framework here, so that the fuzz targets can use it too.
 #pragma once
 
 #include <fcntl.h>
@@ -69,7 +69,9 @@ class ScopedConsoleCapture final : public ConsoleSink {
 // (unbuffered), where the death test looks, in the order it was written.
 inline void console_to_stderr() {
   struct ToStderr final : ConsoleSink {
-    void write(ConsoleStream, std::string_view text) override { std::fwrite(text.data(), 1, text.size(), stderr); }
+    void write(ConsoleStream, std::string_view text) override {
+      std::fwrite(text.data(), 1, text.size(), stderr);
+    }
   };
   static ToStderr sink;
   console().set_sink_for_test(&sink);

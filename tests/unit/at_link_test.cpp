@@ -248,11 +248,4 @@ TEST_F(AtLink, TimeLimitsAreStrictAndPerPort) {
   EXPECT_EQ(flag_recv_timeout.load(), 0);
 }
 
-TEST(ReconMessage, ACharacterThatIsNoHexDigitCountsZero) {
-  uint8_t out[3] = {0xEE, 0xEE, 0xEE};
-  support::ScopedConsoleCapture quiet;
-  recon_message(3, "0a1BG7", out);
-  EXPECT_EQ(std::vector<uint8_t>(out, out + 3), (std::vector<uint8_t>{0x0A, 0x1B, 0x07}));
-}
-
 }  // namespace

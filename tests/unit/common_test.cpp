@@ -38,9 +38,9 @@ TEST(Text, FieldsNumbersAndHex) {
   char text[16];
   EXPECT_EQ(bytes_to_hex(bytes, 4, text), 8u);
   EXPECT_STREQ(text, "0AFF005C");
-  uint8_t out[2] = {9, 9};
-  hex_to_bytes("0aFF", 2, out);
-  EXPECT_EQ(out[0] << 8 | out[1], 0x0AFF);
+  uint8_t out[3] = {9, 9, 9};
+  hex_to_bytes("0aFFG7", 3, out);  // a character that is no hex digit counts zero
+  EXPECT_EQ(out[0] << 16 | out[1] << 8 | out[2], 0x0AFF07);
 }
 
 TEST(Clock, ElapsedTimeAcrossTheThirtyTwoBitWrap) {

@@ -1,27 +1,22 @@
 // The command handlers against the real write-back and one simulated Modbus
-// TCP device (the bench kit's modbus_sim), and as start-up installs them, fed
-// by the receive dispatcher from a modem on a pseudo-terminal. Two sessions:
+// TCP device (the bench kit's modbus_sim). (Fed by the receive dispatcher as
+// start-up installs them, they run in the report-loop and whole-daemon tests.)
+// Two sessions:
 //   index 0, ID 5: no DO and no AO slots;
 //   index 1, ID 2: DO slots 0-2 on coils 0-2, AO slots 0-1 on holding registers
 //   200-201. Coil 3 and register 202 are on the device but not mapped.
 // The image and the device start equal: coils 1 1 1 1, registers 5 5 77.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstring>
 #include <string>
 
-#include "common/clock.h"
 #include "config/mb_conf.h"
 #include "config/records.h"
-#include "messaging/codec.h"
-#include "messaging/downlink_handlers.h"
 #include "messaging/downlink_mqtt.h"
 #include "messaging/downlink_udp.h"
 #include "modbus/modbus_io.h"
 #include "modbus_sim_client.h"
-#include "modem/at_link.h"
-#include "modem/downlink.h"
 #include "test_support.h"
 
 namespace {
@@ -154,6 +149,7 @@ TEST_F(Downlink, MqttCommandsWriteWhatDiffersAndAcknowledge) {
     std::string out;  // the console starts with it
     const char* ack = "";
     std::string coils = "1 1 1 1", regs = "5 5 77";
+    bool one_slot = false;  // session ID 5 given DO slot 0 on coil 3, image 1
   };
   const std::string same = " values are same. No need to write values to modbus.\n";
   const std::string differ = " values are different. Update values to modbus.\n";
@@ -170,10 +166,16 @@ TEST_F(Downlink, MqttCommandsWriteWhatDiffersAndAcknowledge) {
       {0, "DO", "000000", "Session ID 0 is not configured. Command ignored!!\n"},
       {2, "DO", "00000", "DO values too short: 5 characters for 3 slots!!\n"},
       {2, "AO", "0000000", "AO values too short: 7 characters for 2 slots!!\n"},
+      // A session of one slot takes its one value.
+      {5, "DO", "00", "DO" + differ, "DO_ACK", "1 1 1 0", "5 5 77", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.type) + " " + c.data);
     reset();
+    if (c.one_slot) {
+      support::map_line(*modbusIO, IoType::DO, 0, "1-4,");
+      modbusIO->do_value[0][0] = 1;
+    }
     MqttDownlink record{};
     record.session_id = c.session;
     copy_text(record.type, sizeof record.type, c.type);
@@ -188,59 +190,6 @@ TEST_F(Downlink, MqttCommandsWriteWhatDiffersAndAcknowledge) {
     EXPECT_EQ(coils(), c.coils);
     EXPECT_EQ(registers(), c.regs);
   }
-  // A session of one slot takes its one value.
-  reset();
-  support::map_line(*modbusIO, IoType::DO, 0, "1-4,");
-  modbusIO->do_value[0][0] = 1;
-  MqttDownlink one{};
-  one.session_id = 5;
-  copy_text(one.type, sizeof one.type, "DO");
-  copy_text(one.data, sizeof one.data, "00");
-  one.length = 2;
-  process_message_MQTT(one, mb_num);
-  EXPECT_STREQ(data_ACK, "DO_ACK");
-  EXPECT_EQ(coils(), "1 1 1 0");
-}
-
-// The handlers as start-up installs them, behind the receive routine.
-class DispatchedCommands : public Downlink {
- protected:
-  void SetUp() override {
-    Downlink::SetUp();
-    recv_reset(modem_port);
-    install_downlink_handlers();
-  }
-  void TearDown() override {
-    set_downlink_handlers(nullptr, nullptr);
-    recv_reset(modem_port);
-  }
-  std::string receive(const std::string& lines) {
-    EXPECT_TRUE(modem.send(lines));
-    std::array<char, kResponseSize> response{};
-    EXPECT_EQ(recv_str(modem_port, response.data(), 0), 1);
-    return console.take();
-  }
-
-  VirtualClock clock;
-  ScopedClock clock_guard{clock};
-  support::PortPty modem{root, modem_port, "ttyUSB0"};
-};
-
-// The JSON form of a publication is pinned where the dispatcher is tested.
-TEST_F(DispatchedCommands, UdpAnswerAndMqttPublicationFromTheModemWriteTheOutputs) {
-  std::array<uint8_t, 64> frame{};
-  const std::string text = "AE,QRX724H,0100,2,17,RDO,0,3,1,0,1,EA";
-  std::memcpy(frame.data(), text.data(), text.size());
-  int32_t len = static_cast<int32_t>(text.size());
-  encode_msg(frame.data(), &len);
-  receive("+ESONMI=0," + std::to_string(len) + "," +
-          support::hex_of({reinterpret_cast<char*>(frame.data()), static_cast<size_t>(len)}) + "\r\n");
-  EXPECT_EQ(coils(), "1 0 1 1");
-  EXPECT_EQ(packetID_send_check[1], 0x3D);
-  receive("+EMQPUB: 0,\"/gw/cmd/2/AO\",1,0,0,8,\"" + support::hex_of("03E80005") + "\"\r\n");
-  EXPECT_EQ(registers(), "1000 5 77");
-  EXPECT_STREQ(data_ACK, "AO_ACK");
-  EXPECT_EQ(flag_ACK, 1);
 }
 
 }  // namespace
