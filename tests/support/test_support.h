@@ -42,38 +42,29 @@ class ScopedConsoleCapture final : public ConsoleSink {
  public:
   ScopedConsoleCapture() : before_(console().set_sink_for_test(this)) {}
   ~ScopedConsoleCapture() { console().set_sink_for_test(before_); }
-  ScopedConsoleCapture(const ScopedConsoleCapture&) = delete;
-  ScopedConsoleCapture& operator=(const ScopedConsoleCapture&) = delete;
 
-  // Standard output's text since the last take; standard error's.
-  std::string take() { return take(out_); }
-  std::string take_errors() { return take(err_); }
-
+  // Standard output's (or standard error's) text since the last take.
+  std::string take(ConsoleStream stream = ConsoleStream::kOut) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(text_[static_cast<int>(stream)], {});
+  }
   void write(ConsoleStream stream, std::string_view text) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    (stream == ConsoleStream::kOut ? out_ : err_).append(text);
+    text_[static_cast<int>(stream)].append(text);
   }
 
  private:
-  std::string take(std::string& from) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::exchange(from, {});
-  }
-
   ConsoleSink* before_;
   std::mutex mutex_;
-  std::string out_, err_;
+  std::string text_[2];
 };
 
 // In a death-test child: the console, both streams, to standard error
 // (unbuffered), where the death test looks, in the order it was written.
 inline void console_to_stderr() {
-  struct ToStderr final : ConsoleSink {
-    void write(ConsoleStream, std::string_view text) override {
-      std::fwrite(text.data(), 1, text.size(), stderr);
-    }
-  };
-  static ToStderr sink;
+  static struct : ConsoleSink {
+    void write(ConsoleStream, std::string_view t) override { std::fwrite(t.data(), 1, t.size(), stderr); }
+  } sink;
   console().set_sink_for_test(&sink);
 }
 

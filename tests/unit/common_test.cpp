@@ -80,7 +80,7 @@ TEST(Console, BoundedFormattingAndTheStreams) {
   console().line("l");
   console().error("e");
   EXPECT_EQ(capture.take(), "7-" + std::string(Console::kMaxText - 2, 'y') + "l\n");
-  EXPECT_EQ(capture.take_errors(), "e");
+  EXPECT_EQ(capture.take(ConsoleStream::kErr), "e");
 }
 
 }  // namespace

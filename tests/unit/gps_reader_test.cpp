@@ -11,7 +11,6 @@
 #include "common/clock.h"
 #include "config/records.h"
 #include "modem/at_link.h"
-#include "modem/rx_queue.h"
 #include "test_support.h"
 
 namespace {
@@ -57,22 +56,6 @@ TEST(GpsFilter, FiltersInTheirOrder) {
   EXPECT_EQ(gps_sentence("$GPRMC:1\r\n"), "$GPRMC:1");
   EXPECT_EQ(gps_sentence("$GPRMC:1\n"), "$GPRMC:");
   EXPECT_EQ(gps_sentence("\n"), "");
-}
-
-// What line_waiting relies on: a line end found wherever the ring has wrapped.
-TEST(RxQueue, HoldsLooksAcrossTheWrap) {
-  RxQueue q;
-  std::vector<uint8_t> bytes(RxQueue::kCapacity - 4, 'x');
-  q.push(bytes.data(), bytes.size());
-  uint8_t b;
-  for (int i = 0; i < 100; ++i) q.pop(b);
-  const uint8_t tail[] = {'a', 'b', 'c', 'd', 'e', 'f', '\n'};
-  q.push(tail, sizeof tail);  // the LF lands past the ring's end
-  EXPECT_TRUE(q.holds('\n'));
-  while (q.size() > 1) q.pop(b);
-  EXPECT_TRUE(q.holds('\n'));
-  q.pop(b);
-  EXPECT_FALSE(q.holds('\n'));
 }
 
 class GpsReader : public ::testing::Test {

@@ -182,7 +182,7 @@ TEST_F(ModbusTest, FailedRequestsArePrintedAndNoLinkGivesMinusOne) {
   EXPECT_EQ(b.fc(device_at({true, kClosedPort, ""}, 1, 1, 1, 1), 0), -1);
   EXPECT_EQ(b.fc(device_at({false, 0, "/nonexistent/tty"}, 1, 0, 0, 0), 0), -1);
   EXPECT_EQ(b.fc(bad_parity, 0), -1);
-  EXPECT_EQ(console.take_errors(),
+  EXPECT_EQ(console.take(ConsoleStream::kErr),
             "[Error] Connection failed\n[Error] Connection failed\n"
             "[Error] Unable to allocate libmodbus context\n");
 }
