@@ -41,7 +41,9 @@ bool bappend(char* out, size_t cap, const char* fmt, ...) {
   return ok;
 }
 
-Console& console() { return process_console; }
+Console& console() {
+  return process_console;
+}
 
 void Console::print(const char* fmt, ...) {
   std::array<char, kMaxText + 1> text;
@@ -52,12 +54,6 @@ void Console::print(const char* fmt, ...) {
   // A text that did not fit is printed cut.
   emit(ConsoleStream::kOut, n ? std::string_view(text.data(), *n) : std::string_view(text.data()));
 }
-
-void Console::line(std::string_view text) { emit(ConsoleStream::kOut, text, "\n"); }
-
-void Console::write(std::string_view text) { emit(ConsoleStream::kOut, text); }
-
-void Console::error(std::string_view text) { emit(ConsoleStream::kErr, text); }
 
 ConsoleSink* Console::set_sink_for_test(ConsoleSink* sink) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -78,9 +74,13 @@ void Console::emit(ConsoleStream stream, std::string_view text, std::string_view
   std::fwrite(tail.data(), 1, tail.size(), to);
 }
 
-void console_init() { std::setvbuf(stdout, nullptr, _IOLBF, 0); }
+void console_init() {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+}
 
-void console_line(const char* text) { console().line(text); }
+void console_line(const char* text) {
+  console().line(text);
+}
 
 void fatal_exit() {
   std::fflush(stdout);

@@ -53,11 +53,11 @@ class Console {
   // printf, the text as it stands (no line end added).
   void print(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
   // The text followed by "\n", as puts does.
-  void line(std::string_view text);
+  void line(std::string_view text) { emit(ConsoleStream::kOut, text, "\n"); }
   // The text as it stands.
-  void write(std::string_view text);
+  void write(std::string_view text) { emit(ConsoleStream::kOut, text); }
   // The text as it stands, to standard error.
-  void error(std::string_view text);
+  void error(std::string_view text) { emit(ConsoleStream::kErr, text); }
 
   // Test-only: every text goes to sink instead of the streams (nullptr: back to
   // the streams). Returns the sink set before.

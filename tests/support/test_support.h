@@ -17,8 +17,8 @@
 #include <mutex>
 #include <optional>
 #include <regex>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/console.h"
@@ -63,7 +63,9 @@ class ScopedConsoleCapture final : public ConsoleSink {
 // (unbuffered), where the death test looks, in the order it was written.
 inline void console_to_stderr() {
   static struct : ConsoleSink {
-    void write(ConsoleStream, std::string_view t) override { std::fwrite(t.data(), 1, t.size(), stderr); }
+    void write(ConsoleStream, std::string_view t) override {
+      std::fwrite(t.data(), 1, t.size(), stderr);
+    }
   } sink;
   console().set_sink_for_test(&sink);
 }
