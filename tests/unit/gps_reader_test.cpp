@@ -64,11 +64,10 @@ class GpsReader : public ::testing::Test {
   void TearDown() override { recv_reset(gps_port); }
   void send(const std::string& bytes) { ASSERT_TRUE(gps.send(bytes)); }
 
-  // One pass; the verdict, with the virtual time it paused and what it printed.
+  // One pass; the verdict, with the virtual time it paused.
   GpsVerdict pass() {
     uint64_t before = clock.total_slept_us();
     GpsVerdict v = gps_read_pass();
-    console = capture.take();
     paused_us = clock.total_slept_us() - before;
     return v;
   }
@@ -78,7 +77,6 @@ class GpsReader : public ::testing::Test {
   support::PortPty gps{root, gps_port, "ttyUSB1"};
   VirtualClock clock;
   ScopedClock clock_guard{clock};
-  std::string console;
   uint64_t paused_us = 0;
 };
 
@@ -91,7 +89,7 @@ TEST_F(GpsReader, KeepsTheLastRmcSentenceWithColons) {
   EXPECT_EQ(pass(), GpsVerdict::kAccept);
   EXPECT_EQ(stored_gps(), "$GPRMC:1:A:2:N:3:E:0.5:87.0:4::*24");
   EXPECT_EQ(paused_us, 1000000U);
-  EXPECT_EQ(console, "");
+  EXPECT_EQ(capture.take(), "");
 
   // Dropped lines keep the old sentence; skipped ones take no pause.
   send("$GPRMC,9,A,GPGGA\r\n");
@@ -102,7 +100,7 @@ TEST_F(GpsReader, KeepsTheLastRmcSentenceWithColons) {
   EXPECT_EQ(paused_us, 0U);
   send("$GPRMC," + std::string(140, '5') + "\r\n");
   EXPECT_EQ(pass(), GpsVerdict::kTooLong);
-  EXPECT_EQ(console, "[ERROR] GPS line of 149 characters too long, dropped!!\n");
+  EXPECT_EQ(capture.take(), "[ERROR] GPS line of 149 characters too long, dropped!!\n");
   EXPECT_EQ(stored_gps(), "$GPRMC:1:A:2:N:3:E:0.5:87.0:4::*24");
 
   // A line ended by LF alone loses its last data character; text before
