@@ -29,7 +29,7 @@ GpsVerdict gps_read_pass(GpsFix& fix) {
       copy_text(work.data(), work.size(), gps_sentence(text));
       fix.store(work.data());
     } else if (verdict == GpsVerdict::kTooLong) {
-      std::printf(kTxtGpsTooLong, text.size());
+      console().print(kTxtGpsTooLong, text.size());
     }
   }
   const bool at_once = verdict == GpsVerdict::kOtherSentence || verdict == GpsVerdict::kSeveralRmc;
@@ -38,6 +38,6 @@ GpsVerdict gps_read_pass(GpsFix& fix) {
 }
 
 void* thread_gps(void* fix) {
-  console_line(kTxtGpsStartLine);
+  console().line(kTxtGpsStartLine);
   for (;;) gps_read_pass(*static_cast<GpsFix*>(fix));
 }

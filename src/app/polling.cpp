@@ -10,6 +10,6 @@ void* polling_thread(void* io_image) {
 }
 
 void exit_unreachable_device() {
-  console_line(modbus_texts::kFcError);
+  console().line(modbus_texts::kFcError);
   fatal_exit();
 }

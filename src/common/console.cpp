@@ -3,9 +3,84 @@
 #include <cstdlib>
 #include <cstring>
 
-void console_init() { std::setvbuf(stdout, nullptr, _IOLBF, 0); }
+namespace {
 
-void console_line(const char* text) { std::puts(text); }
+// Constant-initialised and trivially destructible: usable before main and by
+// threads that still print while the process ends.
+constinit Console process_console;
+
+}  // namespace
+
+std::optional<size_t> vbformat(std::span<char> out, const char* fmt, va_list ap) {
+  if (out.empty()) return std::nullopt;
+  int n = std::vsnprintf(out.data(), out.size(), fmt, ap);
+  if (n < 0) {
+    out[0] = '\0';
+    return std::nullopt;
+  }
+  if (static_cast<size_t>(n) >= out.size()) return std::nullopt;
+  return static_cast<size_t>(n);
+}
+
+bool bformat(char* out, size_t cap, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  bool ok = vbformat({out, cap}, fmt, ap).has_value();
+  va_end(ap);
+  return ok;
+}
+
+bool bappend(char* out, size_t cap, const char* fmt, ...) {
+  size_t used = strnlen(out, cap);
+  if (used >= cap) return false;
+  va_list ap;
+  va_start(ap, fmt);
+  bool ok = vbformat({out + used, cap - used}, fmt, ap).has_value();
+  va_end(ap);
+  if (!ok) out[used] = '\0';
+  return ok;
+}
+
+Console& console() {
+  return process_console;
+}
+
+void Console::print(const char* fmt, ...) {
+  std::array<char, kMaxText + 1> text;
+  va_list ap;
+  va_start(ap, fmt);
+  std::optional<size_t> n = vbformat(text, fmt, ap);
+  va_end(ap);
+  // A text that did not fit is printed cut.
+  emit(ConsoleStream::kOut, n ? std::string_view(text.data(), *n) : std::string_view(text.data()));
+}
+
+ConsoleSink* Console::set_sink_for_test(ConsoleSink* sink) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ConsoleSink* before = sink_;
+  sink_ = sink;
+  return before;
+}
+
+void Console::emit(ConsoleStream stream, std::string_view text, std::string_view tail) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (sink_ != nullptr) {
+    sink_->write(stream, text);
+    if (!tail.empty()) sink_->write(stream, tail);
+    return;
+  }
+  std::FILE* to = stream == ConsoleStream::kOut ? stdout : stderr;
+  std::fwrite(text.data(), 1, text.size(), to);
+  std::fwrite(tail.data(), 1, tail.size(), to);
+}
+
+void console_init() {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+}
+
+void console_line(const char* text) {
+  console().line(text);
+}
 
 void fatal_exit() {
   std::fflush(stdout);
@@ -14,27 +89,4 @@ void fatal_exit() {
   // other threads go on, and exit() would run the static destructors (the
   // clock, the locks) under their feet.
   std::_Exit(1);
-}
-
-bool bformat(char* out, size_t cap, const char* fmt, ...) {
-  if (cap == 0) return false;
-  va_list ap;
-  va_start(ap, fmt);
-  int n = std::vsnprintf(out, cap, fmt, ap);
-  va_end(ap);
-  return n >= 0 && static_cast<size_t>(n) < cap;
-}
-
-bool bappend(char* out, size_t cap, const char* fmt, ...) {
-  size_t used = strnlen(out, cap);
-  if (used >= cap) return false;
-  va_list ap;
-  va_start(ap, fmt);
-  int n = std::vsnprintf(out + used, cap - used, fmt, ap);
-  va_end(ap);
-  if (n < 0 || static_cast<size_t>(n) >= cap - used) {
-    out[used] = '\0';
-    return false;
-  }
-  return true;
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "codec_params.h"
+#include "common/console.h"
 #include "messaging/sms4.h"
 
 int32_t flag_sms4 = 1;
@@ -39,7 +40,7 @@ void encode_msg(uint8_t* buffer, int32_t* length) {
   }
   const int32_t padded = n + (kBlock - n % kBlock) % kBlock;
   for (int32_t i = n; i < padded; ++i) buffer[i] = ' ';
-  std::printf(kLogPadded, static_cast<int>(padded), reinterpret_cast<const char*>(buffer));
+  console().print(kLogPadded, static_cast<int>(padded), reinterpret_cast<const char*>(buffer));
   *length = padded;
   sms4_encrypt_blocks(buffer, padded / kBlock, UserA_Secret, kPasses);
 }
@@ -50,7 +51,7 @@ int decode_msg(uint8_t* buffer, int32_t length) {
     return 1;
   }
   if (length < 0 || length % kBlock != 0) {
-    std::puts(kMsgBadLength);
+    console().line(kMsgBadLength);
     return 0;
   }
   sms4_decrypt_blocks(buffer, length / kBlock, UserA_Secret, kPasses);

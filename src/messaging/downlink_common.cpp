@@ -1,10 +1,8 @@
 #include "messaging/downlink_common.h"
 
 #include <algorithm>
-#include <array>
-#include <cstdarg>
-#include <cstdio>
 
+#include "common/console.h"
 #include "config/records.h"
 
 namespace {
@@ -20,16 +18,5 @@ std::optional<int> find_session_index(int32_t session_id) {
 }
 
 void refuse_unknown_session(int32_t session_id) {
-  downlink_print(kUnknownSession, session_id);
-}
-
-void downlink_print(const char* fmt, ...) {
-  // A frame field is below 1024 characters; its log line fits.
-  std::array<char, 1280> line;
-  va_list ap;
-  va_start(ap, fmt);
-  int n = std::vsnprintf(line.data(), line.size(), fmt, ap);
-  va_end(ap);
-  if (n < 0) return;
-  std::fputs(line.data(), stdout);
+  console().print(kUnknownSession, session_id);
 }

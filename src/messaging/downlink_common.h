@@ -13,7 +13,3 @@ std::optional<int> find_session_index(int32_t session_id);
 
 // Prints the refusal of a command for a session ID that no session holds.
 void refuse_unknown_session(int32_t session_id);
-
-// printf to the console through a bounded buffer (a line longer than the
-// buffer is cut).
-void downlink_print(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

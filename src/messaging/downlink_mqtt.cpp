@@ -47,18 +47,18 @@ IoResult run_command(const CommandTexts& texts, std::string_view data, int32_t s
                  Decode decode, Write write) {
   slots = std::min(slots, kMaxSlots);
   if (slots < 1) {
-    console_line(texts.no_slots);
+    console().line(texts.no_slots);
     return IoResult::kOk;
   }
   auto values = decode(data, slots);
   if (!values) {
-    downlink_print(texts.too_short, data.size(), slots);
+    console().print(texts.too_short, data.size(), slots);
     return IoResult::kOk;
   }
   if (std::equal(values->begin(), values->begin() + slots, current)) {
-    console_line(texts.same);
+    console().line(texts.same);
   } else {
-    console_line(texts.different);
+    console().line(texts.different);
     if (write(values->data()) == IoResult::kUnreachable) return IoResult::kUnreachable;
   }
   // The acknowledgement carries neither session nor values: a second command
@@ -88,6 +88,6 @@ IoResult process_message_MQTT(IoImage& io, MqttDownlink record, int32_t mb_num) 
     return run_command<uint16_t>(kAoTexts, data, modbusIO->ao_num[s], now.ao_value, decode_ao_text,
                                  [&](const uint16_t* v) { return write_back(io, s, mb_num, nullptr, v); });
   }
-  console_line(kNotDoOrAo);
+  console().line(kNotDoOrAo);
   return IoResult::kOk;
 }

@@ -42,15 +42,15 @@ const char* field_text(std::string_view field) {
 }
 
 void log_fields(const DownlinkFrame& f) {
-  downlink_print(kForSession, f.session_id);
-  downlink_print(kPreamble, field_len(f.preamble), field_text(f.preamble));
-  downlink_print(kDeviceType, field_len(f.device_type), field_text(f.device_type));
-  downlink_print(kDeviceVersion, f.device_version);
-  downlink_print(kSessionId, f.session_id);
-  downlink_print(kPacketId, f.packet_id);
-  downlink_print(kType, field_len(f.type), field_text(f.type));
-  downlink_print(kOffset, f.offset);
-  downlink_print(kNumber, f.number);
+  console().print(kForSession, f.session_id);
+  console().print(kPreamble, field_len(f.preamble), field_text(f.preamble));
+  console().print(kDeviceType, field_len(f.device_type), field_text(f.device_type));
+  console().print(kDeviceVersion, f.device_version);
+  console().print(kSessionId, f.session_id);
+  console().print(kPacketId, f.packet_id);
+  console().print(kType, field_len(f.type), field_text(f.type));
+  console().print(kOffset, f.offset);
+  console().print(kNumber, f.number);
 }
 
 // Clearing a bit also clears bits 6 and 7, which are never set.
@@ -68,7 +68,7 @@ IoResult write_if_changed(IoImage& io, int session, int32_t mb_num, int32_t slot
   std::transform(v.value.begin(), v.value.end(), values.begin(),
                  [](int32_t x) { return static_cast<T>(x); });
   if (std::equal(values.begin(), values.begin() + slots, current)) {
-    console_line(same_text);
+    console().line(same_text);
     return IoResult::kOk;
   }
   if constexpr (sizeof(T) == 1) {
@@ -92,7 +92,7 @@ std::string_view apply_values(IoImage& io, int session, int32_t mb_num, const Do
   // Too few values would leave slots undefined; more than the frame holds
   // would read the EndChar or nothing as values.
   if (f.number < slots || f.number > v.held) {
-    downlink_print(kValuesRefused, is_do ? "DO" : "AO", f.number, slots, v.held);
+    console().print(kValuesRefused, is_do ? "DO" : "AO", f.number, slots, v.held);
     return v.closing;
   }
   SessionValues now = io.copy(session);
@@ -109,12 +109,12 @@ std::string_view apply_values(IoImage& io, int session, int32_t mb_num, const Do
 IoResult process_message(IoImage& io, char* frame, int32_t mb_num) {
   std::string_view text(frame, strnlen(frame, kFrameCap));
   if (!downlink_accepted(text)) {
-    console_line(kFormatError);
+    console().line(kFormatError);
     return IoResult::kOk;
   }
   auto f = parse_downlink_frame(text);
   if (!f) {
-    console_line(kTooFewFields);
+    console().line(kTooFewFields);
     return IoResult::kOk;
   }
   log_fields(*f);
@@ -130,6 +130,6 @@ IoResult process_message(IoImage& io, char* frame, int32_t mb_num) {
   IoResult result = IoResult::kOk;
   std::string_view end_char = apply_values(io, *session, mb_num, *f, result);
   if (result == IoResult::kUnreachable) return result;
-  downlink_print(kEndChar, field_len(end_char), field_text(end_char));
+  console().print(kEndChar, field_len(end_char), field_text(end_char));
   return result;
 }

@@ -1,7 +1,6 @@
 #include "messaging/report_loop.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <span>
@@ -38,7 +37,7 @@ constexpr const char* kReceiveTimeout = "Receive timeout!! Still receive nothing
 constexpr const char* kResent = "Send packet error!! Resent packet[%d].\n";
 constexpr const char* kGaveUp = "Send packet error!! Already retry %d times. Sent next message.\n";
 constexpr const char* kTimePeriod = "Time Period = %lu ms\n";
-constexpr const char* kNotSent = "[ERROR] [SESSION%02d] Message not sent!!";
+constexpr const char* kNotSent = "[ERROR] [SESSION%02d] Message not sent!!\n";
 constexpr const char* kAckDropped = "[ERROR] Acknowledgement not published!!";
 constexpr std::string_view kMengInfoName = "MENGINFOSC";
 
@@ -48,21 +47,6 @@ constexpr int32_t kResends = 3;           // resends of a refused message
 constexpr int32_t kReconnectTries = 3;    // MQTT reconnections before a bring-up
 constexpr uint32_t kAllStepsFailed = 63;  // all six steps: modem not registered
 constexpr int32_t kMaxPacketId = 65535;
-
-__attribute__((format(printf, 1, 2))) void say(const char* fmt, ...) {
-  char text[256];
-  va_list ap;
-  va_start(ap, fmt);
-  std::vsnprintf(text, sizeof text, fmt, ap);
-  va_end(ap);
-  std::fputs(text, stdout);
-}
-
-void say_line(const char* fmt, int32_t value) {
-  char text[256];
-  bformat(text, sizeof text, fmt, value);
-  console_line(text);
-}
 
 // Slots the step's message is about: -1 for the messages that need none.
 int32_t slot_count(int32_t step, int32_t s) {
@@ -124,7 +108,7 @@ struct ReportLoop::Buffers {
 
 ReportLoop::ReportLoop(const IoImage& io, const GpsFix& gps)
     : io_(io), gps_(gps), buf_(std::make_unique<Buffers>()) {
-  console_line(kStartBanner);
+  console().line(kStartBanner);
   st_.period_start = GetTimeTicks();
 }
 
@@ -143,15 +127,15 @@ void ReportLoop::send_pass() {
   if (st_.step >= kStepCount) st_.step = kStepDevInfo;
   if (flag_mqtt != 0 && (st_.step == kStepRdo || st_.step == kStepRao)) ++st_.step;
 
-  console_line("\r");
-  console_line(kBannerRule);
-  console_line(kBannerTitles[static_cast<size_t>(st_.step)]);
-  console_line(kBannerRule);
+  console().line("\r");
+  console().line(kBannerRule);
+  console().line(kBannerTitles[static_cast<size_t>(st_.step)]);
+  console().line(kBannerRule);
   const int32_t sid = modbusIO->session_id[st_.session_idx];
-  say(kSendRequest, sid);
+  console().print(kSendRequest, sid);
 
   if (slot_count(st_.step, st_.session_idx) == 0) {
-    console_line(kNoSlots[static_cast<size_t>(st_.step)]);
+    console().line(kNoSlots[static_cast<size_t>(st_.step)]);
     st_.awaiting_reply = 1;
     st_.step_done = 1;
     return;
@@ -164,14 +148,14 @@ void ReportLoop::send_pass() {
   }
   at_channel(modem_port).begin(buf_->command.data());
   if (flag_mqtt == 0) packetID_send_check[st_.session_idx] |= static_cast<uint8_t>(1U << st_.step);
-  say(kWaitResponse, sid);
+  console().print(kWaitResponse, sid);
   st_.awaiting_reply = 1;
 }
 
 // A message whose text does not fit its buffer is not sent: it counts as
 // finished, like a message without slots, and the loop moves on.
 void ReportLoop::handle_refusal() {
-  say_line(kNotSent, modbusIO->session_id[st_.session_idx]);
+  console().print(kNotSent, modbusIO->session_id[st_.session_idx]);
   st_.awaiting_reply = 1;
   st_.step_done = 1;
 }
@@ -302,7 +286,7 @@ void ReportLoop::wait_pass() {
       flag_EMQDISCON = 0;
     }
   } else if (flag_recv_timeout != 0) {
-    console_line(kReceiveTimeout);
+    console().line(kReceiveTimeout);
     flag_recv_timeout = 0;
     st_.step_done = 1;
     // The message counts as finished; its answer, when it comes, is dropped.
@@ -319,13 +303,13 @@ void ReportLoop::wait_pass() {
       packetID_send_check[st_.session_idx] &= static_cast<uint8_t>(~(1U << st_.step));
       if (st_.resend_left > 0) {
         --st_.resend_left;
-        say(kResent, kResends - st_.resend_left);
+        console().print(kResent, kResends - st_.resend_left);
         --st_.step;
         st_.step_failed = 0;
         st_.awaiting_reply = 0;
       } else {
         st_.resend_left = kResends;
-        say(kGaveUp, kResends);
+        console().print(kGaveUp, kResends);
         st_.failed_steps |= 1U << st_.step;
         st_.step_done = 1;
         st_.step_failed = 0;
@@ -359,7 +343,7 @@ bool ReportLoop::next_message() {
   const uint32_t elapsed = ticks_elapsed(GetTimeTicks(), st_.period_start);
   if (elapsed > limit_ms(programInfo->send_interval) &&
       (all_answered || elapsed > limit_ms(wait_timeout))) {
-    say(kTimePeriod, static_cast<unsigned long>(elapsed));
+    console().print(kTimePeriod, static_cast<unsigned long>(elapsed));
     st_.period_start = GetTimeTicks();
     start_new_cycle();
     return true;
@@ -404,13 +388,13 @@ void ReportLoop::publish_ack() {
   if (flag_mqtt_CHT != 0) {
     BuildResult n = wrap_json(buf_->json, json_ids(), data_ACK);
     if (!n || !copy_text(data_ACK, sizeof data_ACK, {buf_->json.data(), *n})) {
-      console_line(kAckDropped);
+      console().line(kAckDropped);
       return;
     }
   }
   if (!build_emqpub_line(buf_->command, mqtt_id, programInfo->pub_topic_ack,
                          c_text(data_ACK, sizeof data_ACK))) {
-    console_line(kAckDropped);
+    console().line(kAckDropped);
     return;
   }
   at_channel(modem_port).exchange(buf_->command.data());

@@ -31,7 +31,7 @@ constexpr const char* kJsonDi =
 constexpr const char* kJsonAi =
     "[\n{\n\"id\":\"%s\",\n\"deviceId\":\"%s\",\n\"time\":\"%s\",\n\"value\":[\n\"%d/AI/%s\"\n]\n}"
     "\n]";
-constexpr const char* kRefused = "[ERROR] %s does not fit in %zu bytes, refused!!";
+constexpr const char* kRefused = "[ERROR] %s does not fit in %zu bytes, refused!!\n";
 
 constexpr const char* kMengInfo = "MENGINFOSC";
 
@@ -47,14 +47,10 @@ class TextOut {
     if (!ok_) return *this;
     va_list ap;
     va_start(ap, fmt);
-    size_t room = out_.size() - used_;
-    int n = room > 0 ? std::vsnprintf(out_.data() + used_, room, fmt, ap) : -1;
+    std::optional<size_t> n = vbformat(out_.subspan(used_), fmt, ap);
     va_end(ap);
-    if (n < 0 || static_cast<size_t>(n) >= room) {
-      ok_ = false;
-    } else {
-      used_ += static_cast<size_t>(n);
-    }
+    ok_ = n.has_value();
+    if (ok_) used_ += *n;
     return *this;
   }
 
@@ -71,9 +67,7 @@ class TextOut {
   BuildResult finish(const char* what) {
     if (ok_) return used_;
     if (!out_.empty()) out_[0] = '\0';
-    char line[128];
-    bformat(line, sizeof line, kRefused, what, out_.size());
-    console_line(line);
+    console().print(kRefused, what, out_.size());
     return std::nullopt;
   }
 

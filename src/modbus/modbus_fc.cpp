@@ -58,12 +58,12 @@ IoResult run_exchange(const MbDevice* device, Requests&& requests) {
   std::lock_guard<std::mutex> lock(link_mutex);
   ContextPtr ctx = device != nullptr ? new_context(*device) : nullptr;
   if (!ctx) {
-    std::fputs(tx::kNoContext, stderr);
+    console().error(tx::kNoContext);
     return IoResult::kUnreachable;
   }
   modbus_set_slave(ctx.get(), device->slave_id);
   if (modbus_connect(ctx.get()) == -1) {
-    std::fputs(tx::kConnectFailed, stderr);
+    console().error(tx::kConnectFailed);
     return IoResult::kUnreachable;
   }
   Connection link(std::move(ctx));
@@ -80,7 +80,7 @@ void log_values(const char* head, int requested, const T* values, int transferre
   for (int i = 0; i < n; ++i)
     bappend(line, sizeof line, i + 1 < n ? tx::kValueNext : tx::kValueLast,
             static_cast<int>(values[i]));
-  std::fputs(line, stdout);
+  console().write(line);
 }
 
 // One request's outcome: the log on success, the error line on failure.
@@ -88,7 +88,7 @@ void log_values(const char* head, int requested, const T* values, int transferre
 template <typename T>
 bool report(int rc, const char* head, int requested, const T* values, const char* error) {
   if (rc < 0) {
-    console_line(error);
+    console().line(error);
     return true;
   }
   log_values(head, requested, values, rc);
@@ -175,15 +175,15 @@ IoResult modbus_write_merged(uint8_t* do_buf, uint16_t* ao_buf, const MbDevice* 
     if (function == 15) {
       int n = channel_limit(dev.do_count);
       if (n > 0 && !keep_unmapped(ctx, modbus_read_bits, dev.do_start, n, mapped, do_buf)) {
-        console_line(tx::kReadDoError);
-        console_line(tx::kWriteDoError);
+        console().line(tx::kReadDoError);
+        console().line(tx::kWriteDoError);
         return false;
       }
     } else if (function == 16) {
       int n = channel_limit(dev.ao_count);
       if (n > 0 && !keep_unmapped(ctx, modbus_read_registers, dev.ao_start, n, mapped, ao_buf)) {
-        console_line(tx::kReadAoError);
-        console_line(tx::kWriteAoError);
+        console().line(tx::kReadAoError);
+        console().line(tx::kWriteAoError);
         return false;
       }
     }

@@ -121,7 +121,7 @@ IoResult write_outputs(IoImage& io, int s, int n, const T* values, const OutputK
   char head[300];
   bformat(head, sizeof head, kind.before_fmt, count,
           std::string(c_text(map_text, sizeof modbusIO->do_map_text[s])).c_str());
-  std::fputs(head, stdout);
+  console().write(head);
 
   std::array<uint16_t, kMaxSlots> commanded{};
   SlotMask set{};
@@ -142,15 +142,15 @@ IoResult write_outputs(IoImage& io, int s, int n, const T* values, const OutputK
   char old_values[kMaxSlots * 7 + 2] = "";
   for (int k = 0; k < count; ++k)
     bappend(old_values, sizeof old_values, tx::kOldValue, value_of(before, kind.type, k));
-  std::fputs(old_values, stdout);
-  std::fputs("\n", stdout);
+  console().write(old_values);
+  console().write("\n");
 
   IoResult result = IoResult::kOk;
   for (int i = 0; i < n && result == IoResult::kOk; ++i) {
     const MbDevice* dev = modbus_dev[static_cast<size_t>(i)];
     if (dev == nullptr) continue;
     if ((kind.type == kDO ? dev->do_as_di : dev->ao_as_ai) != 0) continue;
-    std::printf(tx::kDeviceHead, i);
+    console().print(tx::kDeviceHead, i);
     DeviceBuffers& b = bufs[static_cast<size_t>(i)];
     result = modbus_write_merged(b.do_buf, b.ao_buf, dev, kind.function,
                                  mapped[static_cast<size_t>(i)]);
@@ -197,7 +197,7 @@ IoResult poll_sessions_once(IoImage& io) {
 }
 
 IoResult poll_forever(IoImage& io) {
-  console_line(tx::kPollingStart);
+  console().line(tx::kPollingStart);
   for (;;) {
     if (poll_sessions_once(io) == IoResult::kUnreachable) return IoResult::kUnreachable;
     clock_sleep_seconds(1);

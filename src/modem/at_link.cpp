@@ -42,7 +42,7 @@ void pull_waiting(uint8_t port, RxQueue& queue) {
     int got = UART_Recv(port, chunk.data(), want);
     if (got <= 0) break;
     size_t dropped = queue.push(chunk.data(), static_cast<size_t>(got));
-    if (dropped > 0) std::printf(kTxtRxQueueFull, static_cast<unsigned>(port), dropped);
+    if (dropped > 0) console().print(kTxtRxQueueFull, static_cast<unsigned>(port), dropped);
     waiting -= got;
   }
 }
@@ -59,7 +59,7 @@ uint32_t limit_ms(uint8_t port) {
 void report_timeout(uint8_t port, bool* timed_out) {
   if (port == modem_port) flag_recv_timeout = 1;
   if (timed_out != nullptr) *timed_out = true;
-  console_line(zrst_limit_applies(port) ? kTxtZrstTimeoutLine : kTxtRecvTimeoutLine);
+  console().line(zrst_limit_applies(port) ? kTxtZrstTimeoutLine : kTxtRecvTimeoutLine);
 }
 
 bool is_line_end(char c) {
@@ -87,12 +87,12 @@ bool is_echo(std::string_view trimmed) {
 }
 
 void drop_urc(const char* urc, const char* reason) {
-  std::printf(kTxtUrcDropped, urc, reason);
+  console().print(kTxtUrcDropped, urc, reason);
 }
 
 // "+ESONMI=": a datagram; converted, unscrambled and handed to the frame handler.
 void on_esonmi(const LineAssembler& line) {
-  std::printf(kTxtEsonmi, line.c_str());
+  console().print(kTxtEsonmi, line.c_str());
   std::string_view text = line.text();
   EsonmiParse parsed = parse_esonmi(text.substr(text.find(kUrcEsonmi)), kPayloadSize);
   if (!parsed.report) {
@@ -102,13 +102,13 @@ void on_esonmi(const LineAssembler& line) {
   const EsonmiReport& r = *parsed.report;
   std::array<char, LineAssembler::kCapacity + 1> hex{};
   copy_text(hex.data(), hex.size(), r.hex);  // a piece of the line: it fits
-  std::printf(kTxtData, hex.data());
-  std::printf(kTxtDataLength, r.count);
-  console_line(kTxtReconstructLine);
+  console().print(kTxtData, hex.data());
+  console().print(kTxtDataLength, r.count);
+  console().line(kTxtReconstructLine);
   Payload payload{};
   recon_message(r.count, hex.data(), payload.data());
   if (decode_msg(payload.data(), r.count) != 0) {
-    console_line(kTxtDealLine);
+    console().line(kTxtDealLine);
     deliver_udp_frame(reinterpret_cast<char*>(payload.data()), mb_num);
   }
 }
@@ -116,7 +116,7 @@ void on_esonmi(const LineAssembler& line) {
 // "+EMQPUB:": a publication; converted and, when it is a command, handed to the
 // command handler. MQTT payloads are not scrambled.
 void on_emqpub(const LineAssembler& line) {
-  std::printf(kTxtEmqpub, line.c_str());
+  console().print(kTxtEmqpub, line.c_str());
   auto pieces = split_emqpub(line.text());
   if (!pieces) {
     drop_urc(kUrcEmqpub, "fewer than four quoted pieces");
@@ -125,7 +125,7 @@ void on_emqpub(const LineAssembler& line) {
   std::array<char, LineAssembler::kCapacity + 1> hex{};
   copy_text(hex.data(), hex.size(), pieces->hex);
   auto count = static_cast<int32_t>(pieces->hex.size() / 2);
-  console_line(kTxtReconstructLine);
+  console().line(kTxtReconstructLine);
   Payload payload{};
   recon_message(count, hex.data(), payload.data());
   std::string_view payload_text = c_text(reinterpret_cast<const char*>(payload.data()), count);
@@ -133,13 +133,13 @@ void on_emqpub(const LineAssembler& line) {
                                                : mqtt_command_plain(pieces->topic, payload_text);
   switch (parsed.kind) {
     case MqttParseKind::kNotDoAo:
-      console_line(kTxtNotDoAoLine);
+      console().line(kTxtNotDoAoLine);
       break;
     case MqttParseKind::kDropped:
       drop_urc(kUrcEmqpub, parsed.reason);
       break;
     case MqttParseKind::kCommand:
-      console_line(kTxtDealLine);
+      console().line(kTxtDealLine);
       deliver_mqtt_command(parsed.record, mb_num);
       break;
   }
@@ -159,9 +159,9 @@ void act_on_report(const char* marker, const LineAssembler& line) {
   } else if (marker == kUrcEmqpub) {
     on_emqpub(line);
   } else if (marker == kUrcIp) {
-    std::printf(kTxtIp, line.c_str());
+    console().print(kTxtIp, line.c_str());
   } else {
-    std::printf(kTxtEmqdiscon, line.c_str());
+    console().print(kTxtEmqdiscon, line.c_str());
     flag_EMQDISCON = 1;
   }
 }
@@ -175,7 +175,7 @@ int receive_line(uint8_t port, RxQueue& queue, char* response, bool* timed_out) 
     while (queue.pop(byte)) {
       LineAssembler::Event ev = line.feed(byte);
       if (ev == LineAssembler::Event::kOverflow) {
-        std::fputs(kTxtLineTooLong, stdout);
+        console().write(kTxtLineTooLong);
       } else if (ev == LineAssembler::Event::kLine) {
         std::memcpy(response, line.c_str(), line.size());
         return 1;
@@ -183,7 +183,7 @@ int receive_line(uint8_t port, RxQueue& queue, char* response, bool* timed_out) 
     }
     if (ticks_elapsed(GetTimeTicks(), start) > limit_ms(port)) {
       report_timeout(port, timed_out);
-      std::printf(kTxtRecv, "");
+      console().print(kTxtRecv, "");
       return 1;
     }
     clock_sleep_us(kPassUs);
@@ -207,7 +207,7 @@ class AtChannel::Collected {
   void append(std::string_view text) {
     if (buf_ == nullptr) return;
     if (used_ + text.size() >= static_cast<size_t>(kResponseSize)) {
-      std::fputs(kTxtResponseFull, stdout);
+      console().write(kTxtResponseFull);
       return;
     }
     put(text);
@@ -225,7 +225,7 @@ class AtChannel::Collected {
       std::memmove(buf_, buf_ + cut, used_ - cut);
       used_ -= cut;
       buf_[used_] = '\0';
-      std::fputs(kTxtResponseTrimmed, stdout);
+      console().write(kTxtResponseTrimmed);
     }
     put(text.substr(0, room - used_));
   }
@@ -259,7 +259,7 @@ AtReply AtChannel::exchange(const char* command) {
   while (!receive(reply)) {
     if (ticks_elapsed(GetTimeTicks(), sent) > limit_ms(port_)) {
       report_timeout(port_, nullptr);
-      std::printf(kTxtRecv, reply.text.data());
+      console().print(kTxtRecv, reply.text.data());
       finish(AtResult::kTimeout);
       reply.result = AtResult::kTimeout;
       return reply;
@@ -354,7 +354,7 @@ void AtChannel::intake() {
     while (queue.pop(byte)) {
       LineAssembler::Event ev = line.feed(byte);
       if (ev == LineAssembler::Event::kOverflow) {
-        std::fputs(kTxtLineTooLong, stdout);
+        console().write(kTxtLineTooLong);
       } else if (ev == LineAssembler::Event::kLine) {
         AtResult none = AtResult::kPending;
         on_line(line, nowhere, Mode::kIntake, none);
@@ -419,7 +419,7 @@ AtChannel::Outcome AtChannel::on_line(LineAssembler& line, Collected& out, Mode 
       taken = result;
       return Outcome::kEnd;
     }
-    std::printf(kTxtStaleResult, static_cast<int>(trimmed.size()), trimmed.data());
+    console().print(kTxtStaleResult, static_cast<int>(trimmed.size()), trimmed.data());
     if (owed_ > 0) --owed_;
     line.clear();
     return done;
@@ -444,7 +444,7 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
     collected.append_result(c_text(current_.result_line.data(), current_.result_line.size()));
     reply.result = current_.result;
     finish(reply.result);
-    std::printf(kTxtRecv, collected.c_str());
+    console().print(kTxtRecv, collected.c_str());
     return true;
   }
   RxQueue& queue = rx_queues[port_];
@@ -460,10 +460,10 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
     while (queue.pop(byte)) {
       LineAssembler::Event ev = line.feed(byte);
       if (ev == LineAssembler::Event::kOverflow) {
-        std::fputs(kTxtLineTooLong, stdout);
+        console().write(kTxtLineTooLong);
       } else if (ev == LineAssembler::Event::kLine) {
         if (on_line(line, collected, Mode::kCall, reply.result) == Outcome::kEnd) {
-          std::printf(kTxtRecv, collected.c_str());
+          console().print(kTxtRecv, collected.c_str());
           return true;
         }
       }
@@ -474,7 +474,7 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
         finish(AtResult::kTimeout);
         reply.result = AtResult::kTimeout;
       }
-      std::printf(kTxtRecv, collected.c_str());
+      console().print(kTxtRecv, collected.c_str());
       return true;
     }
     clock_sleep_us(kPassUs);
@@ -483,7 +483,7 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
 }
 
 int send_str(uint8_t port, const char* command) {
-  std::printf(kTxtSend, command);
+  console().print(kTxtSend, command);
   return UART_Send(port, command, static_cast<int>(std::strlen(command)));
 }
 
@@ -508,8 +508,8 @@ int recv_str(uint8_t port, char* response, uint8_t line_mode, bool* timed_out) {
 }
 
 void recon_message(int32_t count, const char* hex, uint8_t* out) {
-  std::printf(kTxtHexString, 2 * count, hex);
-  console_line(kTxtHexDataLine);
+  console().print(kTxtHexString, 2 * count, hex);
+  console().line(kTxtHexDataLine);
   if (count <= 0) return;
   const auto n = static_cast<size_t>(count);
   hex_to_bytes(std::string_view(hex, strnlen(hex, 2 * n)), n, out);
@@ -518,7 +518,7 @@ void recon_message(int32_t count, const char* hex, uint8_t* out) {
   std::array<char, 2 * kChunk + 1> row;
   for (size_t i = 0; i < n; i += kChunk) {
     bytes_to_hex(out + i, std::min(kChunk, n - i), row.data());
-    std::fputs(row.data(), stdout);
+    console().write(row.data());
   }
 }
 

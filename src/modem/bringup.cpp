@@ -41,7 +41,7 @@ bool refused(const AtReply& reply) {
 }
 
 bool fail(const char* line) {
-  console_line(line);
+  console().line(line);
   return false;
 }
 
@@ -121,12 +121,12 @@ void write_modem_status(int32_t creg, int32_t csq) {
   std::unique_ptr<std::FILE, decltype(&std::fclose)> file(
       std::fopen(resolve_path(kStatusPath).c_str(), "w"), &std::fclose);
   if (!file) {
-    console_line(kTxtStatusOpenFailLine);
+    console().line(kTxtStatusOpenFailLine);
     return;
   }
   std::array<char, kStatusSize> status{};
   bformat(status.data(), status.size(), kTxtModemStatus, creg, csq);
-  console_line(status.data());
+  console().line(status.data());
   std::fwrite(status.data(), 1, status.size(), file.get());
 }
 

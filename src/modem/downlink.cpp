@@ -3,17 +3,18 @@
 #include <cstdio>
 #include <utility>
 
+#include "common/console.h"
 #include "modem/modem_texts.h"
 
 namespace {
 
 void log_udp_frame(char* frame, int32_t mb_num) {
-  std::printf(kTxtUdpFrameUnhandled, mb_num, frame);
+  console().print(kTxtUdpFrameUnhandled, mb_num, frame);
 }
 
 void log_mqtt_command(MqttDownlink record, int32_t mb_num) {
-  std::printf(kTxtMqttCommandUnhandled, mb_num, record.session_id, record.type, record.length,
-              record.data);
+  console().print(kTxtMqttCommandUnhandled, mb_num, record.session_id, record.type, record.length,
+                  record.data);
 }
 
 // Installed at start-up, before the threads exist, and used by the main thread

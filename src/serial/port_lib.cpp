@@ -80,12 +80,12 @@ int zol_Open(int port) {
 
   termios current{};
   if (tcgetattr(rec.fd.get(), &current) != 0) {
-    PrintMsg("%s", kMsgGetAttr);
+    console().write(kMsgGetAttr);
     return ZOL_SYSCALL_FAILED;
   }
   rec.settings = current;
   if (!apply_settings(rec, open_settings(current))) {
-    PrintMsg("%s", kMsgSetAttr);
+    console().write(kMsgSetAttr);
     return ZOL_SYSCALL_FAILED;
   }
   return ZOL_OK;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdarg>
 #include <cstdio>
 
 #include "serial/port_tables.h"
@@ -64,17 +63,4 @@ int UART_RxClear(uint8_t port) {
 
 int UART_TxClear(uint8_t port) {
   return zol_Flush(port, ZOL_FLUSH_OUTPUT);
-}
-
-int PrintMsg(const char* format, ...) {
-  std::array<char, 512> text{};
-  va_list ap;
-  va_start(ap, format);
-  int n = std::vsnprintf(text.data(), text.size(), format, ap);
-  va_end(ap);
-  if (n < 0) return 0;
-  // Longer texts are cut at the buffer.
-  size_t len = std::min(static_cast<size_t>(n), text.size() - 1);
-  std::fwrite(text.data(), 1, len, stdout);
-  return static_cast<int>(len);
 }

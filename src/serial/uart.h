@@ -50,7 +50,3 @@ int UART_DataSizeInCom(uint8_t port);
 uint8_t UART_GetChar(uint8_t port);
 int UART_RxClear(uint8_t port);
 int UART_TxClear(uint8_t port);
-
-// printf to standard output through a 512-byte buffer: text beyond 511
-// characters is cut. Returns the number of characters printed.
-int PrintMsg(const char* format, ...) __attribute__((format(printf, 1, 2)));

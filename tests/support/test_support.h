@@ -1,7 +1,7 @@
-// What the unit tests and the fuzz targets share: a private QUORVANE_ROOT, the
-// far end of a serial port on a pseudo-terminal, hex text, a time-zone guard,
-// configuration texts and their refusals. No test framework here, so that the
-// fuzz targets can use it too.
+// What the unit tests and the fuzz targets share: the console's text, a
+// private QUORVANE_ROOT, the far end of a serial port on a pseudo-terminal, hex
+// text, a time-zone guard, configuration texts and their refusals. No test
+// framework here, so that the fuzz targets can use it too.
 #pragma once
 
 #include <fcntl.h>
@@ -14,10 +14,13 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "common/console.h"
 #include "common/text.h"
 #include "common/unique_fd.h"
 #include "config/io_type.h"
@@ -32,6 +35,39 @@ inline void require(bool ok, const char* what) {
     std::fprintf(stderr, "test support: %s failed\n", what);
     std::abort();
   }
+}
+
+// The console's text while the object lives, instead of the process's streams.
+class ScopedConsoleCapture final : public ConsoleSink {
+ public:
+  ScopedConsoleCapture() : before_(console().set_sink_for_test(this)) {}
+  ~ScopedConsoleCapture() { console().set_sink_for_test(before_); }
+
+  // Standard output's (or standard error's) text since the last take.
+  std::string take(ConsoleStream stream = ConsoleStream::kOut) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(text_[static_cast<int>(stream)], {});
+  }
+  void write(ConsoleStream stream, std::string_view text) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    text_[static_cast<int>(stream)].append(text);
+  }
+
+ private:
+  ConsoleSink* before_;
+  std::mutex mutex_;
+  std::string text_[2];
+};
+
+// In a death-test child: the console, both streams, to standard error
+// (unbuffered), where the death test looks, in the order it was written.
+inline void console_to_stderr() {
+  static struct : ConsoleSink {
+    void write(ConsoleStream, std::string_view t) override {
+      std::fwrite(t.data(), 1, t.size(), stderr);
+    }
+  } sink;
+  console().set_sink_for_test(&sink);
 }
 
 // A private QUORVANE_ROOT with dev/ and tmp/, removed with the object.

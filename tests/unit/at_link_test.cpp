@@ -11,9 +11,6 @@
 
 namespace {
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
-
 constexpr char kDropped[] = "of an earlier command dropped!!\n";
 
 size_t count_of(const std::string& text, const std::string& needle) {
@@ -30,25 +27,20 @@ class AtLink : public ::testing::Test {
   }
 
   AtChannel& modem() { return at_channel(modem_port); }
-  // Runs f with the console it prints kept.
-  template <typename F>
-  auto captured(F f) {
-    CaptureStdout();
-    auto r = f();
-    console += GetCapturedStdout();
-    return r;
-  }
-  // One receive call of the modem's exchange; the console it printed is kept.
-  AtResult poll() { return captured([&] { return modem().poll(reply); }); }
+  // One receive call of the modem's exchange.
+  AtResult poll() { return modem().poll(reply); }
   void begin(const char* command) {
-    captured([&] { return (modem().begin(command), 0); });
+    modem().begin(command);
     EXPECT_EQ(pty.received(modem_port), command);
   }
   std::string text() const { return std::string(reply.lines()); }
+  // The console so far.
+  const std::string& log() { return log_ += capture.take(); }
 
+  support::ScopedConsoleCapture capture;
+  std::string log_;
   ModemPty pty;
   AtReply reply;
-  std::string console;
   std::vector<std::string> frames;
   std::vector<MqttDownlink> commands;
 };
@@ -70,7 +62,7 @@ TEST_P(Answers, EndAtTheResultLineWithTheAnswerWhole) {
   pty.send(modem_port, c.modem);
   EXPECT_EQ(poll(), c.result);
   EXPECT_EQ(text(), c.modem);
-  EXPECT_NE(console.find("Recv:\r\n" + text() + "-----\r\n\r\n"), std::string::npos);
+  EXPECT_NE(log().find("Recv:\r\n" + text() + "-----\r\n\r\n"), std::string::npos);
   EXPECT_FALSE(modem().awaiting());
   EXPECT_EQ(flag_EMQDISCON.load(), 0);  // an echo is no report
 }
@@ -134,7 +126,7 @@ TEST_P(Pairing, ALateResultIsDroppedAndTheNextAnswerIsItsCommands) {
   pty.send(modem_port, "AT+C\r\r\n+C: 3\r\n\r\nOK\r\n");
   EXPECT_EQ(poll(), AtResult::kOk);
   EXPECT_EQ(text(), "AT+C\r\r\n+C: 3\r\n\r\nOK\r\n");
-  EXPECT_EQ(count_of(console, kDropped), c.dropped) << console;
+  EXPECT_EQ(count_of(log(), kDropped), c.dropped) << log();
   EXPECT_EQ(modem().owed(), 0);
 }
 
@@ -174,7 +166,7 @@ TEST_F(AtLink, ACommandBegunWhileAnotherIsAwaited) {
   EXPECT_EQ(text(), "AT+B\r\r\n\r\nOK\r\n");
   EXPECT_EQ(poll(), AtResult::kError);
   EXPECT_FALSE(modem().awaiting());
-  EXPECT_EQ(count_of(console, kDropped), 0u);
+  EXPECT_EQ(count_of(log(), kDropped), 0u);
 }
 
 TEST_F(AtLink, AResultLineAlwaysFitsEarlierLinesGiveWay) {
@@ -185,14 +177,14 @@ TEST_F(AtLink, AResultLineAlwaysFitsEarlierLinesGiveWay) {
   pty.send(modem_port, echo + info + "\r\nOK\r\n");
   EXPECT_EQ(poll(), AtResult::kOk);
   EXPECT_EQ(text(), info + "\r\nOK\r\n");
-  EXPECT_NE(console.find("[ERROR] Response longer than 1023 characters, earlier lines dropped!!"),
+  EXPECT_NE(log().find("[ERROR] Response longer than 1023 characters, earlier lines dropped!!"),
             std::string::npos);
 
   // An information line that does not fit is dropped instead.
   begin(command.c_str());
   pty.send(modem_port, echo + info + "\r\n+MORE: 1\r\n\r\nOK\r\n");
   EXPECT_EQ(poll(), AtResult::kOk);
-  EXPECT_NE(console.find("[ERROR] Response longer than 1023 characters, line dropped!!"),
+  EXPECT_NE(log().find("[ERROR] Response longer than 1023 characters, line dropped!!"),
             std::string::npos);
 }
 
@@ -207,7 +199,7 @@ TEST_F(AtLink, ReportsDuringACommandAreActedOnAndLeftOut) {
   EXPECT_EQ(text(), "AT+CSQ\r\r\n\r\nOK\r\n");
   EXPECT_EQ(flag_EMQDISCON.load(), 1);
   EXPECT_EQ(frames.size() + commands.size(), 2u);  // handed on as decoded by the dispatch tests
-  EXPECT_NE(console.find("Receive IP message!!\n\r\n+IP: 10.0.0.2\r\n"), std::string::npos);
+  EXPECT_NE(log().find("Receive IP message!!\n\r\n+IP: 10.0.0.2\r\n"), std::string::npos);
 }
 
 TEST_F(AtLink, WhileNothingIsAwaitedEachLineEndsACallAndTheRestWaits) {
@@ -217,15 +209,13 @@ TEST_F(AtLink, WhileNothingIsAwaitedEachLineEndsACallAndTheRestWaits) {
   pty.send(modem_port, esonmi_report("AE,RAO,2,EA") +
                            "+EMQPUB: 0,\"/gw/cmd/2/DO\",1,0,0,3,\"312C30\"\r\n"
                            "+ESONMI=0,16,4142\r\n\r\nOK\r\n");
-  CaptureStdout();
   for (const char* collected : {"", "+EMQPUB: 0,", "", ""}) {
     EXPECT_EQ(recv_str(modem_port, response.data(), 0), 1);
     EXPECT_STREQ(response.data(), collected);  // a publication: the text before the topic
   }
   EXPECT_EQ(recv_str(modem_port, response.data(), 0), 0);
-  console = GetCapturedStdout();
-  EXPECT_NE(console.find("[ERROR] +ESONMI= message dropped: fewer hex digits"), std::string::npos);
-  EXPECT_NE(console.find("[ERROR] Result OK of an earlier command dropped!!\n"), std::string::npos);
+  EXPECT_NE(log().find("[ERROR] +ESONMI= message dropped: fewer hex digits"), std::string::npos);
+  EXPECT_NE(log().find("[ERROR] Result OK of an earlier command dropped!!\n"), std::string::npos);
   EXPECT_EQ(frames.size() + commands.size(), 2u);
 }
 
@@ -239,16 +229,16 @@ TEST_F(AtLink, TimeLimitsAreStrictAndPerPort) {
   EXPECT_EQ(poll(), AtResult::kTimeout);
   EXPECT_EQ(pty.clock().ticks() - t0, 60010u);
   EXPECT_EQ(flag_recv_timeout.load(), 1);
-  EXPECT_NE(console.find("Receiving message timeout!!\nRecv:\r\n-----\r\n\r\n"), std::string::npos);
+  EXPECT_NE(log().find("Receiving message timeout!!\nRecv:\r\n-----\r\n\r\n"), std::string::npos);
 
   // A modem silent from the start: bounded the same way, 10 s while it restarts.
   for (uint32_t limit : {60010u, 10010u}) {
     flag_ZRST = limit == 10010u ? 1 : 0;
     t0 = pty.clock().ticks();
-    EXPECT_EQ(captured([&] { return modem().exchange("AT+ZRST\r\n").result; }), AtResult::kTimeout);
+    EXPECT_EQ(modem().exchange("AT+ZRST\r\n").result, AtResult::kTimeout);
     EXPECT_EQ(pty.clock().ticks() - t0, limit);
   }
-  EXPECT_NE(console.find("Wait AT+ZRST for 10 secs.\n"), std::string::npos);
+  EXPECT_NE(log().find("Wait AT+ZRST for 10 secs.\n"), std::string::npos);
   flag_ZRST = 0;
 
   // The GPS port keeps its own 60 seconds and never raises the modem's flag.
@@ -256,17 +246,9 @@ TEST_F(AtLink, TimeLimitsAreStrictAndPerPort) {
   std::array<char, kResponseSize> response{};
   pty.send(gps_port, "$GPRMC,12");
   bool timed_out = false;
-  EXPECT_EQ(captured([&] { return recv_str(gps_port, response.data(), 1, &timed_out); }), 1);
+  EXPECT_EQ(recv_str(gps_port, response.data(), 1, &timed_out), 1);
   EXPECT_TRUE(timed_out);
   EXPECT_EQ(flag_recv_timeout.load(), 0);
-}
-
-TEST(ReconMessage, ACharacterThatIsNoHexDigitCountsZero) {
-  uint8_t out[3] = {0xEE, 0xEE, 0xEE};
-  CaptureStdout();
-  recon_message(3, "0a1BG7", out);
-  GetCapturedStdout();
-  EXPECT_EQ(std::vector<uint8_t>(out, out + 3), (std::vector<uint8_t>{0x0A, 0x1B, 0x07}));
 }
 
 }  // namespace

@@ -10,9 +10,6 @@
 
 namespace {
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
-
 class Bringup : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -23,23 +20,18 @@ class Bringup : public ::testing::Test {
     flag_recv_timeout = 1;  // a success clears it
   }
 
-  uint32_t run(uint32_t (*call)()) {
-    CaptureStdout();
-    uint32_t r = call();
-    console = GetCapturedStdout();
-    return r;
-  }
-  bool console_has_line(const std::string& line) const {
-    return console.find(line + "\n") != std::string::npos;
+  // The console since the last look holds the line.
+  bool console_has_line(const std::string& line) {
+    return capture.take().find(line + "\n") != std::string::npos;
   }
   std::string status_file() const {
     std::ifstream in(pty.root() / "tmp/modemInfo.txt", std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
 
+  support::ScopedConsoleCapture capture;
   ModemPty pty;
   ScriptedModem modem{pty.master(modem_port)};
-  std::string console;
   int zrst_seen = 0;  // touched by the responder thread only
 };
 
@@ -51,7 +43,7 @@ TEST_F(Bringup, UdpWithTheEchoOffAndTheStatusFile) {
 
   modem.echo = false;  // a saved ATE0 profile
   modem.answer("AT+ESOC", "\r\n+ESOC=2\r\n" + kOk);
-  EXPECT_EQ(run(nbiot_init), 1u);
+  EXPECT_EQ(nbiot_init(), 1u);
   EXPECT_EQ(modem.commands(),
             (std::vector<std::string>{"AT*MCGDEFCONT=\"IP\",\"cmnet\"\r\n", "AT*MSPCHSC=1\r\n",
                                       "AT+ZCONTLED=1\r\n", "AT+ZRST\r\n", "AT+CFUN=1\r\n",
@@ -90,7 +82,7 @@ TEST_F(Bringup, EveryFailureTextAndResult) {
       return command_key(command) == c.key ? std::optional(c.answer) : std::nullopt;
     });
     flag_recv_timeout = 1;
-    EXPECT_EQ(run(nbiot_init), 0u) << c.line;
+    EXPECT_EQ(nbiot_init(), 0u) << c.line;
     EXPECT_TRUE(console_has_line(c.line)) << c.line;
     EXPECT_EQ(flag_recv_timeout.load(), 1) << c.line;
     // An address that does not fit is not stored.
@@ -108,7 +100,7 @@ TEST_F(Bringup, RoamingIsNotRegisteredAndRestartsTheCycle) {
     return std::nullopt;
   });
   const uint32_t t0 = pty.clock().ticks();
-  EXPECT_EQ(run(nbiot_init), 1u);
+  EXPECT_EQ(nbiot_init(), 1u);
   EXPECT_EQ(modem.count("AT+ZRST"), 2);
   EXPECT_EQ(modem.count("AT*MCGDEFCONT"), 2);
   EXPECT_GE(pty.clock().ticks() - t0, 120000u);  // the first wait lasted its 120 s
@@ -126,7 +118,7 @@ TEST_F(Bringup, ReconnectSendsFourCommandsAndSurvivesADisconnectError) {
   flag_EMQDISCON = 1;
   modem.answer("AT+EMQDISCON", kError);
   modem.answer("AT+EMQNEW", "\r\n+EMQNEW: 6\r\n" + kOk);
-  EXPECT_EQ(run(mqtt_reconnect), 1u);
+  EXPECT_EQ(mqtt_reconnect(), 1u);
   EXPECT_EQ(modem.commands(),
             (std::vector<std::string>{
                 "AT+EMQDISCON=5\r\n", "AT+EMQNEW=\"10.0.0.9\",\"1883\",20000,1024\r\n",
@@ -137,7 +129,7 @@ TEST_F(Bringup, ReconnectSendsFourCommandsAndSurvivesADisconnectError) {
 
   // An answer with "OK" and no client id fails the call and keeps the old id.
   modem.answer("AT+EMQNEW", kOk);
-  EXPECT_EQ(run(mqtt_reconnect), 0u);
+  EXPECT_EQ(mqtt_reconnect(), 0u);
   EXPECT_TRUE(console_has_line("[ERROR] Create MQTT service error!!"));
   EXPECT_EQ(mqtt_id, 6);
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "messaging/sms4.h"
+#include "test_support.h"
 
 namespace {
 
@@ -55,6 +56,7 @@ TEST(Sms4, StandardVectorTheDoubleApplicationAndAlternatingKeys) {
 class Codec : public ::testing::Test {
  protected:
   void TearDown() override { flag_sms4 = 1; }
+  support::ScopedConsoleCapture console;
 };
 
 TEST_F(Codec, EncodePadsWithSpacesToWholeBlocksAndDecodeUndoesIt) {
@@ -64,10 +66,9 @@ TEST_F(Codec, EncodePadsWithSpacesToWholeBlocksAndDecodeUndoesIt) {
     std::vector<uint8_t> buf(text.size() + 15, 0xEE);
     std::memcpy(buf.data(), text.data(), text.size());
     int32_t length = static_cast<int32_t>(text.size());
-    testing::internal::CaptureStdout();
     encode_msg(buf.data(), &length);
     const std::string plain = text + std::string(padded - text.size(), ' ');
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[" + plain + "]\n");
+    EXPECT_EQ(console.take(), "[" + plain + "]\n");
     ASSERT_EQ(length, static_cast<int32_t>(padded));
     for (size_t i = padded; i < buf.size(); ++i) EXPECT_EQ(buf[i], 0xEE);  // no overrun
     // Each block is the double application under the built-in key.
@@ -83,10 +84,9 @@ TEST_F(Codec, EncodePadsWithSpacesToWholeBlocksAndDecodeUndoesIt) {
 
   // A length that is not whole blocks is refused and changes nothing.
   std::vector<uint8_t> odd(20, 7);
-  testing::internal::CaptureStdout();
   EXPECT_EQ(decode_msg(odd.data(), 20), 0);
   EXPECT_EQ(decode_msg(odd.data(), -16), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(console.take(),
             "Receive error message length!!\nReceive error message length!!\n");
   EXPECT_EQ(odd, std::vector<uint8_t>(20, 7));
 }
@@ -99,9 +99,8 @@ TEST_F(Codec, SubstitutionAppliesTheForwardTableOnBothSides) {
   for (int b = 0; b < 256; ++b) buf[b] = static_cast<uint8_t>(b);
   auto forward = [](int b) { return b < 128 ? static_cast<int>(client_table[b / 16][b % 16]) : b; };
   int32_t length = 256;
-  testing::internal::CaptureStdout();
   encode_msg(buf.data(), &length);
-  EXPECT_EQ(testing::internal::GetCapturedStdout() + std::to_string(length), "256");
+  EXPECT_EQ(console.take() + std::to_string(length), "256");
   EXPECT_EQ(decode_msg(buf.data(), 256), 1);
   int restored = 0;
   for (int b = 0; b < 256; ++b) EXPECT_EQ(buf[b], forward(forward(b))) << b;

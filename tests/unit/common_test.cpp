@@ -9,6 +9,7 @@
 #include "common/console.h"
 #include "common/paths.h"
 #include "common/text.h"
+#include "test_support.h"
 
 namespace {
 
@@ -37,9 +38,9 @@ TEST(Text, FieldsNumbersAndHex) {
   char text[16];
   EXPECT_EQ(bytes_to_hex(bytes, 4, text), 8u);
   EXPECT_STREQ(text, "0AFF005C");
-  uint8_t out[2] = {9, 9};
-  hex_to_bytes("0aFF", 2, out);
-  EXPECT_EQ(out[0] << 8 | out[1], 0x0AFF);
+  uint8_t out[3] = {9, 9, 9};
+  hex_to_bytes("0aFFG7", 3, out);  // a character that is no hex digit counts zero
+  EXPECT_EQ(out[0] << 16 | out[1] << 8 | out[2], 0x0AFF07);
 }
 
 TEST(Clock, ElapsedTimeAcrossTheThirtyTwoBitWrap) {
@@ -64,7 +65,7 @@ TEST(Paths, ResolvedUnderTheRootOnlyWhenItIsADirectory) {
   unsetenv("QUORVANE_ROOT");
 }
 
-TEST(Console, BoundedFormattingRefusesWhatDoesNotFit) {
+TEST(Console, BoundedFormattingAndTheStreams) {
   char buf[8] = "";
   EXPECT_TRUE(bformat(buf, sizeof buf, "%d", 1234567));
   EXPECT_FALSE(bformat(buf, sizeof buf, "%d", 12345678));
@@ -72,6 +73,14 @@ TEST(Console, BoundedFormattingRefusesWhatDoesNotFit) {
   EXPECT_TRUE(bappend(buf, sizeof buf, "%s", "cde"));
   EXPECT_FALSE(bappend(buf, sizeof buf, "%s", "fgh"));
   EXPECT_STREQ(buf, "abcde");
+
+  // A console text is cut at its bound; errors go to their own stream.
+  support::ScopedConsoleCapture capture;
+  console().print("%d-%s", 7, std::string(Console::kMaxText, 'y').c_str());
+  console().line("l");
+  console().error("e");
+  EXPECT_EQ(capture.take(), "7-" + std::string(Console::kMaxText - 2, 'y') + "l\n");
+  EXPECT_EQ(capture.take(ConsoleStream::kErr), "e");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The command handlers against the real write-back and one simulated Modbus
-// TCP device (the bench kit's modbus_sim), and as start-up installs them, fed
-// by the receive dispatcher from a modem on a pseudo-terminal. Two sessions:
+// TCP device (the bench kit's modbus_sim). (Fed by the receive dispatcher as
+// start-up installs them, they run in the report-loop and whole-daemon tests.)
+// Two sessions:
 //   index 0, ID 5: no DO and no AO slots;
 //   index 1, ID 2: DO slots 0-2 on coils 0-2, AO slots 0-1 on holding registers
 //   200-201. Coil 3 and register 202 are on the device but not mapped.
@@ -25,9 +26,6 @@
 #include "test_support.h"
 
 namespace {
-
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 class Downlink : public ::testing::Test {
  protected:
@@ -66,6 +64,7 @@ class Downlink : public ::testing::Test {
     return n;
   }
 
+  support::ScopedConsoleCapture console;
   support::TempRoot root;
   ModbusSim sim;
   IoImage image;
@@ -135,9 +134,8 @@ TEST_F(Downlink, UdpFramesLogClearTheirPendingBitAndWriteWhatDiffers) {
     reset();
     char buf[1024] = {};  // as the dispatcher hands it over
     std::memcpy(buf, c.frame.data(), c.frame.size());
-    CaptureStdout();
     process_message(image, buf, mb_num);
-    std::string out = GetCapturedStdout();
+    std::string out = console.take();
     if (c.contains.starts_with("=")) EXPECT_EQ(out, c.contains.substr(1));
     else EXPECT_NE(out.find(c.contains), std::string::npos) << out;
     EXPECT_TRUE(out.ends_with(c.ends)) << out;
@@ -157,6 +155,7 @@ TEST_F(Downlink, MqttCommandsWriteWhatDiffersAndAcknowledge) {
     std::string out;  // the console starts with it
     const char* ack = "";
     std::string coils = "1 1 1 1", regs = "5 5 77";
+    bool one_slot = false;  // session ID 5 given DO slot 0 on coil 3, image 1
   };
   const std::string same = " values are same. No need to write values to modbus.\n";
   const std::string differ = " values are different. Update values to modbus.\n";
@@ -173,18 +172,23 @@ TEST_F(Downlink, MqttCommandsWriteWhatDiffersAndAcknowledge) {
       {0, "DO", "000000", "Session ID 0 is not configured. Command ignored!!\n"},
       {2, "DO", "00000", "DO values too short: 5 characters for 3 slots!!\n"},
       {2, "AO", "0000000", "AO values too short: 7 characters for 2 slots!!\n"},
+      // A session of one slot takes its one value.
+      {5, "DO", "00", "DO" + differ, "DO_ACK", "1 1 1 0", "5 5 77", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.type) + " " + c.data);
     reset();
+    if (c.one_slot) {
+      support::map_line(*modbusIO, IoType::DO, 0, "1-4,");
+      support::store_values(image, 0, {.do_value = {1}});
+    }
     MqttDownlink record{};
     record.session_id = c.session;
     copy_text(record.type, sizeof record.type, c.type);
     copy_text(record.data, sizeof record.data, c.data);
     record.length = static_cast<uint32_t>(std::strlen(c.data));
-    CaptureStdout();
     process_message_MQTT(image, record, mb_num);
-    std::string out = GetCapturedStdout();
+    std::string out = console.take();
     EXPECT_EQ(out.compare(0, c.out.size(), c.out), 0) << out;
     EXPECT_STREQ(data_ACK, c.ack);
     EXPECT_EQ(flag_ACK, *c.ack != '\0');
@@ -192,20 +196,6 @@ TEST_F(Downlink, MqttCommandsWriteWhatDiffersAndAcknowledge) {
     EXPECT_EQ(coils(), c.coils);
     EXPECT_EQ(registers(), c.regs);
   }
-  // A session of one slot takes its one value.
-  reset();
-  support::map_line(*modbusIO, IoType::DO, 0, "1-4,");
-  support::store_values(image, 0, {.do_value = {1}});
-  MqttDownlink one{};
-  one.session_id = 5;
-  copy_text(one.type, sizeof one.type, "DO");
-  copy_text(one.data, sizeof one.data, "00");
-  one.length = 2;
-  CaptureStdout();
-  process_message_MQTT(image, one, mb_num);
-  GetCapturedStdout();
-  EXPECT_STREQ(data_ACK, "DO_ACK");
-  EXPECT_EQ(coils(), "1 1 1 0");
 }
 
 // The handlers as start-up installs them, behind the receive routine.
@@ -224,9 +214,8 @@ class DispatchedCommands : public Downlink {
   std::string receive(const std::string& lines) {
     EXPECT_TRUE(modem.send(lines));
     std::array<char, kResponseSize> response{};
-    CaptureStdout();
     EXPECT_EQ(recv_str(modem_port, response.data(), 0), 1);
-    return GetCapturedStdout();
+    return console.take();
   }
 
   VirtualClock clock;
@@ -240,9 +229,8 @@ TEST_F(DispatchedCommands, UdpAnswerAndMqttPublicationFromTheModemWriteTheOutput
   const std::string text = "AE,QRX724H,0100,2,17,RDO,0,3,1,0,1,EA";
   std::memcpy(frame.data(), text.data(), text.size());
   int32_t len = static_cast<int32_t>(text.size());
-  CaptureStdout();
   encode_msg(frame.data(), &len);
-  GetCapturedStdout();
+  console.take();
   receive("+ESONMI=0," + std::to_string(len) + "," +
           support::hex_of({reinterpret_cast<char*>(frame.data()), static_cast<size_t>(len)}) + "\r\n");
   EXPECT_EQ(coils(), "1 0 1 1");

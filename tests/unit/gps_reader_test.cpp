@@ -11,13 +11,10 @@
 #include "common/clock.h"
 #include "config/records.h"
 #include "modem/at_link.h"
-#include "modem/rx_queue.h"
 #include "test_support.h"
 
 namespace {
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 TEST(GpsFilter, FiltersInTheirOrder) {
   struct Case {
@@ -56,22 +53,6 @@ TEST(GpsFilter, FiltersInTheirOrder) {
   EXPECT_EQ(gps_sentence("\n"), "");
 }
 
-// What line_waiting relies on: a line end found wherever the ring has wrapped.
-TEST(RxQueue, HoldsLooksAcrossTheWrap) {
-  RxQueue q;
-  std::vector<uint8_t> bytes(RxQueue::kCapacity - 4, 'x');
-  q.push(bytes.data(), bytes.size());
-  uint8_t b;
-  for (int i = 0; i < 100; ++i) q.pop(b);
-  const uint8_t tail[] = {'a', 'b', 'c', 'd', 'e', 'f', '\n'};
-  q.push(tail, sizeof tail);  // the LF lands past the ring's end
-  EXPECT_TRUE(q.holds('\n'));
-  while (q.size() > 1) q.pop(b);
-  EXPECT_TRUE(q.holds('\n'));
-  q.pop(b);
-  EXPECT_FALSE(q.holds('\n'));
-}
-
 class GpsReader : public ::testing::Test {
  protected:
   void SetUp() override { allocate_records(), recv_reset(gps_port); }
@@ -83,22 +64,20 @@ class GpsReader : public ::testing::Test {
     return out;
   }
 
-  // One pass; the verdict, with the virtual time it paused and what it printed.
+  // One pass; the verdict, with the virtual time it paused.
   GpsVerdict pass() {
     uint64_t before = clock.total_slept_us();
-    CaptureStdout();
     GpsVerdict v = gps_read_pass(fix);
-    console = GetCapturedStdout();
     paused_us = clock.total_slept_us() - before;
     return v;
   }
 
+  support::ScopedConsoleCapture capture;
   support::TempRoot root;
   support::PortPty gps{root, gps_port, "ttyUSB1"};
   VirtualClock clock;
   ScopedClock clock_guard{clock};
   GpsFix fix;
-  std::string console;
   uint64_t paused_us = 0;
 };
 
@@ -111,7 +90,7 @@ TEST_F(GpsReader, KeepsTheLastRmcSentenceWithColons) {
   EXPECT_EQ(pass(), GpsVerdict::kAccept);
   EXPECT_EQ(stored_gps(), "$GPRMC:1:A:2:N:3:E:0.5:87.0:4::*24");
   EXPECT_EQ(paused_us, 1000000U);
-  EXPECT_EQ(console, "");
+  EXPECT_EQ(capture.take(), "");
 
   // Dropped lines keep the old sentence; skipped ones take no pause.
   send("$GPRMC,9,A,GPGGA\r\n");
@@ -122,7 +101,7 @@ TEST_F(GpsReader, KeepsTheLastRmcSentenceWithColons) {
   EXPECT_EQ(paused_us, 0U);
   send("$GPRMC," + std::string(140, '5') + "\r\n");
   EXPECT_EQ(pass(), GpsVerdict::kTooLong);
-  EXPECT_EQ(console, "[ERROR] GPS line of 149 characters too long, dropped!!\n");
+  EXPECT_EQ(capture.take(), "[ERROR] GPS line of 149 characters too long, dropped!!\n");
   EXPECT_EQ(stored_gps(), "$GPRMC:1:A:2:N:3:E:0.5:87.0:4::*24");
 
   // A line ended by LF alone loses its last data character; text before

@@ -14,9 +14,6 @@
 
 namespace {
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
-
 constexpr int kClosedPort = 1;  // privileged: nothing listens on it on loopback
 using enum IoResult;
 
@@ -78,6 +75,7 @@ class ModbusTest : public testing::Test {
   }
   void map(IoType t, int s, const char* line) { support::map_line(*modbusIO, t, s, line); }
 
+  support::ScopedConsoleCapture console;
   support::TempRoot root_;  // the engine opens <root>/dev/mem and <root>/dev/GPIO
   ModbusSim sim_;
   IoImage io_;
@@ -89,9 +87,8 @@ TEST_F(ModbusTest, FunctionZeroReadsAllFourTypesOverTcpAndRtu) {
     const std::string d = "set " + std::to_string(i);
     sim({d + " do 100 1 0 1", d + " di 200 0 1", d + " ao 300 500 65535", d + " ai 400 7 8"});
     Buffers b;
-    CaptureStdout();
     EXPECT_EQ(b.fc(device(i, 3, 2, 2, 2), 0), kOk);
-    EXPECT_EQ(GetCapturedStdout(),
+    EXPECT_EQ(console.take(),
               "[Read  DO] Number:3, Value:[1, 0, 1]\r\n[Read  DI] Number:2, Value:[0, 1]\r\n"
               "[Read  AO] Number:2, Value:[500, 65535]\r\n[Read  AI] Number:2, Value:[7, 8]\r\n");
     EXPECT_EQ(sim_.requests(i), "1:100:3 2:200:2 3:300:2 4:400:2");
@@ -117,9 +114,8 @@ TEST_F(ModbusTest, EachFunctionCodeSendsItsRequestsOnly) {
     SCOPED_TRACE(c.function);
     Buffers b;
     long before = sim_.connections(0);
-    CaptureStdout();
     EXPECT_EQ(b.fc(device(0, c.counts[0], c.counts[1], c.counts[2], c.counts[3]), c.function), kOk);
-    EXPECT_EQ(GetCapturedStdout().empty(), *c.requests == '\0');
+    EXPECT_EQ(console.take().empty(), *c.requests == '\0');
     EXPECT_EQ(sim_.requests(0), c.requests);
     EXPECT_EQ(sim_.connections(0), before + 1);
     if (*c.requests == '\0' || c.function > 4) continue;
@@ -134,10 +130,9 @@ TEST_F(ModbusTest, EachFunctionCodeSendsItsRequestsOnly) {
   const uint16_t regs[3] = {9, 65535, 0};
   std::copy(coils, coils + 4, b.do_buf);
   std::copy(regs, regs + 3, b.ao_buf);
-  CaptureStdout();
   EXPECT_EQ(b.fc(device(0, 4, 0, 3, 0), 15), kOk);
   EXPECT_EQ(b.fc(device(0, 4, 0, 3, 0), 16), kOk);
-  EXPECT_EQ(GetCapturedStdout(),
+  EXPECT_EQ(console.take(),
             "[Write DO] Number:4, Value:[1, 0, 0, 1]\r\n[Write AO] Number:3, Value:[9, 65535, 0]\r\n");
   EXPECT_EQ(get("0 do 100 4") + " " + get("0 ao 300 3"), "1 0 0 1 9 65535 0");
 }
@@ -149,9 +144,8 @@ TEST_F(ModbusTest, OutputsReportedAsInputsFollowTheRealInputs) {
   MbDevice d = device(0, 8, 12, 2, 3);
   d.do_as_di = d.ao_as_ai = 1;
   Buffers b;
-  CaptureStdout();
   EXPECT_EQ(b.fc(d, 0), kOk);
-  EXPECT_NE(GetCapturedStdout().find("[Read  DI] Number:4, Value:[1, 0, 1, 1]\r\n"), std::string::npos);
+  EXPECT_NE(console.take().find("[Read  DI] Number:4, Value:[1, 0, 1, 1]\r\n"), std::string::npos);
   EXPECT_EQ(sim_.requests(0), "1:100:8 2:200:4 3:300:2 4:400:1");
   const uint8_t di[13] = {1, 0, 1, 1, 1, 1, 0, 1, 0, 0, 1, 1, 0xEE};
   EXPECT_EQ(0, std::memcmp(b.di_buf, di, sizeof di));
@@ -162,9 +156,8 @@ TEST_F(ModbusTest, OutputsReportedAsInputsFollowTheRealInputs) {
   MbDevice only = device(0, 8, 8, 2, 2);
   only.do_as_di = only.ao_as_ai = 1;
   Buffers c;
-  CaptureStdout();
   EXPECT_EQ(c.fc(only, 0), kOk);
-  EXPECT_EQ(GetCapturedStdout().find("DI]"), std::string::npos);
+  EXPECT_EQ(console.take().find("DI]"), std::string::npos);
   EXPECT_EQ(sim_.requests(0), "1:100:8 3:300:2");
   EXPECT_EQ(0, std::memcmp(c.di_buf, di + 4, 8));
   EXPECT_EQ(c.ai_buf[1], 20);
@@ -175,32 +168,21 @@ TEST_F(ModbusTest, FailedRequestsArePrintedAndNoLinkIsUnreachable) {
   sim({"fail 0 2", "fail 0 15", "set 0 ai 400 42"});
   MbDevice d = device(0, 1, 1, 1, 1);
   Buffers b;
-  CaptureStdout();
   EXPECT_EQ(b.fc(d, 0), kReadError);  // the exchange goes on
-  std::string log = GetCapturedStdout();
+  std::string log = console.take();
   EXPECT_NE(log.find("[Error] Read DI error\r\n"), std::string::npos) << log;
   EXPECT_NE(log.find("[Read  AI] Number:1, Value:[42]\r\n"), std::string::npos) << log;
-  CaptureStdout();
   EXPECT_EQ(b.fc(d, 15), kOk);  // a failed write is only printed
-  EXPECT_EQ(GetCapturedStdout(), "[Error] Write DO error\r\n");
+  EXPECT_EQ(console.take(), "[Error] Write DO error\r\n");
 
   MbDevice bad_parity = device_at({false, 0, "/dev/null"}, 0, 0, 0, 0);
   bad_parity.parity = 'X';
-  testing::internal::CaptureStderr();
   EXPECT_EQ(b.fc(device_at({true, kClosedPort, ""}, 1, 1, 1, 1), 0), kUnreachable);
   EXPECT_EQ(b.fc(device_at({false, 0, "/nonexistent/tty"}, 1, 0, 0, 0), 0), kUnreachable);
   EXPECT_EQ(b.fc(bad_parity, 0), kUnreachable);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(console.take(ConsoleStream::kErr),
             "[Error] Connection failed\n[Error] Connection failed\n"
             "[Error] Unable to allocate libmodbus context\n");
-}
-
-// In a death-test child: standard output joins standard error, unbuffered, so
-// that both streams can be matched in the order they were written.
-void joined_output() {
-  std::fflush(stdout);
-  ::dup2(2, 1);
-  std::setvbuf(stdout, nullptr, _IONBF, 0);
 }
 
 // The scan and the write-back stop at the device; the polling thread ends the process.
@@ -208,14 +190,12 @@ TEST_F(ModbusTest, UnreachableDeviceEndsThePollingThread) {
   configure({device_at({false, 0, "/nonexistent/tty"}, 1, 0, 0, 0)});
   map(IoType::DO, 0, "1-1,");
   uint8_t on = 1;
-  CaptureStdout();
-  testing::internal::CaptureStderr();
   EXPECT_EQ(scan_session(io_, 0, 1), kUnreachable);
   EXPECT_EQ(write_back(io_, 0, 1, &on, nullptr), kUnreachable);
-  EXPECT_EQ(GetCapturedStdout(), "Before writing DO values[1]:\n1-1,\n0,\n[Modbus 00]\n");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "[Error] Connection failed\n[Error] Connection failed\n");
+  EXPECT_EQ(console.take(), "Before writing DO values[1]:\n1-1,\n0,\n[Modbus 00]\n");
+  EXPECT_EQ(console.take(ConsoleStream::kErr), "[Error] Connection failed\n[Error] Connection failed\n");
   configure({device_at({true, kClosedPort, ""}, 1, 0, 0, 0)});
-  EXPECT_EXIT((joined_output(), polling_thread(&io_)), testing::ExitedWithCode(1),
+  EXPECT_EXIT((support::console_to_stderr(), polling_thread(&io_)), testing::ExitedWithCode(1),
               "\r\n<--- Modbus Polling Start --->\r\n\\[Error\\] Connection failed\n\\[Error\\] modbusFC error!!");
 }
 
@@ -230,9 +210,8 @@ TEST_F(ModbusTest, ScanFillsTheSessionSlotsFromEveryDevice) {
   map(IoType::AO, 0, "2-1,1-2,");
   map(IoType::AI, 0, "1-1,");
   support::store_values(io_, 0, {.do_value = {9, 9, 9, 9, 9}});
-  CaptureStdout();
   EXPECT_EQ(scan_session(io_, 0, mb_num), kOk);
-  GetCapturedStdout();
+  console.take();
   const SessionValues v = io_.copy(0);
   EXPECT_EQ(std::vector<int>(v.do_value, v.do_value + 6), (std::vector<int>{1, 0, 1, 0, 0, 0}));
   EXPECT_EQ(std::vector<int>({v.di_value[0], v.ao_value[0], v.ao_value[1], v.ai_value[0]}),
@@ -241,9 +220,8 @@ TEST_F(ModbusTest, ScanFillsTheSessionSlotsFromEveryDevice) {
   // A session that names only device 1 still reads device 2.
   for (IoType t : kIoTypes) map(t, 0, t == IoType::DO ? "1-1," : "");
   sim_.requests(1);
-  CaptureStdout();
   scan_session(io_, 0, mb_num);
-  GetCapturedStdout();
+  console.take();
   EXPECT_EQ(sim_.requests(1), "1:100:2 3:300:1");
 }
 
@@ -255,7 +233,6 @@ TEST_F(ModbusTest, ReadErrorRestoresTheSessionsOwnLastGoodValues) {
     map(IoType::AO, s, s == 0 ? "1-1," : "1-2,");
   }
   sim({"set 0 do 100 1 0", "set 0 ao 300 111 222", "fail 0 3"});
-  CaptureStdout();
   EXPECT_EQ(scan_session(io_, 0, 1), kReadError);  // before any error-free scan: zeros
   EXPECT_EQ(io_.copy(0).do_value[0] + io_.copy(0).ao_value[0], 0);
   sim({"heal 0"});
@@ -263,7 +240,7 @@ TEST_F(ModbusTest, ReadErrorRestoresTheSessionsOwnLastGoodValues) {
   scan_session(io_, 1, 1);
   sim({"set 0 do 100 0 1", "set 0 ao 300 5 6", "fail 0 3"});
   scan_session(io_, 0, 1);
-  GetCapturedStdout();
+  console.take();
   EXPECT_EQ(io_.copy(0).do_value[0], 1);  // the read DO value of 0 is not taken either
   EXPECT_EQ(io_.copy(0).ao_value[0], 111);
   EXPECT_EQ(io_.copy(1).ao_value[0], 222);
@@ -282,9 +259,8 @@ TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   // Both arrays given and DO slots present: only the DO values go out.
   const uint8_t coils[3] = {1, 0, 1};
   const uint16_t regs[3] = {80, 10, 20};
-  CaptureStdout();
   EXPECT_EQ(write_back(io_, 0, mb_num, coils, regs), kOk);
-  EXPECT_EQ(GetCapturedStdout(),
+  EXPECT_EQ(console.take(),
             "Before writing DO values[3]:\n1-1,1-3,2-2,\n0,1,0,\n"
             "[Modbus 00]\n[Write DO] Number:4, Value:[1, 1, 0, 1]\r\n[Modbus 02]\n");
   EXPECT_EQ(get("0 do 100 4"), "1 1 0 1");  // channels 2 and 4 kept
@@ -298,9 +274,8 @@ TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   sim_.requests(0);
   sim_.requests(2);
   modbusIO->do_num[0] = 0;
-  CaptureStdout();
   write_back(io_, 0, mb_num, coils, regs);
-  EXPECT_EQ(GetCapturedStdout(),
+  EXPECT_EQ(console.take(),
             "Before writing AO values[3]:\n1-2,3-1,3-2,\n0,0,0,\n[Modbus 00]\n[Write AO] Number:3, "
             "Value:[7, 80, 9]\r\n[Modbus 01]\n[Modbus 02]\n[Write AO] Number:2, Value:[10, 20]\r\n");
   EXPECT_EQ(sim_.requests(0), "3:300:3 16:300:3");
@@ -308,18 +283,16 @@ TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   EXPECT_EQ(get("2 ao 300 2"), "10 20");
 
   modbusIO->do_num[0] = 3;  // the next scan brings back what the do_as_di device holds
-  CaptureStdout();
   scan_session(io_, 0, mb_num);
-  GetCapturedStdout();
+  console.take();
   EXPECT_EQ(io_.copy(0).do_value[2], 0);
 
   // The current coils cannot be read: nothing is written, the image still is.
   sim({"fail 0 1"});
   sim_.requests(0);
   const uint8_t on[3] = {0, 1, 0};
-  CaptureStdout();
   EXPECT_EQ(write_back(io_, 0, mb_num, on, nullptr), kOk);  // a failed write is only printed
-  EXPECT_NE(GetCapturedStdout().find("[Modbus 00]\n[Error] Read DO error\r\n[Error] Write DO error\r\n"),
+  EXPECT_NE(console.take().find("[Modbus 00]\n[Error] Read DO error\r\n[Error] Write DO error\r\n"),
             std::string::npos);
   EXPECT_EQ(sim_.requests(0), "1:100:4");
   EXPECT_EQ(get("0 do 100 4"), "1 1 0 1");
@@ -336,7 +309,6 @@ TEST_F(ModbusTest, ScanUnderWayDoesNotUndoAWriteBack) {
   configure({device(0, 1, 0, 0, 0), device_at(slow.devices.at(0), 0, 0, 1, 0)});
   map(IoType::DO, 0, "1-1,");
   sim({"set 0 do 100 0"});
-  CaptureStdout();
   std::thread scan([this] { scan_session(io_, 0, 2); });
   std::string served;
   for (int i = 0; i < 5000 && served.empty(); ++i) {
@@ -346,7 +318,6 @@ TEST_F(ModbusTest, ScanUnderWayDoesNotUndoAWriteBack) {
   const uint8_t on = 1;
   write_back(io_, 0, 1, &on, nullptr);
   scan.join();
-  GetCapturedStdout();
   EXPECT_EQ(get("0 do 100 1"), "1");
   EXPECT_EQ(io_.copy(0).do_value[0], 1);
 }

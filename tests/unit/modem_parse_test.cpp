@@ -102,20 +102,23 @@ TEST(LineAssembler, CompleteLinesAndOverflows) {
   EXPECT_EQ(a.size(), 6u);
 }
 
-TEST(RxQueue, KeepsOrderAndDropsTheOldestWhenFull) {
+TEST(RxQueue, KeepsOrderDropsTheOldestWhenFullAndFindsALineEndAcrossTheWrap) {
   RxQueue q;
   std::vector<uint8_t> bytes(RxQueue::kCapacity - 10);
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i % 200 + 11);  // no LF
   EXPECT_EQ(q.push(bytes.data(), bytes.size()), 0u);
   uint8_t b = 0;
   ASSERT_TRUE(q.pop(b));
-  EXPECT_EQ(b, 0);
+  EXPECT_EQ(b, 11);
   // Wraps around the ring; 15 more than the space left drops the 15 oldest.
-  const uint8_t more[26] = {};
+  uint8_t more[26] = {};
+  more[25] = '\n';  // past the ring's end, where line_waiting must find it
+  EXPECT_FALSE(q.holds('\n'));
   EXPECT_EQ(q.push(more, sizeof more), 15u);
+  EXPECT_TRUE(q.holds('\n'));
   EXPECT_EQ(q.size(), RxQueue::kCapacity);
   ASSERT_TRUE(q.pop(b));
-  EXPECT_EQ(b, 16);
+  EXPECT_EQ(b, 27);
   // Of more than the capacity only the last bytes stay.
   std::vector<uint8_t> huge(RxQueue::kCapacity + 5, 0xAB);
   EXPECT_EQ(q.push(huge.data(), huge.size()), RxQueue::kCapacity - 1 + 5);

@@ -80,17 +80,12 @@ class ReportLoopTest : public testing::Test {
                  "\r\n*MENGINFOSC: 3686,0,45,-891,-120,-145,-98,-6,5,1A2B,1,23,0\r\n" + kOk);
     modem.hook([this](const std::string& c) { return server(c); });
     install_downlink_handlers(image, [] { ADD_FAILURE() << "a device out of reach"; });
-    testing::internal::CaptureStdout();
   }
 
-  void TearDown() override { testing::internal::GetCapturedStdout(), set_downlink_handlers(nullptr, nullptr); }
+  void TearDown() override { set_downlink_handlers(nullptr, nullptr); }
 
   // The loop's console so far.
-  std::string log() {
-    log_ += testing::internal::GetCapturedStdout();
-    testing::internal::CaptureStdout();
-    return log_;
-  }
+  const std::string& log() { return log_ += console.take(); }
 
   // The report server behind the modem: every frame is accepted by the modem
   // and, unless its type is silenced, answered right after the "OK".
@@ -142,11 +137,12 @@ class ReportLoopTest : public testing::Test {
 
   IoImage image;
   GpsFix gps;
+  support::ScopedConsoleCapture console;
+  std::string log_;
   ModemPty pty;
   ScriptedModem modem{pty.master(modem_port)};
   std::atomic<bool> server_silent{false};
   std::unique_ptr<ReportLoop> loop;
-  std::string log_;
 };
 
 TEST_F(ReportLoopTest, UdpCyclesEndOnThePeriodAndTheAnswersAndAdvanceThePacketId) {

@@ -130,9 +130,9 @@ TEST_F(SerialPty, InUseTableGuardsInitSendAndClose) {
     EXPECT_EQ(UART_Send(kPort, "x", 1), UART_NOT_IN_USE);
   }
   std::ofstream(root_.path() / "dev/ttyUSB3").close();  // not a terminal
-  testing::internal::CaptureStdout();
+  support::ScopedConsoleCapture console;
   EXPECT_EQ(UART_Init(13, 9600, 8, 0, 0), ZOL_SYSCALL_FAILED);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "API:tcgetattr() error\r\n");
+  EXPECT_EQ(console.take(), "API:tcgetattr() error\r\n");
   EXPECT_EQ(UART_Send(13, "x", 1), UART_NOT_IN_USE);
 }
 

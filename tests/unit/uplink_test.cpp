@@ -18,9 +18,9 @@ using Builder = std::function<BuildResult(std::span<char>)>;
 std::string built(const Builder& build, size_t size = kFrameBufferSize) {
   std::vector<char> buf(size + 1, 'x');
   std::span<char> out(buf.data(), size);
-  testing::internal::CaptureStdout();
+  support::ScopedConsoleCapture capture;
   BuildResult r = build(out);
-  std::string console = testing::internal::GetCapturedStdout();
+  std::string console = capture.take();
   if (!r) {
     EXPECT_TRUE(size == 0 || buf[0] == '\0');
     return "<refused: " + console + ">";
