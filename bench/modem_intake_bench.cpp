@@ -133,8 +133,9 @@ Figures measure(int master, int n, int bytes_per_s) {
   modem.await_answer_to("AT\r\n");
   Clock::time_point start = Clock::now();
   std::thread writer(feed, master, std::cref(lines), std::ref(run), bytes_per_s);
-  while (modem.awaiting() && flag_recv_timeout.load() == 0) {
-    if (recv_str(modem_port, response.data(), 0) == 0) clock_sleep_us(1000);
+  bool timed_out = false;
+  while (modem.awaiting() && !timed_out) {
+    if (recv_str(modem_port, response.data(), 0, &timed_out) == 0) clock_sleep_us(1000);
   }
   writer.join();
   current = nullptr;

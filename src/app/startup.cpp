@@ -14,6 +14,7 @@
 #include "config/prog_conf.h"
 #include "config/records.h"
 #include "messaging/downlink_handlers.h"
+#include "messaging/report_book.h"
 #include "messaging/report_loop.h"
 #include "modbus/modbus_io.h"
 #include "modem/bringup.h"
@@ -42,13 +43,15 @@ void* polling_body(void* /*argument*/) {
   flag_mqtt_CHT = programInfo->mqtt_cht;
   // The server's answers and commands arrive while the modem port is read,
   // from the bring-up on.
-  install_downlink_handlers();
+  ReportBook book;
+  install_downlink_handlers(book);
 
   // Modem and GPS ports; a port that failed to open shows up as a modem that
   // never answers, which keeps start-up in the bring-up below.
   UART_Init(modem_port, 9600, 8, 0, 0);
   UART_Init(gps_port, 9600, 8, 0, 0);
-  while (nbiot_init() != 1) clock_sleep_seconds(1);
+  ModemLink link(at_channel(modem_port));
+  while (!link.bring_up()) clock_sleep_seconds(1);
 
   mb_num = read_mb_conf();
   read_mb_mapping_conf();
@@ -71,7 +74,7 @@ void* polling_body(void* /*argument*/) {
   // The report loop runs on the main thread, one second after the polling and
   // GPS threads have started; it never returns.
   clock_sleep_seconds(1);
-  thread_main();
+  thread_main(link, book);
 }
 
 }  // namespace

@@ -42,18 +42,6 @@ int32_t mb_di_remain = 0;
 int32_t mb_ao_remain = 0;
 int32_t mb_ai_remain = 0;
 
-uint8_t packetID_send_check[kMaxSessions];
-int32_t packetID_send = 0;
-int32_t* dataLen_tmp = nullptr;
-std::atomic<int32_t> flag_ACK{0};
-char data_ACK[65535];
-
-std::atomic<int32_t> flag_recv_timeout{0};
-std::atomic<int32_t> flag_ZRST{0};
-std::atomic<int32_t> flag_EMQDISCON{0};
-int32_t udp_sock_id = 0;
-int32_t mqtt_id = 0;
-
 char gps_data[128];
 
 namespace {
@@ -62,7 +50,6 @@ namespace {
 std::unique_ptr<ProgInfo> prog_owner;
 std::unique_ptr<MbIoTable> io_owner;
 std::array<std::unique_ptr<MbDevice>, kMaxDevices> dev_owner;
-std::unique_ptr<int32_t> length_cell;
 
 std::array<std::mutex, kMaxSessions> session_mutexes;
 std::mutex gps_mutex;
@@ -101,10 +88,6 @@ bool store_gps_data(const char* text) {
 }
 
 void init_globals() {
-  if (!length_cell) length_cell = std::make_unique<int32_t>(0);
-  *length_cell = 0;
-  dataLen_tmp = length_cell.get();
-  std::memset(packetID_send_check, 0, sizeof packetID_send_check);
   std::memset(modbus_all_do_buf, 0, sizeof modbus_all_do_buf);
   std::memset(modbus_all_di_buf, 0, sizeof modbus_all_di_buf);
   std::memset(modbus_all_ao_buf, 0, sizeof modbus_all_ao_buf);
@@ -132,13 +115,5 @@ void allocate_records() {
   std::memset(mb_ao_tmp, 0, sizeof mb_ao_tmp);
   std::memset(mb_ai_tmp, 0, sizeof mb_ai_tmp);
   mb_do_remain = mb_di_remain = mb_ao_remain = mb_ai_remain = 0;
-  packetID_send = 0;
-  flag_ACK = 0;
-  std::memset(data_ACK, 0, sizeof data_ACK);
-  flag_recv_timeout = 0;
-  flag_ZRST = 0;
-  flag_EMQDISCON = 0;
-  udp_sock_id = 0;
-  mqtt_id = 0;
   std::memset(gps_data, 0, sizeof gps_data);
 }

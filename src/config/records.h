@@ -138,20 +138,6 @@ extern int32_t mb_di_remain;
 extern int32_t mb_ao_remain;
 extern int32_t mb_ai_remain;
 
-// --- report cycle (main thread) ------------------------------------------
-extern uint8_t packetID_send_check[kMaxSessions];
-extern int32_t packetID_send;
-extern int32_t* dataLen_tmp;
-extern std::atomic<int32_t> flag_ACK;
-extern char data_ACK[65535];
-
-// --- modem link flags ----------------------------------------------------
-extern std::atomic<int32_t> flag_recv_timeout;
-extern std::atomic<int32_t> flag_ZRST;
-extern std::atomic<int32_t> flag_EMQDISCON;
-extern int32_t udp_sock_id;
-extern int32_t mqtt_id;
-
 // --- GPS -----------------------------------------------------------------
 extern char gps_data[128];
 std::mutex& gps_lock();
@@ -174,8 +160,7 @@ void copy_gps_data(char (&out)[128]);
 // characters is refused (false).
 bool store_gps_data(const char* text);
 
-// Start-up: the length cell, the pending bits and the snapshot rings are
-// cleared on every path (also before the version switch is looked at).
+// Start-up: the snapshot rings are cleared on every path (also before the version switch is looked at).
 void init_globals();
 // Start-up: creates programInfo, modbusIO and the ten device records,
 // zero-filled, in that order. Calling it again (tests) starts from zero again,

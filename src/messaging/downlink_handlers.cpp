@@ -4,6 +4,8 @@
 #include "messaging/downlink_udp.h"
 #include "modem/downlink.h"
 
-void install_downlink_handlers() {
-  set_downlink_handlers(process_message, process_message_MQTT);
+void install_downlink_handlers(ReportBook& book) {
+  set_downlink_handlers(
+      [&book](char* frame, int32_t mb_num) { process_message(book, frame, mb_num); },
+      [&book](MqttDownlink record, int32_t mb_num) { process_message_MQTT(book, record, mb_num); });
 }

@@ -2,6 +2,8 @@
 // does not know the messaging module by name.
 #pragma once
 
+class ReportBook;
+
 // Installs process_message (UDP answers) and process_message_MQTT (MQTT
-// commands) as the dispatcher's handlers.
-void install_downlink_handlers();
+// commands) as the dispatcher's handlers, both on book.
+void install_downlink_handlers(ReportBook& book);

@@ -7,6 +7,8 @@
 
 #include "modem/downlink.h"
 
+class ReportBook;
+
 // Runs on the main thread, inside the receive dispatcher; mb_num is passed on
-// to the write-back.
-void process_message_MQTT(MqttDownlink record, int32_t mb_num);
+// to the write-back; the acknowledgement is queued in book.
+void process_message_MQTT(ReportBook& book, MqttDownlink record, int32_t mb_num);

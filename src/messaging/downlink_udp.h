@@ -5,7 +5,10 @@
 
 #include <cstdint>
 
+class ReportBook;
+
 // frame: the unscrambled answer, NUL-terminated (at most 1024 bytes are
 // looked at); mb_num: the number of configured devices, passed on to the
-// write-back. Runs on the main thread, inside the receive dispatcher.
-void process_message(char* frame, int32_t mb_num);
+// write-back; book: the report cycle's packet ID and pending bits. Runs on
+// the main thread, inside the receive dispatcher.
+void process_message(ReportBook& book, char* frame, int32_t mb_num);

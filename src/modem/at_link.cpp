@@ -47,19 +47,13 @@ void pull_waiting(uint8_t port, RxQueue& queue) {
   }
 }
 
-bool zrst_limit_applies(uint8_t port) {
-  return port == modem_port && flag_ZRST.load() != 0;
+uint32_t limit_ms(bool restarting) {
+  return restarting ? kZrstLimitMs : static_cast<uint32_t>(recv_timeout) * 1000U;
 }
 
-uint32_t limit_ms(uint8_t port) {
-  return zrst_limit_applies(port) ? kZrstLimitMs : static_cast<uint32_t>(recv_timeout) * 1000U;
-}
-
-// A time-out on the port: only the modem's raises flag_recv_timeout.
-void report_timeout(uint8_t port, bool* timed_out) {
-  if (port == modem_port) flag_recv_timeout = 1;
+void report_timeout(bool restarting, bool* timed_out) {
   if (timed_out != nullptr) *timed_out = true;
-  console_line(zrst_limit_applies(port) ? kTxtZrstTimeoutLine : kTxtRecvTimeoutLine);
+  console_line(restarting ? kTxtZrstTimeoutLine : kTxtRecvTimeoutLine);
 }
 
 bool is_line_end(char c) {
@@ -145,26 +139,6 @@ void on_emqpub(const LineAssembler& line) {
   }
 }
 
-// What a report line asks of the receive call: the report's marker, or none.
-const char* report_marker(std::string_view text) {
-  for (const char* marker : {kUrcEsonmi, kUrcEmqpub, kUrcIp, kUrcEmqdiscon}) {
-    if (contains(text, marker)) return marker;
-  }
-  return nullptr;
-}
-
-void act_on_report(const char* marker, const LineAssembler& line) {
-  if (marker == kUrcEsonmi) {
-    on_esonmi(line);
-  } else if (marker == kUrcEmqpub) {
-    on_emqpub(line);
-  } else if (marker == kUrcIp) {
-    std::printf(kTxtIp, line.c_str());
-  } else {
-    std::printf(kTxtEmqdiscon, line.c_str());
-    flag_EMQDISCON = 1;
-  }
-}
 
 // One line in line mode (the GPS port): commas stored as colons.
 int receive_line(uint8_t port, RxQueue& queue, char* response, bool* timed_out) {
@@ -181,8 +155,8 @@ int receive_line(uint8_t port, RxQueue& queue, char* response, bool* timed_out) 
         return 1;
       }
     }
-    if (ticks_elapsed(GetTimeTicks(), start) > limit_ms(port)) {
-      report_timeout(port, timed_out);
+    if (ticks_elapsed(GetTimeTicks(), start) > limit_ms(false)) {
+      report_timeout(false, timed_out);
       std::printf(kTxtRecv, "");
       return 1;
     }
@@ -250,22 +224,48 @@ AtChannel& at_channel(uint8_t port) {
   return *slot;
 }
 
-AtReply AtChannel::exchange(const char* command) {
+AtChannel::AtChannel(uint8_t port)
+    : port_(port),
+      reports_{{{kUrcEsonmi, {}}, {kUrcEmqpub, {}}, {kUrcIp, {}}, {kUrcEmqdiscon, {}}}} {}
+
+void AtChannel::on_report(const char* marker, ReportHandler handler) {
+  for (Report& r : reports_) {
+    if (std::string_view(r.marker) == marker) r.handler = std::move(handler);
+  }
+}
+
+void AtChannel::act_on_report(const Report& report, const LineAssembler& line) {
+  if (report.marker == kUrcEsonmi) {
+    on_esonmi(line);
+  } else if (report.marker == kUrcEmqpub) {
+    on_emqpub(line);
+  } else if (report.marker == kUrcIp) {
+    std::printf(kTxtIp, line.c_str());
+  } else {
+    std::printf(kTxtEmqdiscon, line.c_str());
+  }
+  if (report.handler) report.handler(line.text());
+}
+
+AtReply AtChannel::exchange(const char* command, AtWait wait) {
+  restarting_ = wait == AtWait::kRestart;
   begin(command);
   AtReply reply;
   const uint32_t sent = GetTimeTicks();
   // While a command is awaited, a call that finds bytes ends only at its
   // result or at the time-out.
   while (!receive(reply)) {
-    if (ticks_elapsed(GetTimeTicks(), sent) > limit_ms(port_)) {
-      report_timeout(port_, nullptr);
+    if (ticks_elapsed(GetTimeTicks(), sent) > limit_ms(restarting_)) {
+      report_timeout(restarting_, nullptr);
       std::printf(kTxtRecv, reply.text.data());
       finish(AtResult::kTimeout);
       reply.result = AtResult::kTimeout;
+      restarting_ = false;
       return reply;
     }
     clock_sleep_us(kPassUs);
   }
+  restarting_ = false;
   return reply;
 }
 
@@ -282,8 +282,9 @@ void AtChannel::begin(const char* command) {
 }
 
 AtResult AtChannel::poll(AtReply& reply) {
-  receive(reply);
-  return reply.result;
+  bool timed_out = false;
+  receive(reply, &timed_out);
+  return timed_out ? AtResult::kTimeout : reply.result;
 }
 
 void AtChannel::give_up() {
@@ -396,10 +397,12 @@ AtChannel::Outcome AtChannel::on_line(LineAssembler& line, Collected& out, Mode 
     return done;
   }
 
-  if (const char* marker = report_marker(text)) {
-    act_on_report(marker, line);
+  auto report = std::find_if(reports_.begin(), reports_.end(),
+                             [&](const Report& r) { return contains(text, r.marker); });
+  if (report != reports_.end()) {
+    act_on_report(*report, line);
     // Only the text before the topic goes into the reply.
-    if (marker == kUrcEmqpub && done == Outcome::kEnd) out.append(cut_at(text, "\""));
+    if (report->marker == kUrcEmqpub && done == Outcome::kEnd) out.append(cut_at(text, "\""));
     line.clear();
     return done;
   }
@@ -468,8 +471,8 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
         }
       }
     }
-    if (ticks_elapsed(GetTimeTicks(), start) > limit_ms(port_)) {
-      report_timeout(port_, timed_out);
+    if (ticks_elapsed(GetTimeTicks(), start) > limit_ms(restarting_)) {
+      report_timeout(restarting_, timed_out);
       if (awaiting_) {
         finish(AtResult::kTimeout);
         reply.result = AtResult::kTimeout;

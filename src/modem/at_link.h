@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string_view>
 
 class LineAssembler;
@@ -24,6 +25,14 @@ enum class AtResult : uint8_t {
   kError,
   kTimeout,  // the receive time-out passed without a result
 };
+
+// How long an exchange waits: the receive time-out, or 10 s while the modem
+// restarts (AT+ZRST, which it may not answer).
+enum class AtWait : uint8_t { kAnswer, kRestart };
+
+// What a report's installed handler is given: the whole line (its text is
+// NUL-terminated behind the view).
+using ReportHandler = std::function<void(std::string_view line)>;
 
 // What one receive call collected for the awaited command (its echo,
 // information lines and result line, as the modem sent them) and the result.
@@ -43,18 +52,19 @@ struct AtReply {
 // they arrive.
 class AtChannel {
  public:
-  explicit AtChannel(uint8_t port) : port_(port) {}
+  explicit AtChannel(uint8_t port);
 
   // Sends the command and waits for its result, or for the receive time-out
   // (a modem that stays silent is waited for as long as a started answer).
-  AtReply exchange(const char* command);
+  AtReply exchange(const char* command, AtWait wait = AtWait::kAnswer);
 
   // Takes in what earlier commands left waiting, writes the command (logged
   // "Send: ...") and awaits its answer; poll() then collects it.
   void begin(const char* command);
   // One receive call (returns at once when nothing waits): reports are acted
   // on; the awaited answer is collected up to its result or the time-out.
-  // Answers the reply's result (kPending while none has arrived).
+  // Answers the reply's result (kPending while none has arrived), or
+  // kTimeout when the call ended at its time-out, awaited or not.
   AtResult poll(AtReply& reply);
   // The caller stops waiting for the awaited answer; its result, when it
   // comes, is dropped.
@@ -70,16 +80,28 @@ class AtChannel {
   // Earlier commands whose results are still to come.
   int32_t owed() const { return owed_; }
 
+  // The reports the modem sends unasked, looked for in this order: kUrcEsonmi,
+  // kUrcEmqpub, kUrcIp, kUrcEmqdiscon (a line holding the marker is the
+  // report). The channel logs each and hands received data on (modem/
+  // downlink.h); an installed handler is called after that. An empty handler
+  // uninstalls.
+  void on_report(const char* marker, ReportHandler handler);
+
   // One receive call as recv_str makes it: false when nothing waited.
   // *timed_out (when given) tells whether the call ended at its time-out.
   bool receive(AtReply& reply, bool* timed_out = nullptr);
 
  private:
   enum class Outcome { kGoOn, kEnd };
+  struct Report {
+    const char* marker;
+    ReportHandler handler;
+  };
   enum class Mode { kCall, kIntake };
   class Collected;
 
   void intake();
+  void act_on_report(const Report& report, const LineAssembler& line);
   Outcome on_line(LineAssembler& line, Collected& out, Mode mode, AtResult& taken);
   void finish(AtResult result);
   bool before_own_echo() const;
@@ -106,6 +128,8 @@ class AtChannel {
   bool echo_on_ = true;             // the last exchange saw its own echo
   bool took_early_result_ = false;  // the last exchange took a result before its echo
   int32_t owed_ = 0;
+  bool restarting_ = false;  // an AT+ZRST exchange: the 10 s limit
+  std::array<Report, 4> reports_;
 };
 
 // The exchange of a port (the modem's is the one the gateway uses).
@@ -120,7 +144,6 @@ int send_str(uint8_t port, const char* command);
 // its ends. line_mode 0 (response mode): one receive call of the port's
 // exchange (AtChannel::receive). line_mode non-zero (GPS): one line, commas
 // stored as colons, ending at the port's time-out 60 s from the first byte.
-// Only the modem port's time-out raises flag_recv_timeout.
 int recv_str(uint8_t port, char* response, uint8_t line_mode);
 // The same; *timed_out (when given) tells whether the call ended at its
 // time-out, on any port.

@@ -54,8 +54,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   flag_mqtt_CHT = (data[0] & 2) != 0 ? 1 : 0;
   flag_sms4 = (data[0] & 4) != 0 ? 1 : 0;
-  flag_recv_timeout = 0;
-  flag_EMQDISCON = 0;
   recv_reset(modem_port);
   // Bit 0: a command's answer is awaited (its echo may be in the input too).
   if ((data[0] & 1) != 0) at_channel(modem_port).await_answer_to("AT+CSQ\r\n");

@@ -7,6 +7,7 @@
 
 #include <array>
 
+#include "modem/at_commands.h"
 #include "scripted_modem.h"
 
 namespace {
@@ -27,7 +28,9 @@ class AtLink : public ::testing::Test {
   void SetUp() override {
     set_downlink_handlers([this](char* frame, int32_t) { frames.emplace_back(frame); },
                           [this](MqttDownlink r, int32_t) { commands.push_back(r); });
+    modem().on_report(kUrcEmqdiscon, [this](std::string_view) { ++emqdiscon; });
   }
+  void TearDown() override { modem().on_report(kUrcEmqdiscon, nullptr); }
 
   AtChannel& modem() { return at_channel(modem_port); }
   // Runs f with the console it prints kept.
@@ -51,6 +54,7 @@ class AtLink : public ::testing::Test {
   std::string console;
   std::vector<std::string> frames;
   std::vector<MqttDownlink> commands;
+  int emqdiscon = 0;  // lost-session reports handed to the installed handler
 };
 
 // --- an answer ends at its result line, and only there ----------------------
@@ -72,7 +76,7 @@ TEST_P(Answers, EndAtTheResultLineWithTheAnswerWhole) {
   EXPECT_EQ(text(), c.modem);
   EXPECT_NE(console.find("Recv:\r\n" + text() + "-----\r\n\r\n"), std::string::npos);
   EXPECT_FALSE(modem().awaiting());
-  EXPECT_EQ(flag_EMQDISCON.load(), 0);  // an echo is no report
+  EXPECT_EQ(emqdiscon, 0);  // an echo is no report
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -125,7 +129,7 @@ TEST_P(Pairing, ALateResultIsDroppedAndTheNextAnswerIsItsCommands) {
   pty.send(modem_port, c.after);
   EXPECT_EQ(poll(), c.result);
   EXPECT_EQ(text(), c.collected);
-  EXPECT_EQ(flag_EMQDISCON.load(), c.emqdiscon);
+  EXPECT_EQ(emqdiscon, c.emqdiscon);
 
   // The next exchange is paired as well.
   if (*c.late != '\0') pty.send(modem_port, c.late);
@@ -202,7 +206,7 @@ TEST_F(AtLink, ReportsDuringACommandAreActedOnAndLeftOut) {
                            "+EMQPUB: 0,\"/gw/cmd/2/DO\",1,0,0,3,\"312C30\"\r\n\r\nOK\r\n");
   EXPECT_EQ(poll(), AtResult::kOk);
   EXPECT_EQ(text(), "AT+CSQ\r\r\n\r\nOK\r\n");
-  EXPECT_EQ(flag_EMQDISCON.load(), 1);
+  EXPECT_EQ(emqdiscon, 1);
   EXPECT_EQ(frames.size() + commands.size(), 2u);  // handed on as decoded by the dispatch tests
   EXPECT_NE(console.find("Receive IP message!!\n\r\n+IP: 10.0.0.2\r\n"), std::string::npos);
 }
@@ -235,27 +239,23 @@ TEST_F(AtLink, TimeLimitsAreStrictAndPerPort) {
   uint32_t t0 = pty.clock().ticks();
   EXPECT_EQ(poll(), AtResult::kTimeout);
   EXPECT_EQ(pty.clock().ticks() - t0, 60010u);
-  EXPECT_EQ(flag_recv_timeout.load(), 1);
   EXPECT_NE(console.find("Receiving message timeout!!\nRecv:\r\n-----\r\n\r\n"), std::string::npos);
 
   // A modem silent from the start: bounded the same way, 10 s while it restarts.
   for (uint32_t limit : {60010u, 10010u}) {
-    flag_ZRST = limit == 10010u ? 1 : 0;
+    const AtWait wait = limit == 10010u ? AtWait::kRestart : AtWait::kAnswer;
     t0 = pty.clock().ticks();
-    EXPECT_EQ(captured([&] { return modem().exchange("AT+ZRST\r\n").result; }), AtResult::kTimeout);
+    EXPECT_EQ(captured([&] { return modem().exchange("AT+ZRST\r\n", wait).result; }), AtResult::kTimeout);
     EXPECT_EQ(pty.clock().ticks() - t0, limit);
   }
   EXPECT_NE(console.find("Wait AT+ZRST for 10 secs.\n"), std::string::npos);
-  flag_ZRST = 0;
 
-  // The GPS port keeps its own 60 seconds and never raises the modem's flag.
-  flag_recv_timeout = 0;
+  // The GPS port keeps its own 60 seconds.
   std::array<char, kResponseSize> response{};
   pty.send(gps_port, "$GPRMC,12");
   bool timed_out = false;
   EXPECT_EQ(captured([&] { return recv_str(gps_port, response.data(), 1, &timed_out); }), 1);
   EXPECT_TRUE(timed_out);
-  EXPECT_EQ(flag_recv_timeout.load(), 0);
 }
 
 TEST(ReconMessage, ACharacterThatIsNoHexDigitCountsZero) {

@@ -18,6 +18,7 @@
 #include "messaging/downlink_handlers.h"
 #include "messaging/downlink_mqtt.h"
 #include "messaging/downlink_udp.h"
+#include "messaging/report_book.h"
 #include "modbus/modbus_io.h"
 #include "modbus_sim_client.h"
 #include "modem/at_link.h"
@@ -51,10 +52,9 @@ class Downlink : public ::testing::Test {
     support::map_line(io, IoType::AO, 1, "1-1,1-2,");
     std::fill_n(io.do_value[1], 3, 1);
     std::fill_n(io.ao_value[1], 2, 5);
-    packetID_send = 17;
-    std::memset(packetID_send_check, 0x3F, sizeof packetID_send_check);
-    flag_ACK = 0;
-    data_ACK[0] = '\0';
+    book = ReportBook{};
+    book.set_packet_id(17);
+    for (int s = 0; s < kMaxSessions; ++s) book.set_pending(s, 0x3F);
     sim.requests(0);
   }
   std::string coils() { return sim.cmd("get 0 do 0 4").substr(3); }
@@ -69,6 +69,7 @@ class Downlink : public ::testing::Test {
 
   support::TempRoot root;
   ModbusSim sim;
+  ReportBook book;
 };
 
 TEST_F(Downlink, UdpFramesLogClearTheirPendingBitAndWriteWhatDiffers) {
@@ -136,7 +137,7 @@ TEST_F(Downlink, UdpFramesLogClearTheirPendingBitAndWriteWhatDiffers) {
     char buf[1024] = {};  // as the dispatcher hands it over
     std::memcpy(buf, c.frame.data(), c.frame.size());
     CaptureStdout();
-    process_message(buf, mb_num);
+    process_message(book, buf, mb_num);
     std::string out = GetCapturedStdout();
     if (c.contains.starts_with("=")) EXPECT_EQ(out, c.contains.substr(1));
     else EXPECT_NE(out.find(c.contains), std::string::npos) << out;
@@ -144,8 +145,8 @@ TEST_F(Downlink, UdpFramesLogClearTheirPendingBitAndWriteWhatDiffers) {
     EXPECT_EQ(writes(), (c.coils != "1 1 1 1") + (c.regs != "5 5 77"));
     EXPECT_EQ(coils(), c.coils);
     EXPECT_EQ(registers(), c.regs);
-    EXPECT_EQ(packetID_send_check[0], c.check0);
-    EXPECT_EQ(packetID_send_check[1], c.check1);
+    EXPECT_EQ(book.pending(0), c.check0);
+    EXPECT_EQ(book.pending(1), c.check1);
   }
 }
 
@@ -183,11 +184,10 @@ TEST_F(Downlink, MqttCommandsWriteWhatDiffersAndAcknowledge) {
     copy_text(record.data, sizeof record.data, c.data);
     record.length = static_cast<uint32_t>(std::strlen(c.data));
     CaptureStdout();
-    process_message_MQTT(record, mb_num);
+    process_message_MQTT(book, record, mb_num);
     std::string out = GetCapturedStdout();
     EXPECT_EQ(out.compare(0, c.out.size(), c.out), 0) << out;
-    EXPECT_STREQ(data_ACK, c.ack);
-    EXPECT_EQ(flag_ACK, *c.ack != '\0');
+    EXPECT_EQ(book.pop_ack().value_or(""), c.ack);
     EXPECT_EQ(writes(), (c.coils != "1 1 1 1") + (c.regs != "5 5 77"));
     EXPECT_EQ(coils(), c.coils);
     EXPECT_EQ(registers(), c.regs);
@@ -202,9 +202,9 @@ TEST_F(Downlink, MqttCommandsWriteWhatDiffersAndAcknowledge) {
   copy_text(one.data, sizeof one.data, "00");
   one.length = 2;
   CaptureStdout();
-  process_message_MQTT(one, mb_num);
+  process_message_MQTT(book, one, mb_num);
   GetCapturedStdout();
-  EXPECT_STREQ(data_ACK, "DO_ACK");
+  EXPECT_EQ(book.pop_ack(), "DO_ACK");
   EXPECT_EQ(coils(), "1 1 1 0");
 }
 
@@ -214,7 +214,7 @@ class DispatchedCommands : public Downlink {
   void SetUp() override {
     Downlink::SetUp();
     recv_reset(modem_port);
-    install_downlink_handlers();
+    install_downlink_handlers(book);
   }
   void TearDown() override {
     set_downlink_handlers(nullptr, nullptr);
@@ -245,11 +245,10 @@ TEST_F(DispatchedCommands, UdpAnswerAndMqttPublicationFromTheModemWriteTheOutput
   receive("+ESONMI=0," + std::to_string(len) + "," +
           support::hex_of({reinterpret_cast<char*>(frame.data()), static_cast<size_t>(len)}) + "\r\n");
   EXPECT_EQ(coils(), "1 0 1 1");
-  EXPECT_EQ(packetID_send_check[1], 0x3D);
+  EXPECT_EQ(book.pending(1), 0x3D);
   receive("+EMQPUB: 0,\"/gw/cmd/2/AO\",1,0,0,8,\"" + support::hex_of("03E80005") + "\"\r\n");
   EXPECT_EQ(registers(), "1000 5 77");
-  EXPECT_STREQ(data_ACK, "AO_ACK");
-  EXPECT_EQ(flag_ACK, 1);
+  EXPECT_EQ(book.pop_ack(), "AO_ACK");
 }
 
 }  // namespace
