@@ -135,7 +135,7 @@ Figures measure(int master, int n, int bytes_per_s) {
   std::thread writer(feed, master, std::cref(lines), std::ref(run), bytes_per_s);
   bool timed_out = false;
   while (modem.awaiting() && !timed_out) {
-    if (recv_str(modem_port, response.data(), 0, &timed_out) == 0) clock_sleep_us(1000);
+    if (recv_str(modem_port, response.data(), &timed_out) == 0) clock_sleep_us(1000);
   }
   writer.join();
   current = nullptr;

@@ -32,10 +32,11 @@ constexpr uint32_t kZrstLimitMs = 10000;
 constexpr size_t kPayloadSize = 1024;
 using Payload = std::array<uint8_t, kPayloadSize + 1>;
 
-std::array<RxQueue, kPorts> rx_queues;
+}  // namespace
 
-// Moves every byte waiting on the device into the port's queue.
-void pull_waiting(uint8_t port, RxQueue& queue) {
+void PortLines::pull() {
+  const uint8_t port = port_;
+  RxQueue& queue = queue_;
   std::array<uint8_t, 1024> chunk;
   for (int waiting = UART_DataSizeInCom(port); waiting > 0;) {
     int want = std::min(waiting, static_cast<int>(chunk.size()));
@@ -46,6 +47,22 @@ void pull_waiting(uint8_t port, RxQueue& queue) {
     waiting -= got;
   }
 }
+
+PortLines::Fed PortLines::feed(LineAssembler& line) {
+  uint8_t byte = 0;
+  while (queue_.pop(byte)) {
+    LineAssembler::Event ev = line.feed(byte);
+    if (ev == LineAssembler::Event::kOverflow) {
+      std::fputs(kTxtLineTooLong, stdout);
+    } else if (ev == LineAssembler::Event::kLine) {
+      return Fed::kLine;
+    }
+    if (byte == '\n') return Fed::kSkipped;
+  }
+  return Fed::kEmpty;
+}
+
+namespace {
 
 uint32_t limit_ms(bool restarting) {
   return restarting ? kZrstLimitMs : static_cast<uint32_t>(recv_timeout) * 1000U;
@@ -140,17 +157,18 @@ void on_emqpub(const LineAssembler& line) {
 }
 
 
-// One line in line mode (the GPS port): commas stored as colons.
-int receive_line(uint8_t port, RxQueue& queue, char* response, bool* timed_out) {
+}  // namespace
+
+int LineReader::read_line(char* response, bool* timed_out) {
+  std::memset(response, 0, kResponseSize);
+  if (timed_out != nullptr) *timed_out = false;
+  lines_.pull();
+  if (lines_.empty()) return 0;
   const uint32_t start = GetTimeTicks();
   LineAssembler line(true);
   for (;;) {
-    uint8_t byte = 0;
-    while (queue.pop(byte)) {
-      LineAssembler::Event ev = line.feed(byte);
-      if (ev == LineAssembler::Event::kOverflow) {
-        std::fputs(kTxtLineTooLong, stdout);
-      } else if (ev == LineAssembler::Event::kLine) {
+    for (PortLines::Fed fed; (fed = lines_.feed(line)) != PortLines::Fed::kEmpty;) {
+      if (fed == PortLines::Fed::kLine) {
         std::memcpy(response, line.c_str(), line.size());
         return 1;
       }
@@ -161,11 +179,14 @@ int receive_line(uint8_t port, RxQueue& queue, char* response, bool* timed_out) 
       return 1;
     }
     clock_sleep_us(kPassUs);
-    pull_waiting(port, queue);
+    lines_.pull();
   }
 }
 
-}  // namespace
+bool LineReader::line_waiting() {
+  lines_.pull();
+  return lines_.holds_line();
+}
 
 std::string_view AtReply::lines() const {
   return c_text(text.data(), text.size());
@@ -226,6 +247,7 @@ AtChannel& at_channel(uint8_t port) {
 
 AtChannel::AtChannel(uint8_t port)
     : port_(port),
+      lines_(port),
       reports_{{{kUrcEsonmi, {}}, {kUrcEmqpub, {}}, {kUrcIp, {}}, {kUrcEmqdiscon, {}}}} {}
 
 void AtChannel::on_report(const char* marker, ReportHandler handler) {
@@ -309,6 +331,11 @@ void AtChannel::reset() {
   owed_ = 0;
 }
 
+void AtChannel::reset_all() {
+  lines_.clear();
+  reset();
+}
+
 void AtChannel::finish(AtResult result) {
   awaiting_ = false;
   if (result == AtResult::kTimeout) {
@@ -345,22 +372,14 @@ bool AtChannel::for_outer() const {
 // the rest of earlier answers is passed over.
 void AtChannel::intake() {
   if (port_ >= kPorts) return;
-  RxQueue& queue = rx_queues[port_];
-  pull_waiting(port_, queue);
+  lines_.pull();
   LineAssembler line;
   Collected nowhere(nullptr);
   // Line by line while a whole one waits; a partial line stays queued.
-  while (queue.holds('\n')) {
-    uint8_t byte = 0;
-    while (queue.pop(byte)) {
-      LineAssembler::Event ev = line.feed(byte);
-      if (ev == LineAssembler::Event::kOverflow) {
-        std::fputs(kTxtLineTooLong, stdout);
-      } else if (ev == LineAssembler::Event::kLine) {
-        AtResult none = AtResult::kPending;
-        on_line(line, nowhere, Mode::kIntake, none);
-      }
-      if (byte == '\n') break;
+  while (lines_.holds_line()) {
+    if (lines_.feed(line) == PortLines::Fed::kLine) {
+      AtResult none = AtResult::kPending;
+      on_line(line, nowhere, Mode::kIntake, none);
     }
   }
 }
@@ -450,25 +469,19 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
     std::printf(kTxtRecv, collected.c_str());
     return true;
   }
-  RxQueue& queue = rx_queues[port_];
-  pull_waiting(port_, queue);
-  if (queue.empty()) return false;
+  lines_.pull();
+  if (lines_.empty()) return false;
 
   // The limit counts from the first byte and is never restarted.
   const uint32_t start = GetTimeTicks();
   LineAssembler line;
   Collected collected(reply.text.data());
   for (;;) {
-    uint8_t byte = 0;
-    while (queue.pop(byte)) {
-      LineAssembler::Event ev = line.feed(byte);
-      if (ev == LineAssembler::Event::kOverflow) {
-        std::fputs(kTxtLineTooLong, stdout);
-      } else if (ev == LineAssembler::Event::kLine) {
-        if (on_line(line, collected, Mode::kCall, reply.result) == Outcome::kEnd) {
-          std::printf(kTxtRecv, collected.c_str());
-          return true;
-        }
+    for (PortLines::Fed fed; (fed = lines_.feed(line)) != PortLines::Fed::kEmpty;) {
+      if (fed == PortLines::Fed::kLine &&
+          on_line(line, collected, Mode::kCall, reply.result) == Outcome::kEnd) {
+        std::printf(kTxtRecv, collected.c_str());
+        return true;
       }
     }
     if (ticks_elapsed(GetTimeTicks(), start) > limit_ms(restarting_)) {
@@ -481,7 +494,7 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
       return true;
     }
     clock_sleep_us(kPassUs);
-    pull_waiting(port_, queue);
+    lines_.pull();
   }
 }
 
@@ -490,24 +503,14 @@ int send_str(uint8_t port, const char* command) {
   return UART_Send(port, command, static_cast<int>(std::strlen(command)));
 }
 
-int recv_str(uint8_t port, char* response, uint8_t line_mode) {
-  return recv_str(port, response, line_mode, nullptr);
-}
-
-int recv_str(uint8_t port, char* response, uint8_t line_mode, bool* timed_out) {
+int recv_str(uint8_t port, char* response, bool* timed_out) {
   std::memset(response, 0, kResponseSize);
   if (timed_out != nullptr) *timed_out = false;
   if (port >= kPorts) return 0;
-  if (line_mode == 0) {
-    AtReply reply;
-    const bool found = at_channel(port).receive(reply, timed_out);
-    std::memcpy(response, reply.text.data(), reply.text.size());
-    return found ? 1 : 0;
-  }
-  RxQueue& queue = rx_queues[port];
-  pull_waiting(port, queue);
-  if (queue.empty()) return 0;
-  return receive_line(port, queue, response, timed_out);
+  AtReply reply;
+  const bool found = at_channel(port).receive(reply, timed_out);
+  std::memcpy(response, reply.text.data(), reply.text.size());
+  return found ? 1 : 0;
 }
 
 void recon_message(int32_t count, const char* hex, uint8_t* out) {
@@ -527,12 +530,5 @@ void recon_message(int32_t count, const char* hex, uint8_t* out) {
 
 void recv_reset(uint8_t port) {
   if (port >= kPorts) return;
-  rx_queues[port].clear();
-  at_channel(port).reset();
-}
-
-bool line_waiting(uint8_t port) {
-  if (port >= kPorts) return false;
-  pull_waiting(port, rx_queues[port]);
-  return rx_queues[port].holds('\n');
+  at_channel(port).reset_all();
 }

@@ -1,5 +1,6 @@
 // The AT command exchange with the modem and the receive routine. This is the
 // only reader of the modem's port and the only writer of AT commands to it.
+// The GPS port has a line reader of its own (LineReader).
 //
 // Receive state is kept per port: bytes read from the device that follow the
 // line which ended a call wait for the next call. Each port has one user
@@ -11,7 +12,8 @@
 #include <functional>
 #include <string_view>
 
-class LineAssembler;
+#include "modem/line_assembler.h"
+#include "modem/rx_queue.h"
 
 // Size of every response buffer handed to recv_str, and of an answer's text.
 inline constexpr int kResponseSize = 1024;
@@ -24,6 +26,31 @@ enum class AtResult : uint8_t {
   kOk,
   kError,
   kTimeout,  // the receive time-out passed without a result
+};
+
+// The bytes of one port on their way to lines: taken from the device into a
+// bounded queue, then fed to a line assembler byte by byte. Bytes behind the
+// line that ended a call wait in the queue for the next one.
+class PortLines {
+ public:
+  enum class Fed : uint8_t {
+    kLine,     // a line is complete in the assembler
+    kSkipped,  // the LF that ends an overlong line (dropped, with a line)
+    kEmpty,    // the queue ran dry first; a partial line stays in the assembler
+  };
+
+  explicit PortLines(uint8_t port) : port_(port) {}
+  // Moves every byte waiting on the device into the queue.
+  void pull();
+  // Feeds queued bytes to line up to and including the next LF.
+  Fed feed(LineAssembler& line);
+  bool empty() const { return queue_.empty(); }
+  bool holds_line() const { return queue_.holds('\n'); }
+  void clear() { queue_.clear(); }
+
+ private:
+  uint8_t port_;
+  RxQueue queue_;
 };
 
 // How long an exchange waits: the receive time-out, or 10 s while the modem
@@ -76,6 +103,9 @@ class AtChannel {
   // Forgets the awaited command and what is known about earlier ones.
   void reset();
 
+  // The same, and the bytes kept for the next receive call are dropped.
+  void reset_all();
+
   bool awaiting() const { return awaiting_; }
   // Earlier commands whose results are still to come.
   int32_t owed() const { return owed_; }
@@ -118,6 +148,7 @@ class AtChannel {
   };
 
   uint8_t port_;
+  PortLines lines_;
   Command current_;
   // The command that was awaited when a second one was begun (the report
   // loop publishes an acknowledgement or repairs the link while a message
@@ -139,15 +170,28 @@ AtChannel& at_channel(uint8_t port);
 // the port. Answers UART_Send's code.
 int send_str(uint8_t port, const char* command);
 
-// The receive routine. response: kResponseSize bytes, cleared at every call.
+// The receive routine: one receive call of the port's exchange
+// (AtChannel::receive). response: kResponseSize bytes, cleared at every call.
 // Answers 0 when no byte was waiting, else 1 when the call has reached one of
-// its ends. line_mode 0 (response mode): one receive call of the port's
-// exchange (AtChannel::receive). line_mode non-zero (GPS): one line, commas
-// stored as colons, ending at the port's time-out 60 s from the first byte.
-int recv_str(uint8_t port, char* response, uint8_t line_mode);
-// The same; *timed_out (when given) tells whether the call ended at its
-// time-out, on any port.
-int recv_str(uint8_t port, char* response, uint8_t line_mode, bool* timed_out);
+// its ends; *timed_out (when given) tells whether that was its time-out.
+int recv_str(uint8_t port, char* response, bool* timed_out = nullptr);
+
+// Lines of a port that speaks no AT (the GPS receiver), commas stored as
+// colons. One thread uses it.
+class LineReader {
+ public:
+  explicit LineReader(uint8_t port) : lines_(port) {}
+  // One line into response (kResponseSize bytes, cleared): 0 when no byte was
+  // waiting, else 1 with the line, or at the time-out 60 s from the first
+  // byte (with an empty response and *timed_out set, when given).
+  int read_line(char* response, bool* timed_out = nullptr);
+  // True when a complete line waits for the next call (what waits on the
+  // device is taken in first).
+  bool line_waiting();
+
+ private:
+  PortLines lines_;
+};
 
 // Bytes from hex text: byte i from the characters 2i and 2i+1 (0-9, A-F, a-f;
 // anything else counts 0), logged. hex holds at least 2 x count characters;
@@ -157,7 +201,3 @@ void recon_message(int32_t count, const char* hex, uint8_t* out);
 // Forgets the bytes kept for the port's next receive call, and resets its
 // exchange.
 void recv_reset(uint8_t port);
-
-// True when a complete line (one ending in LF) waits for the port's next
-// receive call. Takes in what waits on the device first.
-bool line_waiting(uint8_t port);

@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   auto response = std::make_unique<std::array<char, kResponseSize>>();
   // Each call that finds bytes ends at a line: at most as many calls as lines.
-  for (size_t calls = 0; recv_str(modem_port, response->data(), 0) != 0; ++calls) {
+  for (size_t calls = 0; recv_str(modem_port, response->data()) != 0; ++calls) {
     FUZZ_CHECK(calls <= bytes.size());
     FUZZ_CHECK(strnlen(response->data(), response->size()) < response->size());
   }

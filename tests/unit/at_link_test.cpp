@@ -213,17 +213,17 @@ TEST_F(AtLink, ReportsDuringACommandAreActedOnAndLeftOut) {
 
 TEST_F(AtLink, WhileNothingIsAwaitedEachLineEndsACallAndTheRestWaits) {
   std::array<char, kResponseSize> response{};
-  EXPECT_EQ(recv_str(modem_port, response.data(), 0), 0);
+  EXPECT_EQ(recv_str(modem_port, response.data()), 0);
   // A report, a publication, an unusable datagram and a late result in one read.
   pty.send(modem_port, esonmi_report("AE,RAO,2,EA") +
                            "+EMQPUB: 0,\"/gw/cmd/2/DO\",1,0,0,3,\"312C30\"\r\n"
                            "+ESONMI=0,16,4142\r\n\r\nOK\r\n");
   CaptureStdout();
   for (const char* collected : {"", "+EMQPUB: 0,", "", ""}) {
-    EXPECT_EQ(recv_str(modem_port, response.data(), 0), 1);
+    EXPECT_EQ(recv_str(modem_port, response.data()), 1);
     EXPECT_STREQ(response.data(), collected);  // a publication: the text before the topic
   }
-  EXPECT_EQ(recv_str(modem_port, response.data(), 0), 0);
+  EXPECT_EQ(recv_str(modem_port, response.data()), 0);
   console = GetCapturedStdout();
   EXPECT_NE(console.find("[ERROR] +ESONMI= message dropped: fewer hex digits"), std::string::npos);
   EXPECT_NE(console.find("[ERROR] Result OK of an earlier command dropped!!\n"), std::string::npos);
@@ -254,7 +254,8 @@ TEST_F(AtLink, TimeLimitsAreStrictAndPerPort) {
   std::array<char, kResponseSize> response{};
   pty.send(gps_port, "$GPRMC,12");
   bool timed_out = false;
-  EXPECT_EQ(captured([&] { return recv_str(gps_port, response.data(), 1, &timed_out); }), 1);
+  LineReader gps(gps_port);
+  EXPECT_EQ(captured([&] { return gps.read_line(response.data(), &timed_out); }), 1);
   EXPECT_TRUE(timed_out);
 }
 

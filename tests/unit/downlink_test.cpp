@@ -224,7 +224,7 @@ class DispatchedCommands : public Downlink {
     EXPECT_TRUE(modem.send(lines));
     std::array<char, kResponseSize> response{};
     CaptureStdout();
-    EXPECT_EQ(recv_str(modem_port, response.data(), 0), 1);
+    EXPECT_EQ(recv_str(modem_port, response.data()), 1);
     return GetCapturedStdout();
   }
 

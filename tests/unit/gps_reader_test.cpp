@@ -80,15 +80,14 @@ TEST(RxQueue, HoldsLooksAcrossTheWrap) {
 
 class GpsReader : public ::testing::Test {
  protected:
-  void SetUp() override { allocate_records(), recv_reset(gps_port); }
-  void TearDown() override { recv_reset(gps_port); }
+  void SetUp() override { allocate_records(); }
   void send(const std::string& bytes) { ASSERT_TRUE(gps.send(bytes)); }
 
   // One pass; the verdict, with the virtual time it paused and what it printed.
   GpsVerdict pass() {
     uint64_t before = clock.total_slept_us();
     CaptureStdout();
-    GpsVerdict v = gps_read_pass();
+    GpsVerdict v = gps_read_pass(reader);
     console = GetCapturedStdout();
     paused_us = clock.total_slept_us() - before;
     return v;
@@ -96,6 +95,7 @@ class GpsReader : public ::testing::Test {
 
   support::TempRoot root;
   support::PortPty gps{root, gps_port, "ttyUSB1"};
+  LineReader reader{gps_port};
   VirtualClock clock;
   ScopedClock clock_guard{clock};
   std::string console;

@@ -27,12 +27,10 @@ class ModemPty {
   ModemPty() : clock_guard_(clock_) {
     allocate_records();
     recv_reset(modem_port);
-    recv_reset(gps_port);
     set_downlink_handlers(nullptr, nullptr);
   }
   ~ModemPty() {
     recv_reset(modem_port);
-    recv_reset(gps_port);
     set_downlink_handlers(nullptr, nullptr);
   }
 
