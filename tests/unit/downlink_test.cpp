@@ -1,27 +1,22 @@
 // The command handlers against the real write-back and one simulated Modbus
-// TCP device (the bench kit's modbus_sim), and as start-up installs them, fed
-// by the receive dispatcher from a modem on a pseudo-terminal. Two sessions:
+// TCP device (the bench kit's modbus_sim); the whole daemon's tests feed them
+// through the receive dispatcher. Two sessions:
 //   index 0, ID 5: no DO and no AO slots;
 //   index 1, ID 2: DO slots 0-2 on coils 0-2, AO slots 0-1 on holding registers
 //   200-201. Coil 3 and register 202 are on the device but not mapped.
 // The image and the device start equal: coils 1 1 1 1, registers 5 5 77.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstring>
 #include <string>
 
-#include "common/clock.h"
 #include "config/mb_conf.h"
 #include "config/records.h"
-#include "messaging/codec.h"
-#include "messaging/downlink_handlers.h"
 #include "messaging/downlink_mqtt.h"
 #include "messaging/downlink_udp.h"
 #include "messaging/report_book.h"
 #include "modbus/modbus_io.h"
 #include "modbus_sim_client.h"
-#include "modem/at_link.h"
 #include "modem/downlink.h"
 #include "test_support.h"
 
@@ -206,49 +201,6 @@ TEST_F(Downlink, MqttCommandsWriteWhatDiffersAndAcknowledge) {
   GetCapturedStdout();
   EXPECT_EQ(book.pop_ack(), "DO_ACK");
   EXPECT_EQ(coils(), "1 1 1 0");
-}
-
-// The handlers as start-up installs them, behind the receive routine.
-class DispatchedCommands : public Downlink {
- protected:
-  void SetUp() override {
-    Downlink::SetUp();
-    recv_reset(modem_port);
-    install_downlink_handlers(book);
-  }
-  void TearDown() override {
-    set_downlink_handlers(nullptr, nullptr);
-    recv_reset(modem_port);
-  }
-  std::string receive(const std::string& lines) {
-    EXPECT_TRUE(modem.send(lines));
-    std::array<char, kResponseSize> response{};
-    CaptureStdout();
-    EXPECT_EQ(recv_str(modem_port, response.data()), 1);
-    return GetCapturedStdout();
-  }
-
-  VirtualClock clock;
-  ScopedClock clock_guard{clock};
-  support::PortPty modem{root, modem_port, "ttyUSB0"};
-};
-
-// The JSON form of a publication is pinned where the dispatcher is tested.
-TEST_F(DispatchedCommands, UdpAnswerAndMqttPublicationFromTheModemWriteTheOutputs) {
-  std::array<uint8_t, 64> frame{};
-  const std::string text = "AE,QRX724H,0100,2,17,RDO,0,3,1,0,1,EA";
-  std::memcpy(frame.data(), text.data(), text.size());
-  int32_t len = static_cast<int32_t>(text.size());
-  CaptureStdout();
-  encode_msg(frame.data(), &len);
-  GetCapturedStdout();
-  receive("+ESONMI=0," + std::to_string(len) + "," +
-          support::hex_of({reinterpret_cast<char*>(frame.data()), static_cast<size_t>(len)}) + "\r\n");
-  EXPECT_EQ(coils(), "1 0 1 1");
-  EXPECT_EQ(book.pending(1), 0x3D);
-  receive("+EMQPUB: 0,\"/gw/cmd/2/AO\",1,0,0,8,\"" + support::hex_of("03E80005") + "\"\r\n");
-  EXPECT_EQ(registers(), "1000 5 77");
-  EXPECT_EQ(book.pop_ack(), "AO_ACK");
 }
 
 }  // namespace

@@ -159,8 +159,7 @@ TEST_F(ReportLoopTest, UdpCyclesEndOnThePeriodAndTheAnswersAndAdvanceThePacketId
   EXPECT_EQ(st().failed_steps(), 0u);
 
   // Every frame answered: the hold ends just after the period.
-  ASSERT_TRUE(run_until(
-      [&] { return in_hold() && book.all_answered(2); }));
+  ASSERT_TRUE(run_until([&] { return in_hold() && book.all_answered(2); }));
   EXPECT_TRUE(time_periods(log()).empty());
   const uint32_t first_start = st().period_start();
   ASSERT_TRUE(run_until([&] { return book.packet_id() == 0; }));
@@ -287,10 +286,9 @@ TEST_F(ReportLoopTest, AcknowledgementsLeftDuringAHoldArePublishedInTurnWhenItEn
   EXPECT_EQ(modem.count("AT+EMQPUB"), 8);
 
   auto acks = [&] {
-    std::vector<std::string> out;
-    for (const auto& c : modem.commands())
-      if (c.find("\"gw/ack\"") != std::string::npos) out.push_back(c);
-    return out;
+    auto all = modem.commands();
+    std::erase_if(all, [](const std::string& c) { return c.find("\"gw/ack\"") == std::string::npos; });
+    return all;
   };
   ASSERT_TRUE(run_until([&] { return acks().size() == 2; }));
   EXPECT_EQ(acks(), (std::vector<std::string>{"AT+EMQPUB=0,\"gw/ack\",1,0,0,6,444F5F41434B\r\n",
