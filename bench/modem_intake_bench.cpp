@@ -179,7 +179,7 @@ int main(int argc, char** argv) {
   std::filesystem::create_symlink(ptsname(master.get()), root / "dev/ttyUSB0");
   allocate_records();
   if (UART_Init(modem_port, 9600, 8, 0, 0) != 0) return 1;
-  set_downlink_handlers(on_frame, nullptr);
+  at_channel(modem_port).on_downlink(on_frame, nullptr);
 
   // The dispatcher's console lines go nowhere; the figures to the real stdout.
   std::fflush(stdout);

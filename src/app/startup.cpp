@@ -44,7 +44,7 @@ void* polling_body(void* /*argument*/) {
   // The server's answers and commands arrive while the modem port is read,
   // from the bring-up on.
   ReportBook book;
-  install_downlink_handlers(book);
+  install_downlink_handlers(at_channel(modem_port), book);
 
   // Modem and GPS ports; a port that failed to open shows up as a modem that
   // never answers, which keeps start-up in the bring-up below.

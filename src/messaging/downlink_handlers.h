@@ -2,8 +2,9 @@
 // does not know the messaging module by name.
 #pragma once
 
+class AtChannel;
 class ReportBook;
 
 // Installs process_message (UDP answers) and process_message_MQTT (MQTT
-// commands) as the dispatcher's handlers, both on book.
-void install_downlink_handlers(ReportBook& book);
+// commands) as the channel's downlink handlers, both on book.
+void install_downlink_handlers(AtChannel& at, ReportBook& book);

@@ -102,7 +102,7 @@ void drop_urc(const char* urc, const char* reason) {
 }
 
 // "+ESONMI=": a datagram; converted, unscrambled and handed to the frame handler.
-void on_esonmi(const LineAssembler& line) {
+void on_esonmi(const LineAssembler& line, const DownlinkHandlers& to) {
   std::printf(kTxtEsonmi, line.c_str());
   std::string_view text = line.text();
   EsonmiParse parsed = parse_esonmi(text.substr(text.find(kUrcEsonmi)), kPayloadSize);
@@ -120,13 +120,13 @@ void on_esonmi(const LineAssembler& line) {
   recon_message(r.count, hex.data(), payload.data());
   if (decode_msg(payload.data(), r.count) != 0) {
     console_line(kTxtDealLine);
-    deliver_udp_frame(reinterpret_cast<char*>(payload.data()), mb_num);
+    to.deliver_udp_frame(reinterpret_cast<char*>(payload.data()), mb_num);
   }
 }
 
 // "+EMQPUB:": a publication; converted and, when it is a command, handed to the
 // command handler. MQTT payloads are not scrambled.
-void on_emqpub(const LineAssembler& line) {
+void on_emqpub(const LineAssembler& line, const DownlinkHandlers& to) {
   std::printf(kTxtEmqpub, line.c_str());
   auto pieces = split_emqpub(line.text());
   if (!pieces) {
@@ -151,7 +151,7 @@ void on_emqpub(const LineAssembler& line) {
       break;
     case MqttParseKind::kCommand:
       console_line(kTxtDealLine);
-      deliver_mqtt_command(parsed.record, mb_num);
+      to.deliver_mqtt_command(parsed.record, mb_num);
       break;
   }
 }
@@ -258,9 +258,9 @@ void AtChannel::on_report(const char* marker, ReportHandler handler) {
 
 void AtChannel::act_on_report(const Report& report, const LineAssembler& line) {
   if (report.marker == kUrcEsonmi) {
-    on_esonmi(line);
+    on_esonmi(line, downlink_);
   } else if (report.marker == kUrcEmqpub) {
-    on_emqpub(line);
+    on_emqpub(line, downlink_);
   } else if (report.marker == kUrcIp) {
     std::printf(kTxtIp, line.c_str());
   } else {

@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <functional>
 #include <string_view>
+#include <utility>
 
+#include "modem/downlink.h"
 #include "modem/line_assembler.h"
 #include "modem/rx_queue.h"
 
@@ -112,10 +114,15 @@ class AtChannel {
 
   // The reports the modem sends unasked, looked for in this order: kUrcEsonmi,
   // kUrcEmqpub, kUrcIp, kUrcEmqdiscon (a line holding the marker is the
-  // report). The channel logs each and hands received data on (modem/
-  // downlink.h); an installed handler is called after that. An empty handler
-  // uninstalls.
+  // report). The channel logs each and hands received data to the downlink
+  // handlers; an installed report handler is called after that. An empty
+  // handler uninstalls.
   void on_report(const char* marker, ReportHandler handler);
+  // The handlers of received UDP frames and MQTT commands (modem/downlink.h);
+  // an empty one restores its default, which only logs.
+  void on_downlink(UdpFrameHandler udp, MqttCommandHandler mqtt) {
+    downlink_ = {std::move(udp), std::move(mqtt)};
+  }
 
   // One receive call as recv_str makes it: false when nothing waited.
   // *timed_out (when given) tells whether the call ended at its time-out.
@@ -161,6 +168,7 @@ class AtChannel {
   int32_t owed_ = 0;
   bool restarting_ = false;  // an AT+ZRST exchange: the 10 s limit
   std::array<Report, 4> reports_;
+  DownlinkHandlers downlink_;
 };
 
 // The exchange of a port (the modem's is the one the gateway uses).

@@ -31,7 +31,7 @@ struct ModemPort {
   ScopedClock clock_guard{clock};
   ModemPort() {
     allocate_records();
-    set_downlink_handlers(
+    at_channel(modem_port).on_downlink(
         [](char* frame, int32_t) { FUZZ_CHECK(strnlen(frame, kFrameBuffer) < kFrameBuffer); },
         [](MqttDownlink r, int32_t) {
           FUZZ_CHECK(strnlen(r.type, sizeof r.type) < sizeof r.type);

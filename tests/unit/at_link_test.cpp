@@ -26,7 +26,7 @@ size_t count_of(const std::string& text, const std::string& needle) {
 class AtLink : public ::testing::Test {
  protected:
   void SetUp() override {
-    set_downlink_handlers([this](char* frame, int32_t) { frames.emplace_back(frame); },
+    modem().on_downlink([this](char* frame, int32_t) { frames.emplace_back(frame); },
                           [this](MqttDownlink r, int32_t) { commands.push_back(r); });
     modem().on_report(kUrcEmqdiscon, [this](std::string_view) { ++emqdiscon; });
   }

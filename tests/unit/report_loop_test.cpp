@@ -83,7 +83,7 @@ class ReportLoopTest : public testing::Test {
     modem.answer("AT*MENGINFO",
                  "\r\n*MENGINFOSC: 3686,0,45,-891,-120,-145,-98,-6,5,1A2B,1,23,0\r\n" + kOk);
     modem.hook([this](const std::string& c) { return server(c); });
-    install_downlink_handlers(book);
+    install_downlink_handlers(at_channel(modem_port), book);
     testing::internal::CaptureStdout();
   }
 

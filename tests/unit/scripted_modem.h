@@ -27,11 +27,11 @@ class ModemPty {
   ModemPty() : clock_guard_(clock_) {
     allocate_records();
     recv_reset(modem_port);
-    set_downlink_handlers(nullptr, nullptr);
+    at_channel(modem_port).on_downlink(nullptr, nullptr);
   }
   ~ModemPty() {
     recv_reset(modem_port);
-    set_downlink_handlers(nullptr, nullptr);
+    at_channel(modem_port).on_downlink(nullptr, nullptr);
   }
 
   support::PortPty& port(uint8_t p) { return p == gps_port ? gps_ : modem_; }
