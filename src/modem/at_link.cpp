@@ -156,6 +156,17 @@ void on_emqpub(const LineAssembler& line, const DownlinkHandlers& to) {
   }
 }
 
+void act_on_report(const char* marker, const LineAssembler& line, const DownlinkHandlers& to) {
+  if (marker == kUrcEsonmi) {
+    on_esonmi(line, to);
+  } else if (marker == kUrcEmqpub) {
+    on_emqpub(line, to);
+  } else if (marker == kUrcIp) {
+    std::printf(kTxtIp, line.c_str());
+  } else {
+    std::printf(kTxtEmqdiscon, line.c_str());
+  }
+}
 
 }  // namespace
 
@@ -254,19 +265,6 @@ void AtChannel::on_report(const char* marker, ReportHandler handler) {
   for (Report& r : reports_) {
     if (std::string_view(r.marker) == marker) r.handler = std::move(handler);
   }
-}
-
-void AtChannel::act_on_report(const Report& report, const LineAssembler& line) {
-  if (report.marker == kUrcEsonmi) {
-    on_esonmi(line, downlink_);
-  } else if (report.marker == kUrcEmqpub) {
-    on_emqpub(line, downlink_);
-  } else if (report.marker == kUrcIp) {
-    std::printf(kTxtIp, line.c_str());
-  } else {
-    std::printf(kTxtEmqdiscon, line.c_str());
-  }
-  if (report.handler) report.handler(line.text());
 }
 
 AtReply AtChannel::exchange(const char* command, AtWait wait) {
@@ -419,7 +417,8 @@ AtChannel::Outcome AtChannel::on_line(LineAssembler& line, Collected& out, Mode 
   auto report = std::find_if(reports_.begin(), reports_.end(),
                              [&](const Report& r) { return contains(text, r.marker); });
   if (report != reports_.end()) {
-    act_on_report(*report, line);
+    act_on_report(report->marker, line, downlink_);
+    if (report->handler) report->handler(line.text());
     // Only the text before the topic goes into the reply.
     if (report->marker == kUrcEmqpub && done == Outcome::kEnd) out.append(cut_at(text, "\""));
     line.clear();

@@ -138,7 +138,6 @@ class AtChannel {
   class Collected;
 
   void intake();
-  void act_on_report(const Report& report, const LineAssembler& line);
   Outcome on_line(LineAssembler& line, Collected& out, Mode mode, AtResult& taken);
   void finish(AtResult result);
   bool before_own_echo() const;
