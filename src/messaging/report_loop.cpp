@@ -304,10 +304,7 @@ void ReportLoop::send_pass() {
 }
 
 void ReportLoop::devinfo_queries() {
-  const int32_t creg = link_.read_registration();
-  const int32_t csq = link_.read_signal();
-  write_modem_status(creg, csq);
-  failed_steps_ = creg == 1 ? 0 : kAllStepsFailed;
+  failed_steps_ = link_.check_registration() == 1 ? 0 : kAllStepsFailed;
   // Whatever timed out before or during the queries is forgotten.
   timeout_seen_ = false;
 

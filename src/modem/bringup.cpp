@@ -115,6 +115,10 @@ uint32_t ModemLink::prepare_modem() {
   return start;
 }
 
+namespace {
+
+// The text is printed as a line; a file that cannot be opened is reported
+// with "Open modemInfo.txt fail!!".
 void write_modem_status(int32_t creg, int32_t csq) {
   std::unique_ptr<std::FILE, decltype(&std::fclose)> file(
       std::fopen(resolve_path(kStatusPath).c_str(), "w"), &std::fclose);
@@ -132,6 +136,8 @@ void remove_modem_status() {
   unlink(resolve_path(kStatusPath).c_str());
 }
 
+}  // namespace
+
 ModemLink::ModemLink(AtChannel& at) : at_(at) {
   at_.on_report(kUrcEmqdiscon, [this](std::string_view) { session_lost_ = true; });
 }
@@ -146,15 +152,10 @@ bool ModemLink::bring_up() {
   // Preparation cycles until a registration wait ends registered.
   while (creg != 1) {
     creg = 0;
-    int32_t csq = 0;
     uint32_t start = prepare_modem();
     const auto limit = static_cast<uint32_t>(rebootTime) * 1000U;
     while (ticks_elapsed(GetTimeTicks(), start) < limit) {
-      if (flag_ckeck_modem != 0) {
-        creg = read_registration();
-        csq = read_signal();
-        write_modem_status(creg, csq);
-      }
+      if (flag_ckeck_modem != 0) creg = check_registration();
       if (creg == 1) {
         if (programInfo->auto_connect != 0) break;
         // Monitoring only: the wait lasts as long as the modem stays registered.
@@ -180,6 +181,13 @@ bool ModemLink::take_session_lost() {
   const bool lost = session_lost_;
   session_lost_ = false;
   return lost;
+}
+
+int32_t ModemLink::check_registration() {
+  const int32_t creg = read_registration();
+  const int32_t csq = read_signal();
+  write_modem_status(creg, csq);
+  return creg;
 }
 
 int32_t ModemLink::read_registration() {

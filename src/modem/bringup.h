@@ -1,7 +1,10 @@
 // The modem link: bring-up, MQTT reconnection, the registration queries and
-// the status file. ModemLink owns what the link knows: the UDP socket id, the
-// MQTT client id and whether the broker dropped the session. It runs on the
-// main thread, the only user of the modem port, through its AtChannel.
+// the status file "/tmp/modemInfo.txt" (under QUORVANE_ROOT when set: exactly
+// 512 bytes, "cregvalue=%d\ncsqvalue=%d\n" and zero bytes, rewritten whole;
+// removed when a bring-up begins). ModemLink owns what the link knows: the
+// UDP socket id, the MQTT client id and whether the broker dropped the
+// session. It runs on the main thread, the only user of the modem port,
+// through its AtChannel.
 #pragma once
 
 #include <cstdint>
@@ -29,9 +32,9 @@ class ModemLink {
   bool reconnect_mqtt();
 
   // The registration state (AT+CEREG?) and the signal value (AT+CSQ) as the
-  // modem answers them; 0 when the query is not answered OK.
-  int32_t read_registration();
-  int32_t read_signal();
+  // modem answers them (0 when a query is not answered OK), written to the
+  // status file. Answers the registration state (1: registered).
+  int32_t check_registration();
 
   // AT+ESOCL for the socket of the last UDP bring-up.
   AtReply close_socket();
@@ -53,6 +56,8 @@ class ModemLink {
  private:
   template <typename... Args>
   AtReply exchange(const char* format, Args... args);
+  int32_t read_registration();
+  int32_t read_signal();
   AtReply exchange(const char* command);
   bool resolve_host(char (&host)[64]);
   bool open_mqtt_session();
@@ -65,11 +70,3 @@ class ModemLink {
   int32_t mqtt_id_ = 0;
   bool session_lost_ = false;
 };
-
-// The status file "/tmp/modemInfo.txt" (under QUORVANE_ROOT when set): exactly
-// 512 bytes, "cregvalue=%d\ncsqvalue=%d\n" and zero bytes, rewritten whole.
-// The text is printed as a line; a file that cannot be opened is reported
-// with "Open modemInfo.txt fail!!".
-void write_modem_status(int32_t creg, int32_t csq);
-// Removes the status file (unlink; a missing file is fine).
-void remove_modem_status();
