@@ -43,14 +43,15 @@ void* polling_body(void* /*argument*/) {
   flag_mqtt_CHT = programInfo->mqtt_cht;
   // The server's answers and commands arrive while the modem port is read,
   // from the bring-up on.
+  AtChannel modem(modem_port);
   ReportBook book;
-  install_downlink_handlers(at_channel(modem_port), book);
+  install_downlink_handlers(modem, book);
 
   // Modem and GPS ports; a port that failed to open shows up as a modem that
   // never answers, which keeps start-up in the bring-up below.
   UART_Init(modem_port, 9600, 8, 0, 0);
   UART_Init(gps_port, 9600, 8, 0, 0);
-  ModemLink link(at_channel(modem_port));
+  ModemLink link(modem);
   while (!link.bring_up()) clock_sleep_seconds(1);
 
   mb_num = read_mb_conf();

@@ -4,7 +4,6 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 #include <string_view>
 
 #include "common/clock.h"
@@ -248,13 +247,6 @@ class AtChannel::Collected {
   char* buf_;  // null: nothing is kept (the intake before a command)
   size_t used_ = 0;
 };
-
-AtChannel& at_channel(uint8_t port) {
-  static std::array<std::optional<AtChannel>, kPorts> channels;
-  std::optional<AtChannel>& slot = channels[port < kPorts ? port : 0];
-  if (!slot) slot.emplace(port);
-  return *slot;
-}
 
 AtChannel::AtChannel(uint8_t port)
     : port_(port),
@@ -502,16 +494,6 @@ int send_str(uint8_t port, const char* command) {
   return UART_Send(port, command, static_cast<int>(std::strlen(command)));
 }
 
-int recv_str(uint8_t port, char* response, bool* timed_out) {
-  std::memset(response, 0, kResponseSize);
-  if (timed_out != nullptr) *timed_out = false;
-  if (port >= kPorts) return 0;
-  AtReply reply;
-  const bool found = at_channel(port).receive(reply, timed_out);
-  std::memcpy(response, reply.text.data(), reply.text.size());
-  return found ? 1 : 0;
-}
-
 void recon_message(int32_t count, const char* hex, uint8_t* out) {
   std::printf(kTxtHexString, 2 * count, hex);
   console_line(kTxtHexDataLine);
@@ -525,9 +507,4 @@ void recon_message(int32_t count, const char* hex, uint8_t* out) {
     bytes_to_hex(out + i, std::min(kChunk, n - i), row.data());
     std::fputs(row.data(), stdout);
   }
-}
-
-void recv_reset(uint8_t port) {
-  if (port >= kPorts) return;
-  at_channel(port).reset_all();
 }

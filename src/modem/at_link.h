@@ -2,9 +2,9 @@
 // only reader of the modem's port and the only writer of AT commands to it.
 // The GPS port has a line reader of its own (LineReader).
 //
-// Receive state is kept per port: bytes read from the device that follow the
-// line which ended a call wait for the next call. Each port has one user
-// thread (the modem port the main thread, the GPS port the GPS thread).
+// Receive state is kept by the port's owner (app/ builds the modem's channel
+// and the GPS thread its reader): bytes read from the device that follow the
+// line which ended a call wait for the next call. Each has one user thread.
 #pragma once
 
 #include <array>
@@ -17,7 +17,7 @@
 #include "modem/line_assembler.h"
 #include "modem/rx_queue.h"
 
-// Size of every response buffer handed to recv_str, and of an answer's text.
+// Size of an answer's text and of a line reader's response buffer.
 inline constexpr int kResponseSize = 1024;
 
 // How an exchange ended. Only a result line ends one: a line that is exactly
@@ -124,8 +124,8 @@ class AtChannel {
     downlink_ = {std::move(udp), std::move(mqtt)};
   }
 
-  // One receive call as recv_str makes it: false when nothing waited.
-  // *timed_out (when given) tells whether the call ended at its time-out.
+  // One receive call: false when nothing waited, else true when the call
+  // has reached one of its ends (*timed_out, when given: its time-out).
   bool receive(AtReply& reply, bool* timed_out = nullptr);
 
  private:
@@ -170,18 +170,9 @@ class AtChannel {
   DownlinkHandlers downlink_;
 };
 
-// The exchange of a port (the modem's is the one the gateway uses).
-AtChannel& at_channel(uint8_t port);
-
 // Prints "Send: %s" with the command (which ends in CR LF) and writes it to
 // the port. Answers UART_Send's code.
 int send_str(uint8_t port, const char* command);
-
-// The receive routine: one receive call of the port's exchange
-// (AtChannel::receive). response: kResponseSize bytes, cleared at every call.
-// Answers 0 when no byte was waiting, else 1 when the call has reached one of
-// its ends; *timed_out (when given) tells whether that was its time-out.
-int recv_str(uint8_t port, char* response, bool* timed_out = nullptr);
 
 // Lines of a port that speaks no AT (the GPS receiver), commas stored as
 // colons. One thread uses it.
@@ -204,7 +195,3 @@ class LineReader {
 // anything else counts 0), logged. hex holds at least 2 x count characters;
 // out at least count bytes.
 void recon_message(int32_t count, const char* hex, uint8_t* out);
-
-// Forgets the bytes kept for the port's next receive call, and resets its
-// exchange.
-void recv_reset(uint8_t port);

@@ -30,9 +30,8 @@ class AtLink : public ::testing::Test {
                           [this](MqttDownlink r, int32_t) { commands.push_back(r); });
     modem().on_report(kUrcEmqdiscon, [this](std::string_view) { ++emqdiscon; });
   }
-  void TearDown() override { modem().on_report(kUrcEmqdiscon, nullptr); }
 
-  AtChannel& modem() { return at_channel(modem_port); }
+  AtChannel& modem() { return pty.at(); }
   // Runs f with the console it prints kept.
   template <typename F>
   auto captured(F f) {
@@ -232,18 +231,17 @@ TEST_F(AtLink, ReportsDuringACommandAreActedOnAndLeftOut) {
 }
 
 TEST_F(AtLink, WhileNothingIsAwaitedEachLineEndsACallAndTheRestWaits) {
-  std::array<char, kResponseSize> response{};
-  EXPECT_EQ(recv_str(modem_port, response.data()), 0);
+  EXPECT_FALSE(modem().receive(reply));
   // A report, a publication, an unusable datagram and a late result in one read.
   pty.send(modem_port, esonmi_report("AE,RAO,2,EA") +
                            "+EMQPUB: 0,\"/gw/cmd/2/DO\",1,0,0,3,\"312C30\"\r\n"
                            "+ESONMI=0,16,4142\r\n\r\nOK\r\n");
   CaptureStdout();
   for (const char* collected : {"", "+EMQPUB: 0,", "", ""}) {
-    EXPECT_EQ(recv_str(modem_port, response.data()), 1);
-    EXPECT_STREQ(response.data(), collected);  // a publication: the text before the topic
+    EXPECT_TRUE(modem().receive(reply));
+    EXPECT_EQ(text(), collected);  // a publication: the text before the topic
   }
-  EXPECT_EQ(recv_str(modem_port, response.data()), 0);
+  EXPECT_FALSE(modem().receive(reply));
   console = GetCapturedStdout();
   EXPECT_NE(console.find("[ERROR] +ESONMI= message dropped: fewer hex digits"), std::string::npos);
   EXPECT_NE(console.find("[ERROR] Result OK of an earlier command dropped!!\n"), std::string::npos);

@@ -38,7 +38,7 @@ class Bringup : public ::testing::Test {
 
   ModemPty pty;
   ScriptedModem modem{pty.master(modem_port)};
-  ModemLink link{at_channel(modem_port)};
+  ModemLink link{pty.at()};
   std::string console;
   int zrst_seen = 0;  // touched by the responder thread only
 };

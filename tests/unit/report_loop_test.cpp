@@ -83,7 +83,7 @@ class ReportLoopTest : public testing::Test {
     modem.answer("AT*MENGINFO",
                  "\r\n*MENGINFOSC: 3686,0,45,-891,-120,-145,-98,-6,5,1A2B,1,23,0\r\n" + kOk);
     modem.hook([this](const std::string& c) { return server(c); });
-    install_downlink_handlers(at_channel(modem_port), book);
+    install_downlink_handlers(pty.at(), book);
     testing::internal::CaptureStdout();
   }
 
@@ -143,7 +143,7 @@ class ReportLoopTest : public testing::Test {
 
   ModemPty pty;
   ScriptedModem modem{pty.master(modem_port)};
-  ModemLink link{at_channel(modem_port)};
+  ModemLink link{pty.at()};
   ReportBook book;
   std::atomic<bool> server_silent{false};
   std::unique_ptr<ReportLoop> loop;
