@@ -1,5 +1,5 @@
 // Intake of the receive routine: "+ESONMI=" lines carrying 112-byte datagrams
-// go through a pseudo-terminal into recv_str, which hands each decoded frame
+// go through a pseudo-terminal into the AT channel, which hands each decoded frame
 // to the downlink handler. Prints the sustained intake in bytes per second and
 // the delay from a line's last byte (written by the far end) to the handler
 // call, for two feeds: as fast as the pty takes them, and paced as a 9600 bit/s
@@ -116,7 +116,7 @@ struct Figures {
 
 // One receive call in the report loop's wait (a result awaited), taking in
 // every line until the closing OK.
-Figures measure(int master, int n, int bytes_per_s) {
+Figures measure(AtChannel& modem, int master, int n, int bytes_per_s) {
   std::vector<std::string> lines;
   size_t total = 0;
   for (int i = 0; i < n; ++i) {
@@ -128,13 +128,14 @@ Figures measure(int master, int n, int bytes_per_s) {
   run.handled.resize(static_cast<size_t>(n));
   current = &run;
 
-  std::array<char, kResponseSize> response{};
-  AtChannel& modem = at_channel(modem_port);
+  AtReply reply;
+  modem.reset_all();
   modem.await_answer_to("AT\r\n");
   Clock::time_point start = Clock::now();
   std::thread writer(feed, master, std::cref(lines), std::ref(run), bytes_per_s);
-  while (modem.awaiting() && flag_recv_timeout.load() == 0) {
-    if (recv_str(modem_port, response.data(), 0) == 0) clock_sleep_us(1000);
+  bool timed_out = false;
+  while (modem.awaiting() && !timed_out) {
+    if (!modem.receive(reply, &timed_out)) clock_sleep_us(1000);
   }
   writer.join();
   current = nullptr;
@@ -178,7 +179,8 @@ int main(int argc, char** argv) {
   std::filesystem::create_symlink(ptsname(master.get()), root / "dev/ttyUSB0");
   allocate_records();
   if (UART_Init(modem_port, 9600, 8, 0, 0) != 0) return 1;
-  set_downlink_handlers(on_frame, nullptr);
+  AtChannel modem(modem_port);
+  modem.on_downlink(on_frame, nullptr);
 
   // The dispatcher's console lines go nowhere; the figures to the real stdout.
   std::fflush(stdout);
@@ -187,8 +189,8 @@ int main(int argc, char** argv) {
   dup2(null.get(), STDOUT_FILENO);
 
   const size_t line_bytes = esonmi_line(0).size();
-  Figures full = measure(master.get(), full_lines, 0);
-  Figures paced = measure(master.get(), paced_lines, 960);
+  Figures full = measure(modem, master.get(), full_lines, 0);
+  Figures paced = measure(modem, master.get(), paced_lines, 960);
 
   std::fflush(stdout);
   dup2(saved.get(), STDOUT_FILENO);

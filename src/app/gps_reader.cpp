@@ -18,10 +18,10 @@ static_assert(kGpsMaxLine - 2 < GpsFix::kSize, "a kept sentence and its NUL fit 
 
 }  // namespace
 
-GpsVerdict gps_read_pass(GpsFix& fix) {
+GpsVerdict gps_read_pass(LineReader& reader, GpsFix& fix) {
   std::array<char, kResponseSize> line;
   GpsVerdict verdict = GpsVerdict::kNoRmc;
-  if (recv_str(gps_port, line.data(), 1) != 0) {
+  if (reader.read_line(line.data()) != 0) {
     const std::string_view text = c_text(line.data(), line.size());
     verdict = filter_gps_line(text);
     if (verdict == GpsVerdict::kAccept) {
@@ -33,11 +33,12 @@ GpsVerdict gps_read_pass(GpsFix& fix) {
     }
   }
   const bool at_once = verdict == GpsVerdict::kOtherSentence || verdict == GpsVerdict::kSeveralRmc;
-  if (!at_once && !line_waiting(gps_port)) clock_sleep_seconds(1);
+  if (!at_once && !reader.line_waiting()) clock_sleep_seconds(1);
   return verdict;
 }
 
 void* thread_gps(void* fix) {
   console().line(kTxtGpsStartLine);
-  for (;;) gps_read_pass(*static_cast<GpsFix*>(fix));
+  LineReader reader(gps_port);
+  for (;;) gps_read_pass(reader, *static_cast<GpsFix*>(fix));
 }

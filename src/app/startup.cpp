@@ -15,6 +15,7 @@
 #include "config/prog_conf.h"
 #include "config/records.h"
 #include "messaging/downlink_handlers.h"
+#include "messaging/report_book.h"
 #include "messaging/report_loop.h"
 #include "modbus/modbus_io.h"
 #include "modem/bringup.h"
@@ -76,13 +77,16 @@ void copy_into_records(const DeviceList& devices, const Mapping& mapping) {
   flag_mqtt_CHT = settings.mqtt_cht;
   // The server's answers and commands arrive while the modem port is read,
   // from the bring-up on.
-  install_downlink_handlers(io, exit_unreachable_device);
+  AtChannel modem(modem_port);
+  ReportBook book;
+  install_downlink_handlers(modem, book, io, exit_unreachable_device);
 
   // Modem and GPS ports; a port that failed to open shows up as a modem that
   // never answers, which keeps start-up in the bring-up below.
   UART_Init(modem_port, 9600, 8, 0, 0);
   UART_Init(gps_port, 9600, 8, 0, 0);
-  while (nbiot_init() != 1) clock_sleep_seconds(1);
+  ModemLink link(modem);
+  while (!link.bring_up()) clock_sleep_seconds(1);
 
   const DeviceList devices = take(read_mb_conf(configFile_mb));
   const Mapping mapping = read_mapping(devices);
@@ -97,7 +101,7 @@ void copy_into_records(const DeviceList& devices, const Mapping& mapping) {
   // The report loop runs on the main thread, one second after the polling and
   // GPS threads have started; it never returns.
   clock_sleep_seconds(1);
-  thread_main(io, gps);
+  thread_main(link, book, io, gps);
 }
 
 }  // namespace
@@ -121,7 +125,6 @@ void start_worker_threads(ThreadBody polling, void* io_image, ThreadBody gps, vo
 
 int quorvane_main(int argc, char** argv) {
   console_init();
-  init_globals();
 
   if (argc == 2) {
     const char* arg = argv[1];

@@ -41,24 +41,6 @@ extern const int32_t flag_ckeck_modem;
 extern int32_t flag_mqtt;
 extern int32_t flag_mqtt_CHT;
 
-
-// --- report cycle (main thread) ------------------------------------------
-extern uint8_t packetID_send_check[kMaxSessions];
-extern int32_t packetID_send;
-extern int32_t* dataLen_tmp;
-extern std::atomic<int32_t> flag_ACK;
-extern char data_ACK[65535];
-
-// --- modem link flags ----------------------------------------------------
-extern std::atomic<int32_t> flag_recv_timeout;
-extern std::atomic<int32_t> flag_ZRST;
-extern std::atomic<int32_t> flag_EMQDISCON;
-extern int32_t udp_sock_id;
-extern int32_t mqtt_id;
-
-// Start-up: the length cell and the pending bits are cleared on every path
-// (also before the version switch is looked at).
-void init_globals();
 // Start-up: creates programInfo, modbusIO and the ten device records,
 // zero-filled, in that order. Calling it again (tests) starts from zero again,
 // together with every other global above.

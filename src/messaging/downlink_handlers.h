@@ -4,8 +4,12 @@
 
 #include "modbus/io_image.h"
 
+class AtChannel;
+class ReportBook;
+
 // Installs process_message (UDP answers) and process_message_MQTT (MQTT
-// commands) as the dispatcher's handlers, on the image they compare with and
-// write back through. A write-back that cannot reach a device calls
+// commands) as the channel's downlink handlers, both on book, comparing with
+// and writing back through io. A write-back that cannot reach a device calls
 // on_unreachable (app's decision to end the process).
-void install_downlink_handlers(IoImage& io, void (*on_unreachable)());
+void install_downlink_handlers(AtChannel& at, ReportBook& book, IoImage& io,
+                               void (*on_unreachable)());

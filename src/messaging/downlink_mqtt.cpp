@@ -10,6 +10,7 @@
 #include "config/records.h"
 #include "messaging/downlink_common.h"
 #include "messaging/downlink_parse.h"
+#include "messaging/report_book.h"
 #include "modbus/modbus_io.h"
 
 namespace {
@@ -43,8 +44,8 @@ constexpr CommandTexts kAoTexts{
 // decode: the value text to new values (nullopt when too short); current: the
 // session's image; write: the write-back with the new values.
 template <typename T, typename Decode, typename Write>
-IoResult run_command(const CommandTexts& texts, std::string_view data, int32_t slots, const T* current,
-                 Decode decode, Write write) {
+IoResult run_command(ReportBook& book, const CommandTexts& texts, std::string_view data,
+                     int32_t slots, const T* current, Decode decode, Write write) {
   slots = std::min(slots, kMaxSlots);
   if (slots < 1) {
     console().line(texts.no_slots);
@@ -61,16 +62,15 @@ IoResult run_command(const CommandTexts& texts, std::string_view data, int32_t s
     console().line(texts.different);
     if (write(values->data()) == IoResult::kUnreachable) return IoResult::kUnreachable;
   }
-  // The acknowledgement carries neither session nor values: a second command
-  // before the report loop publishes replaces it.
-  std::memcpy(data_ACK, texts.ack, std::strlen(texts.ack) + 1);
-  flag_ACK = 1;
+  // The acknowledgement carries neither session nor values; each command's
+  // is published in turn.
+  book.push_ack(texts.ack);
   return IoResult::kOk;
 }
 
 }  // namespace
 
-IoResult process_message_MQTT(IoImage& io, MqttDownlink record, int32_t mb_num) {
+IoResult process_message_MQTT(ReportBook& book, IoImage& io, MqttDownlink record, int32_t mb_num) {
   auto session = find_session_index(record.session_id);
   if (!session) {
     refuse_unknown_session(record.session_id);
@@ -81,11 +81,12 @@ IoResult process_message_MQTT(IoImage& io, MqttDownlink record, int32_t mb_num) 
   std::string_view type = c_text(record.type, sizeof record.type);
   std::string_view data = c_text(record.data, sizeof record.data);
   if (type == "DO") {
-    return run_command<uint8_t>(kDoTexts, data, modbusIO->do_num[s], now.do_value, decode_do_text,
+    return run_command<uint8_t>(book, kDoTexts, data, modbusIO->do_num[s], now.do_value,
+                                decode_do_text,
                                 [&](const uint8_t* v) { return write_back(io, s, mb_num, v, nullptr); });
   }
   if (type == "AO") {
-    return run_command<uint16_t>(kAoTexts, data, modbusIO->ao_num[s], now.ao_value, decode_ao_text,
+    return run_command<uint16_t>(book, kAoTexts, data, modbusIO->ao_num[s], now.ao_value, decode_ao_text,
                                  [&](const uint16_t* v) { return write_back(io, s, mb_num, nullptr, v); });
   }
   console().line(kNotDoOrAo);

@@ -8,7 +8,9 @@
 #include "modbus/modbus_io.h"
 #include "modem/downlink.h"
 
+class ReportBook;
+
 // Runs on the main thread, inside the receive dispatcher; mb_num is passed on
-// to the write-back. Answers the write-back's result (kOk when nothing was
-// written).
-IoResult process_message_MQTT(IoImage& io, MqttDownlink record, int32_t mb_num);
+// to the write-back; the acknowledgement is queued in book. Answers the
+// write-back's result (kOk when nothing was written).
+IoResult process_message_MQTT(ReportBook& book, IoImage& io, MqttDownlink record, int32_t mb_num);

@@ -9,6 +9,7 @@
 #include "config/records.h"
 #include "messaging/downlink_common.h"
 #include "messaging/downlink_parse.h"
+#include "messaging/report_book.h"
 #include "modbus/modbus_io.h"
 
 namespace {
@@ -53,10 +54,9 @@ void log_fields(const DownlinkFrame& f) {
   console().print(kNumber, f.number);
 }
 
-// Clearing a bit also clears bits 6 and 7, which are never set.
-void clear_pending_bit(int session, std::string_view type) {
+void clear_pending_bit(ReportBook& book, int session, std::string_view type) {
   uint8_t bit = pending_bit_of(type);
-  if (bit != 0) packetID_send_check[session] &= static_cast<uint8_t>(0x3F & ~bit);
+  if (bit != 0) book.clear_pending(session, bit);
 }
 
 // The server's values cut to the output's width (low 8 or 16 bits); written
@@ -106,7 +106,7 @@ std::string_view apply_values(IoImage& io, int session, int32_t mb_num, const Do
 
 }  // namespace
 
-IoResult process_message(IoImage& io, char* frame, int32_t mb_num) {
+IoResult process_message(ReportBook& book, IoImage& io, char* frame, int32_t mb_num) {
   std::string_view text(frame, strnlen(frame, kFrameCap));
   if (!downlink_accepted(text)) {
     console().line(kFormatError);
@@ -126,7 +126,7 @@ IoResult process_message(IoImage& io, char* frame, int32_t mb_num) {
   }
   // Only an answer of the current cycle clears its request's bit; a late one
   // still sets the outputs.
-  if (f->packet_id == packetID_send) clear_pending_bit(*session, f->type);
+  if (f->packet_id == book.packet_id()) clear_pending_bit(book, *session, f->type);
   IoResult result = IoResult::kOk;
   std::string_view end_char = apply_values(io, *session, mb_num, *f, result);
   if (result == IoResult::kUnreachable) return result;

@@ -11,6 +11,7 @@
 #include "common/text.h"
 #include "config/records.h"
 #include "messaging/codec.h"
+#include "messaging/report_book.h"
 #include "modem/answers.h"
 #include "modem/at_commands.h"
 #include "modem/at_link.h"
@@ -46,7 +47,6 @@ constexpr int32_t kIdlePollLimit = 2999;  // counted passes before a time-out
 constexpr int32_t kResends = 3;           // resends of a refused message
 constexpr int32_t kReconnectTries = 3;    // MQTT reconnections before a bring-up
 constexpr uint32_t kAllStepsFailed = 63;  // all six steps: modem not registered
-constexpr int32_t kMaxPacketId = 65535;
 
 // Slots the step's message is about: -1 for the messages that need none.
 int32_t slot_count(int32_t step, int32_t s) {
@@ -87,329 +87,405 @@ struct ReportedGps {
   char text[GpsFix::kSize];
 };
 
-// Calls nbiot_init until the modem and its transport are ready.
-void bring_up_modem() {
-  while (nbiot_init() != 1) clock_sleep_seconds(1);
-}
-
 uint32_t limit_ms(int32_t seconds) {
   return static_cast<uint32_t>(seconds) * 1000U;
 }
 
+uint8_t step_bit(int32_t step) {
+  return static_cast<uint8_t>(1U << step);
+}
+
 }  // namespace
 
-struct ReportLoop::Buffers {
+struct ReportBuffers {
   AtReply reply;
   std::array<char, kCommandBufferSize> command{};
   std::array<char, kFrameBufferSize> frame{};
   std::array<char, kFrameBufferSize> json{};
   std::array<char, kTimeTextSize> time_text{};
+
+  // The JSON members "id", "deviceId" and "time" (local time, now).
+  JsonIds json_ids() {
+    format_json_time(time_text, clock_time());
+    return {programInfo->sensor_id, programInfo->device_id, time_text.data()};
+  }
 };
 
-ReportLoop::ReportLoop(const IoImage& io, const GpsFix& gps)
-    : io_(io), gps_(gps), buf_(std::make_unique<Buffers>()) {
+namespace {
+
+// One message as it goes out.
+struct Outgoing {
+  int32_t step;
+  int32_t session;  // index
+  int32_t packet_id;
+  const DevInfoValues& devinfo;
+  const ModemLink& link;
+  const IoImage& io;
+  const GpsFix& gps;
+};
+
+}  // namespace
+
+class ReportLoop::Uplink {
+ public:
+  virtual ~Uplink() = default;
+  // Whether the cycle has this message at all.
+  virtual bool carries(int32_t step) const = 0;
+  // The AT line that hands the message to the modem, into buf.command;
+  // false when the text does not fit.
+  virtual bool build(const Outgoing& m, ReportBuffers& buf) = 0;
+  // The message has been handed to the modem.
+  virtual void sent(ReportBook& /*book*/, int32_t /*session*/, int32_t /*step*/) {}
+  // An ERROR from the modem means the link is to be rebuilt.
+  virtual bool repairs_link_on_error() const { return false; }
+};
+
+namespace {
+
+// Frames, scrambled, through the UDP socket; the server answers each request,
+// which clears its pending bit.
+class UdpUplink final : public ReportLoop::Uplink {
+ public:
+  bool carries(int32_t /*step*/) const override { return true; }
+
+  bool build(const Outgoing& m, ReportBuffers& buf) override {
+    const int32_t s = m.session;
+    const int32_t sid = modbusIO->session_id[s];
+    const int32_t pid = m.packet_id;
+    // Leave room behind the frame for the scrambler's padding.
+    std::span<char> frame(buf.frame.data(), buf.frame.size() - kFramePadRoom);
+    BuildResult n;
+    switch (m.step) {
+      case kStepDevInfo:
+        n = build_devinfo_frame(frame, sid, pid, m.devinfo);
+        break;
+      case kStepRdo:
+        n = build_rdo_frame(frame, sid, pid, modbusIO->do_num[s]);
+        break;
+      case kStepRao:
+        n = build_rao_frame(frame, sid, pid, modbusIO->ao_num[s]);
+        break;
+      case kStepWdi:
+        n = build_wdi_frame(frame, sid, pid, Reported(m.io, s).di());
+        break;
+      case kStepWai:
+        n = build_wai_frame(frame, sid, pid, Reported(m.io, s).ai());
+        break;
+      default:
+        n = build_wgps_frame(frame, sid, pid, ReportedGps(m.gps).text);
+        break;
+    }
+    if (!n) return false;
+    std::memset(buf.frame.data() + *n, 0, kFramePadRoom + 1);
+    auto length = static_cast<int32_t>(*n);
+    auto* bytes = reinterpret_cast<uint8_t*>(buf.frame.data());
+    encode_msg(bytes, &length);
+    const size_t scrambled = std::min(static_cast<size_t>(std::max(length, 0)), buf.frame.size());
+    return build_esosend_line(buf.command, m.link.socket_id(), {bytes, scrambled}).has_value();
+  }
+
+  void sent(ReportBook& book, int32_t session, int32_t step) override {
+    book.set_pending(session, step_bit(step));
+  }
+};
+
+// Publications (wrapped in JSON when flag_mqtt_CHT is set); there is no RDO
+// or RAO, and an ERROR means the session is to be rebuilt.
+class MqttUplink final : public ReportLoop::Uplink {
+ public:
+  bool carries(int32_t step) const override { return step != kStepRdo && step != kStepRao; }
+
+  bool build(const Outgoing& m, ReportBuffers& buf) override {
+    const int32_t s = m.session;
+    std::span<char> plain(buf.frame);
+    const char* topic = nullptr;
+    BuildResult n;
+    switch (m.step) {
+      case kStepDevInfo:
+        topic = programInfo->pub_topic_info;
+        n = build_devinfo_payload(plain, m.devinfo);
+        break;
+      case kStepWdi:
+        topic = programInfo->pub_topic_di;
+        n = build_di_payload(plain, Reported(m.io, s).di());
+        break;
+      case kStepWai:
+        topic = programInfo->pub_topic_ai;
+        n = build_ai_payload(plain, Reported(m.io, s).ai());
+        break;
+      default:
+        topic = programInfo->pub_topic_gps;
+        n = build_text_payload(plain, ReportedGps(m.gps).text);
+        break;
+    }
+    if (!n) return false;
+    const char* payload = plain.data();
+    if (flag_mqtt_CHT != 0) {
+      const JsonIds ids = buf.json_ids();
+      const int32_t sid = modbusIO->session_id[s];
+      if (m.step == kStepWdi) {
+        n = wrap_json_di(buf.json, ids, sid, plain.data());
+      } else if (m.step == kStepWai) {
+        n = wrap_json_ai(buf.json, ids, sid, plain.data());
+      } else {
+        n = wrap_json(buf.json, ids, plain.data());
+      }
+      if (!n) return false;
+      payload = buf.json.data();
+    }
+    return build_emqpub_line(buf.command, m.link.client_id(), topic, {payload, *n}).has_value();
+  }
+
+  bool repairs_link_on_error() const override { return true; }
+};
+
+}  // namespace
+
+ReportLoop::ReportLoop(ModemLink& link, ReportBook& book, const IoImage& io, const GpsFix& gps)
+    : link_(link),
+      book_(book),
+      io_(io),
+      gps_(gps),
+      uplink_(flag_mqtt != 0 ? std::unique_ptr<Uplink>(std::make_unique<MqttUplink>())
+                             : std::make_unique<UdpUplink>()),
+      buf_(std::make_unique<ReportBuffers>()) {
   console().line(kStartBanner);
-  st_.period_start = GetTimeTicks();
+  period_start_ = GetTimeTicks();
 }
 
 ReportLoop::~ReportLoop() = default;
 
 void ReportLoop::run_pass() {
-  if (st_.awaiting_reply == 0) {
+  if (phase_ == ReportPhase::kSend) {
     send_pass();
   } else {
-    wait_pass();
+    read_pass();
   }
 }
 
 void ReportLoop::send_pass() {
-  st_.step = st_.step + 1;
-  if (st_.step >= kStepCount) st_.step = kStepDevInfo;
-  if (flag_mqtt != 0 && (st_.step == kStepRdo || st_.step == kStepRao)) ++st_.step;
-
   console().line("\r");
   console().line(kBannerRule);
-  console().line(kBannerTitles[static_cast<size_t>(st_.step)]);
+  console().line(kBannerTitles[static_cast<size_t>(message_)]);
   console().line(kBannerRule);
-  const int32_t sid = modbusIO->session_id[st_.session_idx];
+  const int32_t sid = modbusIO->session_id[session_];
   console().print(kSendRequest, sid);
 
-  if (slot_count(st_.step, st_.session_idx) == 0) {
-    console().line(kNoSlots[static_cast<size_t>(st_.step)]);
-    st_.awaiting_reply = 1;
-    st_.step_done = 1;
+  if (slot_count(message_, session_) == 0) {
+    console().line(kNoSlots[static_cast<size_t>(message_)]);
+    transition(Event::kNothingSent);
     return;
   }
-  if (st_.step == kStepDevInfo) devinfo_queries();
+  if (message_ == kStepDevInfo) devinfo_queries();
 
-  if (!build_command()) {
-    handle_refusal();
+  buf_->command[0] = '\0';
+  if (!uplink_->build({message_, session_, book_.packet_id(), devinfo_, link_, io_, gps_}, *buf_)) {
+    // A message whose text does not fit its buffer is not sent: it counts as
+    // finished, like a message without slots, and the loop moves on.
+    console().print(kNotSent, sid);
+    transition(Event::kNothingSent);
     return;
   }
-  at_channel(modem_port).begin(buf_->command.data());
-  if (flag_mqtt == 0) packetID_send_check[st_.session_idx] |= static_cast<uint8_t>(1U << st_.step);
+  link_.at().begin(buf_->command.data());
+  transition(Event::kSent);
   console().print(kWaitResponse, sid);
-  st_.awaiting_reply = 1;
-}
-
-// A message whose text does not fit its buffer is not sent: it counts as
-// finished, like a message without slots, and the loop moves on.
-void ReportLoop::handle_refusal() {
-  console().print(kNotSent, modbusIO->session_id[st_.session_idx]);
-  st_.awaiting_reply = 1;
-  st_.step_done = 1;
 }
 
 void ReportLoop::devinfo_queries() {
-  const int32_t creg = read_registration();
-  flag_recv_timeout = 0;
-  const int32_t csq = read_signal();
-  flag_recv_timeout = 0;
-  write_modem_status(creg, csq);
-  st_.failed_steps = creg == 1 ? 0 : kAllStepsFailed;
+  failed_steps_ = link_.check_registration() == 1 ? 0 : kAllStepsFailed;
+  // Whatever timed out before or during the queries is forgotten.
+  timeout_seen_ = false;
 
   AtReply& reply = buf_->reply;
-  reply = at_channel(modem_port).exchange(kAtMenginfo);
+  reply = link_.at().exchange(kAtMenginfo);
   if (reply.result != AtResult::kOk || !contains(reply.lines(), kMengInfoName)) {
     devinfo_ = DevInfoValues{};
-    flag_recv_timeout = 0;
   } else {
     devinfo_ = parse_menginfo(reply.lines());
   }
 }
 
-bool ReportLoop::build_command() {
-  buf_->command[0] = '\0';
-  return flag_mqtt != 0 ? build_mqtt_command() : build_udp_command();
-}
-
-// The frame, scrambled in place, then the AT+ESOSEND line.
-bool ReportLoop::build_udp_command() {
-  const int32_t s = st_.session_idx;
-  const int32_t sid = modbusIO->session_id[s];
-  const int32_t pid = packetID_send;
-  // Leave room behind the frame for the scrambler's padding.
-  std::span<char> frame(buf_->frame.data(), buf_->frame.size() - kFramePadRoom);
-  BuildResult n;
-  switch (st_.step) {
-    case kStepDevInfo:
-      n = build_devinfo_frame(frame, sid, pid, devinfo_);
-      break;
-    case kStepRdo:
-      n = build_rdo_frame(frame, sid, pid, modbusIO->do_num[s]);
-      break;
-    case kStepRao:
-      n = build_rao_frame(frame, sid, pid, modbusIO->ao_num[s]);
-      break;
-    case kStepWdi:
-      n = build_wdi_frame(frame, sid, pid, Reported(io_, s).di());
-      break;
-    case kStepWai:
-      n = build_wai_frame(frame, sid, pid, Reported(io_, s).ai());
-      break;
-    default:
-      n = build_wgps_frame(frame, sid, pid, ReportedGps(gps_).text);
-      break;
-  }
-  if (!n) return false;
-  std::memset(buf_->frame.data() + *n, 0, kFramePadRoom + 1);
-  *dataLen_tmp = static_cast<int32_t>(*n);
-  auto* bytes = reinterpret_cast<uint8_t*>(buf_->frame.data());
-  encode_msg(bytes, dataLen_tmp);
-  const size_t scrambled =
-      std::min(static_cast<size_t>(std::max(*dataLen_tmp, 0)), buf_->frame.size());
-  return build_esosend_line(buf_->command, udp_sock_id, {bytes, scrambled}).has_value();
-}
-
-// The payload, wrapped in JSON when flag_mqtt_CHT is set, then the AT+EMQPUB line.
-bool ReportLoop::build_mqtt_command() {
-  const int32_t s = st_.session_idx;
-  std::span<char> plain(buf_->frame);
-  const char* topic = nullptr;
-  BuildResult n;
-  switch (st_.step) {
-    case kStepDevInfo:
-      topic = programInfo->pub_topic_info;
-      n = build_devinfo_payload(plain, devinfo_);
-      break;
-    case kStepWdi:
-      topic = programInfo->pub_topic_di;
-      n = build_di_payload(plain, Reported(io_, s).di());
-      break;
-    case kStepWai:
-      topic = programInfo->pub_topic_ai;
-      n = build_ai_payload(plain, Reported(io_, s).ai());
-      break;
-    default:
-      topic = programInfo->pub_topic_gps;
-      n = build_text_payload(plain, ReportedGps(gps_).text);
-      break;
-  }
-  if (!n) return false;
-  const char* payload = plain.data();
-  if (flag_mqtt_CHT != 0) {
-    const JsonIds ids = json_ids();
-    const int32_t sid = modbusIO->session_id[s];
-    if (st_.step == kStepWdi) {
-      n = wrap_json_di(buf_->json, ids, sid, plain.data());
-    } else if (st_.step == kStepWai) {
-      n = wrap_json_ai(buf_->json, ids, sid, plain.data());
-    } else {
-      n = wrap_json(buf_->json, ids, plain.data());
-    }
-    if (!n) return false;
-    payload = buf_->json.data();
-  }
-  return build_emqpub_line(buf_->command, mqtt_id, topic, {payload, *n}).has_value();
-}
-
-// The JSON members "id", "deviceId" and "time" (local time, now).
-JsonIds ReportLoop::json_ids() {
-  format_json_time(buf_->time_text, clock_time());
-  return {programInfo->sensor_id, programInfo->device_id, buf_->time_text.data()};
-}
-
-void ReportLoop::wait_pass() {
-  AtChannel& modem = at_channel(modem_port);
-  const AtResult result = modem.poll(buf_->reply);
-  if (st_.idle_polls > kIdlePollLimit) {
-    st_.idle_polls = 0;
-    flag_recv_timeout = 1;
-  }
-
-  if (result == AtResult::kOk) {
-    st_.step_done = 1;
-  } else if (result == AtResult::kError) {
-    st_.step_failed = 1;
-    if (flag_mqtt != 0) {
-      link_repair();
-      flag_EMQDISCON = 0;
-    }
-  } else if (flag_recv_timeout != 0) {
-    console().line(kReceiveTimeout);
-    flag_recv_timeout = 0;
-    st_.step_done = 1;
-    // The message counts as finished; its answer, when it comes, is dropped.
-    modem.give_up();
-  }
-  if (flag_EMQDISCON != 0) {
-    flag_EMQDISCON = 0;
-    link_repair();
-  }
-
-  if (st_.step_done == 0) {
-    if (st_.step_failed != 0 && st_.step >= 0) {
-      // The modem refused the message: resend it, at most three times.
-      packetID_send_check[st_.session_idx] &= static_cast<uint8_t>(~(1U << st_.step));
-      if (st_.resend_left > 0) {
-        --st_.resend_left;
-        console().print(kResent, kResends - st_.resend_left);
-        --st_.step;
-        st_.step_failed = 0;
-        st_.awaiting_reply = 0;
-      } else {
-        st_.resend_left = kResends;
-        console().print(kGaveUp, kResends);
-        st_.failed_steps |= 1U << st_.step;
-        st_.step_done = 1;
-        st_.step_failed = 0;
-      }
-    }
-  } else if (!next_message()) {
-    // Hold: the cycle is over but may not end yet; keep reading the modem.
+void ReportLoop::read_pass() {
+  transition(read_modem());
+  if (phase_ == ReportPhase::kHold) {
+    // The cycle is over but may not end yet; keep reading the modem.
     clock_sleep_us(kPaceUs);
     return;
   }
   acknowledge();
 }
 
-// Moves on after a finished message. False when the cycle's last message is
-// finished but the cycle may not end yet (hold).
-bool ReportLoop::next_message() {
-  if (st_.step != kStepGps) {
-    reset_message();
-    return true;
-  }
-  if (st_.session_idx + 1 < modbusIO->session_count) {
-    ++st_.session_idx;
-    reset_message();
-    return true;
+// One receive call; what it found for the awaited message. The link is
+// repaired here when the modem refused a publication or the broker dropped
+// the session.
+ReportLoop::Event ReportLoop::read_modem() {
+  const AtResult result = link_.at().poll(buf_->reply);
+  if (result == AtResult::kTimeout) timeout_seen_ = true;
+  if (idle_polls_ > kIdlePollLimit) {
+    idle_polls_ = 0;
+    timeout_seen_ = true;
   }
 
-  bool all_answered = true;
-  for (int32_t s = 0; s < modbusIO->session_count && s < kMaxSessions; ++s) {
-    if (packetID_send_check[s] != 0) all_answered = false;
+  Event event = Event::kNone;
+  if (result == AtResult::kOk) {
+    event = Event::kAnswered;
+  } else if (result == AtResult::kError) {
+    event = Event::kRefused;
+    if (uplink_->repairs_link_on_error()) {
+      link_repair();
+      link_.take_session_lost();
+    }
+  } else if (timeout_seen_) {
+    console().line(kReceiveTimeout);
+    timeout_seen_ = false;
+    event = Event::kTimedOut;
+    // The message counts as finished; its answer, when it comes, is dropped.
+    link_.at().give_up();
   }
-  const uint32_t elapsed = ticks_elapsed(GetTimeTicks(), st_.period_start);
-  if (elapsed > limit_ms(programInfo->send_interval) &&
-      (all_answered || elapsed > limit_ms(wait_timeout))) {
-    console().print(kTimePeriod, static_cast<unsigned long>(elapsed));
-    st_.period_start = GetTimeTicks();
+  if (link_.take_session_lost()) link_repair();
+  return event;
+}
+
+// Every change of phase.
+void ReportLoop::transition(Event event) {
+  switch (phase_) {
+    case ReportPhase::kSend:
+      if (event == Event::kSent) {
+        uplink_->sent(book_, session_, message_);
+        phase_ = ReportPhase::kAwait;
+      } else {
+        phase_ = ReportPhase::kFinished;
+      }
+      return;
+    case ReportPhase::kAwait:
+      if (event == Event::kNone) return;
+      if (event == Event::kRefused) {
+        // The modem refused the message: resend it, at most three times.
+        book_.clear_pending(session_, step_bit(message_));
+        if (resend_left_ > 0) {
+          --resend_left_;
+          console().print(kResent, kResends - resend_left_);
+          phase_ = ReportPhase::kSend;
+          return;
+        }
+        resend_left_ = kResends;
+        console().print(kGaveUp, kResends);
+        failed_steps_ |= 1U << message_;
+        phase_ = ReportPhase::kFinished;
+        return;
+      }
+      move_on();
+      return;
+    case ReportPhase::kFinished:
+    case ReportPhase::kHold:
+      move_on();
+      return;
+  }
+}
+
+// After a finished message: the next message, the next session, a new cycle,
+// or the hold when the cycle's last message is finished but the cycle may not
+// end yet.
+void ReportLoop::move_on() {
+  resend_left_ = kResends;
+  if (message_ != kStepGps) {
+    advance();
+    phase_ = ReportPhase::kSend;
+    return;
+  }
+  if (session_ + 1 < modbusIO->session_count) {
+    ++session_;
+    advance();
+    phase_ = ReportPhase::kSend;
+    return;
+  }
+  if (cycle_may_end()) {
+    period_start_ = GetTimeTicks();
     start_new_cycle();
-    return true;
-  }
-  if (st_.failed_steps == kAllStepsFailed) {
+  } else if (failed_steps_ == kAllStepsFailed) {
     // Modem re-initialisation; the period keeps its start.
-    bformat(buf_->command.data(), buf_->command.size(), kAtEsocl, udp_sock_id);
-    at_channel(modem_port).exchange(buf_->command.data());
-    bring_up_modem();
-    st_.failed_steps = 0;
+    reinitialise();
     start_new_cycle();
-    return true;
+  } else {
+    phase_ = ReportPhase::kHold;
   }
-  return false;
+}
+
+// The period is over and every request has been answered (or the answer wait
+// is over too).
+bool ReportLoop::cycle_may_end() {
+  const uint32_t elapsed = ticks_elapsed(GetTimeTicks(), period_start_);
+  if (elapsed <= limit_ms(programInfo->send_interval) ||
+      !(book_.all_answered(modbusIO->session_count) || elapsed > limit_ms(wait_timeout))) {
+    return false;
+  }
+  console().print(kTimePeriod, static_cast<unsigned long>(elapsed));
+  return true;
+}
+
+void ReportLoop::reinitialise() {
+  link_.close_socket();
+  bring_up_modem();
+  failed_steps_ = 0;
 }
 
 void ReportLoop::start_new_cycle() {
-  packetID_send = packetID_send + 1;
-  if (packetID_send > kMaxPacketId) packetID_send = 0;
-  std::memset(packetID_send_check, 0, sizeof packetID_send_check);
-  st_.session_idx = 0;
-  reset_message();
+  book_.next_cycle();
+  session_ = 0;
+  message_ = kStepDevInfo;
+  phase_ = ReportPhase::kSend;
 }
 
-void ReportLoop::reset_message() {
-  st_.resend_left = kResends;
-  st_.step_done = 0;
-  st_.awaiting_reply = 0;
+// The next message of the uplink, after the current one (GPS is the last).
+void ReportLoop::advance() {
+  do {
+    message_ = message_ + 1 >= kStepCount ? kStepDevInfo : message_ + 1;
+  } while (!uplink_->carries(message_));
 }
 
+// At most one acknowledgement per pass, in the order the commands came.
 void ReportLoop::acknowledge() {
-  if (flag_ACK != 0) {
-    flag_ACK = 0;
-    publish_ack();
-  }
+  if (auto ack = book_.pop_ack()) publish_ack(*ack);
   clock_sleep_us(kPaceUs);
-  ++st_.idle_polls;
+  ++idle_polls_;
 }
 
-void ReportLoop::publish_ack() {
-  data_ACK[sizeof data_ACK - 1] = '\0';
+void ReportLoop::publish_ack(const std::string& ack) {
+  std::string_view payload = ack;
   if (flag_mqtt_CHT != 0) {
-    BuildResult n = wrap_json(buf_->json, json_ids(), data_ACK);
-    if (!n || !copy_text(data_ACK, sizeof data_ACK, {buf_->json.data(), *n})) {
+    BuildResult n = wrap_json(buf_->json, buf_->json_ids(), ack.c_str());
+    if (!n) {
       console().line(kAckDropped);
       return;
     }
+    payload = {buf_->json.data(), *n};
   }
-  if (!build_emqpub_line(buf_->command, mqtt_id, programInfo->pub_topic_ack,
-                         c_text(data_ACK, sizeof data_ACK))) {
+  if (!build_emqpub_line(buf_->command, link_.client_id(), programInfo->pub_topic_ack, payload)) {
     console().line(kAckDropped);
     return;
   }
-  at_channel(modem_port).exchange(buf_->command.data());
+  if (link_.at().exchange(buf_->command.data()).result == AtResult::kTimeout) timeout_seen_ = true;
 }
 
 // MQTT link lost: three reconnections, then a full bring-up.
 void ReportLoop::link_repair() {
   for (int32_t i = 0; i < kReconnectTries; ++i) {
-    if (mqtt_reconnect() == 1) return;
+    if (link_.reconnect_mqtt()) {
+      timeout_seen_ = false;
+      return;
+    }
     if (i + 1 < kReconnectTries) clock_sleep_seconds(1);
   }
   bring_up_modem();
 }
 
-void thread_main(const IoImage& io, const GpsFix& gps) {
-  ReportLoop loop(io, gps);
+// Until the modem and its transport are ready.
+void ReportLoop::bring_up_modem() {
+  while (!link_.bring_up()) clock_sleep_seconds(1);
+  timeout_seen_ = false;
+}
+
+void thread_main(ModemLink& link, ReportBook& book, const IoImage& io, const GpsFix& gps) {
+  ReportLoop loop(link, book, io, gps);
   for (;;) loop.run_pass();
 }

@@ -6,8 +6,22 @@
 // is the reader of the modem port, so the server's answers and commands are
 // handled from inside it.
 //
-// The loop is a ReportLoop object driven pass by pass; thread_main runs one
-// for ever. Tests drive passes themselves, with the virtual clock.
+// The loop is a state machine driven pass by pass; thread_main runs one for
+// ever. Tests drive passes themselves, with the virtual clock.
+//
+//   phase     what a pass does              -> next phase
+//   kSend     sends the current message     -> kAwait, or kFinished when
+//                                                there is nothing to send
+//   kAwait    reads the modem: OK or time-out -> move on
+//             ERROR, resends left           -> kSend (the same message)
+//             ERROR, none left              -> kFinished (the message failed)
+//             nothing yet                   -> kAwait
+//   kFinished reads the modem once          -> move on
+//   kHold     reads the modem               -> move on when the cycle may end
+//
+// "Move on" is the next message (kSend), the next session's first, a new
+// cycle, or kHold when the cycle's last message is finished but the cycle may
+// not end yet. Every transition is made in ReportLoop::transition.
 #pragma once
 
 #include <array>
@@ -18,57 +32,77 @@
 #include "messaging/uplink.h"
 #include "modbus/io_image.h"
 
-struct ReportLoopState {
-  int32_t step = -1;           // current message, 0 DEVINFO ... 5 GPS
-  int32_t session_idx = 0;     // session being reported
-  int32_t awaiting_reply = 0;  // 0: next pass sends; 1: next pass waits
-  int32_t step_done = 0;       // current message finished
-  int32_t step_failed = 0;     // "ERROR" received and not yet handled
-  int32_t resend_left = 3;     // resends still allowed for the current message
-  uint32_t failed_steps = 0;   // bit t: step t given up; 63: modem not registered
-  int32_t idle_polls = 0;      // counted wait passes since the last time-out raised here
-  uint32_t period_start = 0;   // tick at which the current cycle began
-};
+class ModemLink;
+class ReportBook;
+struct ReportBuffers;
+
+enum class ReportPhase : uint8_t { kSend, kAwait, kFinished, kHold };
 
 class ReportLoop {
  public:
-  // Prints the start banner and starts the first cycle's period. io and gps:
-  // the values reported.
-  ReportLoop(const IoImage& io, const GpsFix& gps);
+  // How the messages go out: UDP frames or MQTT publications.
+  class Uplink;
+
+  // Prints the start banner and starts the first cycle's period. The uplink
+  // is chosen by flag_mqtt. io and gps: the values reported.
+  ReportLoop(ModemLink& link, ReportBook& book, const IoImage& io, const GpsFix& gps);
+
   ~ReportLoop();
   ReportLoop(const ReportLoop&) = delete;
   ReportLoop& operator=(const ReportLoop&) = delete;
 
-  // One pass: a send pass when no reply is awaited, a wait pass otherwise.
+  // One pass: a send pass in kSend, a read pass otherwise.
   void run_pass();
 
-  const ReportLoopState& state() const { return st_; }
+  ReportPhase phase() const { return phase_; }
+  int32_t message() const { return message_; }  // the current step, kStepDevInfo ... kStepGps
+  int32_t session() const { return session_; }  // index of the session being reported
+  // Bit t: step t given up; 63: the modem was not registered at DEVINFO.
+  uint32_t failed_steps() const { return failed_steps_; }
+  int32_t idle_polls() const { return idle_polls_; }
+  uint32_t period_start() const { return period_start_; }
   const DevInfoValues& devinfo() const { return devinfo_; }
 
  private:
-  struct Buffers;
+  // What a pass did or found.
+  enum class Event : uint8_t { kSent, kNothingSent, kNone, kAnswered, kRefused, kTimedOut };
 
   void send_pass();
-  void wait_pass();
+  void read_pass();
+  Event read_modem();
+  void transition(Event event);
+  void move_on();
+  bool cycle_may_end();
+  void reinitialise();
   void devinfo_queries();
-  bool build_command();
-  bool build_udp_command();
-  bool build_mqtt_command();
-  JsonIds json_ids();
-  void handle_refusal();
-  bool next_message();
   void start_new_cycle();
-  void reset_message();
+  void advance();
   void acknowledge();
-  void publish_ack();
+  void publish_ack(const std::string& ack);
   void link_repair();
+  void bring_up_modem();
 
+  ModemLink& link_;
+  ReportBook& book_;
   const IoImage& io_;
   const GpsFix& gps_;
-  ReportLoopState st_;
+  std::unique_ptr<Uplink> uplink_;
+  std::unique_ptr<ReportBuffers> buf_;
+
   DevInfoValues devinfo_;
-  std::unique_ptr<Buffers> buf_;
+
+  ReportPhase phase_ = ReportPhase::kSend;
+  int32_t message_ = kStepDevInfo;
+  int32_t session_ = 0;
+  int32_t resend_left_ = 3;    // resends still allowed for the current message
+  uint32_t failed_steps_ = 0;
+  int32_t idle_polls_ = 0;     // counted read passes since the limit was last reached
+  uint32_t period_start_ = 0;  // tick at which the current cycle began
+  // A receive time-out (or the idle-pass limit) not yet taken as the end of a
+  // message: the next read pass ends the message it finds awaited.
+  bool timeout_seen_ = false;
 };
 
 // The report loop on the calling thread; never returns.
-[[noreturn]] void thread_main(const IoImage& io, const GpsFix& gps);
+[[noreturn]] void thread_main(ModemLink& link, ReportBook& book, const IoImage& io,
+                              const GpsFix& gps);

@@ -27,7 +27,7 @@ constexpr size_t kFramePadRoom = 15;
 constexpr size_t kTimeTextSize = 40;
 
 // The report messages, numbered as the loop's steps; the pending bit of step t
-// in packetID_send_check is 1 << t.
+// (ReportBook) is 1 << t.
 enum ReportStep : int32_t {
   kStepDevInfo = 0,
   kStepRdo = 1,

@@ -4,7 +4,6 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 #include <string_view>
 
 #include "common/clock.h"
@@ -32,10 +31,11 @@ constexpr uint32_t kZrstLimitMs = 10000;
 constexpr size_t kPayloadSize = 1024;
 using Payload = std::array<uint8_t, kPayloadSize + 1>;
 
-std::array<RxQueue, kPorts> rx_queues;
+}  // namespace
 
-// Moves every byte waiting on the device into the port's queue.
-void pull_waiting(uint8_t port, RxQueue& queue) {
+void PortLines::pull() {
+  const uint8_t port = port_;
+  RxQueue& queue = queue_;
   std::array<uint8_t, 1024> chunk;
   for (int waiting = UART_DataSizeInCom(port); waiting > 0;) {
     int want = std::min(waiting, static_cast<int>(chunk.size()));
@@ -47,19 +47,29 @@ void pull_waiting(uint8_t port, RxQueue& queue) {
   }
 }
 
-bool zrst_limit_applies(uint8_t port) {
-  return port == modem_port && flag_ZRST.load() != 0;
+PortLines::Fed PortLines::feed(LineAssembler& line) {
+  uint8_t byte = 0;
+  while (queue_.pop(byte)) {
+    LineAssembler::Event ev = line.feed(byte);
+    if (ev == LineAssembler::Event::kOverflow) {
+      console().write(kTxtLineTooLong);
+    } else if (ev == LineAssembler::Event::kLine) {
+      return Fed::kLine;
+    }
+    if (byte == '\n') return Fed::kSkipped;
+  }
+  return Fed::kEmpty;
 }
 
-uint32_t limit_ms(uint8_t port) {
-  return zrst_limit_applies(port) ? kZrstLimitMs : static_cast<uint32_t>(recv_timeout) * 1000U;
+namespace {
+
+uint32_t limit_ms(bool restarting) {
+  return restarting ? kZrstLimitMs : static_cast<uint32_t>(recv_timeout) * 1000U;
 }
 
-// A time-out on the port: only the modem's raises flag_recv_timeout.
-void report_timeout(uint8_t port, bool* timed_out) {
-  if (port == modem_port) flag_recv_timeout = 1;
+void report_timeout(bool restarting, bool* timed_out) {
   if (timed_out != nullptr) *timed_out = true;
-  console().line(zrst_limit_applies(port) ? kTxtZrstTimeoutLine : kTxtRecvTimeoutLine);
+  console().line(restarting ? kTxtZrstTimeoutLine : kTxtRecvTimeoutLine);
 }
 
 bool is_line_end(char c) {
@@ -91,7 +101,7 @@ void drop_urc(const char* urc, const char* reason) {
 }
 
 // "+ESONMI=": a datagram; converted, unscrambled and handed to the frame handler.
-void on_esonmi(const LineAssembler& line) {
+void on_esonmi(const LineAssembler& line, const DownlinkHandlers& to) {
   console().print(kTxtEsonmi, line.c_str());
   std::string_view text = line.text();
   EsonmiParse parsed = parse_esonmi(text.substr(text.find(kUrcEsonmi)), kPayloadSize);
@@ -109,13 +119,13 @@ void on_esonmi(const LineAssembler& line) {
   recon_message(r.count, hex.data(), payload.data());
   if (decode_msg(payload.data(), r.count) != 0) {
     console().line(kTxtDealLine);
-    deliver_udp_frame(reinterpret_cast<char*>(payload.data()), mb_num);
+    to.deliver_udp_frame(reinterpret_cast<char*>(payload.data()), mb_num);
   }
 }
 
 // "+EMQPUB:": a publication; converted and, when it is a command, handed to the
 // command handler. MQTT payloads are not scrambled.
-void on_emqpub(const LineAssembler& line) {
+void on_emqpub(const LineAssembler& line, const DownlinkHandlers& to) {
   console().print(kTxtEmqpub, line.c_str());
   auto pieces = split_emqpub(line.text());
   if (!pieces) {
@@ -140,58 +150,53 @@ void on_emqpub(const LineAssembler& line) {
       break;
     case MqttParseKind::kCommand:
       console().line(kTxtDealLine);
-      deliver_mqtt_command(parsed.record, mb_num);
+      to.deliver_mqtt_command(parsed.record, mb_num);
       break;
   }
 }
 
-// What a report line asks of the receive call: the report's marker, or none.
-const char* report_marker(std::string_view text) {
-  for (const char* marker : {kUrcEsonmi, kUrcEmqpub, kUrcIp, kUrcEmqdiscon}) {
-    if (contains(text, marker)) return marker;
-  }
-  return nullptr;
-}
-
-void act_on_report(const char* marker, const LineAssembler& line) {
+void act_on_report(const char* marker, const LineAssembler& line, const DownlinkHandlers& to) {
   if (marker == kUrcEsonmi) {
-    on_esonmi(line);
+    on_esonmi(line, to);
   } else if (marker == kUrcEmqpub) {
-    on_emqpub(line);
+    on_emqpub(line, to);
   } else if (marker == kUrcIp) {
     console().print(kTxtIp, line.c_str());
   } else {
     console().print(kTxtEmqdiscon, line.c_str());
-    flag_EMQDISCON = 1;
-  }
-}
-
-// One line in line mode (the GPS port): commas stored as colons.
-int receive_line(uint8_t port, RxQueue& queue, char* response, bool* timed_out) {
-  const uint32_t start = GetTimeTicks();
-  LineAssembler line(true);
-  for (;;) {
-    uint8_t byte = 0;
-    while (queue.pop(byte)) {
-      LineAssembler::Event ev = line.feed(byte);
-      if (ev == LineAssembler::Event::kOverflow) {
-        console().write(kTxtLineTooLong);
-      } else if (ev == LineAssembler::Event::kLine) {
-        std::memcpy(response, line.c_str(), line.size());
-        return 1;
-      }
-    }
-    if (ticks_elapsed(GetTimeTicks(), start) > limit_ms(port)) {
-      report_timeout(port, timed_out);
-      console().print(kTxtRecv, "");
-      return 1;
-    }
-    clock_sleep_us(kPassUs);
-    pull_waiting(port, queue);
   }
 }
 
 }  // namespace
+
+int LineReader::read_line(char* response, bool* timed_out) {
+  std::memset(response, 0, kResponseSize);
+  if (timed_out != nullptr) *timed_out = false;
+  lines_.pull();
+  if (lines_.empty()) return 0;
+  const uint32_t start = GetTimeTicks();
+  LineAssembler line(true);
+  for (;;) {
+    for (PortLines::Fed fed; (fed = lines_.feed(line)) != PortLines::Fed::kEmpty;) {
+      if (fed == PortLines::Fed::kLine) {
+        std::memcpy(response, line.c_str(), line.size());
+        return 1;
+      }
+    }
+    if (ticks_elapsed(GetTimeTicks(), start) > limit_ms(false)) {
+      report_timeout(false, timed_out);
+      console().print(kTxtRecv, "");
+      return 1;
+    }
+    clock_sleep_us(kPassUs);
+    lines_.pull();
+  }
+}
+
+bool LineReader::line_waiting() {
+  lines_.pull();
+  return lines_.holds_line();
+}
 
 std::string_view AtReply::lines() const {
   return c_text(text.data(), text.size());
@@ -243,29 +248,36 @@ class AtChannel::Collected {
   size_t used_ = 0;
 };
 
-AtChannel& at_channel(uint8_t port) {
-  static std::array<std::optional<AtChannel>, kPorts> channels;
-  std::optional<AtChannel>& slot = channels[port < kPorts ? port : 0];
-  if (!slot) slot.emplace(port);
-  return *slot;
+AtChannel::AtChannel(uint8_t port)
+    : port_(port),
+      lines_(port),
+      reports_{{{kUrcEsonmi, {}}, {kUrcEmqpub, {}}, {kUrcIp, {}}, {kUrcEmqdiscon, {}}}} {}
+
+void AtChannel::on_report(const char* marker, ReportHandler handler) {
+  for (Report& r : reports_) {
+    if (std::string_view(r.marker) == marker) r.handler = std::move(handler);
+  }
 }
 
-AtReply AtChannel::exchange(const char* command) {
+AtReply AtChannel::exchange(const char* command, AtWait wait) {
+  restarting_ = wait == AtWait::kRestart;
   begin(command);
   AtReply reply;
   const uint32_t sent = GetTimeTicks();
   // While a command is awaited, a call that finds bytes ends only at its
   // result or at the time-out.
   while (!receive(reply)) {
-    if (ticks_elapsed(GetTimeTicks(), sent) > limit_ms(port_)) {
-      report_timeout(port_, nullptr);
+    if (ticks_elapsed(GetTimeTicks(), sent) > limit_ms(restarting_)) {
+      report_timeout(restarting_, nullptr);
       console().print(kTxtRecv, reply.text.data());
       finish(AtResult::kTimeout);
       reply.result = AtResult::kTimeout;
+      restarting_ = false;
       return reply;
     }
     clock_sleep_us(kPassUs);
   }
+  restarting_ = false;
   return reply;
 }
 
@@ -282,8 +294,9 @@ void AtChannel::begin(const char* command) {
 }
 
 AtResult AtChannel::poll(AtReply& reply) {
-  receive(reply);
-  return reply.result;
+  bool timed_out = false;
+  receive(reply, &timed_out);
+  return timed_out ? AtResult::kTimeout : reply.result;
 }
 
 void AtChannel::give_up() {
@@ -306,6 +319,11 @@ void AtChannel::reset() {
   has_outer_ = awaiting_ = took_early_result_ = false;
   echo_on_ = true;
   owed_ = 0;
+}
+
+void AtChannel::reset_all() {
+  lines_.clear();
+  reset();
 }
 
 void AtChannel::finish(AtResult result) {
@@ -344,22 +362,14 @@ bool AtChannel::for_outer() const {
 // the rest of earlier answers is passed over.
 void AtChannel::intake() {
   if (port_ >= kPorts) return;
-  RxQueue& queue = rx_queues[port_];
-  pull_waiting(port_, queue);
+  lines_.pull();
   LineAssembler line;
   Collected nowhere(nullptr);
   // Line by line while a whole one waits; a partial line stays queued.
-  while (queue.holds('\n')) {
-    uint8_t byte = 0;
-    while (queue.pop(byte)) {
-      LineAssembler::Event ev = line.feed(byte);
-      if (ev == LineAssembler::Event::kOverflow) {
-        console().write(kTxtLineTooLong);
-      } else if (ev == LineAssembler::Event::kLine) {
-        AtResult none = AtResult::kPending;
-        on_line(line, nowhere, Mode::kIntake, none);
-      }
-      if (byte == '\n') break;
+  while (lines_.holds_line()) {
+    if (lines_.feed(line) == PortLines::Fed::kLine) {
+      AtResult none = AtResult::kPending;
+      on_line(line, nowhere, Mode::kIntake, none);
     }
   }
 }
@@ -396,10 +406,13 @@ AtChannel::Outcome AtChannel::on_line(LineAssembler& line, Collected& out, Mode 
     return done;
   }
 
-  if (const char* marker = report_marker(text)) {
-    act_on_report(marker, line);
+  auto report = std::find_if(reports_.begin(), reports_.end(),
+                             [&](const Report& r) { return contains(text, r.marker); });
+  if (report != reports_.end()) {
+    act_on_report(report->marker, line, downlink_);
+    if (report->handler) report->handler(line.text());
     // Only the text before the topic goes into the reply.
-    if (marker == kUrcEmqpub && done == Outcome::kEnd) out.append(cut_at(text, "\""));
+    if (report->marker == kUrcEmqpub && done == Outcome::kEnd) out.append(cut_at(text, "\""));
     line.clear();
     return done;
   }
@@ -447,29 +460,23 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
     console().print(kTxtRecv, collected.c_str());
     return true;
   }
-  RxQueue& queue = rx_queues[port_];
-  pull_waiting(port_, queue);
-  if (queue.empty()) return false;
+  lines_.pull();
+  if (lines_.empty()) return false;
 
   // The limit counts from the first byte and is never restarted.
   const uint32_t start = GetTimeTicks();
   LineAssembler line;
   Collected collected(reply.text.data());
   for (;;) {
-    uint8_t byte = 0;
-    while (queue.pop(byte)) {
-      LineAssembler::Event ev = line.feed(byte);
-      if (ev == LineAssembler::Event::kOverflow) {
-        console().write(kTxtLineTooLong);
-      } else if (ev == LineAssembler::Event::kLine) {
-        if (on_line(line, collected, Mode::kCall, reply.result) == Outcome::kEnd) {
-          console().print(kTxtRecv, collected.c_str());
-          return true;
-        }
+    for (PortLines::Fed fed; (fed = lines_.feed(line)) != PortLines::Fed::kEmpty;) {
+      if (fed == PortLines::Fed::kLine &&
+          on_line(line, collected, Mode::kCall, reply.result) == Outcome::kEnd) {
+        console().print(kTxtRecv, collected.c_str());
+        return true;
       }
     }
-    if (ticks_elapsed(GetTimeTicks(), start) > limit_ms(port_)) {
-      report_timeout(port_, timed_out);
+    if (ticks_elapsed(GetTimeTicks(), start) > limit_ms(restarting_)) {
+      report_timeout(restarting_, timed_out);
       if (awaiting_) {
         finish(AtResult::kTimeout);
         reply.result = AtResult::kTimeout;
@@ -478,33 +485,13 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
       return true;
     }
     clock_sleep_us(kPassUs);
-    pull_waiting(port_, queue);
+    lines_.pull();
   }
 }
 
 int send_str(uint8_t port, const char* command) {
   console().print(kTxtSend, command);
   return UART_Send(port, command, static_cast<int>(std::strlen(command)));
-}
-
-int recv_str(uint8_t port, char* response, uint8_t line_mode) {
-  return recv_str(port, response, line_mode, nullptr);
-}
-
-int recv_str(uint8_t port, char* response, uint8_t line_mode, bool* timed_out) {
-  std::memset(response, 0, kResponseSize);
-  if (timed_out != nullptr) *timed_out = false;
-  if (port >= kPorts) return 0;
-  if (line_mode == 0) {
-    AtReply reply;
-    const bool found = at_channel(port).receive(reply, timed_out);
-    std::memcpy(response, reply.text.data(), reply.text.size());
-    return found ? 1 : 0;
-  }
-  RxQueue& queue = rx_queues[port];
-  pull_waiting(port, queue);
-  if (queue.empty()) return 0;
-  return receive_line(port, queue, response, timed_out);
 }
 
 void recon_message(int32_t count, const char* hex, uint8_t* out) {
@@ -520,16 +507,4 @@ void recon_message(int32_t count, const char* hex, uint8_t* out) {
     bytes_to_hex(out + i, std::min(kChunk, n - i), row.data());
     console().write(row.data());
   }
-}
-
-void recv_reset(uint8_t port) {
-  if (port >= kPorts) return;
-  rx_queues[port].clear();
-  at_channel(port).reset();
-}
-
-bool line_waiting(uint8_t port) {
-  if (port >= kPorts) return false;
-  pull_waiting(port, rx_queues[port]);
-  return rx_queues[port].holds('\n');
 }

@@ -1,18 +1,23 @@
 // The AT command exchange with the modem and the receive routine. This is the
 // only reader of the modem's port and the only writer of AT commands to it.
+// The GPS port has a line reader of its own (LineReader).
 //
-// Receive state is kept per port: bytes read from the device that follow the
-// line which ended a call wait for the next call. Each port has one user
-// thread (the modem port the main thread, the GPS port the GPS thread).
+// Receive state is kept by the port's owner (app/ builds the modem's channel
+// and the GPS thread its reader): bytes read from the device that follow the
+// line which ended a call wait for the next call. Each has one user thread.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string_view>
+#include <utility>
 
-class LineAssembler;
+#include "modem/downlink.h"
+#include "modem/line_assembler.h"
+#include "modem/rx_queue.h"
 
-// Size of every response buffer handed to recv_str, and of an answer's text.
+// Size of an answer's text and of a line reader's response buffer.
 inline constexpr int kResponseSize = 1024;
 
 // How an exchange ended. Only a result line ends one: a line that is exactly
@@ -24,6 +29,39 @@ enum class AtResult : uint8_t {
   kError,
   kTimeout,  // the receive time-out passed without a result
 };
+
+// The bytes of one port on their way to lines: taken from the device into a
+// bounded queue, then fed to a line assembler byte by byte. Bytes behind the
+// line that ended a call wait in the queue for the next one.
+class PortLines {
+ public:
+  enum class Fed : uint8_t {
+    kLine,     // a line is complete in the assembler
+    kSkipped,  // the LF that ends an overlong line (dropped, with a line)
+    kEmpty,    // the queue ran dry first; a partial line stays in the assembler
+  };
+
+  explicit PortLines(uint8_t port) : port_(port) {}
+  // Moves every byte waiting on the device into the queue.
+  void pull();
+  // Feeds queued bytes to line up to and including the next LF.
+  Fed feed(LineAssembler& line);
+  bool empty() const { return queue_.empty(); }
+  bool holds_line() const { return queue_.holds('\n'); }
+  void clear() { queue_.clear(); }
+
+ private:
+  uint8_t port_;
+  RxQueue queue_;
+};
+
+// How long an exchange waits: the receive time-out, or 10 s while the modem
+// restarts (AT+ZRST, which it may not answer).
+enum class AtWait : uint8_t { kAnswer, kRestart };
+
+// What a report's installed handler is given: the whole line (its text is
+// NUL-terminated behind the view).
+using ReportHandler = std::function<void(std::string_view line)>;
 
 // What one receive call collected for the awaited command (its echo,
 // information lines and result line, as the modem sent them) and the result.
@@ -43,18 +81,19 @@ struct AtReply {
 // they arrive.
 class AtChannel {
  public:
-  explicit AtChannel(uint8_t port) : port_(port) {}
+  explicit AtChannel(uint8_t port);
 
   // Sends the command and waits for its result, or for the receive time-out
   // (a modem that stays silent is waited for as long as a started answer).
-  AtReply exchange(const char* command);
+  AtReply exchange(const char* command, AtWait wait = AtWait::kAnswer);
 
   // Takes in what earlier commands left waiting, writes the command (logged
   // "Send: ...") and awaits its answer; poll() then collects it.
   void begin(const char* command);
   // One receive call (returns at once when nothing waits): reports are acted
   // on; the awaited answer is collected up to its result or the time-out.
-  // Answers the reply's result (kPending while none has arrived).
+  // Answers the reply's result (kPending while none has arrived), or
+  // kTimeout when the call ended at its time-out, awaited or not.
   AtResult poll(AtReply& reply);
   // The caller stops waiting for the awaited answer; its result, when it
   // comes, is dropped.
@@ -66,16 +105,35 @@ class AtChannel {
   // Forgets the awaited command and what is known about earlier ones.
   void reset();
 
+  // The same, and the bytes kept for the next receive call are dropped.
+  void reset_all();
+
   bool awaiting() const { return awaiting_; }
   // Earlier commands whose results are still to come.
   int32_t owed() const { return owed_; }
 
-  // One receive call as recv_str makes it: false when nothing waited.
-  // *timed_out (when given) tells whether the call ended at its time-out.
+  // The reports the modem sends unasked, looked for in this order: kUrcEsonmi,
+  // kUrcEmqpub, kUrcIp, kUrcEmqdiscon (a line holding the marker is the
+  // report). The channel logs each and hands received data to the downlink
+  // handlers; an installed report handler is called after that. An empty
+  // handler uninstalls.
+  void on_report(const char* marker, ReportHandler handler);
+  // The handlers of received UDP frames and MQTT commands (modem/downlink.h);
+  // an empty one restores its default, which only logs.
+  void on_downlink(UdpFrameHandler udp, MqttCommandHandler mqtt) {
+    downlink_ = {std::move(udp), std::move(mqtt)};
+  }
+
+  // One receive call: false when nothing waited, else true when the call
+  // has reached one of its ends (*timed_out, when given: its time-out).
   bool receive(AtReply& reply, bool* timed_out = nullptr);
 
  private:
   enum class Outcome { kGoOn, kEnd };
+  struct Report {
+    const char* marker;
+    ReportHandler handler;
+  };
   enum class Mode { kCall, kIntake };
   class Collected;
 
@@ -96,6 +154,7 @@ class AtChannel {
   };
 
   uint8_t port_;
+  PortLines lines_;
   Command current_;
   // The command that was awaited when a second one was begun (the report
   // loop publishes an acknowledgement or repairs the link while a message
@@ -106,35 +165,33 @@ class AtChannel {
   bool echo_on_ = true;             // the last exchange saw its own echo
   bool took_early_result_ = false;  // the last exchange took a result before its echo
   int32_t owed_ = 0;
+  bool restarting_ = false;  // an AT+ZRST exchange: the 10 s limit
+  std::array<Report, 4> reports_;
+  DownlinkHandlers downlink_;
 };
-
-// The exchange of a port (the modem's is the one the gateway uses).
-AtChannel& at_channel(uint8_t port);
 
 // Prints "Send: %s" with the command (which ends in CR LF) and writes it to
 // the port. Answers UART_Send's code.
 int send_str(uint8_t port, const char* command);
 
-// The receive routine. response: kResponseSize bytes, cleared at every call.
-// Answers 0 when no byte was waiting, else 1 when the call has reached one of
-// its ends. line_mode 0 (response mode): one receive call of the port's
-// exchange (AtChannel::receive). line_mode non-zero (GPS): one line, commas
-// stored as colons, ending at the port's time-out 60 s from the first byte.
-// Only the modem port's time-out raises flag_recv_timeout.
-int recv_str(uint8_t port, char* response, uint8_t line_mode);
-// The same; *timed_out (when given) tells whether the call ended at its
-// time-out, on any port.
-int recv_str(uint8_t port, char* response, uint8_t line_mode, bool* timed_out);
+// Lines of a port that speaks no AT (the GPS receiver), commas stored as
+// colons. One thread uses it.
+class LineReader {
+ public:
+  explicit LineReader(uint8_t port) : lines_(port) {}
+  // One line into response (kResponseSize bytes, cleared): 0 when no byte was
+  // waiting, else 1 with the line, or at the time-out 60 s from the first
+  // byte (with an empty response and *timed_out set, when given).
+  int read_line(char* response, bool* timed_out = nullptr);
+  // True when a complete line waits for the next call (what waits on the
+  // device is taken in first).
+  bool line_waiting();
+
+ private:
+  PortLines lines_;
+};
 
 // Bytes from hex text: byte i from the characters 2i and 2i+1 (0-9, A-F, a-f;
 // anything else counts 0), logged. hex holds at least 2 x count characters;
 // out at least count bytes.
 void recon_message(int32_t count, const char* hex, uint8_t* out);
-
-// Forgets the bytes kept for the port's next receive call, and resets its
-// exchange.
-void recv_reset(uint8_t port);
-
-// True when a complete line (one ending in LF) waits for the port's next
-// receive call. Takes in what waits on the device first.
-bool line_waiting(uint8_t port);

@@ -24,18 +24,6 @@ namespace {
 constexpr char kStatusPath[] = "/tmp/modemInfo.txt";
 constexpr size_t kStatusSize = 512;
 
-// One exchange with the modem, the command rendered from an AT format.
-template <typename... Args>
-AtReply exchange(const char* format, Args... args) {
-  std::array<char, kResponseSize> command{};
-  bformat(command.data(), command.size(), format, args...);
-  return at_channel(modem_port).exchange(command.data());
-}
-
-AtReply exchange(const char* command) {
-  return at_channel(modem_port).exchange(command);
-}
-
 bool refused(const AtReply& reply) {
   return reply.result == AtResult::kError;
 }
@@ -45,9 +33,23 @@ bool fail(const char* line) {
   return false;
 }
 
+}  // namespace
+
+// One exchange with the modem, the command rendered from an AT format.
+template <typename... Args>
+AtReply ModemLink::exchange(const char* format, Args... args) {
+  std::array<char, kResponseSize> command{};
+  bformat(command.data(), command.size(), format, args...);
+  return at_.exchange(command.data());
+}
+
+AtReply ModemLink::exchange(const char* command) {
+  return at_.exchange(command);
+}
+
 // Resolves the host name with AT+EDNS and stores the address over it, so that
 // later calls resolve the address rather than the configured name.
-bool resolve_host(char (&host)[64]) {
+bool ModemLink::resolve_host(char (&host)[64]) {
   AtReply reply = exchange(kAtEdns, host);
   if (reply.result != AtResult::kOk) return fail(kTxtDnsErrorLine);
   auto address = parse_edns(reply.lines());
@@ -59,43 +61,43 @@ bool resolve_host(char (&host)[64]) {
 // A new MQTT client towards programInfo's mqtt_host, connected and subscribed.
 // A connection or subscription counts as failed only when refused: an answer
 // that timed out counts as success.
-bool open_mqtt_session() {
+bool ModemLink::open_mqtt_session() {
   Settings& p = *programInfo;
   AtReply reply = exchange(kAtEmqnew, p.mqtt_host, p.mqtt_port, p.mqtt_bufsize);
   if (reply.result != AtResult::kOk) return fail(kTxtMqttNewErrorLine);
   auto id = parse_emqnew(reply.lines());
   if (!id) return fail(kTxtMqttNewErrorLine);
-  mqtt_id = *id;
+  mqtt_id_ = *id;
 
   // Credentials go along only with a user name of more than one character.
   if (strnlen(p.mqtt_user, sizeof p.mqtt_user) > 1) {
-    reply = exchange(kAtEmqconAuth, mqtt_id, p.mqtt_version, p.mqtt_keepalive, p.mqtt_user,
+    reply = exchange(kAtEmqconAuth, mqtt_id_, p.mqtt_version, p.mqtt_keepalive, p.mqtt_user,
                      p.mqtt_password);
   } else {
-    reply = exchange(kAtEmqcon, mqtt_id, p.mqtt_version, p.mqtt_keepalive);
+    reply = exchange(kAtEmqcon, mqtt_id_, p.mqtt_version, p.mqtt_keepalive);
   }
   if (refused(reply)) return fail(kTxtMqttConErrorLine);
 
-  if (refused(exchange(kAtEmqsub, mqtt_id, p.sub_topic1))) return fail(kTxtMqttSubErrorLine);
+  if (refused(exchange(kAtEmqsub, mqtt_id_, p.sub_topic1))) return fail(kTxtMqttSubErrorLine);
   if (std::strcmp(p.sub_topic2, p.sub_topic1) != 0 &&
-      refused(exchange(kAtEmqsub, mqtt_id, p.sub_topic2))) {
+      refused(exchange(kAtEmqsub, mqtt_id_, p.sub_topic2))) {
     return fail(kTxtMqttSubErrorLine);
   }
   return true;
 }
 
-bool open_mqtt() {
+bool ModemLink::open_mqtt() {
   return resolve_host(programInfo->mqtt_host) && open_mqtt_session();
 }
 
-bool open_udp() {
+bool ModemLink::open_udp() {
   Settings& p = *programInfo;
   exchange(kAtEsoreaden);
   auto socket = parse_esoc(exchange(kAtEsoc).lines());
   if (!socket) return fail(kTxtUdpSocketErrorLine);
-  udp_sock_id = *socket;
+  udp_sock_id_ = *socket;
   if (!resolve_host(p.server_host)) return false;
-  if (refused(exchange(kAtEsocon, udp_sock_id, p.server_port, p.server_host))) {
+  if (refused(exchange(kAtEsocon, udp_sock_id_, p.server_port, p.server_host))) {
     return fail(kTxtUdpConErrorLine);
   }
   return true;
@@ -103,20 +105,20 @@ bool open_udp() {
 
 // Sets the access point name and restarts the modem; answers the tick at
 // which the registration wait begins.
-uint32_t prepare_modem() {
+uint32_t ModemLink::prepare_modem() {
   exchange(kAtMcgdefcont, programInfo->apn);
   exchange(kAtMspchsc);
   exchange(kAtZcontled);
-  flag_ZRST = 1;
-  exchange(kAtZrst);
-  flag_ZRST = 0;
+  at_.exchange(kAtZrst, AtWait::kRestart);
   uint32_t start = GetTimeTicks();
   exchange(kAtCfun);
   return start;
 }
 
-}  // namespace
+namespace {
 
+// The text is printed as a line; a file that cannot be opened is reported
+// with "Open modemInfo.txt fail!!".
 void write_modem_status(int32_t creg, int32_t csq) {
   std::unique_ptr<std::FILE, decltype(&std::fclose)> file(
       std::fopen(resolve_path(kStatusPath).c_str(), "w"), &std::fclose);
@@ -134,21 +136,26 @@ void remove_modem_status() {
   unlink(resolve_path(kStatusPath).c_str());
 }
 
-uint32_t nbiot_init() {
+}  // namespace
+
+ModemLink::ModemLink(AtChannel& at) : at_(at) {
+  at_.on_report(kUrcEmqdiscon, [this](std::string_view) { session_lost_ = true; });
+}
+
+ModemLink::~ModemLink() {
+  at_.on_report(kUrcEmqdiscon, nullptr);
+}
+
+bool ModemLink::bring_up() {
   remove_modem_status();
   int32_t creg = 0;
   // Preparation cycles until a registration wait ends registered.
   while (creg != 1) {
     creg = 0;
-    int32_t csq = 0;
     uint32_t start = prepare_modem();
     const auto limit = static_cast<uint32_t>(rebootTime) * 1000U;
     while (ticks_elapsed(GetTimeTicks(), start) < limit) {
-      if (flag_ckeck_modem != 0) {
-        creg = read_registration();
-        csq = read_signal();
-        write_modem_status(creg, csq);
-      }
+      if (flag_ckeck_modem != 0) creg = check_registration();
       if (creg == 1) {
         if (programInfo->auto_connect != 0) break;
         // Monitoring only: the wait lasts as long as the modem stays registered.
@@ -157,26 +164,38 @@ uint32_t nbiot_init() {
       clock_sleep_seconds(1);
     }
   }
-  bool ready = flag_mqtt != 0 ? open_mqtt() : open_udp();
-  if (!ready) return 0;
-  flag_recv_timeout = 0;
-  return 1;
+  return flag_mqtt != 0 ? open_mqtt() : open_udp();
 }
 
-uint32_t mqtt_reconnect() {
-  exchange(kAtEmqdiscon, mqtt_id);
-  flag_EMQDISCON = 0;
-  if (!open_mqtt_session()) return 0;
-  flag_recv_timeout = 0;
-  return 1;
+bool ModemLink::reconnect_mqtt() {
+  exchange(kAtEmqdiscon, mqtt_id_);
+  session_lost_ = false;
+  return open_mqtt_session();
 }
 
-int32_t read_registration() {
+AtReply ModemLink::close_socket() {
+  return exchange(kAtEsocl, udp_sock_id_);
+}
+
+bool ModemLink::take_session_lost() {
+  const bool lost = session_lost_;
+  session_lost_ = false;
+  return lost;
+}
+
+int32_t ModemLink::check_registration() {
+  const int32_t creg = read_registration();
+  const int32_t csq = read_signal();
+  write_modem_status(creg, csq);
+  return creg;
+}
+
+int32_t ModemLink::read_registration() {
   AtReply reply = exchange(kAtCereg);
   return reply.result == AtResult::kOk ? parse_cereg(reply.lines()) : 0;
 }
 
-int32_t read_signal() {
+int32_t ModemLink::read_signal() {
   AtReply reply = exchange(kAtCsq);
   return reply.result == AtResult::kOk ? parse_csq(reply.lines()) : 0;
 }

@@ -1,29 +1,72 @@
-// Modem bring-up and MQTT reconnection. Both run on the main thread as the
-// only user of the modem port, and return 1 when the transport is ready, 0
-// when a transport step failed (their callers repeat them).
+// The modem link: bring-up, MQTT reconnection, the registration queries and
+// the status file "/tmp/modemInfo.txt" (under QUORVANE_ROOT when set: exactly
+// 512 bytes, "cregvalue=%d\ncsqvalue=%d\n" and zero bytes, rewritten whole;
+// removed when a bring-up begins). ModemLink owns what the link knows: the
+// UDP socket id, the MQTT client id and whether the broker dropped the
+// session. It runs on the main thread, the only user of the modem port,
+// through its AtChannel.
 #pragma once
 
 #include <cstdint>
 
-// Restarts the modem, waits for registration while it keeps the status file
-// current, then opens the UDP socket or the MQTT session that flag_mqtt
-// selects. With auto_connect 0 it never returns: it goes on monitoring the
-// registration for as long as the modem stays registered.
-uint32_t nbiot_init();
+#include "modem/at_link.h"
 
-// Drops the modem's MQTT client and builds a new one towards the address the
-// last bring-up resolved: connect, subscribe again.
-uint32_t mqtt_reconnect();
+class ModemLink {
+ public:
+  // Installs the lost-session handler on the channel (removed again by the
+  // destructor).
+  explicit ModemLink(AtChannel& at);
+  ~ModemLink();
+  ModemLink(const ModemLink&) = delete;
+  ModemLink& operator=(const ModemLink&) = delete;
 
-// The status file "/tmp/modemInfo.txt" (under QUORVANE_ROOT when set): exactly
-// 512 bytes, "cregvalue=%d\ncsqvalue=%d\n" and zero bytes, rewritten whole.
-// The text is printed as a line; a file that cannot be opened is reported
-// with "Open modemInfo.txt fail!!".
-void write_modem_status(int32_t creg, int32_t csq);
-// Removes the status file (unlink; a missing file is fine).
-void remove_modem_status();
+  // Restarts the modem, waits for registration while it keeps the status file
+  // current, then opens the UDP socket or the MQTT session that flag_mqtt
+  // selects. False when a transport step failed (callers repeat it). With
+  // auto_connect 0 it never returns: it goes on monitoring the registration
+  // for as long as the modem stays registered.
+  bool bring_up();
 
-// The registration state (AT+CEREG?) and the signal value (AT+CSQ) as the
-// modem answers them; 0 when the query is not answered OK.
-int32_t read_registration();
-int32_t read_signal();
+  // Drops the modem's MQTT client and builds a new one towards the address the
+  // last bring-up resolved: connect, subscribe again.
+  bool reconnect_mqtt();
+
+  // The registration state (AT+CEREG?) and the signal value (AT+CSQ) as the
+  // modem answers them (0 when a query is not answered OK), written to the
+  // status file. Answers the registration state (1: registered).
+  int32_t check_registration();
+
+  // AT+ESOCL for the socket of the last UDP bring-up.
+  AtReply close_socket();
+
+  // Whether "+EMQDISCON" arrived since the last look (or reconnection);
+  // looking forgets it.
+  bool take_session_lost();
+
+  int32_t socket_id() const { return udp_sock_id_; }
+  int32_t client_id() const { return mqtt_id_; }
+  // Tests that start from a link already up.
+  void set_ids(int32_t socket, int32_t client) {
+    udp_sock_id_ = socket;
+    mqtt_id_ = client;
+  }
+
+  AtChannel& at() { return at_; }
+
+ private:
+  template <typename... Args>
+  AtReply exchange(const char* format, Args... args);
+  int32_t read_registration();
+  int32_t read_signal();
+  AtReply exchange(const char* command);
+  bool resolve_host(char (&host)[64]);
+  bool open_mqtt_session();
+  bool open_mqtt();
+  bool open_udp();
+  uint32_t prepare_modem();
+
+  AtChannel& at_;
+  int32_t udp_sock_id_ = 0;
+  int32_t mqtt_id_ = 0;
+  bool session_lost_ = false;
+};

@@ -1,8 +1,9 @@
 // The seam between the receive dispatcher and the downlink processing. The
 // dispatcher hands every usable UDP frame and MQTT command to the two handlers
-// installed here; it never names the messaging module, so the modem link
-// builds and tests on its own. Start-up installs process_message and
-// process_message_MQTT; until then the defaults only log what they are given.
+// installed on the channel (AtChannel::on_downlink); it never names the
+// messaging module, so the modem link builds and tests on its own. Start-up
+// installs process_message and process_message_MQTT; until then the defaults
+// only log what they are given.
 #pragma once
 
 #include <cstdint>
@@ -21,9 +22,11 @@ struct MqttDownlink {
 using UdpFrameHandler = std::function<void(char* frame, int32_t mb_num)>;
 using MqttCommandHandler = std::function<void(MqttDownlink record, int32_t mb_num)>;
 
-// Installs the two handlers; an empty function restores that default.
-void set_downlink_handlers(UdpFrameHandler udp, MqttCommandHandler mqtt);
+// The two handlers in force; an empty one stands for its default.
+struct DownlinkHandlers {
+  UdpFrameHandler udp;
+  MqttCommandHandler mqtt;
 
-// What the dispatcher calls (the handler in force).
-void deliver_udp_frame(char* frame, int32_t mb_num);
-void deliver_mqtt_command(const MqttDownlink& record, int32_t mb_num);
+  void deliver_udp_frame(char* frame, int32_t mb_num) const;
+  void deliver_mqtt_command(const MqttDownlink& record, int32_t mb_num) const;
+};

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "config/records.h"
+#include "messaging/report_book.h"
 #include "modbus/io_image.h"
 
 inline std::string_view fuzz_text(const uint8_t* data, size_t size) {
@@ -35,6 +36,7 @@ inline bool inside(std::string_view piece, std::string_view text) {
 
 inline constexpr int32_t kFuzzDevices = 0;
 inline IoImage fuzz_image;
+inline ReportBook fuzz_book;  // the report cycle's, for the command handlers
 inline void configure_fuzz_sessions() {
   allocate_records();
   modbusIO->session_count = 3;
@@ -44,5 +46,5 @@ inline void configure_fuzz_sessions() {
     modbusIO->do_num[s] = do_slots[s];
     modbusIO->ao_num[s] = ao_slots[s];
   }
-  packetID_send = 17;
+  fuzz_book.set_packet_id(17);
 }

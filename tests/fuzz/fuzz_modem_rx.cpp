@@ -29,9 +29,10 @@ struct ModemPort {
   support::PortPty modem{root, modem_port, "ttyUSB0"};
   VirtualClock clock;
   ScopedClock clock_guard{clock};
+  AtChannel at{modem_port};
   ModemPort() {
     allocate_records();
-    set_downlink_handlers(
+    at.on_downlink(
         [](char* frame, int32_t) { FUZZ_CHECK(strnlen(frame, kFrameBuffer) < kFrameBuffer); },
         [](MqttDownlink r, int32_t) {
           FUZZ_CHECK(strnlen(r.type, sizeof r.type) < sizeof r.type);
@@ -54,20 +55,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   flag_mqtt_CHT = (data[0] & 2) != 0 ? 1 : 0;
   flag_sms4 = (data[0] & 4) != 0 ? 1 : 0;
-  flag_recv_timeout = 0;
-  flag_EMQDISCON = 0;
-  recv_reset(modem_port);
+  port->at.reset_all();
   // Bit 0: a command's answer is awaited (its echo may be in the input too).
-  if ((data[0] & 1) != 0) at_channel(modem_port).await_answer_to("AT+CSQ\r\n");
+  if ((data[0] & 1) != 0) port->at.await_answer_to("AT+CSQ\r\n");
 
   std::string bytes = std::string(fuzz_text(data + 1, std::min(size - 1, size_t{3000}))) + "\r\nOK\r\n";
   FUZZ_CHECK(port->modem.send(bytes));
 
-  auto response = std::make_unique<std::array<char, kResponseSize>>();
+  auto reply = std::make_unique<AtReply>();
   // Each call that finds bytes ends at a line: at most as many calls as lines.
-  for (size_t calls = 0; recv_str(modem_port, response->data(), 0) != 0; ++calls) {
+  for (size_t calls = 0; port->at.receive(*reply); ++calls) {
     FUZZ_CHECK(calls <= bytes.size());
-    FUZZ_CHECK(strnlen(response->data(), response->size()) < response->size());
+    FUZZ_CHECK(strnlen(reply->text.data(), reply->text.size()) < reply->text.size());
   }
   FUZZ_CHECK(UART_DataSizeInCom(modem_port) == 0);
   return 0;

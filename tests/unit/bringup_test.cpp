@@ -17,7 +17,6 @@ class Bringup : public ::testing::Test {
     // answers within a few virtual passes.
     pty.clock().set_real_sleep_us(1000);
     use_test_modem_settings(*programInfo);
-    flag_recv_timeout = 1;  // a success clears it
   }
 
   // The console since the last look holds the line.
@@ -32,6 +31,7 @@ class Bringup : public ::testing::Test {
   support::ScopedConsoleCapture capture;
   ModemPty pty;
   ScriptedModem modem{pty.master(modem_port)};
+  ModemLink link{pty.at()};
   int zrst_seen = 0;  // touched by the responder thread only
 };
 
@@ -43,17 +43,15 @@ TEST_F(Bringup, UdpWithTheEchoOffAndTheStatusFile) {
 
   modem.echo = false;  // a saved ATE0 profile
   modem.answer("AT+ESOC", "\r\n+ESOC=2\r\n" + kOk);
-  EXPECT_EQ(nbiot_init(), 1u);
+  EXPECT_TRUE(link.bring_up());
   EXPECT_EQ(modem.commands(),
             (std::vector<std::string>{"AT*MCGDEFCONT=\"IP\",\"cmnet\"\r\n", "AT*MSPCHSC=1\r\n",
                                       "AT+ZCONTLED=1\r\n", "AT+ZRST\r\n", "AT+CFUN=1\r\n",
                                       "AT+CEREG?\r\n", "AT+CSQ\r\n", "AT+ESOREADEN=0\r\n",
                                       "AT+ESOC=1,2,1\r\n", "AT+EDNS=\"report.example\"\r\n",
                                       "AT+ESOCON=2,5683,\"10.0.0.9\"\r\n"}));
-  EXPECT_EQ(udp_sock_id, 2);
+  EXPECT_EQ(link.socket_id(), 2);
   EXPECT_STREQ(programInfo->server_host, "10.0.0.9");
-  EXPECT_EQ(flag_recv_timeout.load(), 0);
-  EXPECT_EQ(flag_ZRST.load(), 0);
   std::string expected = "cregvalue=1\ncsqvalue=23\n";
   expected.resize(512, '\0');
   EXPECT_EQ(status_file(), expected);
@@ -81,10 +79,8 @@ TEST_F(Bringup, EveryFailureTextAndResult) {
     modem.hook([c](const std::string& command) -> std::optional<std::string> {
       return command_key(command) == c.key ? std::optional(c.answer) : std::nullopt;
     });
-    flag_recv_timeout = 1;
-    EXPECT_EQ(nbiot_init(), 0u) << c.line;
+    EXPECT_FALSE(link.bring_up()) << c.line;
     EXPECT_TRUE(console_has_line(c.line)) << c.line;
-    EXPECT_EQ(flag_recv_timeout.load(), 1) << c.line;
     // An address that does not fit is not stored.
     if (c.answer.size() > 64) {
       EXPECT_STREQ(programInfo->mqtt_host, "broker.example");
@@ -100,7 +96,7 @@ TEST_F(Bringup, RoamingIsNotRegisteredAndRestartsTheCycle) {
     return std::nullopt;
   });
   const uint32_t t0 = pty.clock().ticks();
-  EXPECT_EQ(nbiot_init(), 1u);
+  EXPECT_TRUE(link.bring_up());
   EXPECT_EQ(modem.count("AT+ZRST"), 2);
   EXPECT_EQ(modem.count("AT*MCGDEFCONT"), 2);
   EXPECT_GE(pty.clock().ticks() - t0, 120000u);  // the first wait lasted its 120 s
@@ -114,24 +110,23 @@ TEST_F(Bringup, ReconnectSendsFourCommandsAndSurvivesADisconnectError) {
   std::strcpy(programInfo->mqtt_user, "a");
   std::strcpy(programInfo->mqtt_password, "pw");
   std::strcpy(programInfo->mqtt_host, "10.0.0.9");
-  mqtt_id = 5;
-  flag_EMQDISCON = 1;
+  link.set_ids(0, 5);
+  modem.inject("\r\n+EMQDISCON: 0\r\n");  // the lost session that asks for it
   modem.answer("AT+EMQDISCON", kError);
   modem.answer("AT+EMQNEW", "\r\n+EMQNEW: 6\r\n" + kOk);
-  EXPECT_EQ(mqtt_reconnect(), 1u);
+  EXPECT_TRUE(link.reconnect_mqtt());
   EXPECT_EQ(modem.commands(),
             (std::vector<std::string>{
                 "AT+EMQDISCON=5\r\n", "AT+EMQNEW=\"10.0.0.9\",\"1883\",20000,1024\r\n",
                 "AT+EMQCON=6,4,\"myclientid\",120,1,0\r\n", "AT+EMQSUB=6,\"gw/cmd/+/DO\",1\r\n"}));
-  EXPECT_EQ(mqtt_id, 6);
-  EXPECT_EQ(flag_EMQDISCON.load(), 0);  // the echo of AT+EMQDISCON is no report
-  EXPECT_EQ(flag_recv_timeout.load(), 0);
+  EXPECT_EQ(link.client_id(), 6);
+  EXPECT_FALSE(link.take_session_lost());  // the echo of AT+EMQDISCON is no report
 
   // An answer with "OK" and no client id fails the call and keeps the old id.
   modem.answer("AT+EMQNEW", kOk);
-  EXPECT_EQ(mqtt_reconnect(), 0u);
+  EXPECT_FALSE(link.reconnect_mqtt());
   EXPECT_TRUE(console_has_line("[ERROR] Create MQTT service error!!"));
-  EXPECT_EQ(mqtt_id, 6);
+  EXPECT_EQ(link.client_id(), 6);
 }
 
 }  // namespace

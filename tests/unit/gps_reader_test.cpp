@@ -55,8 +55,7 @@ TEST(GpsFilter, FiltersInTheirOrder) {
 
 class GpsReader : public ::testing::Test {
  protected:
-  void SetUp() override { allocate_records(), recv_reset(gps_port); }
-  void TearDown() override { recv_reset(gps_port); }
+  void SetUp() override { allocate_records(); }
   void send(const std::string& bytes) { ASSERT_TRUE(gps.send(bytes)); }
   std::string stored_gps() {
     char out[GpsFix::kSize];
@@ -67,7 +66,7 @@ class GpsReader : public ::testing::Test {
   // One pass; the verdict, with the virtual time it paused.
   GpsVerdict pass() {
     uint64_t before = clock.total_slept_us();
-    GpsVerdict v = gps_read_pass(fix);
+    GpsVerdict v = gps_read_pass(reader, fix);
     paused_us = clock.total_slept_us() - before;
     return v;
   }
@@ -75,6 +74,7 @@ class GpsReader : public ::testing::Test {
   support::ScopedConsoleCapture capture;
   support::TempRoot root;
   support::PortPty gps{root, gps_port, "ttyUSB1"};
+  LineReader reader{gps_port};
   VirtualClock clock;
   ScopedClock clock_guard{clock};
   GpsFix fix;

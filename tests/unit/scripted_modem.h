@@ -24,17 +24,7 @@
 
 class ModemPty {
  public:
-  ModemPty() : clock_guard_(clock_) {
-    allocate_records();
-    recv_reset(modem_port);
-    recv_reset(gps_port);
-    set_downlink_handlers(nullptr, nullptr);
-  }
-  ~ModemPty() {
-    recv_reset(modem_port);
-    recv_reset(gps_port);
-    set_downlink_handlers(nullptr, nullptr);
-  }
+  ModemPty() : clock_guard_(clock_) { allocate_records(); }
 
   support::PortPty& port(uint8_t p) { return p == gps_port ? gps_ : modem_; }
   int master(uint8_t p) { return port(p).master(); }
@@ -51,6 +41,7 @@ class ModemPty {
   }
 
   const std::filesystem::path& root() const { return root_.path(); }
+  AtChannel& at() { return at_; }
   VirtualClock& clock() { return clock_; }
 
  private:
@@ -59,6 +50,7 @@ class ModemPty {
   support::TempRoot root_;
   support::PortPty modem_{root_, modem_port, "ttyUSB0"};
   support::PortPty gps_{root_, gps_port, "ttyUSB1"};
+  AtChannel at_{modem_port};  // the modem port's exchange
 };
 
 inline const std::string kOk = "\r\nOK\r\n";
