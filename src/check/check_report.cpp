@@ -402,7 +402,8 @@ class Reporter {
     if (refusal != nullptr) {
       j_.open('{').key("file").str(refusal->file).key("line").num(refusal->line);
       j_.key("text").str(refusal->text).close('}');
-      say("Verdict: refused, the daemon would end with status 1:\n%s\n", refusal->text.c_str());
+      say("Verdict: %s refused, the daemon would end with status 1:\n%s\n", refusal->file.c_str(),
+          refusal->text.c_str());
       return;
     }
     j_.null();

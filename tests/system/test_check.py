@@ -69,7 +69,7 @@ def test_files(root, kind, edit, args, status, says):
     for w in facts["warnings"]:
         assert "%s line %d: %s" % (w["file"], w["line"], w["text"]) in text.stdout
     refusal = facts["refusal"]
-    assert (refusal is not None) == ("Verdict: refused" in text.stdout)
+    assert (refusal is not None) == (" refused, the daemon would end" in text.stdout)
     if refusal:  # the daemon's own line, last
         assert text.stdout.splitlines()[-1] == refusal["text"]
     if kind == "udp" and not edit:
