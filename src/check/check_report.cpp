@@ -182,7 +182,12 @@ class Reporter {
 
  private:
   void say(const char* format, auto... args) {
-    if (!o_.json) std::printf(format, args...);
+    if (o_.json) return;
+    if constexpr (sizeof...(args) == 0) {
+      std::fputs(format, stdout);  // nothing to render: not a format
+    } else {
+      std::printf(format, args...);
+    }
   }
 
   void program_part() {
@@ -380,7 +385,7 @@ class Reporter {
             f_.warnings.size());
       }
     } else {
-      say("Warnings: %s\n", f_.warnings.empty() ? "none" : "");
+      say("%s", f_.warnings.empty() ? "Warnings: none\n" : "Warnings:\n");
       for (const Warning& w : f_.warnings) {
         if (w.line > 0) {
           say("  %s line %d: %s\n", w.file.c_str(), w.line, w.text.c_str());
