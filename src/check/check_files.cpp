@@ -105,10 +105,11 @@ class Pass {
       } else {
         const bool missing = list[i].shift > 0;
         warn(list[i].line, fmt("%s; lines %d to %d are each named as the position %s theirs: "
-                               "a line %s before line %d, and every later value is read into "
-                               "the wrong field",
+                               "%s before line %d, and every later value is read into the "
+                               "wrong field",
                                list[i].text.c_str(), list[i].line, list[j - 1].line,
-                               missing ? "after" : "before", missing ? "is missing" : "too many",
+                               missing ? "after" : "before",
+                               missing ? "a line is missing" : "there is one line too many",
                                list[i].line));
       }
       i = j;
