@@ -4,10 +4,12 @@
 #   scripts/package-check.sh armhf|arm64|host PACKAGE.deb DBGSYM.deb
 #
 # - the package holds exactly the expected files;
-# - the daemon is a stripped executable of that architecture with a debug
-#   link, and the -dbgsym package holds its debug file under its build ID;
-# - its version line prints (under qemu-user for ARM, on the multiarch
-#   runtime that scripts/install-deps.sh --cross installs);
+# - the daemon and quorvane-check are stripped executables of that
+#   architecture with a debug link, and the -dbgsym package holds their debug
+#   files under their build IDs;
+# - the daemon's version line prints and quorvane-check accepts the packaged
+#   examples (under qemu-user for ARM, on the multiarch runtime that
+#   scripts/install-deps.sh --cross installs);
 # - the dependencies name libmodbus5 and the C/C++ runtime;
 # - the unit passes systemd-analyze verify and its exposure stays at most 5.0;
 # - lintian reports no error and no warning (kept tags: packaging/README.md).
@@ -27,8 +29,10 @@ dpkg-deb -x "$dbgsym" "$work/dbg"
 # --- Contents ------------------------------------------------------------------
 {
   echo ./usr/bin/quorvane
+  echo ./usr/bin/quorvane-check
   echo ./lib/systemd/system/quorvane.service
   echo ./usr/share/man/man8/quorvane.8.gz
+  echo ./usr/share/man/man8/quorvane-check.8.gz
   for f in copyright changelog.gz README.md.gz README.examples.md.gz; do
     echo "./usr/share/doc/quorvane/$f"
   done
@@ -40,23 +44,27 @@ if ! diff -u "$work/expected" "$work/actual" >"$work/contents.diff"; then
   tail -n +3 "$work/contents.diff"
 fi
 
-# --- The daemon ----------------------------------------------------------------
+# --- The programs ---------------------------------------------------------------
+for program in quorvane quorvane-check; do
+  exe="$work/root/usr/bin/$program"
+  kind=$(file -b "$exe")
+  case "${arch}:${kind}" in
+    armhf:*"ELF 32-bit"*"ARM, EABI5"* | arm64:*"ELF 64-bit"*"ARM aarch64"*) ;;
+    host:*ELF*) ;;
+    *) bad "usr/bin/$program is not a ${arch} executable: ${kind}" ;;
+  esac
+  case "$kind" in *", stripped"*) ;; *) bad "usr/bin/$program is not stripped: ${kind}" ;; esac
+  id=$(readelf -n "$exe" 2>/dev/null | awk '/Build ID:/ {print $3}')
+  debug="$work/dbg/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug"
+  if [ -z "$id" ] || [ ! -s "$debug" ]; then
+    bad "no debug file for $program's build ID '${id}' in $(basename "$dbgsym")"
+  elif [ "$(readelf -n "$debug" 2>/dev/null | awk '/Build ID:/ {print $3}')" != "$id" ]; then
+    bad "the debug file's build ID differs from $program's"
+  fi
+  readelf -S "$exe" | grep -q '\.gnu_debuglink' || bad "usr/bin/$program has no debug link"
+done
 daemon="$work/root/usr/bin/quorvane"
 kind=$(file -b "$daemon")
-case "${arch}:${kind}" in
-  armhf:*"ELF 32-bit"*"ARM, EABI5"* | arm64:*"ELF 64-bit"*"ARM aarch64"*) ;;
-  host:*ELF*) ;;
-  *) bad "usr/bin/quorvane is not a ${arch} executable: ${kind}" ;;
-esac
-case "$kind" in *", stripped"*) ;; *) bad "usr/bin/quorvane is not stripped: ${kind}" ;; esac
-id=$(readelf -n "$daemon" 2>/dev/null | awk '/Build ID:/ {print $3}')
-debug="$work/dbg/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug"
-if [ -z "$id" ] || [ ! -s "$debug" ]; then
-  bad "no debug file for build ID '${id}' in $(basename "$dbgsym")"
-elif [ "$(readelf -n "$debug" 2>/dev/null | awk '/Build ID:/ {print $3}')" != "$id" ]; then
-  bad "the debug file's build ID differs from the daemon's"
-fi
-readelf -S "$daemon" | grep -q '\.gnu_debuglink' || bad "usr/bin/quorvane has no debug link"
 
 case "$arch" in
   armhf) run=(qemu-arm) ;;
@@ -68,6 +76,14 @@ case "$out" in
   "quorvane version = "*) echo "package check: ${run[*]:+${run[*]} }quorvane -v: ${out}" ;;
   *) bad "quorvane -v printed: ${out}" ;;
 esac
+# The packaged tool on the packaged examples, as an integrator runs it first.
+for set in udp mqtt; do
+  mkdir -p "$work/try-$set/korvel/quorvane"
+  cp "$work/root/usr/share/doc/quorvane/examples/$set/"* "$work/try-$set/korvel/quorvane/"
+  out=$("${run[@]}" "$work/root/usr/bin/quorvane-check" --strict --root "$work/try-$set" 2>&1) \
+    || bad "quorvane-check on the $set example ended with status $?: ${out}"
+  echo "package check: quorvane-check on the $set example: ${out##*$'\n'}"
+done
 
 # --- Dependencies --------------------------------------------------------------
 depends=$(dpkg-deb -f "$deb" Depends)

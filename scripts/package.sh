@@ -15,7 +15,8 @@
 #
 # With --check it then checks each package (scripts/package-check.sh): its
 # file list, that the daemon is a stripped executable of that architecture
-# whose version line prints (under qemu-user for ARM), its dependencies, the
+# whose version line prints (under qemu-user for ARM), that quorvane-check
+# accepts the packaged examples, its dependencies, the
 # unit (systemd-analyze verify and exposure), and lintian.
 #
 # A new program joins the package by its install(TARGETS ...) rule and its
@@ -23,7 +24,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PROGRAMS=(quorvane)
+PROGRAMS=(quorvane quorvane-check)
 MAINTAINER="quorvane maintainers <maintainers@users.noreply.c-seed-e0a8122e.example>"
 
 check=0
@@ -136,7 +137,9 @@ for arch in "${arches[@]}"; do
     " as MQTT publications. The server's commands set coils and registers." \
     " ." \
     " The package holds the daemon, its systemd unit (not enabled: copy an" \
-    " example configuration to /korvel/quorvane/ first) and the examples."
+    " example configuration to /korvel/quorvane/ first), the examples and" \
+    " quorvane-check, which checks the configuration and the devices before" \
+    " the unit is enabled."
   control "$dbg" "Package: quorvane-dbgsym" "Source: quorvane" "Version: ${version}" \
     "Auto-Built-Package: debug-symbols" "Architecture: ${debarch}" "Maintainer: ${MAINTAINER}" \
     "Depends: quorvane (= ${version})" "Section: debug" "Priority: optional" \

@@ -46,17 +46,15 @@ T take(ConfResult<T>&& read) {
   return std::move(read.value());
 }
 
-// The mapping start-up runs with: the file as it stands, or, when the file
-// asks for the default mapping, one regenerated from the devices at every start
-// and written back, then read back so that the running mapping is exactly what
-// the file holds.
+// The mapping start-up runs with; a regenerated one is written to the file and
+// read back from it.
 Mapping read_mapping(const DeviceList& devices) {
-  Mapping mapping = take(read_mb_mapping_conf(configFile_mb_mapping, MappingRead::kStartup, devices));
-  if (mapping.default_mapping == 0) return mapping;
-  Mapping built = take(build_default_mapping(devices, mapping.default_mapping, configFile_mb));
-  if (built.session_count == 0) return built;
-  if (auto refusal = write_mb_mapping_conf(built, configFile_mb_mapping)) refuse(*refusal);
-  return take(read_mb_mapping_conf(configFile_mb_mapping, MappingRead::kReadBack, devices));
+  auto write_and_read_back = [&](const Mapping& built) -> ConfResult<Mapping> {
+    if (auto refusal = write_mb_mapping_conf(built, configFile_mb_mapping)) return *refusal;
+    return read_mb_mapping_conf(configFile_mb_mapping, MappingRead::kReadBack, devices);
+  };
+  return take(read_startup_mapping(configFile_mb_mapping, configFile_mb, devices,
+                                   write_and_read_back));
 }
 
 // Transitional: the modules still find the configuration in the records.

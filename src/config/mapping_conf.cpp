@@ -49,7 +49,7 @@ constexpr const char* kTooManySessions =
 // What failed while the file was replaced, and why (strerror).
 constexpr const char* kWriteFailed = "%s failed (%s), the file is left as it was!!";
 
-constexpr size_t kLineBuffer = 200;
+constexpr size_t kLineBuffer = kMappingLineBuffer;
 
 // One read of the mapping file: the line reader, and whether a misfit is
 // refused (the mapping that will be used) or passed over (a file about to be
@@ -330,6 +330,23 @@ ConfResult<Mapping> build_default_mapping(std::span<const MbDevice> devices,
   }
   io.session_count = n;
   return {io, std::move(console)};
+}
+
+ConfResult<Mapping> read_startup_mapping(const char* path, const char* device_file,
+                                         std::span<const MbDevice> devices,
+                                         const MappingStore& store) {
+  ConfResult<Mapping> read = read_mb_mapping_conf(path, MappingRead::kStartup, devices);
+  if (!read.ok() || read.value().default_mapping == 0) return read;
+  std::string console = read.console();
+  ConfResult<Mapping> built = build_default_mapping(devices, read.value().default_mapping,
+                                                    device_file);
+  console += built.console();
+  if (!built.ok()) return {*built.refusal(), console};
+  if (built.value().session_count == 0) return {built.value(), console};
+  ConfResult<Mapping> back = store(built.value());
+  console += back.console();
+  if (!back.ok()) return {*back.refusal(), console};
+  return {back.value(), console};
 }
 
 void count_session_slots(Mapping& io) {

@@ -2,13 +2,18 @@
 // mapping built from the devices, and the file's atomic rewrite.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
+#include <cstddef>
 #include <string_view>
 
 #include "config/conf_text.h"
 #include "config/configuration.h"
+
+// The file is cut into lines as a fixed 200-byte line buffer cuts it.
+inline constexpr size_t kMappingLineBuffer = 200;
 
 // Which read of the mapping file this is. At start-up, a file whose
 // default_mapping is non-zero is about to be regenerated: that read only has to
@@ -46,6 +51,20 @@ std::string format_mb_mapping_conf(const Mapping& mapping);
 // more than 5 sessions refuses device_file, the file that holds the devices.
 ConfResult<Mapping> build_default_mapping(std::span<const MbDevice> devices,
                                           int32_t default_mapping, const char* device_file);
+
+// How start-up stores a regenerated mapping and reads it back: the daemon
+// writes the file and reads it again; a check that must not write parses the
+// text the daemon would write.
+using MappingStore = std::function<ConfResult<Mapping>(const Mapping& built)>;
+
+// The mapping start-up runs with: the file at path as it stands or, when it
+// asks for the default mapping, one built from the devices at every start,
+// stored and read back, so that the running mapping is exactly what the file
+// then holds. device_file: the file a mapping too large for the records
+// refuses. The console text is every step's, in order.
+ConfResult<Mapping> read_startup_mapping(const char* path, const char* device_file,
+                                         std::span<const MbDevice> devices,
+                                         const MappingStore& store);
 
 // Slot counting: for every session below session_count, each type's count is
 // the 1-based position of its last slot with a non-zero dev_no (0 if none).

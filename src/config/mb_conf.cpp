@@ -21,7 +21,7 @@ constexpr const char* kEndsEarly = ": the file ends before device %d's block is 
 constexpr const char* kBadValues = ": device %d has %d %s values, 0 to %d fit!!";
 constexpr const char* kTooLong = " (%s) has %zu characters, at most %zu fit!!";
 
-constexpr size_t kLineBuffer = 50;
+constexpr size_t kLineBuffer = kMbLineBuffer;
 constexpr int kValueLines = 19;
 
 // Where a value line is: the file, its line, and the device it belongs to.

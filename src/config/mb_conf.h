@@ -2,10 +2,14 @@
 // a header line and 19 value lines.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 #include "config/conf_text.h"
 #include "config/configuration.h"
+
+// The file is cut into lines as a fixed 50-byte line buffer cuts it.
+inline constexpr size_t kMbLineBuffer = 50;
 
 // The devices in the file's text, as many as the count line declares; its
 // console text is the count and each device's header. file: the name a

@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr size_t kLineBuffer = 128;
+constexpr size_t kLineBuffer = kProgLineBuffer;
 
 struct TextField {
   char* dst;
