@@ -1,10 +1,7 @@
 // quorvane-check devices: one read-only exchange with every device through
 // the daemon's function engine, its console lines kept apart from the report.
 
-#include <fcntl.h>
 #include <modbus.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,48 +10,26 @@
 #include <string>
 
 #include "check/check.h"
+#include "common/console.h"
 #include "config/io_type.h"
 #include "modbus/modbus_io.h"
 
 namespace {
 
-// Standard output and error of the function engine, collected in memory while
-// one exchange runs (the report, and its JSON form, stay clean).
-class Capture {
+// The function engine's console lines, both streams, collected while one
+// exchange runs (the report, and its JSON form, stay clean).
+class Capture final : public ConsoleSink {
  public:
-  Capture() {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    mem_ = ::memfd_create("quorvane-check", MFD_CLOEXEC);
-    if (mem_ < 0) return;
-    out_ = ::dup(1);
-    err_ = ::dup(2);
-    ::dup2(mem_, 1);
-    ::dup2(mem_, 2);
-  }
+  Capture() : before_(console().set_sink(this)) {}
   Capture(const Capture&) = delete;
   Capture& operator=(const Capture&) = delete;
-  ~Capture() { finish(); }
-
-  std::string finish() {
-    if (mem_ < 0) return {};
-    std::fflush(stdout);
-    std::fflush(stderr);
-    ::dup2(out_, 1);
-    ::dup2(err_, 2);
-    ::close(out_);
-    ::close(err_);
-    std::string text;
-    char buf[4096];
-    ::lseek(mem_, 0, SEEK_SET);
-    for (ssize_t n; (n = ::read(mem_, buf, sizeof buf)) > 0;) text.append(buf, size_t(n));
-    ::close(mem_);
-    mem_ = -1;
-    return text;
-  }
+  ~Capture() { console().set_sink(before_); }
+  void write(ConsoleStream /*stream*/, std::string_view text) override { text_.append(text); }
+  const std::string& text() const { return text_; }
 
  private:
-  int mem_ = -1, out_ = -1, err_ = -1;
+  ConsoleSink* before_;
+  std::string text_;
 };
 
 DeviceRead read_device(const MbDevice& dev) {
@@ -62,12 +37,12 @@ DeviceRead read_device(const MbDevice& dev) {
   Capture capture;
   errno = 0;
   const auto start = std::chrono::steady_clock::now();
-  const int32_t rc = modbusFC(r.do_buf, r.di_buf, r.ao_buf, r.ai_buf, &dev, 0);
+  const IoResult rc = modbus_exchange(r.do_buf, r.di_buf, r.ao_buf, r.ai_buf, &dev, 0);
   const auto end = std::chrono::steady_clock::now();
   const int why = errno;
-  const std::string console = capture.finish();
+  const std::string& console = capture.text();
   r.ms = std::chrono::duration<double, std::milli>(end - start).count();
-  r.connected = rc == 1;
+  r.connected = rc != IoResult::kUnreachable;
   std::string errors;
   size_t pos = 0;
   while (pos < console.size()) {
@@ -80,7 +55,7 @@ DeviceRead read_device(const MbDevice& dev) {
     if (line.rfind("[Error]", 0) == 0) errors += (errors.empty() ? "" : "; ") + line;
     r.log.push_back(line);
   }
-  r.answered = r.connected && errors.empty();
+  r.answered = rc == IoResult::kOk;
   if (!errors.empty() && why != 0) errors += std::string(" (") + modbus_strerror(why) + ")";
   r.error = errors;
   return r;

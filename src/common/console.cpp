@@ -55,7 +55,7 @@ void Console::print(const char* fmt, ...) {
   emit(ConsoleStream::kOut, n ? std::string_view(text.data(), *n) : std::string_view(text.data()));
 }
 
-ConsoleSink* Console::set_sink_for_test(ConsoleSink* sink) {
+ConsoleSink* Console::set_sink(ConsoleSink* sink) {
   std::lock_guard<std::mutex> lock(mutex_);
   ConsoleSink* before = sink_;
   sink_ = sink;

@@ -33,7 +33,8 @@ bool bformat(std::array<char, N>& out, const char* fmt, auto... args) {
 
 enum class ConsoleStream { kOut, kErr };
 
-// Where the console's texts go instead of the streams (tests only).
+// Where the console's texts go instead of the streams: the tests, and
+// quorvane-check while the Modbus engine prints.
 class ConsoleSink {
  public:
   virtual void write(ConsoleStream stream, std::string_view text) = 0;
@@ -59,9 +60,9 @@ class Console {
   // The text as it stands, to standard error.
   void error(std::string_view text) { emit(ConsoleStream::kErr, text); }
 
-  // Test-only: every text goes to sink instead of the streams (nullptr: back to
-  // the streams). Returns the sink set before.
-  ConsoleSink* set_sink_for_test(ConsoleSink* sink);
+  // Every text goes to sink instead of the streams (nullptr: back to the
+  // streams). Returns the sink set before.
+  ConsoleSink* set_sink(ConsoleSink* sink);
 
  private:
   void emit(ConsoleStream stream, std::string_view text, std::string_view tail = {});

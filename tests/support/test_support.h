@@ -40,8 +40,8 @@ inline void require(bool ok, const char* what) {
 // The console's text while the object lives, instead of the process's streams.
 class ScopedConsoleCapture final : public ConsoleSink {
  public:
-  ScopedConsoleCapture() : before_(console().set_sink_for_test(this)) {}
-  ~ScopedConsoleCapture() { console().set_sink_for_test(before_); }
+  ScopedConsoleCapture() : before_(console().set_sink(this)) {}
+  ~ScopedConsoleCapture() { console().set_sink(before_); }
 
   // Standard output's (or standard error's) text since the last take.
   std::string take(ConsoleStream stream = ConsoleStream::kOut) {
@@ -67,7 +67,7 @@ inline void console_to_stderr() {
       std::fwrite(t.data(), 1, t.size(), stderr);
     }
   } sink;
-  console().set_sink_for_test(&sink);
+  console().set_sink(&sink);
 }
 
 // A private QUORVANE_ROOT with dev/ and tmp/, removed with the object.
