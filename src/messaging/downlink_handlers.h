@@ -2,10 +2,14 @@
 // does not know the messaging module by name.
 #pragma once
 
+#include "config/configuration.h"
 #include "modbus/io_image.h"
 
 // Installs process_message (UDP answers) and process_message_MQTT (MQTT
 // commands) as the dispatcher's handlers, on the image they compare with and
-// write back through. A write-back that cannot reach a device calls
-// on_unreachable (app's decision to end the process).
-void install_downlink_handlers(IoImage& io, void (*on_unreachable)());
+// write back through, the mapping and the devices. All three are kept by
+// reference and looked at for each command, so start-up may fill the mapping
+// and the devices after installing. A write-back that cannot reach a device
+// calls on_unreachable (app's decision to end the process).
+void install_downlink_handlers(IoImage& io, const Mapping& mapping, const DeviceList& devices,
+                               void (*on_unreachable)());

@@ -70,8 +70,9 @@ IoResult run_command(const CommandTexts& texts, std::string_view data, int32_t s
 
 }  // namespace
 
-IoResult process_message_MQTT(IoImage& io, MqttDownlink record, int32_t mb_num) {
-  auto session = find_session_index(record.session_id);
+IoResult process_message_MQTT(IoImage& io, const Mapping& mapping,
+                              std::span<const MbDevice> devices, MqttDownlink record) {
+  auto session = find_session_index(mapping, record.session_id);
   if (!session) {
     refuse_unknown_session(record.session_id);
     return IoResult::kOk;
@@ -81,12 +82,14 @@ IoResult process_message_MQTT(IoImage& io, MqttDownlink record, int32_t mb_num) 
   std::string_view type = c_text(record.type, sizeof record.type);
   std::string_view data = c_text(record.data, sizeof record.data);
   if (type == "DO") {
-    return run_command<uint8_t>(kDoTexts, data, modbusIO->do_num[s], now.do_value, decode_do_text,
-                                [&](const uint8_t* v) { return write_back(io, s, mb_num, v, nullptr); });
+    return run_command<uint8_t>(
+        kDoTexts, data, mapping.do_num[s], now.do_value, decode_do_text,
+        [&](const uint8_t* v) { return write_back(io, mapping, devices, s, v, nullptr); });
   }
   if (type == "AO") {
-    return run_command<uint16_t>(kAoTexts, data, modbusIO->ao_num[s], now.ao_value, decode_ao_text,
-                                 [&](const uint16_t* v) { return write_back(io, s, mb_num, nullptr, v); });
+    return run_command<uint16_t>(
+        kAoTexts, data, mapping.ao_num[s], now.ao_value, decode_ao_text,
+        [&](const uint16_t* v) { return write_back(io, mapping, devices, s, nullptr, v); });
   }
   console_line(kNotDoOrAo);
   return IoResult::kOk;

@@ -109,7 +109,7 @@ void on_esonmi(const LineAssembler& line) {
   recon_message(r.count, hex.data(), payload.data());
   if (decode_msg(payload.data(), r.count) != 0) {
     console_line(kTxtDealLine);
-    deliver_udp_frame(reinterpret_cast<char*>(payload.data()), mb_num);
+    deliver_udp_frame(reinterpret_cast<char*>(payload.data()));
   }
 }
 
@@ -140,7 +140,7 @@ void on_emqpub(const LineAssembler& line) {
       break;
     case MqttParseKind::kCommand:
       console_line(kTxtDealLine);
-      deliver_mqtt_command(parsed.record, mb_num);
+      deliver_mqtt_command(parsed.record);
       break;
   }
 }

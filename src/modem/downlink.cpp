@@ -7,12 +7,12 @@
 
 namespace {
 
-void log_udp_frame(char* frame, int32_t mb_num) {
-  std::printf(kTxtUdpFrameUnhandled, mb_num, frame);
+void log_udp_frame(char* frame) {
+  std::printf(kTxtUdpFrameUnhandled, frame);
 }
 
-void log_mqtt_command(MqttDownlink record, int32_t mb_num) {
-  std::printf(kTxtMqttCommandUnhandled, mb_num, record.session_id, record.type, record.length,
+void log_mqtt_command(MqttDownlink record) {
+  std::printf(kTxtMqttCommandUnhandled, record.session_id, record.type, record.length,
               record.data);
 }
 
@@ -28,10 +28,10 @@ void set_downlink_handlers(UdpFrameHandler udp, MqttCommandHandler mqtt) {
   mqtt_handler = mqtt ? std::move(mqtt) : MqttCommandHandler(log_mqtt_command);
 }
 
-void deliver_udp_frame(char* frame, int32_t mb_num) {
-  udp_handler(frame, mb_num);
+void deliver_udp_frame(char* frame) {
+  udp_handler(frame);
 }
 
-void deliver_mqtt_command(const MqttDownlink& record, int32_t mb_num) {
-  mqtt_handler(record, mb_num);
+void deliver_mqtt_command(const MqttDownlink& record) {
+  mqtt_handler(record);
 }

@@ -17,13 +17,13 @@ struct MqttDownlink {
 };
 
 // frame: the unscrambled frame, a writable NUL-terminated text (split in place
-// by the handler); mb_num: the number of configured Modbus devices.
-using UdpFrameHandler = std::function<void(char* frame, int32_t mb_num)>;
-using MqttCommandHandler = std::function<void(MqttDownlink record, int32_t mb_num)>;
+// by the handler).
+using UdpFrameHandler = std::function<void(char* frame)>;
+using MqttCommandHandler = std::function<void(MqttDownlink record)>;
 
 // Installs the two handlers; an empty function restores that default.
 void set_downlink_handlers(UdpFrameHandler udp, MqttCommandHandler mqtt);
 
 // What the dispatcher calls (the handler in force).
-void deliver_udp_frame(char* frame, int32_t mb_num);
-void deliver_mqtt_command(const MqttDownlink& record, int32_t mb_num);
+void deliver_udp_frame(char* frame);
+void deliver_mqtt_command(const MqttDownlink& record);

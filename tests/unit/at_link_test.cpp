@@ -25,8 +25,8 @@ size_t count_of(const std::string& text, const std::string& needle) {
 class AtLink : public ::testing::Test {
  protected:
   void SetUp() override {
-    set_downlink_handlers([this](char* frame, int32_t) { frames.emplace_back(frame); },
-                          [this](MqttDownlink r, int32_t) { commands.push_back(r); });
+    set_downlink_handlers([this](char* frame) { frames.emplace_back(frame); },
+                          [this](MqttDownlink r) { commands.push_back(r); });
   }
 
   AtChannel& modem() { return at_channel(modem_port); }

@@ -41,14 +41,13 @@ class Downlink : public ::testing::Test {
   void reset() {
     ASSERT_EQ(sim.cmd("set 0 do 0 1 1 1 1") + sim.cmd("set 0 ao 200 5 5 77"), "okok");
     support::store_values(image, 0, {});
-    mb_num = 1;
-    *modbus_dev[0] = parse_mb_conf(support::device_file({{4, 0, 3, 0}}), "quorvane.ini").value()[0];
-    modbus_dev[0]->tcp_port = sim.devices.at(0).port;
-    MbIoTable& io = *modbusIO;
-    io.session_id[0] = 5;
-    io.session_id[1] = 2;
-    support::map_line(io, IoType::DO, 1, "1-1,1-2,1-3,");
-    support::map_line(io, IoType::AO, 1, "1-1,1-2,");
+    devices = parse_mb_conf(support::device_file({{4, 0, 3, 0}}), "quorvane.ini").value();
+    devices[0].tcp_port = sim.devices.at(0).port;
+    mapping = Mapping{};
+    mapping.session_id[0] = 5;
+    mapping.session_id[1] = 2;
+    support::map_line(mapping, IoType::DO, 1, "1-1,1-2,1-3,");
+    support::map_line(mapping, IoType::AO, 1, "1-1,1-2,");
     support::store_values(image, 1, {.do_value = {1, 1, 1}, .ao_value = {5, 5}});
     packetID_send = 17;
     std::memset(packetID_send_check, 0x3F, sizeof packetID_send_check);
@@ -69,6 +68,8 @@ class Downlink : public ::testing::Test {
   support::TempRoot root;
   ModbusSim sim;
   IoImage image;
+  DeviceList devices;
+  Mapping mapping{};
 };
 
 TEST_F(Downlink, UdpFramesLogClearTheirPendingBitAndWriteWhatDiffers) {
@@ -136,7 +137,7 @@ TEST_F(Downlink, UdpFramesLogClearTheirPendingBitAndWriteWhatDiffers) {
     char buf[1024] = {};  // as the dispatcher hands it over
     std::memcpy(buf, c.frame.data(), c.frame.size());
     CaptureStdout();
-    process_message(image, buf, mb_num);
+    process_message(image, mapping, devices, buf);
     std::string out = GetCapturedStdout();
     if (c.contains.starts_with("=")) EXPECT_EQ(out, c.contains.substr(1));
     else EXPECT_NE(out.find(c.contains), std::string::npos) << out;
@@ -183,7 +184,7 @@ TEST_F(Downlink, MqttCommandsWriteWhatDiffersAndAcknowledge) {
     copy_text(record.data, sizeof record.data, c.data);
     record.length = static_cast<uint32_t>(std::strlen(c.data));
     CaptureStdout();
-    process_message_MQTT(image, record, mb_num);
+    process_message_MQTT(image, mapping, devices, record);
     std::string out = GetCapturedStdout();
     EXPECT_EQ(out.compare(0, c.out.size(), c.out), 0) << out;
     EXPECT_STREQ(data_ACK, c.ack);
@@ -194,7 +195,7 @@ TEST_F(Downlink, MqttCommandsWriteWhatDiffersAndAcknowledge) {
   }
   // A session of one slot takes its one value.
   reset();
-  support::map_line(*modbusIO, IoType::DO, 0, "1-4,");
+  support::map_line(mapping, IoType::DO, 0, "1-4,");
   support::store_values(image, 0, {.do_value = {1}});
   MqttDownlink one{};
   one.session_id = 5;
@@ -202,7 +203,7 @@ TEST_F(Downlink, MqttCommandsWriteWhatDiffersAndAcknowledge) {
   copy_text(one.data, sizeof one.data, "00");
   one.length = 2;
   CaptureStdout();
-  process_message_MQTT(image, one, mb_num);
+  process_message_MQTT(image, mapping, devices, one);
   GetCapturedStdout();
   EXPECT_STREQ(data_ACK, "DO_ACK");
   EXPECT_EQ(coils(), "1 1 1 0");
@@ -215,7 +216,7 @@ class DispatchedCommands : public Downlink {
   void SetUp() override {
     Downlink::SetUp();
     recv_reset(modem_port);
-    install_downlink_handlers(image, [] { ++unreachable_calls; });
+    install_downlink_handlers(image, mapping, devices, [] { ++unreachable_calls; });
   }
   void TearDown() override {
     set_downlink_handlers(nullptr, nullptr);
@@ -251,7 +252,7 @@ TEST_F(DispatchedCommands, UdpAnswerAndMqttPublicationFromTheModemWriteTheOutput
   EXPECT_EQ(registers(), "1000 5 77");
   EXPECT_STREQ(data_ACK, "AO_ACK");
   EXPECT_EQ(flag_ACK, 1);
-  modbus_dev[0]->tcp_port = 1;  // nothing listens there: the write-back cannot reach the device
+  devices[0].tcp_port = 1;  // nothing listens there: the write-back cannot reach the device
   receive("+EMQPUB: 0,\"/gw/cmd/2/AO\",1,0,0,8,\"" + support::hex_of("00010005") + "\"\r\n");
   EXPECT_EQ(unreachable_calls, 1);
 }

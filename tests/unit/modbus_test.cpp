@@ -50,7 +50,6 @@ class ModbusTest : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(ModbusSim::available()) << ModbusSim::binary() << " is not built";
-    allocate_records();
   }
   // Devices of the given kinds ("tcp", "rtu"), 40 values of each type.
   void start(const std::vector<std::string>& kinds, ModbusSim& sim) {
@@ -71,16 +70,18 @@ class ModbusTest : public testing::Test {
     for (const auto& l : lines) ASSERT_EQ(sim_.cmd(l), "ok") << l;
   }
   std::string get(const std::string& what) { return sim_.cmd("get " + what).substr(3); }
-  // Installs devices as the device-file reader would.
-  void configure(std::initializer_list<MbDevice> devs) {
-    mb_num = 0;
-    for (const auto& d : devs) *modbus_dev[static_cast<size_t>(mb_num++)] = d;
+  void configure(std::initializer_list<MbDevice> devs) { devices_ = devs; }
+  void map(IoType t, int s, const char* line) { support::map_line(mapping_, t, s, line); }
+  IoResult scan(int s) { return scan_session(io_, mapping_, devices_, s); }
+  IoResult write(const uint8_t* coils, const uint16_t* regs) {
+    return write_back(io_, mapping_, devices_, 0, coils, regs);
   }
-  void map(IoType t, int s, const char* line) { support::map_line(*modbusIO, t, s, line); }
 
   support::TempRoot root_;  // the engine opens <root>/dev/mem and <root>/dev/GPIO
   ModbusSim sim_;
   IoImage io_;
+  DeviceList devices_;
+  Mapping mapping_{};
 };
 
 TEST_F(ModbusTest, FunctionZeroReadsAllFourTypesOverTcpAndRtu) {
@@ -210,12 +211,13 @@ TEST_F(ModbusTest, UnreachableDeviceEndsThePollingThread) {
   uint8_t on = 1;
   CaptureStdout();
   testing::internal::CaptureStderr();
-  EXPECT_EQ(scan_session(io_, 0, 1), kUnreachable);
-  EXPECT_EQ(write_back(io_, 0, 1, &on, nullptr), kUnreachable);
+  EXPECT_EQ(scan(0), kUnreachable);
+  EXPECT_EQ(write(&on, nullptr), kUnreachable);
   EXPECT_EQ(GetCapturedStdout(), "Before writing DO values[1]:\n1-1,\n0,\n[Modbus 00]\n");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "[Error] Connection failed\n[Error] Connection failed\n");
   configure({device_at({true, kClosedPort, ""}, 1, 0, 0, 0)});
-  EXPECT_EXIT((joined_output(), polling_thread(&io_)), testing::ExitedWithCode(1),
+  PollingJob job{io_, mapping_, devices_};
+  EXPECT_EXIT((joined_output(), polling_thread(&job)), testing::ExitedWithCode(1),
               "\r\n<--- Modbus Polling Start --->\r\n\\[Error\\] Connection failed\n\\[Error\\] modbusFC error!!");
 }
 
@@ -231,7 +233,7 @@ TEST_F(ModbusTest, ScanFillsTheSessionSlotsFromEveryDevice) {
   map(IoType::AI, 0, "1-1,");
   support::store_values(io_, 0, {.do_value = {9, 9, 9, 9, 9}});
   CaptureStdout();
-  EXPECT_EQ(scan_session(io_, 0, mb_num), kOk);
+  EXPECT_EQ(scan(0), kOk);
   GetCapturedStdout();
   const SessionValues v = io_.copy(0);
   EXPECT_EQ(std::vector<int>(v.do_value, v.do_value + 6), (std::vector<int>{1, 0, 1, 0, 0, 0}));
@@ -242,7 +244,7 @@ TEST_F(ModbusTest, ScanFillsTheSessionSlotsFromEveryDevice) {
   for (IoType t : kIoTypes) map(t, 0, t == IoType::DO ? "1-1," : "");
   sim_.requests(1);
   CaptureStdout();
-  scan_session(io_, 0, mb_num);
+  scan(0);
   GetCapturedStdout();
   EXPECT_EQ(sim_.requests(1), "1:100:2 3:300:1");
 }
@@ -256,13 +258,13 @@ TEST_F(ModbusTest, ReadErrorRestoresTheSessionsOwnLastGoodValues) {
   }
   sim({"set 0 do 100 1 0", "set 0 ao 300 111 222", "fail 0 3"});
   CaptureStdout();
-  EXPECT_EQ(scan_session(io_, 0, 1), kReadError);  // before any error-free scan: zeros
+  EXPECT_EQ(scan(0), kReadError);  // before any error-free scan: zeros
   EXPECT_EQ(io_.copy(0).do_value[0] + io_.copy(0).ao_value[0], 0);
   sim({"heal 0"});
-  EXPECT_EQ(scan_session(io_, 0, 1), kOk);
-  scan_session(io_, 1, 1);
+  EXPECT_EQ(scan(0), kOk);
+  scan(1);
   sim({"set 0 do 100 0 1", "set 0 ao 300 5 6", "fail 0 3"});
-  scan_session(io_, 0, 1);
+  scan(0);
   GetCapturedStdout();
   EXPECT_EQ(io_.copy(0).do_value[0], 1);  // the read DO value of 0 is not taken either
   EXPECT_EQ(io_.copy(0).ao_value[0], 111);
@@ -283,7 +285,7 @@ TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   const uint8_t coils[3] = {1, 0, 1};
   const uint16_t regs[3] = {80, 10, 20};
   CaptureStdout();
-  EXPECT_EQ(write_back(io_, 0, mb_num, coils, regs), kOk);
+  EXPECT_EQ(write(coils, regs), kOk);
   EXPECT_EQ(GetCapturedStdout(),
             "Before writing DO values[3]:\n1-1,1-3,2-2,\n0,1,0,\n"
             "[Modbus 00]\n[Write DO] Number:4, Value:[1, 1, 0, 1]\r\n[Modbus 02]\n");
@@ -297,9 +299,9 @@ TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   // AO: device 3 has every register mapped, so it is written without a read.
   sim_.requests(0);
   sim_.requests(2);
-  modbusIO->do_num[0] = 0;
+  mapping_.do_num[0] = 0;
   CaptureStdout();
-  write_back(io_, 0, mb_num, coils, regs);
+  write(coils, regs);
   EXPECT_EQ(GetCapturedStdout(),
             "Before writing AO values[3]:\n1-2,3-1,3-2,\n0,0,0,\n[Modbus 00]\n[Write AO] Number:3, "
             "Value:[7, 80, 9]\r\n[Modbus 01]\n[Modbus 02]\n[Write AO] Number:2, Value:[10, 20]\r\n");
@@ -307,9 +309,9 @@ TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   EXPECT_EQ(sim_.requests(2), "16:300:2");
   EXPECT_EQ(get("2 ao 300 2"), "10 20");
 
-  modbusIO->do_num[0] = 3;  // the next scan brings back what the do_as_di device holds
+  mapping_.do_num[0] = 3;  // the next scan brings back what the do_as_di device holds
   CaptureStdout();
-  scan_session(io_, 0, mb_num);
+  scan(0);
   GetCapturedStdout();
   EXPECT_EQ(io_.copy(0).do_value[2], 0);
 
@@ -318,7 +320,7 @@ TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   sim_.requests(0);
   const uint8_t on[3] = {0, 1, 0};
   CaptureStdout();
-  EXPECT_EQ(write_back(io_, 0, mb_num, on, nullptr), kOk);  // a failed write is only printed
+  EXPECT_EQ(write(on, nullptr), kOk);  // a failed write is only printed
   EXPECT_NE(GetCapturedStdout().find("[Modbus 00]\n[Error] Read DO error\r\n[Error] Write DO error\r\n"),
             std::string::npos);
   EXPECT_EQ(sim_.requests(0), "1:100:4");
@@ -337,14 +339,14 @@ TEST_F(ModbusTest, ScanUnderWayDoesNotUndoAWriteBack) {
   map(IoType::DO, 0, "1-1,");
   sim({"set 0 do 100 0"});
   CaptureStdout();
-  std::thread scan([this] { scan_session(io_, 0, 2); });
+  std::thread scan([this] { this->scan(0); });
   std::string served;
   for (int i = 0; i < 5000 && served.empty(); ++i) {
     if ((served = sim_.requests(0)).empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   EXPECT_EQ(served, "1:100:1");  // the scan has read the coil
   const uint8_t on = 1;
-  write_back(io_, 0, 1, &on, nullptr);
+  write_back(io_, mapping_, std::span(devices_).first(1), 0, &on, nullptr);
   scan.join();
   GetCapturedStdout();
   EXPECT_EQ(get("0 do 100 1"), "1");
