@@ -43,7 +43,6 @@ class Downlink : public ::testing::Test {
     support::store_values(image, 0, {});
     devices = parse_mb_conf(support::device_file({{4, 0, 3, 0}}), "quorvane.ini").value();
     devices[0].tcp_port = sim.devices.at(0).port;
-    mapping = Mapping{};
     mapping.session_id[0] = 5;
     mapping.session_id[1] = 2;
     support::map_line(mapping, IoType::DO, 1, "1-1,1-2,1-3,");

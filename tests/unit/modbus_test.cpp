@@ -70,12 +70,8 @@ class ModbusTest : public testing::Test {
     for (const auto& l : lines) ASSERT_EQ(sim_.cmd(l), "ok") << l;
   }
   std::string get(const std::string& what) { return sim_.cmd("get " + what).substr(3); }
-  void configure(std::initializer_list<MbDevice> devs) { devices_ = devs; }
   void map(IoType t, int s, const char* line) { support::map_line(mapping_, t, s, line); }
   IoResult scan(int s) { return scan_session(io_, mapping_, devices_, s); }
-  IoResult write(const uint8_t* coils, const uint16_t* regs) {
-    return write_back(io_, mapping_, devices_, 0, coils, regs);
-  }
 
   support::TempRoot root_;  // the engine opens <root>/dev/mem and <root>/dev/GPIO
   ModbusSim sim_;
@@ -206,16 +202,16 @@ void joined_output() {
 
 // The scan and the write-back stop at the device; the polling thread ends the process.
 TEST_F(ModbusTest, UnreachableDeviceEndsThePollingThread) {
-  configure({device_at({false, 0, "/nonexistent/tty"}, 1, 0, 0, 0)});
+  devices_ = {device_at({false, 0, "/nonexistent/tty"}, 1, 0, 0, 0)};
   map(IoType::DO, 0, "1-1,");
   uint8_t on = 1;
   CaptureStdout();
   testing::internal::CaptureStderr();
   EXPECT_EQ(scan(0), kUnreachable);
-  EXPECT_EQ(write(&on, nullptr), kUnreachable);
+  EXPECT_EQ(write_back(io_, mapping_, devices_, 0, &on, nullptr), kUnreachable);
   EXPECT_EQ(GetCapturedStdout(), "Before writing DO values[1]:\n1-1,\n0,\n[Modbus 00]\n");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "[Error] Connection failed\n[Error] Connection failed\n");
-  configure({device_at({true, kClosedPort, ""}, 1, 0, 0, 0)});
+  devices_ = {device_at({true, kClosedPort, ""}, 1, 0, 0, 0)};
   PollingJob job{io_, mapping_, devices_};
   EXPECT_EXIT((joined_output(), polling_thread(&job)), testing::ExitedWithCode(1),
               "\r\n<--- Modbus Polling Start --->\r\n\\[Error\\] Connection failed\n\\[Error\\] modbusFC error!!");
@@ -223,7 +219,7 @@ TEST_F(ModbusTest, UnreachableDeviceEndsThePollingThread) {
 
 TEST_F(ModbusTest, ScanFillsTheSessionSlotsFromEveryDevice) {
   start({"tcp", "tcp"});
-  configure({device(0, 3, 2, 2, 1), device(1, 2, 0, 1, 0)});
+  devices_ = {device(0, 3, 2, 2, 1), device(1, 2, 0, 1, 0)};
   sim({"set 0 do 100 0 1 1", "set 0 di 200 1 1", "set 0 ao 300 1000 2000", "set 0 ai 400 77",
        "set 1 do 100 1 0", "set 1 ao 300 3000"});
   // DO: dev1 ch2, empty, dev2 ch1, dev9 ch1 (no such device), dev1 ch4 (no such channel).
@@ -251,7 +247,7 @@ TEST_F(ModbusTest, ScanFillsTheSessionSlotsFromEveryDevice) {
 
 TEST_F(ModbusTest, ReadErrorRestoresTheSessionsOwnLastGoodValues) {
   start({"tcp"});
-  configure({device(0, 2, 0, 2, 0)});
+  devices_ = {device(0, 2, 0, 2, 0)};
   for (int s = 0; s < 2; ++s) {
     map(IoType::DO, s, s == 0 ? "1-1," : "1-2,");
     map(IoType::AO, s, s == 0 ? "1-1," : "1-2,");
@@ -275,7 +271,7 @@ TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   start({"tcp", "tcp", "rtu"});
   MbDevice as_di = device(1, 2, 2, 0, 0);
   as_di.do_as_di = 1;
-  configure({device(0, 4, 0, 3, 0), as_di, device(2, 0, 0, 2, 0)});
+  devices_ = {device(0, 4, 0, 3, 0), as_di, device(2, 0, 0, 2, 0)};
   map(IoType::DO, 0, "1-1,1-3,2-2,");
   map(IoType::AO, 0, "1-2,3-1,3-2,");
   sim({"set 0 do 100 0 1 0 1", "set 0 ao 300 7 8 9", "set 1 do 100 0 0", "set 2 ao 300 1 2"});
@@ -285,7 +281,7 @@ TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   const uint8_t coils[3] = {1, 0, 1};
   const uint16_t regs[3] = {80, 10, 20};
   CaptureStdout();
-  EXPECT_EQ(write(coils, regs), kOk);
+  EXPECT_EQ(write_back(io_, mapping_, devices_, 0, coils, regs), kOk);
   EXPECT_EQ(GetCapturedStdout(),
             "Before writing DO values[3]:\n1-1,1-3,2-2,\n0,1,0,\n"
             "[Modbus 00]\n[Write DO] Number:4, Value:[1, 1, 0, 1]\r\n[Modbus 02]\n");
@@ -301,7 +297,7 @@ TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   sim_.requests(2);
   mapping_.do_num[0] = 0;
   CaptureStdout();
-  write(coils, regs);
+  write_back(io_, mapping_, devices_, 0, coils, regs);
   EXPECT_EQ(GetCapturedStdout(),
             "Before writing AO values[3]:\n1-2,3-1,3-2,\n0,0,0,\n[Modbus 00]\n[Write AO] Number:3, "
             "Value:[7, 80, 9]\r\n[Modbus 01]\n[Modbus 02]\n[Write AO] Number:2, Value:[10, 20]\r\n");
@@ -320,7 +316,7 @@ TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   sim_.requests(0);
   const uint8_t on[3] = {0, 1, 0};
   CaptureStdout();
-  EXPECT_EQ(write(on, nullptr), kOk);  // a failed write is only printed
+  EXPECT_EQ(write_back(io_, mapping_, devices_, 0, on, nullptr), kOk);  // a failed write is only printed
   EXPECT_NE(GetCapturedStdout().find("[Modbus 00]\n[Error] Read DO error\r\n[Error] Write DO error\r\n"),
             std::string::npos);
   EXPECT_EQ(sim_.requests(0), "1:100:4");
@@ -335,7 +331,7 @@ TEST_F(ModbusTest, ScanUnderWayDoesNotUndoAWriteBack) {
   ModbusSim slow;
   start({"tcp"}, slow);
   ASSERT_EQ(slow.cmd("delay 0 500"), "ok");
-  configure({device(0, 1, 0, 0, 0), device_at(slow.devices.at(0), 0, 0, 1, 0)});
+  devices_ = {device(0, 1, 0, 0, 0), device_at(slow.devices.at(0), 0, 0, 1, 0)};
   map(IoType::DO, 0, "1-1,");
   sim({"set 0 do 100 0"});
   CaptureStdout();
