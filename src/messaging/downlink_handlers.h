@@ -13,3 +13,5 @@
 // calls on_unreachable (app's decision to end the process).
 void install_downlink_handlers(IoImage& io, const Mapping& mapping, const DeviceList& devices,
                                void (*on_unreachable)());
+// The handlers outlive the call: a temporary device list would dangle.
+void install_downlink_handlers(IoImage&, const Mapping&, DeviceList&&, void (*)()) = delete;
