@@ -15,7 +15,7 @@
 #include <map>
 #include <string>
 
-#include "config/records.h"
+#include "config/configuration.h"
 #include "modbus/modbus_io.h"
 #include "modbus_sim_client.h"
 
@@ -25,12 +25,13 @@ constexpr int kDevices = 10;
 constexpr int kPerType = 16;
 
 ModbusSim* sim = nullptr;
+DeviceList devices;
+Mapping mapping{};
 
 void configure() {
-  allocate_records();
-  mb_num = kDevices;
+  devices.assign(kDevices, MbDevice{});
   for (int i = 0; i < kDevices; ++i) {
-    MbDevice& d = *modbus_dev[static_cast<size_t>(i)];
+    MbDevice& d = devices[static_cast<size_t>(i)];
     d.slave_id = 1;
     d.do_count = d.di_count = d.ao_count = d.ai_count = kPerType;
     d.is_tcp = 1;
@@ -38,7 +39,7 @@ void configure() {
     d.tcp_port = sim->devices[static_cast<size_t>(i)].port;
   }
   // One full session: 32 slots of each type spread over the devices.
-  MbIoTable& io = *modbusIO;
+  Mapping& io = mapping;
   io.session_count = 1;
   for (int k = 0; k < kMaxSlots; ++k) {
     MbMapEntry e{static_cast<uint8_t>(k % kDevices + 1), static_cast<uint8_t>(k / kDevices + 1)};
@@ -70,7 +71,7 @@ void BM_Scan(benchmark::State& state) {
   configure();
   QuietStdout quiet;
   IoImage io;
-  for (auto _ : state) scan_session(io, 0, kDevices);
+  for (auto _ : state) scan_session(io, mapping, devices, 0);
 }
 
 void BM_BareLibmodbus(benchmark::State& state) {

@@ -63,7 +63,7 @@ struct Run {
 
 Run* current = nullptr;
 
-void on_frame(char* frame, int32_t) {
+void on_frame(char* frame) {
   Clock::time_point now = Clock::now();
   int i = std::atoi(frame + 3);
   if (current == nullptr || i < 0 || static_cast<size_t>(i) >= current->handled.size() ||

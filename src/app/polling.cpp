@@ -4,8 +4,9 @@
 #include "modbus/modbus_io.h"
 #include "modbus/modbus_texts.h"
 
-void* polling_thread(void* io_image) {
-  poll_forever(*static_cast<IoImage*>(io_image));
+void* polling_thread(void* job) {
+  const PollingJob& j = *static_cast<const PollingJob*>(job);
+  poll_forever(j.io, j.mapping, j.devices);
   exit_unreachable_device();
 }
 

@@ -57,27 +57,24 @@ Mapping read_mapping(const DeviceList& devices) {
                                    write_and_read_back));
 }
 
-// Transitional: the modules still find the configuration in the records.
-void copy_into_records(const DeviceList& devices, const Mapping& mapping) {
-  for (size_t i = 0; i < devices.size(); ++i) *modbus_dev[i] = devices[i];
-  mb_num = static_cast<int32_t>(devices.size());
-  static_cast<Mapping&>(*modbusIO) = mapping;
-}
-
 [[noreturn]] void start_gateway() {
   console_line("\r\n<--- Read Configure File --->\r");
   IoImage io;
   GpsFix gps;
+  // Read after the bring-up; until then a command finds no session and no device.
+  DeviceList devices;
+  Mapping mapping{};
   allocate_records();
   const Settings settings = take(read_prog_conf(configFile_prog));
-  *programInfo = settings;  // transitional, as the records below
+  // Transitional: the report loop and the modem link still read the records.
+  *programInfo = settings;
   flag_mqtt = settings.mqtt_enable;
   flag_mqtt_CHT = settings.mqtt_cht;
   // The server's answers and commands arrive while the modem port is read,
   // from the bring-up on.
   AtChannel modem(modem_port);
   ReportBook book;
-  install_downlink_handlers(modem, book, io, exit_unreachable_device);
+  install_downlink_handlers(modem, book, io, mapping, devices, exit_unreachable_device);
 
   // Modem and GPS ports; a port that failed to open shows up as a modem that
   // never answers, which keeps start-up in the bring-up below.
@@ -86,15 +83,16 @@ void copy_into_records(const DeviceList& devices, const Mapping& mapping) {
   ModemLink link(modem);
   while (!link.bring_up()) clock_sleep_seconds(1);
 
-  const DeviceList devices = take(read_mb_conf(configFile_mb));
-  const Mapping mapping = read_mapping(devices);
-  copy_into_records(devices, mapping);
+  devices = take(read_mb_conf(configFile_mb));
+  mapping = read_mapping(devices);
+  *modbusIO = mapping;  // transitional, as programInfo
   if (mapping.session_count == 0) idle_forever();
 
   // First scan, exactly as one pass of the polling thread; a device that
   // cannot be reached ends the process there.
-  if (poll_sessions_once(io) == IoResult::kUnreachable) exit_unreachable_device();
-  start_worker_threads(polling_thread, &io, thread_gps, &gps);
+  if (poll_sessions_once(io, mapping, devices) == IoResult::kUnreachable) exit_unreachable_device();
+  PollingJob polling{io, mapping, devices};
+  start_worker_threads(polling_thread, &polling, thread_gps, &gps);
 
   // The report loop runs on the main thread, one second after the polling and
   // GPS threads have started; it never returns.
@@ -109,10 +107,10 @@ bool start_thread(ThreadBody body, void* argument) {
   return pthread_create(&id, nullptr, body, argument) == 0;
 }
 
-void start_worker_threads(ThreadBody polling, void* io_image, ThreadBody gps, void* gps_fix,
+void start_worker_threads(ThreadBody polling, void* polling_job, ThreadBody gps, void* gps_fix,
                           bool (*start)(ThreadBody, void*)) {
   const std::tuple<ThreadBody, void*, const char*> threads[] = {
-      {polling, io_image, kTxtPollingThreadError}, {gps, gps_fix, kTxtGpsThreadError}};
+      {polling, polling_job, kTxtPollingThreadError}, {gps, gps_fix, kTxtGpsThreadError}};
   for (const auto& [body, argument, error] : threads) {
     if (!start(body, argument)) {
       std::fputs(error, stdout);

@@ -13,9 +13,9 @@ using ThreadBody = void* (*)(void*);
 // created.
 bool start_thread(ThreadBody body, void* argument);
 
-// Start-up's two threads: the polling thread on the IoImage, then the GPS
+// Start-up's two threads: the polling thread on its PollingJob, then the GPS
 // thread on the GpsFix. A thread that cannot be created ends the process
 // (status 1) after its text, which is printed without a line end. start: the
 // thread starter (tests replace it).
-void start_worker_threads(ThreadBody polling, void* io_image, ThreadBody gps, void* gps_fix,
+void start_worker_threads(ThreadBody polling, void* polling_job, ThreadBody gps, void* gps_fix,
                           bool (*start)(ThreadBody, void*) = start_thread);

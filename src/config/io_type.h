@@ -23,8 +23,9 @@ constexpr const char* io_type_name(IoType t) {
   return names[io_index(t)];
 }
 
+// The record itself or its const view.
 template <typename T, typename Record>
-concept RecordOf = std::derived_from<std::remove_const_t<T>, Record>;
+concept RecordOf = std::same_as<std::remove_const_t<T>, Record>;
 
 // The one of four fields that belongs to the type.
 template <typename T>

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -143,17 +144,17 @@ class MappingReader {
   std::optional<Refusal> error_;
 };
 
-// Where the default-mapping builder stands between sessions, per type (DO,
-// DI, AO, AI): the resume point {device index, channel index}, and whether
-// channels are still waiting.
-struct DefaultMappingState {
-  int32_t resume[4][2] = {};
-  int32_t remain[4] = {};
+// Where the default-mapping builder stands in one type between sessions: the
+// device and channel to resume at, and whether channels are still waiting.
+struct TypeCursor {
+  int32_t device = 0;
+  int32_t channel = 0;
+  bool waiting = false;
 };
+using DefaultMappingState = std::array<TypeCursor, 4>;  // DO, DI, AO, AI
 
-bool any_remain(const DefaultMappingState& state) {
-  return std::any_of(std::begin(state.remain), std::end(state.remain),
-                     [](int32_t r) { return r != 0; });
+bool any_waiting(const DefaultMappingState& state) {
+  return std::any_of(state.begin(), state.end(), [](const TypeCursor& c) { return c.waiting; });
 }
 
 // Builds session `session` of the default mapping into the mapping's texts and
@@ -166,29 +167,28 @@ void build_default_session(Mapping& io, int32_t session, std::span<const MbDevic
     map_num(io, t, session) = 0;
   }
   for (IoType t : kIoTypes) {
-    int i = io_index(t);
-    if (state.remain[i] == 0) continue;
+    TypeCursor& cursor = state[static_cast<size_t>(io_index(t))];
+    if (!cursor.waiting) continue;
     char(&text)[200] = map_text(io, t, session);
     int32_t& count = map_num(io, t, session);
-    int32_t(&resume)[2] = state.resume[i];
-    const int32_t first_device = resume[0];
+    const int32_t first_device = cursor.device;
     bool full = false;
     for (int32_t d = first_device; d < device_count && !full; ++d) {
       int32_t channels = io_count(devices[static_cast<size_t>(d)], t);
       if (channels == 0) {
-        state.remain[i] = 0;
+        cursor.waiting = false;
         continue;
       }
-      for (int32_t k = d == first_device ? resume[1] : 0; k < channels; ++k) {
+      for (int32_t k = d == first_device ? cursor.channel : 0; k < channels; ++k) {
         if (count >= kMaxSlots) {
-          resume[0] = d;
-          resume[1] = k;
+          cursor.device = d;
+          cursor.channel = k;
           append_console(console, kFullLine, io_type_name(t), channels - k, io_type_name(t));
-          state.remain[i] = 1;
+          cursor.waiting = true;
           full = true;
           break;
         }
-        state.remain[i] = 0;
+        cursor.waiting = false;
         bappend(text, sizeof text, kEntry, d + 1, k + 1);
         ++count;
       }
@@ -313,12 +313,13 @@ ConfResult<Mapping> build_default_mapping(std::span<const MbDevice> devices,
   // Every device block has all four count lines, so with any device every
   // type starts out waiting.
   DefaultMappingState state;
-  std::fill(std::begin(state.remain), std::end(state.remain), devices.empty() ? 0 : 1);
+  for (TypeCursor& cursor : state) cursor.waiting = !devices.empty();
   int32_t n = 0;
-  for (; any_remain(state); ++n) {
+  for (; any_waiting(state); ++n) {
     if (n == kMaxSessions) {
-      IoType t = *std::find_if(kIoTypes.begin(), kIoTypes.end(),
-                               [&](IoType u) { return state.remain[io_index(u)] != 0; });
+      IoType t = *std::find_if(kIoTypes.begin(), kIoTypes.end(), [&](IoType u) {
+        return state[static_cast<size_t>(io_index(u))].waiting;
+      });
       int32_t total = 0;
       for (const MbDevice& d : devices) total += io_count(d, t);
       return {refusal_of(device_file, kTooManySessions, total, io_type_name(t),

@@ -4,9 +4,7 @@
 #include <memory>
 
 Settings* programInfo = nullptr;
-MbIoTable* modbusIO = nullptr;
-std::array<MbDevice*, kMaxDevices> modbus_dev{};
-int32_t mb_num = 0;
+Mapping* modbusIO = nullptr;
 
 const char* const configFile_prog = "/korvel/quorvane/nbiot_prog.ini";
 const char* const configFile_mb = "/korvel/quorvane/quorvane.ini";
@@ -27,22 +25,16 @@ namespace {
 
 // Owners of the records; the globals above point into them.
 std::unique_ptr<Settings> prog_owner;
-std::unique_ptr<MbIoTable> io_owner;
-std::array<std::unique_ptr<MbDevice>, kMaxDevices> dev_owner;
+std::unique_ptr<Mapping> io_owner;
 
 }  // namespace
 
 void allocate_records() {
   prog_owner = std::make_unique<Settings>();
-  io_owner = std::make_unique<MbIoTable>();
+  io_owner = std::make_unique<Mapping>();
   programInfo = prog_owner.get();
   modbusIO = io_owner.get();
-  for (size_t i = 0; i < dev_owner.size(); ++i) {
-    dev_owner[i] = std::make_unique<MbDevice>();
-    modbus_dev[i] = dev_owner[i].get();
-  }
   // Value-initialised by make_unique: every field zero.
-  mb_num = 0;
   flag_mqtt = 0;
   flag_mqtt_CHT = 0;
 }

@@ -1,6 +1,8 @@
-// The gateway's settings and mapping: three global records and the shared
+// What is still process-wide: the copies of the settings and the mapping that
+// the report loop and the modem link read, the fixed settings, and the shared
 // counters, flags and buffers, created zero-filled at start-up and kept until
-// the process ends.
+// the process ends. Everything else gets the configuration by reference from
+// start-up (app/).
 //
 // Sharing between threads: the per-session values live in the IoImage
 // (modbus/io_image.h) and the GPS sentence in the GpsFix (common/gps_fix.h),
@@ -15,14 +17,9 @@
 
 #include "config/configuration.h"
 
-// The mapping, as start-up copies it in.
-struct MbIoTable : Mapping {};
-
-// --- the records: start-up copies the configuration it read into them ----
+// --- the records: start-up copies the settings and the mapping into them --
 extern Settings* programInfo;
-extern MbIoTable* modbusIO;
-extern std::array<MbDevice*, kMaxDevices> modbus_dev;
-extern int32_t mb_num;
+extern Mapping* modbusIO;
 
 // --- fixed settings (initial values nothing changes) ---------------------
 extern const char* const configFile_prog;
@@ -41,7 +38,6 @@ extern const int32_t flag_ckeck_modem;
 extern int32_t flag_mqtt;
 extern int32_t flag_mqtt_CHT;
 
-// Start-up: creates programInfo, modbusIO and the ten device records,
-// zero-filled, in that order. Calling it again (tests) starts from zero again,
-// together with every other global above.
+// Start-up: creates programInfo and modbusIO, zero-filled. Calling it again
+// (tests) starts from zero again, together with every other global above.
 void allocate_records();

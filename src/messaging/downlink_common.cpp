@@ -3,16 +3,15 @@
 #include <algorithm>
 
 #include "common/console.h"
-#include "config/records.h"
 
 namespace {
 constexpr const char* kUnknownSession = "Session ID %d is not configured. Command ignored!!\n";
 }  // namespace
 
-std::optional<int> find_session_index(int32_t session_id) {
-  int count = std::clamp(modbusIO->session_count, 0, kMaxSessions);
+std::optional<int> find_session_index(const Mapping& mapping, int32_t session_id) {
+  int count = std::clamp(mapping.session_count, 0, kMaxSessions);
   for (int i = 0; i < count; ++i) {
-    if (modbusIO->session_id[i] == session_id) return i;
+    if (mapping.session_id[i] == session_id) return i;
   }
   return std::nullopt;
 }

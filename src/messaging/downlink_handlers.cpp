@@ -5,14 +5,15 @@
 #include "modem/at_link.h"
 
 void install_downlink_handlers(AtChannel& at, ReportBook& book, IoImage& io,
+                               const Mapping& mapping, const DeviceList& devices,
                                void (*on_unreachable)()) {
   at.on_downlink(
-      [&book, &io, on_unreachable](char* frame, int32_t mb_num) {
-        if (process_message(book, io, frame, mb_num) == IoResult::kUnreachable) on_unreachable();
+      [&book, &io, &mapping, &devices, on_unreachable](char* frame) {
+        IoResult r = process_message(book, io, mapping, devices, frame);
+        if (r == IoResult::kUnreachable) on_unreachable();
       },
-      [&book, &io, on_unreachable](MqttDownlink record, int32_t mb_num) {
-        if (process_message_MQTT(book, io, record, mb_num) == IoResult::kUnreachable) {
-          on_unreachable();
-        }
+      [&book, &io, &mapping, &devices, on_unreachable](MqttDownlink record) {
+        IoResult r = process_message_MQTT(book, io, mapping, devices, record);
+        if (r == IoResult::kUnreachable) on_unreachable();
       });
 }

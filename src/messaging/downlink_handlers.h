@@ -2,14 +2,21 @@
 // does not know the messaging module by name.
 #pragma once
 
+#include "config/configuration.h"
 #include "modbus/io_image.h"
 
 class AtChannel;
 class ReportBook;
 
 // Installs process_message (UDP answers) and process_message_MQTT (MQTT
-// commands) as the channel's downlink handlers, both on book, comparing with
-// and writing back through io. A write-back that cannot reach a device calls
-// on_unreachable (app's decision to end the process).
+// commands) as the channel's downlink handlers: both on book, on the image
+// they compare with and write back through, the mapping and the devices. All
+// are kept by reference and looked at for each command, so start-up may fill
+// the mapping and the devices after installing. A write-back that cannot
+// reach a device calls on_unreachable (app's decision to end the process).
 void install_downlink_handlers(AtChannel& at, ReportBook& book, IoImage& io,
+                               const Mapping& mapping, const DeviceList& devices,
                                void (*on_unreachable)());
+// The handlers outlive the call: a temporary device list would dangle.
+void install_downlink_handlers(AtChannel&, ReportBook&, IoImage&, const Mapping&, DeviceList&&,
+                               void (*)()) = delete;

@@ -70,8 +70,9 @@ IoResult run_command(ReportBook& book, const CommandTexts& texts, std::string_vi
 
 }  // namespace
 
-IoResult process_message_MQTT(ReportBook& book, IoImage& io, MqttDownlink record, int32_t mb_num) {
-  auto session = find_session_index(record.session_id);
+IoResult process_message_MQTT(ReportBook& book, IoImage& io, const Mapping& mapping,
+                              std::span<const MbDevice> devices, MqttDownlink record) {
+  auto session = find_session_index(mapping, record.session_id);
   if (!session) {
     refuse_unknown_session(record.session_id);
     return IoResult::kOk;
@@ -81,13 +82,14 @@ IoResult process_message_MQTT(ReportBook& book, IoImage& io, MqttDownlink record
   std::string_view type = c_text(record.type, sizeof record.type);
   std::string_view data = c_text(record.data, sizeof record.data);
   if (type == "DO") {
-    return run_command<uint8_t>(book, kDoTexts, data, modbusIO->do_num[s], now.do_value,
-                                decode_do_text,
-                                [&](const uint8_t* v) { return write_back(io, s, mb_num, v, nullptr); });
+    return run_command<uint8_t>(
+        book, kDoTexts, data, mapping.do_num[s], now.do_value, decode_do_text,
+        [&](const uint8_t* v) { return write_back(io, mapping, devices, s, v, nullptr); });
   }
   if (type == "AO") {
-    return run_command<uint16_t>(book, kAoTexts, data, modbusIO->ao_num[s], now.ao_value, decode_ao_text,
-                                 [&](const uint16_t* v) { return write_back(io, s, mb_num, nullptr, v); });
+    return run_command<uint16_t>(
+        book, kAoTexts, data, mapping.ao_num[s], now.ao_value, decode_ao_text,
+        [&](const uint16_t* v) { return write_back(io, mapping, devices, s, nullptr, v); });
   }
   console().line(kNotDoOrAo);
   return IoResult::kOk;

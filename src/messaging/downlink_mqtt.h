@@ -4,13 +4,16 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "modbus/modbus_io.h"
 #include "modem/downlink.h"
 
 class ReportBook;
 
-// Runs on the main thread, inside the receive dispatcher; mb_num is passed on
-// to the write-back; the acknowledgement is queued in book. Answers the
-// write-back's result (kOk when nothing was written).
-IoResult process_message_MQTT(ReportBook& book, IoImage& io, MqttDownlink record, int32_t mb_num);
+// Runs on the main thread, inside the receive dispatcher; the mapping names
+// the sessions, the devices are passed on to the write-back; the
+// acknowledgement is queued in book. Answers the write-back's result (kOk
+// when nothing was written).
+IoResult process_message_MQTT(ReportBook& book, IoImage& io, const Mapping& mapping,
+                              std::span<const MbDevice> devices, MqttDownlink record);

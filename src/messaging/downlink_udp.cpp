@@ -62,8 +62,9 @@ void clear_pending_bit(ReportBook& book, int session, std::string_view type) {
 // The server's values cut to the output's width (low 8 or 16 bits); written
 // back, all of them, when one of the session's slots differs from the image.
 template <typename T>
-IoResult write_if_changed(IoImage& io, int session, int32_t mb_num, int32_t slots,
-                          const DownlinkValues& v, const T* current, const char* same_text) {
+IoResult write_if_changed(IoImage& io, const Mapping& mapping, std::span<const MbDevice> devices,
+                          int session, int32_t slots, const DownlinkValues& v, const T* current,
+                          const char* same_text) {
   std::array<T, kMaxSlots> values{};
   std::transform(v.value.begin(), v.value.end(), values.begin(),
                  [](int32_t x) { return static_cast<T>(x); });
@@ -72,19 +73,20 @@ IoResult write_if_changed(IoImage& io, int session, int32_t mb_num, int32_t slot
     return IoResult::kOk;
   }
   if constexpr (sizeof(T) == 1) {
-    return write_back(io, session, mb_num, values.data(), nullptr);
+    return write_back(io, mapping, devices, session, values.data(), nullptr);
   } else {
-    return write_back(io, session, mb_num, nullptr, values.data());
+    return write_back(io, mapping, devices, session, nullptr, values.data());
   }
 }
 
 // Reads, compares and writes the values of an RDO or RAO answer; gives the
 // EndChar field to log, and the write-back's result in `result`.
-std::string_view apply_values(IoImage& io, int session, int32_t mb_num, const DownlinkFrame& f,
-                              IoResult& result) {
+std::string_view apply_values(IoImage& io, const Mapping& mapping,
+                              std::span<const MbDevice> devices, int session,
+                              const DownlinkFrame& f, IoResult& result) {
   bool is_do = f.type == "RDO";
   bool is_ao = f.type == "RAO";
-  int32_t slots = is_do ? modbusIO->do_num[session] : is_ao ? modbusIO->ao_num[session] : 0;
+  int32_t slots = is_do ? mapping.do_num[session] : is_ao ? mapping.ao_num[session] : 0;
   slots = std::clamp(slots, 0, kMaxSlots);
   if (slots == 0) return read_downlink_values(f.tail, 0).end_char;
 
@@ -97,16 +99,19 @@ std::string_view apply_values(IoImage& io, int session, int32_t mb_num, const Do
   }
   SessionValues now = io.copy(session);
   if (is_do) {
-    result = write_if_changed<uint8_t>(io, session, mb_num, slots, v, now.do_value, kDoSame);
+    result = write_if_changed<uint8_t>(io, mapping, devices, session, slots, v, now.do_value,
+                                       kDoSame);
   } else {
-    result = write_if_changed<uint16_t>(io, session, mb_num, slots, v, now.ao_value, kAoSame);
+    result = write_if_changed<uint16_t>(io, mapping, devices, session, slots, v, now.ao_value,
+                                        kAoSame);
   }
   return v.end_char;
 }
 
 }  // namespace
 
-IoResult process_message(ReportBook& book, IoImage& io, char* frame, int32_t mb_num) {
+IoResult process_message(ReportBook& book, IoImage& io, const Mapping& mapping,
+                         std::span<const MbDevice> devices, char* frame) {
   std::string_view text(frame, strnlen(frame, kFrameCap));
   if (!downlink_accepted(text)) {
     console().line(kFormatError);
@@ -119,7 +124,7 @@ IoResult process_message(ReportBook& book, IoImage& io, char* frame, int32_t mb_
   }
   log_fields(*f);
 
-  auto session = find_session_index(f->session_id);
+  auto session = find_session_index(mapping, f->session_id);
   if (!session) {
     refuse_unknown_session(f->session_id);
     return IoResult::kOk;
@@ -128,7 +133,7 @@ IoResult process_message(ReportBook& book, IoImage& io, char* frame, int32_t mb_
   // still sets the outputs.
   if (f->packet_id == book.packet_id()) clear_pending_bit(book, *session, f->type);
   IoResult result = IoResult::kOk;
-  std::string_view end_char = apply_values(io, *session, mb_num, *f, result);
+  std::string_view end_char = apply_values(io, mapping, devices, *session, *f, result);
   if (result == IoResult::kUnreachable) return result;
   console().print(kEndChar, field_len(end_char), field_text(end_char));
   return result;

@@ -4,14 +4,16 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "modbus/modbus_io.h"
 
 class ReportBook;
 
 // frame: the unscrambled answer, NUL-terminated (at most 1024 bytes are
-// looked at); mb_num: the number of configured devices, passed on to the
-// write-back; book: the report cycle's packet ID and pending bits. Runs on
-// the main thread, inside the receive dispatcher. Answers the write-back's
+// looked at); the mapping names the sessions, the devices are passed on to
+// the write-back; book: the report cycle's packet ID and pending bits. Runs
+// on the main thread, inside the receive dispatcher. Answers the write-back's
 // result (kOk when nothing was written).
-IoResult process_message(ReportBook& book, IoImage& io, char* frame, int32_t mb_num);
+IoResult process_message(ReportBook& book, IoImage& io, const Mapping& mapping,
+                         std::span<const MbDevice> devices, char* frame);

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "common/thread_annotations.h"
-#include "config/records.h"
+#include "config/configuration.h"
 
 // One session's values; slot k is element k.
 struct SessionValues {

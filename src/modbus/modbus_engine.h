@@ -4,7 +4,7 @@
 #include <array>
 #include <cstdint>
 
-#include "config/records.h"
+#include "config/configuration.h"
 #include "modbus/modbus_io.h"
 
 // Which positions of a device's block a write-back sets; the others keep the

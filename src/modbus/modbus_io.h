@@ -9,8 +9,9 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
-#include "config/records.h"
+#include "config/configuration.h"
 #include "modbus/io_image.h"
 
 // Board-support initialisation: opens <root>/dev/mem and <root>/dev/GPIO on
@@ -33,11 +34,16 @@ enum class IoResult {
 IoResult modbus_exchange(uint8_t* do_buf, uint8_t* di_buf, uint16_t* ao_buf, uint16_t* ai_buf,
                          const MbDevice* device, int32_t function);
 
-// The scan of one session (read_all_IO_values): reads all device_count
-// devices and stores the values that the session's slots name. After a read
-// error the session keeps the values of its last error-free scan. Stops at
-// the first device that cannot be reached (kUnreachable, nothing stored).
-IoResult scan_session(IoImage& io, int32_t session, int32_t device_count);
+// The scan and the write-back take the mapping (the session's slots) and the
+// devices in use: device number i + 1 is devices[i] (at most kMaxDevices are
+// looked at); a slot naming a device or channel beyond them is empty.
+
+// The scan of one session (read_all_IO_values): reads every device and stores
+// the values that the session's slots name. After a read error the session
+// keeps the values of its last error-free scan. Stops at the first device that
+// cannot be reached (kUnreachable, nothing stored).
+IoResult scan_session(IoImage& io, const Mapping& mapping, std::span<const MbDevice> devices,
+                      int32_t session);
 
 // The write-back of a command (write_all_IO_values): stores the new DO values
 // (or, when do_values is null or the session has no DO slot, the new AO
@@ -45,15 +51,15 @@ IoResult scan_session(IoImage& io, int32_t session, int32_t device_count);
 // Positions the session does not map keep the device's current values, read
 // in the same exchange. Devices with do_as_di (ao_as_ai) are not written.
 // Stops at the first device that cannot be reached (kUnreachable).
-IoResult write_back(IoImage& io, int32_t session, int32_t device_count, const uint8_t* do_values,
-                    const uint16_t* ao_values);
+IoResult write_back(IoImage& io, const Mapping& mapping, std::span<const MbDevice> devices,
+                    int32_t session, const uint8_t* do_values, const uint16_t* ao_values);
 
 // One pass of the polling loop without the sleep: scans sessions 0 to
-// session_count - 1 with mb_num devices. kUnreachable as soon as a scan
-// answers it, kOk otherwise.
-IoResult poll_sessions_once(IoImage& io);
+// session_count - 1. kUnreachable as soon as a scan answers it, kOk otherwise.
+IoResult poll_sessions_once(IoImage& io, const Mapping& mapping,
+                            std::span<const MbDevice> devices);
 
 // The polling loop (thread_polling): prints its start line, then scans every
 // session and sleeps one second, until a device cannot be reached; then it
 // answers kUnreachable.
-IoResult poll_forever(IoImage& io);
+IoResult poll_forever(IoImage& io, const Mapping& mapping, std::span<const MbDevice> devices);

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "common/clock.h"
@@ -29,15 +30,14 @@ struct DeviceBuffers {
 };
 using Buffers = std::array<DeviceBuffers, kMaxDevices>;
 
-// Per-type views of the records, indexed by IoType.
+// Per-type views of a device and of the mapping, indexed by IoType.
 int type_count(const MbDevice& dev, IoType t) {
   const int32_t counts[kTypes] = {dev.do_count, dev.di_count, dev.ao_count, dev.ai_count};
   return channel_limit(counts[t]);
 }
 
-int slot_count(int s, IoType t) {
-  const MbIoTable& io = *modbusIO;
-  const int32_t nums[kTypes] = {io.do_num[s], io.di_num[s], io.ao_num[s], io.ai_num[s]};
+int slot_count(const Mapping& m, int s, IoType t) {
+  const int32_t nums[kTypes] = {m.do_num[s], m.di_num[s], m.ao_num[s], m.ai_num[s]};
   return channel_limit(nums[t]);
 }
 
@@ -48,16 +48,14 @@ struct Position {
 
 // The buffer element that a slot names, or nothing for an empty slot and for
 // numbers beyond the devices in use or the device's channels.
-std::optional<Position> slot_position(MbMapEntry e, IoType t, int device_count) {
-  if (e.dev_no == 0 || e.ch_no == 0 || e.dev_no > device_count) return std::nullopt;
-  const MbDevice* dev = modbus_dev[e.dev_no - 1u];
-  if (dev == nullptr || e.ch_no > type_count(*dev, t)) return std::nullopt;
+std::optional<Position> slot_position(MbMapEntry e, IoType t, std::span<const MbDevice> devices) {
+  if (e.dev_no == 0 || e.ch_no == 0 || e.dev_no > devices.size()) return std::nullopt;
+  if (e.ch_no > type_count(devices[e.dev_no - 1u], t)) return std::nullopt;
   return Position{e.dev_no - 1u, e.ch_no - 1u};
 }
 
-const MbMapEntry* slot_map(int s, IoType t) {
-  const MbIoTable& io = *modbusIO;
-  const MbMapEntry* maps[kTypes] = {io.do_map[s], io.di_map[s], io.ao_map[s], io.ai_map[s]};
+const MbMapEntry* slot_map(const Mapping& m, int s, IoType t) {
+  const MbMapEntry* maps[kTypes] = {m.do_map[s], m.di_map[s], m.ao_map[s], m.ai_map[s]};
   return maps[t];
 }
 
@@ -82,21 +80,23 @@ uint16_t value_of(const SessionValues& v, IoType t, int k) {
 }
 
 bool valid_session(int32_t s) {
-  return s >= 0 && s < kMaxSessions && modbusIO != nullptr;
+  return s >= 0 && s < kMaxSessions;
 }
 
-int device_limit(int32_t n) {
-  return std::clamp<int32_t>(n, 0, kMaxDevices);
+// The devices a scan or a write-back looks at: the first kMaxDevices.
+std::span<const MbDevice> devices_in_use(std::span<const MbDevice> devices) {
+  return devices.first(std::min<size_t>(devices.size(), kMaxDevices));
 }
 
 // The session's slots filled from the devices' buffers; slots that name no
 // channel, and slots beyond the session's count, hold 0.
-SessionValues scanned_values(int s, int n, const Buffers& bufs) {
+SessionValues scanned_values(const Mapping& m, int s, std::span<const MbDevice> devices,
+                             const Buffers& bufs) {
   SessionValues v{};
   for (int ti = 0; ti < kTypes; ++ti) {
     auto t = static_cast<IoType>(ti);
-    for (int k = 0; k < slot_count(s, t); ++k) {
-      if (auto pos = slot_position(slot_map(s, t)[k], t, n))
+    for (int k = 0; k < slot_count(m, s, t); ++k) {
+      if (auto pos = slot_position(slot_map(m, s, t)[k], t, devices))
         set_value(v, t, k, buffer_value(bufs[pos->device], t, pos->element));
     }
   }
@@ -112,22 +112,23 @@ struct OutputKind {
 };
 
 template <typename T>
-IoResult write_outputs(IoImage& io, int s, int n, const T* values, const OutputKind& kind) {
+IoResult write_outputs(IoImage& io, const Mapping& m, std::span<const MbDevice> devices, int s,
+                       const T* values, const OutputKind& kind) {
   Buffers bufs{};
   std::array<ChannelMask, kMaxDevices> mapped{};
-  const int count = slot_count(s, kind.type);
-  const char* map_text = kind.type == kDO ? modbusIO->do_map_text[s] : modbusIO->ao_map_text[s];
+  const int count = slot_count(m, s, kind.type);
+  const char* map_text = kind.type == kDO ? m.do_map_text[s] : m.ao_map_text[s];
 
   char head[300];
   bformat(head, sizeof head, kind.before_fmt, count,
-          std::string(c_text(map_text, sizeof modbusIO->do_map_text[s])).c_str());
+          std::string(c_text(map_text, sizeof m.do_map_text[s])).c_str());
   console().write(head);
 
   std::array<uint16_t, kMaxSlots> commanded{};
   SlotMask set{};
   for (int k = 0; k < count; ++k) {
     // A slot that names no channel writes nothing and keeps its value.
-    auto pos = slot_position(slot_map(s, kind.type)[k], kind.type, n);
+    auto pos = slot_position(slot_map(m, s, kind.type)[k], kind.type, devices);
     if (!pos) continue;
     DeviceBuffers& b = bufs[pos->device];
     if (kind.type == kDO)
@@ -146,13 +147,12 @@ IoResult write_outputs(IoImage& io, int s, int n, const T* values, const OutputK
   console().write("\n");
 
   IoResult result = IoResult::kOk;
-  for (int i = 0; i < n && result == IoResult::kOk; ++i) {
-    const MbDevice* dev = modbus_dev[static_cast<size_t>(i)];
-    if (dev == nullptr) continue;
-    if ((kind.type == kDO ? dev->do_as_di : dev->ao_as_ai) != 0) continue;
+  for (int i = 0; i < static_cast<int>(devices.size()) && result == IoResult::kOk; ++i) {
+    const MbDevice& dev = devices[static_cast<size_t>(i)];
+    if ((kind.type == kDO ? dev.do_as_di : dev.ao_as_ai) != 0) continue;
     console().print(tx::kDeviceHead, i);
     DeviceBuffers& b = bufs[static_cast<size_t>(i)];
-    result = modbus_write_merged(b.do_buf, b.ao_buf, dev, kind.function,
+    result = modbus_write_merged(b.do_buf, b.ao_buf, &dev, kind.function,
                                  mapped[static_cast<size_t>(i)]);
   }
   io.end_write_back(s);
@@ -161,45 +161,50 @@ IoResult write_outputs(IoImage& io, int s, int n, const T* values, const OutputK
 
 }  // namespace
 
-IoResult scan_session(IoImage& io, int32_t session, int32_t device_count) {
+IoResult scan_session(IoImage& io, const Mapping& mapping, std::span<const MbDevice> devices,
+                      int32_t session) {
   if (!valid_session(session)) return IoResult::kOk;
-  const int n = device_limit(device_count);
+  devices = devices_in_use(devices);
   Buffers bufs{};
   const uint32_t mark = io.write_mark(session);
   bool read_error = false;
-  for (int i = 0; i < n; ++i) {
-    DeviceBuffers& b = bufs[static_cast<size_t>(i)];
-    IoResult r = modbus_exchange(b.do_buf, b.di_buf, b.ao_buf, b.ai_buf,
-                                 modbus_dev[static_cast<size_t>(i)], 0);
+  for (size_t i = 0; i < devices.size(); ++i) {
+    DeviceBuffers& b = bufs[i];
+    IoResult r = modbus_exchange(b.do_buf, b.di_buf, b.ao_buf, b.ai_buf, &devices[i], 0);
     if (r == IoResult::kUnreachable) return r;
     read_error = read_error || r == IoResult::kReadError;
   }
-  io.store_scan(session, scanned_values(session, n, bufs), read_error, mark);
+  io.store_scan(session, scanned_values(mapping, session, devices, bufs), read_error, mark);
   return read_error ? IoResult::kReadError : IoResult::kOk;
 }
 
-IoResult write_back(IoImage& io, int32_t session, int32_t device_count, const uint8_t* do_values,
-                    const uint16_t* ao_values) {
+IoResult write_back(IoImage& io, const Mapping& mapping, std::span<const MbDevice> devices,
+                    int32_t session, const uint8_t* do_values, const uint16_t* ao_values) {
   if (!valid_session(session)) return IoResult::kOk;
-  const int n = device_limit(device_count);
-  if (do_values != nullptr && slot_count(session, kDO) > 0)
-    return write_outputs(io, session, n, do_values, {kDO, Output::kDo, tx::kBeforeWriteDo, 15});
-  if (ao_values != nullptr && slot_count(session, kAO) > 0)
-    return write_outputs(io, session, n, ao_values, {kAO, Output::kAo, tx::kBeforeWriteAo, 16});
+  devices = devices_in_use(devices);
+  if (do_values != nullptr && slot_count(mapping, session, kDO) > 0)
+    return write_outputs(io, mapping, devices, session, do_values,
+                         {kDO, Output::kDo, tx::kBeforeWriteDo, 15});
+  if (ao_values != nullptr && slot_count(mapping, session, kAO) > 0)
+    return write_outputs(io, mapping, devices, session, ao_values,
+                         {kAO, Output::kAo, tx::kBeforeWriteAo, 16});
   return IoResult::kOk;
 }
 
-IoResult poll_sessions_once(IoImage& io) {
-  for (int32_t s = 0; s < modbusIO->session_count && s < kMaxSessions; ++s) {
-    if (scan_session(io, s, mb_num) == IoResult::kUnreachable) return IoResult::kUnreachable;
+IoResult poll_sessions_once(IoImage& io, const Mapping& mapping,
+                            std::span<const MbDevice> devices) {
+  for (int32_t s = 0; s < mapping.session_count && s < kMaxSessions; ++s) {
+    if (scan_session(io, mapping, devices, s) == IoResult::kUnreachable)
+      return IoResult::kUnreachable;
   }
   return IoResult::kOk;
 }
 
-IoResult poll_forever(IoImage& io) {
+IoResult poll_forever(IoImage& io, const Mapping& mapping, std::span<const MbDevice> devices) {
   console().line(tx::kPollingStart);
   for (;;) {
-    if (poll_sessions_once(io) == IoResult::kUnreachable) return IoResult::kUnreachable;
+    if (poll_sessions_once(io, mapping, devices) == IoResult::kUnreachable)
+      return IoResult::kUnreachable;
     clock_sleep_seconds(1);
   }
 }

@@ -119,7 +119,7 @@ void on_esonmi(const LineAssembler& line, const DownlinkHandlers& to) {
   recon_message(r.count, hex.data(), payload.data());
   if (decode_msg(payload.data(), r.count) != 0) {
     console().line(kTxtDealLine);
-    to.deliver_udp_frame(reinterpret_cast<char*>(payload.data()), mb_num);
+    to.deliver_udp_frame(reinterpret_cast<char*>(payload.data()));
   }
 }
 
@@ -150,7 +150,7 @@ void on_emqpub(const LineAssembler& line, const DownlinkHandlers& to) {
       break;
     case MqttParseKind::kCommand:
       console().line(kTxtDealLine);
-      to.deliver_mqtt_command(parsed.record, mb_num);
+      to.deliver_mqtt_command(parsed.record);
       break;
   }
 }

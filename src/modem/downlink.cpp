@@ -7,29 +7,29 @@
 
 namespace {
 
-void log_udp_frame(char* frame, int32_t mb_num) {
-  console().print(kTxtUdpFrameUnhandled, mb_num, frame);
+void log_udp_frame(char* frame) {
+  console().print(kTxtUdpFrameUnhandled, frame);
 }
 
-void log_mqtt_command(MqttDownlink record, int32_t mb_num) {
-  console().print(kTxtMqttCommandUnhandled, mb_num, record.session_id, record.type, record.length,
+void log_mqtt_command(MqttDownlink record) {
+  console().print(kTxtMqttCommandUnhandled, record.session_id, record.type, record.length,
                   record.data);
 }
 
 }  // namespace
 
-void DownlinkHandlers::deliver_udp_frame(char* frame, int32_t mb_num) const {
+void DownlinkHandlers::deliver_udp_frame(char* frame) const {
   if (udp) {
-    udp(frame, mb_num);
+    udp(frame);
   } else {
-    log_udp_frame(frame, mb_num);
+    log_udp_frame(frame);
   }
 }
 
-void DownlinkHandlers::deliver_mqtt_command(const MqttDownlink& record, int32_t mb_num) const {
+void DownlinkHandlers::deliver_mqtt_command(const MqttDownlink& record) const {
   if (mqtt) {
-    mqtt(record, mb_num);
+    mqtt(record);
   } else {
-    log_mqtt_command(record, mb_num);
+    log_mqtt_command(record);
   }
 }

@@ -18,15 +18,15 @@ struct MqttDownlink {
 };
 
 // frame: the unscrambled frame, a writable NUL-terminated text (split in place
-// by the handler); mb_num: the number of configured Modbus devices.
-using UdpFrameHandler = std::function<void(char* frame, int32_t mb_num)>;
-using MqttCommandHandler = std::function<void(MqttDownlink record, int32_t mb_num)>;
+// by the handler).
+using UdpFrameHandler = std::function<void(char* frame)>;
+using MqttCommandHandler = std::function<void(MqttDownlink record)>;
 
 // The two handlers in force; an empty one stands for its default.
 struct DownlinkHandlers {
   UdpFrameHandler udp;
   MqttCommandHandler mqtt;
 
-  void deliver_udp_frame(char* frame, int32_t mb_num) const;
-  void deliver_mqtt_command(const MqttDownlink& record, int32_t mb_num) const;
+  void deliver_udp_frame(char* frame) const;
+  void deliver_mqtt_command(const MqttDownlink& record) const;
 };

@@ -38,9 +38,9 @@ inline constexpr char kTxtResponseTrimmed[] =
     "[ERROR] Response longer than 1023 characters, earlier lines dropped!!\n";
 
 // --- downlink entry points before start-up installs the real ones --------
-inline constexpr char kTxtUdpFrameUnhandled[] = "Downlink frame (mb_num %d) not handled: %s\n";
+inline constexpr char kTxtUdpFrameUnhandled[] = "Downlink frame not handled: %s\n";
 inline constexpr char kTxtMqttCommandUnhandled[] =
-    "MQTT command (mb_num %d) not handled: session %d, type %s, length %u, data %s\n";
+    "MQTT command not handled: session %d, type %s, length %u, data %s\n";
 
 // --- bring-up and reconnection ---------------------------------------------
 inline constexpr char kTxtModemStatus[] = "cregvalue=%d\ncsqvalue=%d\n";

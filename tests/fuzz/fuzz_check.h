@@ -34,17 +34,17 @@ inline bool inside(std::string_view piece, std::string_view text) {
          (piece.data() >= text.data() && piece.data() + piece.size() <= text.data() + text.size());
 }
 
-inline constexpr int32_t kFuzzDevices = 0;
+inline const DeviceList fuzz_devices;
+inline Mapping fuzz_mapping{};
 inline IoImage fuzz_image;
 inline ReportBook fuzz_book;  // the report cycle's, for the command handlers
 inline void configure_fuzz_sessions() {
-  allocate_records();
-  modbusIO->session_count = 3;
+  fuzz_mapping.session_count = 3;
   const int32_t do_slots[] = {0, 4, 3}, ao_slots[] = {0, 4, 32};
   for (int s = 0; s < 3; ++s) {
-    modbusIO->session_id[s] = s;
-    modbusIO->do_num[s] = do_slots[s];
-    modbusIO->ao_num[s] = ao_slots[s];
+    fuzz_mapping.session_id[s] = s;
+    fuzz_mapping.do_num[s] = do_slots[s];
+    fuzz_mapping.ao_num[s] = ao_slots[s];
   }
   fuzz_book.set_packet_id(17);
 }

@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view frame = fuzz_c_text(data, size);
   std::array<char, 1025> payload{};
   std::memcpy(payload.data(), frame.data(), std::min(frame.size(), payload.size() - 1));
-  process_message(fuzz_book, fuzz_image, payload.data(), kFuzzDevices);
+  process_message(fuzz_book, fuzz_image, fuzz_mapping, fuzz_devices, payload.data());
   (void)downlink_accepted(frame);
   auto f = parse_downlink_frame(frame);
   if (!f) return 0;

@@ -33,8 +33,8 @@ struct ModemPort {
   ModemPort() {
     allocate_records();
     at.on_downlink(
-        [](char* frame, int32_t) { FUZZ_CHECK(strnlen(frame, kFrameBuffer) < kFrameBuffer); },
-        [](MqttDownlink r, int32_t) {
+        [](char* frame) { FUZZ_CHECK(strnlen(frame, kFrameBuffer) < kFrameBuffer); },
+        [](MqttDownlink r) {
           FUZZ_CHECK(strnlen(r.type, sizeof r.type) < sizeof r.type);
           FUZZ_CHECK(strnlen(r.data, sizeof r.data) == r.length);
         });

@@ -42,6 +42,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t used = static_cast<size_t>(std::clamp(slots, 0, kMaxSlots));
   if (decode_do_text(value, slots)) FUZZ_CHECK(value.size() >= 2 * used);
   if (decode_ao_text(value, slots)) FUZZ_CHECK(value.size() >= 4 * used);
-  process_message_MQTT(fuzz_book, fuzz_image, r, kFuzzDevices);
+  process_message_MQTT(fuzz_book, fuzz_image, fuzz_mapping, fuzz_devices, r);
   return 0;
 }

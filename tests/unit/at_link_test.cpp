@@ -23,8 +23,8 @@ size_t count_of(const std::string& text, const std::string& needle) {
 class AtLink : public ::testing::Test {
  protected:
   void SetUp() override {
-    modem().on_downlink([this](char* frame, int32_t) { frames.emplace_back(frame); },
-                          [this](MqttDownlink r, int32_t) { commands.push_back(r); });
+    modem().on_downlink([this](char* frame) { frames.emplace_back(frame); },
+                        [this](MqttDownlink r) { commands.push_back(r); });
     modem().on_report(kUrcEmqdiscon, [this](std::string_view) { ++emqdiscon; });
   }
 

@@ -34,14 +34,13 @@ class Downlink : public ::testing::Test {
   void reset() {
     ASSERT_EQ(sim.cmd("set 0 do 0 1 1 1 1") + sim.cmd("set 0 ao 200 5 5 77"), "okok");
     support::store_values(image, 0, {});
-    mb_num = 1;
-    *modbus_dev[0] = parse_mb_conf(support::device_file({{4, 0, 3, 0}}), "quorvane.ini").value()[0];
-    modbus_dev[0]->tcp_port = sim.devices.at(0).port;
-    MbIoTable& io = *modbusIO;
-    io.session_id[0] = 5;
-    io.session_id[1] = 2;
-    support::map_line(io, IoType::DO, 1, "1-1,1-2,1-3,");
-    support::map_line(io, IoType::AO, 1, "1-1,1-2,");
+    mapping = Mapping{};
+    devices = parse_mb_conf(support::device_file({{4, 0, 3, 0}}), "quorvane.ini").value();
+    devices[0].tcp_port = sim.devices.at(0).port;
+    mapping.session_id[0] = 5;
+    mapping.session_id[1] = 2;
+    support::map_line(mapping, IoType::DO, 1, "1-1,1-2,1-3,");
+    support::map_line(mapping, IoType::AO, 1, "1-1,1-2,");
     support::store_values(image, 1, {.do_value = {1, 1, 1}, .ao_value = {5, 5}});
     book = ReportBook{};
     book.set_packet_id(17);
@@ -63,6 +62,8 @@ class Downlink : public ::testing::Test {
   ModbusSim sim;
   IoImage image;
   ReportBook book;
+  DeviceList devices;
+  Mapping mapping{};
 };
 
 TEST_F(Downlink, UdpFramesLogClearTheirPendingBitAndWriteWhatDiffers) {
@@ -129,7 +130,7 @@ TEST_F(Downlink, UdpFramesLogClearTheirPendingBitAndWriteWhatDiffers) {
     reset();
     char buf[1024] = {};  // as the dispatcher hands it over
     std::memcpy(buf, c.frame.data(), c.frame.size());
-    process_message(book, image, buf, mb_num);
+    process_message(book, image, mapping, devices, buf);
     std::string out = console.take();
     if (c.contains.starts_with("=")) EXPECT_EQ(out, c.contains.substr(1));
     else EXPECT_NE(out.find(c.contains), std::string::npos) << out;
@@ -178,7 +179,7 @@ TEST_F(Downlink, MqttCommandsWriteWhatDiffersAndAcknowledge) {
     SCOPED_TRACE(std::string(c.type) + " " + c.data);
     reset();
     if (c.one_slot) {
-      support::map_line(*modbusIO, IoType::DO, 0, "1-4,");
+      support::map_line(mapping, IoType::DO, 0, "1-4,");
       support::store_values(image, 0, {.do_value = {1}});
     }
     MqttDownlink record{};
@@ -186,8 +187,8 @@ TEST_F(Downlink, MqttCommandsWriteWhatDiffersAndAcknowledge) {
     copy_text(record.type, sizeof record.type, c.type);
     copy_text(record.data, sizeof record.data, c.data);
     record.length = static_cast<uint32_t>(std::strlen(c.data));
-    if (c.offline) modbus_dev[0]->tcp_port = 1;
-    EXPECT_EQ(process_message_MQTT(book, image, record, mb_num),
+    if (c.offline) devices[0].tcp_port = 1;
+    EXPECT_EQ(process_message_MQTT(book, image, mapping, devices, record),
               c.offline ? IoResult::kUnreachable : IoResult::kOk);
     std::string out = console.take();
     EXPECT_EQ(out.compare(0, c.out.size(), c.out), 0) << out;

@@ -47,7 +47,6 @@ class ModbusTest : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(ModbusSim::available()) << ModbusSim::binary() << " is not built";
-    allocate_records();
   }
   // Devices of the given kinds ("tcp", "rtu"), 40 values of each type.
   void start(const std::vector<std::string>& kinds, ModbusSim& sim) {
@@ -68,17 +67,15 @@ class ModbusTest : public testing::Test {
     for (const auto& l : lines) ASSERT_EQ(sim_.cmd(l), "ok") << l;
   }
   std::string get(const std::string& what) { return sim_.cmd("get " + what).substr(3); }
-  // Installs devices as the device-file reader would.
-  void configure(std::initializer_list<MbDevice> devs) {
-    mb_num = 0;
-    for (const auto& d : devs) *modbus_dev[static_cast<size_t>(mb_num++)] = d;
-  }
-  void map(IoType t, int s, const char* line) { support::map_line(*modbusIO, t, s, line); }
+  void map(IoType t, int s, const char* line) { support::map_line(mapping_, t, s, line); }
+  IoResult scan(int s) { return scan_session(io_, mapping_, devices_, s); }
 
   support::ScopedConsoleCapture console;
   support::TempRoot root_;  // the engine opens <root>/dev/mem and <root>/dev/GPIO
   ModbusSim sim_;
   IoImage io_;
+  DeviceList devices_;
+  Mapping mapping_{};
 };
 
 TEST_F(ModbusTest, FunctionZeroReadsAllFourTypesOverTcpAndRtu) {
@@ -187,21 +184,22 @@ TEST_F(ModbusTest, FailedRequestsArePrintedAndNoLinkIsUnreachable) {
 
 // The scan and the write-back stop at the device; the polling thread ends the process.
 TEST_F(ModbusTest, UnreachableDeviceEndsThePollingThread) {
-  configure({device_at({false, 0, "/nonexistent/tty"}, 1, 0, 0, 0)});
+  devices_ = {device_at({false, 0, "/nonexistent/tty"}, 1, 0, 0, 0)};
   map(IoType::DO, 0, "1-1,");
   uint8_t on = 1;
-  EXPECT_EQ(scan_session(io_, 0, 1), kUnreachable);
-  EXPECT_EQ(write_back(io_, 0, 1, &on, nullptr), kUnreachable);
+  EXPECT_EQ(scan(0), kUnreachable);
+  EXPECT_EQ(write_back(io_, mapping_, devices_, 0, &on, nullptr), kUnreachable);
   EXPECT_EQ(console.take(), "Before writing DO values[1]:\n1-1,\n0,\n[Modbus 00]\n");
   EXPECT_EQ(console.take(ConsoleStream::kErr), "[Error] Connection failed\n[Error] Connection failed\n");
-  configure({device_at({true, kClosedPort, ""}, 1, 0, 0, 0)});
-  EXPECT_EXIT((support::console_to_stderr(), polling_thread(&io_)), testing::ExitedWithCode(1),
+  devices_ = {device_at({true, kClosedPort, ""}, 1, 0, 0, 0)};
+  PollingJob job{io_, mapping_, devices_};
+  EXPECT_EXIT((support::console_to_stderr(), polling_thread(&job)), testing::ExitedWithCode(1),
               "\r\n<--- Modbus Polling Start --->\r\n\\[Error\\] Connection failed\n\\[Error\\] modbusFC error!!");
 }
 
 TEST_F(ModbusTest, ScanFillsTheSessionSlotsFromEveryDevice) {
   start({"tcp", "tcp"});
-  configure({device(0, 3, 2, 2, 1), device(1, 2, 0, 1, 0)});
+  devices_ = {device(0, 3, 2, 2, 1), device(1, 2, 0, 1, 0)};
   sim({"set 0 do 100 0 1 1", "set 0 di 200 1 1", "set 0 ao 300 1000 2000", "set 0 ai 400 77",
        "set 1 do 100 1 0", "set 1 ao 300 3000"});
   // DO: dev1 ch2, empty, dev2 ch1, dev9 ch1 (no such device), dev1 ch4 (no such channel).
@@ -210,7 +208,7 @@ TEST_F(ModbusTest, ScanFillsTheSessionSlotsFromEveryDevice) {
   map(IoType::AO, 0, "2-1,1-2,");
   map(IoType::AI, 0, "1-1,");
   support::store_values(io_, 0, {.do_value = {9, 9, 9, 9, 9}});
-  EXPECT_EQ(scan_session(io_, 0, mb_num), kOk);
+  EXPECT_EQ(scan(0), kOk);
   console.take();
   const SessionValues v = io_.copy(0);
   EXPECT_EQ(std::vector<int>(v.do_value, v.do_value + 6), (std::vector<int>{1, 0, 1, 0, 0, 0}));
@@ -220,26 +218,26 @@ TEST_F(ModbusTest, ScanFillsTheSessionSlotsFromEveryDevice) {
   // A session that names only device 1 still reads device 2.
   for (IoType t : kIoTypes) map(t, 0, t == IoType::DO ? "1-1," : "");
   sim_.requests(1);
-  scan_session(io_, 0, mb_num);
+  scan(0);
   console.take();
   EXPECT_EQ(sim_.requests(1), "1:100:2 3:300:1");
 }
 
 TEST_F(ModbusTest, ReadErrorRestoresTheSessionsOwnLastGoodValues) {
   start({"tcp"});
-  configure({device(0, 2, 0, 2, 0)});
+  devices_ = {device(0, 2, 0, 2, 0)};
   for (int s = 0; s < 2; ++s) {
     map(IoType::DO, s, s == 0 ? "1-1," : "1-2,");
     map(IoType::AO, s, s == 0 ? "1-1," : "1-2,");
   }
   sim({"set 0 do 100 1 0", "set 0 ao 300 111 222", "fail 0 3"});
-  EXPECT_EQ(scan_session(io_, 0, 1), kReadError);  // before any error-free scan: zeros
+  EXPECT_EQ(scan(0), kReadError);  // before any error-free scan: zeros
   EXPECT_EQ(io_.copy(0).do_value[0] + io_.copy(0).ao_value[0], 0);
   sim({"heal 0"});
-  EXPECT_EQ(scan_session(io_, 0, 1), kOk);
-  scan_session(io_, 1, 1);
+  EXPECT_EQ(scan(0), kOk);
+  scan(1);
   sim({"set 0 do 100 0 1", "set 0 ao 300 5 6", "fail 0 3"});
-  scan_session(io_, 0, 1);
+  scan(0);
   console.take();
   EXPECT_EQ(io_.copy(0).do_value[0], 1);  // the read DO value of 0 is not taken either
   EXPECT_EQ(io_.copy(0).ao_value[0], 111);
@@ -250,7 +248,7 @@ TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   start({"tcp", "tcp", "rtu"});
   MbDevice as_di = device(1, 2, 2, 0, 0);
   as_di.do_as_di = 1;
-  configure({device(0, 4, 0, 3, 0), as_di, device(2, 0, 0, 2, 0)});
+  devices_ = {device(0, 4, 0, 3, 0), as_di, device(2, 0, 0, 2, 0)};
   map(IoType::DO, 0, "1-1,1-3,2-2,");
   map(IoType::AO, 0, "1-2,3-1,3-2,");
   sim({"set 0 do 100 0 1 0 1", "set 0 ao 300 7 8 9", "set 1 do 100 0 0", "set 2 ao 300 1 2"});
@@ -259,7 +257,7 @@ TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   // Both arrays given and DO slots present: only the DO values go out.
   const uint8_t coils[3] = {1, 0, 1};
   const uint16_t regs[3] = {80, 10, 20};
-  EXPECT_EQ(write_back(io_, 0, mb_num, coils, regs), kOk);
+  EXPECT_EQ(write_back(io_, mapping_, devices_, 0, coils, regs), kOk);
   EXPECT_EQ(console.take(),
             "Before writing DO values[3]:\n1-1,1-3,2-2,\n0,1,0,\n"
             "[Modbus 00]\n[Write DO] Number:4, Value:[1, 1, 0, 1]\r\n[Modbus 02]\n");
@@ -273,8 +271,8 @@ TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   // AO: device 3 has every register mapped, so it is written without a read.
   sim_.requests(0);
   sim_.requests(2);
-  modbusIO->do_num[0] = 0;
-  write_back(io_, 0, mb_num, coils, regs);
+  mapping_.do_num[0] = 0;
+  write_back(io_, mapping_, devices_, 0, coils, regs);
   EXPECT_EQ(console.take(),
             "Before writing AO values[3]:\n1-2,3-1,3-2,\n0,0,0,\n[Modbus 00]\n[Write AO] Number:3, "
             "Value:[7, 80, 9]\r\n[Modbus 01]\n[Modbus 02]\n[Write AO] Number:2, Value:[10, 20]\r\n");
@@ -282,8 +280,8 @@ TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   EXPECT_EQ(sim_.requests(2), "16:300:2");
   EXPECT_EQ(get("2 ao 300 2"), "10 20");
 
-  modbusIO->do_num[0] = 3;  // the next scan brings back what the do_as_di device holds
-  scan_session(io_, 0, mb_num);
+  mapping_.do_num[0] = 3;  // the next scan brings back what the do_as_di device holds
+  scan(0);
   console.take();
   EXPECT_EQ(io_.copy(0).do_value[2], 0);
 
@@ -291,7 +289,7 @@ TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   sim({"fail 0 1"});
   sim_.requests(0);
   const uint8_t on[3] = {0, 1, 0};
-  EXPECT_EQ(write_back(io_, 0, mb_num, on, nullptr), kOk);  // a failed write is only printed
+  EXPECT_EQ(write_back(io_, mapping_, devices_, 0, on, nullptr), kOk);  // a failed write is only printed
   EXPECT_NE(console.take().find("[Modbus 00]\n[Error] Read DO error\r\n[Error] Write DO error\r\n"),
             std::string::npos);
   EXPECT_EQ(sim_.requests(0), "1:100:4");
@@ -306,17 +304,17 @@ TEST_F(ModbusTest, ScanUnderWayDoesNotUndoAWriteBack) {
   ModbusSim slow;
   start({"tcp"}, slow);
   ASSERT_EQ(slow.cmd("delay 0 500"), "ok");
-  configure({device(0, 1, 0, 0, 0), device_at(slow.devices.at(0), 0, 0, 1, 0)});
+  devices_ = {device(0, 1, 0, 0, 0), device_at(slow.devices.at(0), 0, 0, 1, 0)};
   map(IoType::DO, 0, "1-1,");
   sim({"set 0 do 100 0"});
-  std::thread scan([this] { scan_session(io_, 0, 2); });
+  std::thread scan([this] { this->scan(0); });
   std::string served;
   for (int i = 0; i < 5000 && served.empty(); ++i) {
     if ((served = sim_.requests(0)).empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   EXPECT_EQ(served, "1:100:1");  // the scan has read the coil
   const uint8_t on = 1;
-  write_back(io_, 0, 1, &on, nullptr);
+  write_back(io_, mapping_, std::span(devices_).first(1), 0, &on, nullptr);
   scan.join();
   EXPECT_EQ(get("0 do 100 1"), "1");
   EXPECT_EQ(io_.copy(0).do_value[0], 1);

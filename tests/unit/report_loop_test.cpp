@@ -65,7 +65,7 @@ class ReportLoopTest : public testing::Test {
     std::strcpy(p.pub_topic_info, "gw/info");
     std::strcpy(p.pub_topic_ack, "gw/ack");
 
-    MbIoTable& io = *modbusIO;
+    Mapping& io = *modbusIO;
     // Session 3: 2 DO, DI 1 0 1, 1 AO, AI 65535 12; session 7: one of each, DI 1, AI 500.
     io.session_count = 2;
     io.session_id[0] = 3;
@@ -81,7 +81,9 @@ class ReportLoopTest : public testing::Test {
     modem.answer("AT*MENGINFO",
                  "\r\n*MENGINFOSC: 3686,0,45,-891,-120,-145,-98,-6,5,1A2B,1,23,0\r\n" + kOk);
     modem.hook([this](const std::string& c) { return server(c); });
-    install_downlink_handlers(pty.at(), book, image, [] { ADD_FAILURE() << "a device out of reach"; });
+    static const DeviceList no_devices;
+    install_downlink_handlers(pty.at(), book, image, *modbusIO, no_devices,
+                              [] { ADD_FAILURE() << "a device out of reach"; });
   }
 
   // The loop's console so far.
