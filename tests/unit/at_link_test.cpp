@@ -24,7 +24,7 @@ class AtLink : public ::testing::Test {
  protected:
   void SetUp() override {
     modem().on_downlink([this](char* frame, int32_t) { frames.emplace_back(frame); },
-                          [this](MqttDownlink r, int32_t) { commands.push_back(r); });
+                        [this](MqttDownlink r, int32_t) { commands.push_back(r); });
     modem().on_report(kUrcEmqdiscon, [this](std::string_view) { ++emqdiscon; });
   }
 
@@ -135,25 +135,29 @@ TEST_P(Pairing, ALateResultIsDroppedAndTheNextAnswerIsItsCommands) {
 
 INSTANTIATE_TEST_SUITE_P(
     AtLink, Pairing,
-    testing::Values(
-        PairingCase{"BeforeTheNextCommand", "AT+A\r\r\n", "\r\n+A: 1\r\n\r\nOK\r\n",
-                    "AT+B\r\r\n+B: 2\r\n\r\nERROR\r\n", AtResult::kError, "AT+B\r\r\n+B: 2\r\n\r\nERROR\r\n", 0},
-        PairingCase{"AfterTheNextCommand", "AT+A\r\r\n", "", "\r\n+A: 1\r\n\r\nERROR\r\nAT+B\r\r\n\r\nOK\r\n",
-                    AtResult::kOk, "AT+B\r\r\n\r\nOK\r\n", 0},
-        PairingCase{"GivenUpBeforeItsEcho", "", "", "AT+A\r\r\n\r\nOK\r\nAT+B\r\r\n\r\nERROR\r\n",
-                    AtResult::kError, "AT+B\r\r\n\r\nERROR\r\n", 0},
-        PairingCase{"AReportBetweenTheLateResultAndTheAnswer", "AT+A\r\r\n", "",
-                    "\r\nOK\r\n\r\n+EMQDISCON: 0\r\nAT+B\r\r\n\r\nOK\r\n", AtResult::kOk, "AT+B\r\r\n\r\nOK\r\n", 1},
-        PairingCase{"AReportBeforeTheNextCommand", "AT+A\r\r\n", "\r\n+EMQDISCON: 0\r\n\r\nOK\r\n",
-                    "AT+B\r\r\n\r\nOK\r\n", AtResult::kOk, "AT+B\r\r\n\r\nOK\r\n", 1},
-        // Echo off: a time-out without an echo teaches it, and the next
-        // command's result is taken, not dropped as a late one.
-        PairingCase{"EchoOff", "\r\n+A: 1\r\n", "", "\r\n+B: 2\r\n\r\nOK\r\n", AtResult::kOk,
-                    "\r\n+B: 2\r\n\r\nOK\r\n", 0, "", 0},
-        // ... and when the echo comes back, the result AT+B took before it
-        // was AT+A's: AT+B's own is dropped.
-        PairingCase{"EchoBackAfterAResultTakenEarly", "\r\n+A: 1\r\n", "", "\r\nOK\r\n", AtResult::kOk,
-                    "\r\nOK\r\n", 0, "AT+B\r\r\n\r\nERROR\r\n"}),
+    testing::Values(PairingCase{"BeforeTheNextCommand", "AT+A\r\r\n", "\r\n+A: 1\r\n\r\nOK\r\n",
+                                "AT+B\r\r\n+B: 2\r\n\r\nERROR\r\n", AtResult::kError,
+                                "AT+B\r\r\n+B: 2\r\n\r\nERROR\r\n", 0},
+                    PairingCase{"AfterTheNextCommand", "AT+A\r\r\n", "",
+                                "\r\n+A: 1\r\n\r\nERROR\r\nAT+B\r\r\n\r\nOK\r\n", AtResult::kOk,
+                                "AT+B\r\r\n\r\nOK\r\n", 0},
+                    PairingCase{"GivenUpBeforeItsEcho", "", "",
+                                "AT+A\r\r\n\r\nOK\r\nAT+B\r\r\n\r\nERROR\r\n", AtResult::kError,
+                                "AT+B\r\r\n\r\nERROR\r\n", 0},
+                    PairingCase{"AReportBetweenTheLateResultAndTheAnswer", "AT+A\r\r\n", "",
+                                "\r\nOK\r\n\r\n+EMQDISCON: 0\r\nAT+B\r\r\n\r\nOK\r\n",
+                                AtResult::kOk, "AT+B\r\r\n\r\nOK\r\n", 1},
+                    PairingCase{"AReportBeforeTheNextCommand", "AT+A\r\r\n",
+                                "\r\n+EMQDISCON: 0\r\n\r\nOK\r\n", "AT+B\r\r\n\r\nOK\r\n",
+                                AtResult::kOk, "AT+B\r\r\n\r\nOK\r\n", 1},
+                    // Echo off: a time-out without an echo teaches it, and the next
+                    // command's result is taken, not dropped as a late one.
+                    PairingCase{"EchoOff", "\r\n+A: 1\r\n", "", "\r\n+B: 2\r\n\r\nOK\r\n",
+                                AtResult::kOk, "\r\n+B: 2\r\n\r\nOK\r\n", 0, "", 0},
+                    // ... and when the echo comes back, the result AT+B took before it
+                    // was AT+A's: AT+B's own is dropped.
+                    PairingCase{"EchoBackAfterAResultTakenEarly", "\r\n+A: 1\r\n", "", "\r\nOK\r\n",
+                                AtResult::kOk, "\r\nOK\r\n", 0, "AT+B\r\r\n\r\nERROR\r\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The report loop publishes an acknowledgement while a message waits: the
@@ -168,7 +172,8 @@ TEST_F(AtLink, ACommandBegunWhileAnotherIsAwaited) {
     begin("AT+A\r\n");
     if (!late) pty.send(modem_port, "AT+A\r\r\n");
     begin("AT+B\r\n");
-    pty.send(modem_port, std::string(late ? "\r\nOK\r\nAT+A\r\r\n" : "") + "\r\nERROR\r\nAT+B\r\r\n\r\nOK\r\n");
+    pty.send(modem_port,
+             std::string(late ? "\r\nOK\r\nAT+A\r\r\n" : "") + "\r\nERROR\r\nAT+B\r\r\n\r\nOK\r\n");
     EXPECT_EQ(poll(), AtResult::kOk) << late;
     EXPECT_EQ(text(), "AT+B\r\r\n\r\nOK\r\n");
     EXPECT_EQ(poll(), AtResult::kError);

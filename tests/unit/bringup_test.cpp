@@ -61,7 +61,12 @@ TEST_F(Bringup, UdpWithTheEchoOffAndTheStatusFile) {
 }
 
 TEST_F(Bringup, EveryFailureTextAndResult) {
-  struct Case { int32_t mqtt; const char* key; std::string answer; const char* line; };
+  struct Case {
+    int32_t mqtt;
+    const char* key;
+    std::string answer;
+    const char* line;
+  };
   const std::vector<Case> cases = {
       {0, "AT+ESOC", kOk, "[ERROR] Create UDP socket error!!"},
       {0, "AT+EDNS", kError, "[ERROR] DNS error!!"},

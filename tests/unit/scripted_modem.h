@@ -35,7 +35,8 @@ class ModemPty {
     std::string out;
     char buf[512];
     pollfd fd{master(p), POLLIN, 0};
-    for (ssize_t n; poll(&fd, 1, out.empty() ? 200 : 20) > 0 && (n = read(fd.fd, buf, sizeof buf)) > 0;)
+    for (ssize_t n;
+         poll(&fd, 1, out.empty() ? 200 : 20) > 0 && (n = read(fd.fd, buf, sizeof buf)) > 0;)
       out.append(buf, static_cast<size_t>(n));
     return out;
   }
@@ -112,7 +113,8 @@ class ScriptedModem {
   }
   int count(const std::string& key) {
     auto all = commands();
-    return static_cast<int>(std::count_if(all.begin(), all.end(), [&](auto& c) { return command_key(c) == key; }));
+    return static_cast<int>(
+        std::count_if(all.begin(), all.end(), [&](auto& c) { return command_key(c) == key; }));
   }
   void inject(const std::string& text) {
     std::lock_guard<std::mutex> lock(write_mutex_);

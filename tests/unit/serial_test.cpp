@@ -66,8 +66,8 @@ TEST_F(SerialPty, InitAppliesRateParityAndStopBits) {
       {9600, 8, 0, 2, B9600, false, false, true},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.rate << " " << int(c.data_bits) << int(c.parity)
-                                    << int(c.stop));
+    SCOPED_TRACE(testing::Message()
+                 << c.rate << " " << int(c.data_bits) << int(c.parity) << int(c.stop));
     ASSERT_EQ(UART_Init(kPort, c.rate, c.data_bits, c.parity, c.stop), 0);
     termios t = kernel_settings();
     EXPECT_EQ(cfgetospeed(&t), c.speed);
@@ -125,7 +125,8 @@ TEST_F(SerialPty, InUseTableGuardsInitSendAndClose) {
   EXPECT_EQ(UART_Init(15, 9600, 8, 0, 0), UART_OPEN_FAILED);
   EXPECT_EQ(UART_Send(15, "x", 1), UART_NOT_IN_USE);
   EXPECT_EQ(UART_Init(40, 9600, 8, 0, 0), ZOL_BAD_PORT);
-  for (auto [bits, parity, stop] : {std::array<uint8_t, 3>{4, 0, 0}, {9, 0, 0}, {8, 5, 0}, {8, 0, 3}}) {
+  for (auto [bits, parity, stop] :
+       {std::array<uint8_t, 3>{4, 0, 0}, {9, 0, 0}, {8, 5, 0}, {8, 0, 3}}) {
     EXPECT_EQ(UART_Init(kPort, 9600, bits, parity, stop), ZOL_BAD_PARAM);
     EXPECT_EQ(UART_Send(kPort, "x", 1), UART_NOT_IN_USE);
   }
