@@ -151,9 +151,10 @@ class ReportLoopTest : public testing::Test {
 TEST_F(ReportLoopTest, UdpCyclesEndOnThePeriodAndTheAnswersAndAdvanceThePacketId) {
   book.set_packet_id(65535);
   std::filesystem::remove(pty.root() / "tmp/modemInfo.txt");
+  modem.answer("AT+CSQ", "\r\n+CSQ: 17,99\r\n" + kOk);
   start();
-  loop->run_pass();  // DEVINFO refreshes the status file
-  EXPECT_EQ(std::filesystem::file_size(pty.root() / "tmp/modemInfo.txt"), 512u);
+  loop->run_pass();  // DEVINFO queries the modem again and rewrites the status file
+  EXPECT_EQ(pty.status_file(), "cregvalue=1\ncsqvalue=17\n" + std::string(488, '\0'));
   EXPECT_EQ(st().failed_steps(), 0u);
 
   // Every frame answered: the hold ends just after the period.

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -42,6 +43,10 @@ class ModemPty {
   }
 
   const std::filesystem::path& root() const { return root_.path(); }
+  std::string status_file() const {
+    std::ifstream in(root() / "tmp/modemInfo.txt", std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
   AtChannel& at() { return at_; }
   VirtualClock& clock() { return clock_; }
 
