@@ -81,7 +81,8 @@ class ReportLoopTest : public testing::Test {
     link.set_ids(1, 0);
 
     modem.answer("AT*MENGINFO",
-                 "\r\n*MENGINFOSC: 3686,0,45,-891,-120,-145,-98,-6,5,1A2B,1,23,0\r\n" + kOk);
+                 "\r\n*MENGINFOSC: 3686,0,45,-891,-120,-145,-98,-6,5,1A2B,1,23,0\r\n"
+                 "*MENGINFODC: 1,2\r\n\r\nOK\r\n");
     modem.hook([this](const std::string& c) { return server(c); });
     install_downlink_handlers(pty.at(), book, image,
                               [] { ADD_FAILURE() << "a device out of reach"; });
