@@ -16,7 +16,7 @@ DAEMON = BUILD_DIR / "quorvane"
 
 sys.path.insert(0, str(SOURCE_DIR / "tools"))
 
-from broker import Mosquitto, free_port  # noqa: E402,F401  (tools/ is on the path now)
+from broker import Mosquitto  # noqa: E402  (tools/ is on the path now)
 
 
 @pytest.fixture
@@ -72,12 +72,6 @@ def mosquitto(tmp_path):
     broker = Mosquitto(tmp_path).start()
     yield broker
     broker.stop()
-
-
-@pytest.fixture
-def mosquitto_broker(mosquitto):
-    """(host, port) of a running private broker."""
-    yield (mosquitto.host, mosquitto.port)
 
 
 @pytest.fixture

@@ -1,6 +1,6 @@
 """The helpers of the system tests: the daemon as a child process, its
 program file, a quick simulated modem, the bench of two Modbus devices and a
-GPS feed, the gateway's end of a simulator's pty, and the status-file reader."""
+GPS feed, and the gateway's end of a simulator's pty."""
 
 import os
 import re
@@ -37,12 +37,10 @@ def quick_modem(root, **options):
 class Daemon:
     """The daemon as a child process, its console collected as it comes."""
 
-    def __init__(self, root, stderr_to_stdout=True, extra_env=None):
+    def __init__(self, root):
         env = dict(os.environ, QUORVANE_ROOT=str(root))
-        env.update(extra_env or {})
-        self.proc = subprocess.Popen(
-            [str(DAEMON)], env=env, stdout=subprocess.PIPE,
-            stderr=subprocess.STDOUT if stderr_to_stdout else subprocess.DEVNULL)
+        self.proc = subprocess.Popen([str(DAEMON)], env=env, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT)
         self.out = bytearray()
         self._lock = threading.Lock()
         self._reader = threading.Thread(target=self._read, daemon=True)
@@ -70,20 +68,8 @@ class Daemon:
             pattern, "running" if self.proc.poll() is None else "ended %s" % self.proc.returncode,
             self.output().decode(errors="replace")[-6000:]))
 
-    def wait_for(self, text, timeout=30.0):
-        """Waits for a literal text in the console; returns the console so far."""
-        self.wait_output(re.escape(text), timeout)
-        return self.output()
-
-    def wait_exit(self, timeout=30.0):
-        self.proc.wait(timeout=timeout)
-        self._reader.join(timeout=5)
-        return self.proc.returncode
-
-    def stop(self, settle=0.0):
-        """Stops the daemon, which must still be running, and returns its console.
-        Wait on an event before it rather than on a settle time."""
-        time.sleep(settle)
+    def stop(self):
+        """Stops the daemon, which must still be running, and returns its console."""
         assert self.proc.poll() is None, "daemon ended: %r" % self.output()
         self.kill()
         return self.output()
@@ -106,16 +92,6 @@ def wait(daemon, predicate, what, timeout=60.0):
         time.sleep(0.05)
     pytest.fail("%s did not happen; console:\n%s" %
                 (what, daemon.output().decode(errors="replace")[-6000:]))
-
-
-def status_file(root):
-    """The modem status file's text, or None while it is missing or being
-    rewritten (the daemon truncates it first): 512 bytes, text then NULs."""
-    try:
-        data = (root / "tmp/modemInfo.txt").read_bytes()
-    except FileNotFoundError:
-        return None
-    return data.rstrip(b"\0") if len(data) == 512 else None
 
 
 # The default mapping of the bench's two devices: session 0, TCP channels first.

@@ -23,10 +23,6 @@ class Bringup : public ::testing::Test {
   bool console_has_line(const std::string& line) {
     return capture.take().find(line + "\n") != std::string::npos;
   }
-  std::string status_file() const {
-    std::ifstream in(pty.root() / "tmp/modemInfo.txt", std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
 
   support::ScopedConsoleCapture capture;
   ModemPty pty;
@@ -54,14 +50,19 @@ TEST_F(Bringup, UdpWithTheEchoOffAndTheStatusFile) {
   EXPECT_STREQ(programInfo->server_host, "10.0.0.9");
   std::string expected = "cregvalue=1\ncsqvalue=23\n";
   expected.resize(512, '\0');
-  EXPECT_EQ(status_file(), expected);
+  EXPECT_EQ(pty.status_file(), expected);
   EXPECT_FALSE(std::filesystem::is_symlink(pty.root() / "tmp/modemInfo.txt"));
   EXPECT_EQ(std::filesystem::file_size(other), 4u);  // "keep"
   EXPECT_TRUE(console_has_line("cregvalue=1\ncsqvalue=23\n"));
 }
 
 TEST_F(Bringup, EveryFailureTextAndResult) {
-  struct Case { int32_t mqtt; const char* key; std::string answer; const char* line; };
+  struct Case {
+    int32_t mqtt;
+    const char* key;
+    std::string answer;
+    const char* line;
+  };
   const std::vector<Case> cases = {
       {0, "AT+ESOC", kOk, "[ERROR] Create UDP socket error!!"},
       {0, "AT+EDNS", kError, "[ERROR] DNS error!!"},
@@ -101,7 +102,7 @@ TEST_F(Bringup, RoamingIsNotRegisteredAndRestartsTheCycle) {
   EXPECT_EQ(modem.count("AT*MCGDEFCONT"), 2);
   EXPECT_GE(pty.clock().ticks() - t0, 120000u);  // the first wait lasted its 120 s
   EXPECT_TRUE(console_has_line("cregvalue=5\ncsqvalue=23\n"));
-  EXPECT_EQ(status_file().substr(0, 24), "cregvalue=1\ncsqvalue=23\n");
+  EXPECT_EQ(pty.status_file().substr(0, 24), "cregvalue=1\ncsqvalue=23\n");
 }
 
 // A one-character user sends no credentials; one topic when both are the same.

@@ -86,8 +86,7 @@ TEST_F(Codec, EncodePadsWithSpacesToWholeBlocksAndDecodeUndoesIt) {
   std::vector<uint8_t> odd(20, 7);
   EXPECT_EQ(decode_msg(odd.data(), 20), 0);
   EXPECT_EQ(decode_msg(odd.data(), -16), 0);
-  EXPECT_EQ(console.take(),
-            "Receive error message length!!\nReceive error message length!!\n");
+  EXPECT_EQ(console.take(), "Receive error message length!!\nReceive error message length!!\n");
   EXPECT_EQ(odd, std::vector<uint8_t>(20, 7));
 }
 

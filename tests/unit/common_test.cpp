@@ -27,11 +27,15 @@ TEST(Text, FieldsNumbersAndHex) {
   EXPECT_EQ(cut_at("1\r\nOK", "\r"), "1");
 
   // atoi and strtol semantics, cut to 32 bits / saturated.
-  const std::pair<const char*, int> ints[] = {{"  42abc", 42}, {"-7", -7}, {"+8", 8}, {"abc", 0},
-                                              {"- 1", 0}, {"4294967297", 1}};
+  const std::pair<const char*, int> ints[] = {{"  42abc", 42}, {"-7", -7}, {"+8", 8},
+                                              {"abc", 0},      {"- 1", 0}, {"4294967297", 1}};
   for (auto [text, value] : ints) EXPECT_EQ(read_int(text), value) << text;
   const std::tuple<const char*, int, int64_t> longs[] = {
-      {"0x1A", 16, 26}, {" -1", 16, -1}, {"3g", 16, 3}, {"0100", 2, 4}, {"99999999999999999999999", 10, INT64_MAX}};
+      {"0x1A", 16, 26},
+      {" -1", 16, -1},
+      {"3g", 16, 3},
+      {"0100", 2, 4},
+      {"99999999999999999999999", 10, INT64_MAX}};
   for (auto [text, base, value] : longs) EXPECT_EQ(read_long(text, base), value) << text;
 
   const uint8_t bytes[] = {0x0A, 0xFF, 0x00, 0x5c};

@@ -15,7 +15,6 @@
 
 namespace {
 
-
 TEST(GpsFilter, FiltersInTheirOrder) {
   struct Case {
     const char* line;

@@ -36,12 +36,14 @@ std::string frame_of(const std::string& command) {
   return bytes.substr(0, bytes.find_last_not_of(' ') + 1);
 }
 
-std::string type_of(const std::string& frame) { return field(frame, ",", 6); }
+std::string type_of(const std::string& frame) {
+  return field(frame, ",", 6);
+}
 
 // What the server answers to a frame, as the modem reports a datagram.
 std::string datagram_answering(const std::string& frame) {
-  return esonmi_report("AE,QRX724H,0100," + field(frame, ",", 4) + "," + field(frame, ",", 5) + "," +
-                       type_of(frame) + ",0,0,EA");
+  return esonmi_report("AE,QRX724H,0100," + field(frame, ",", 4) + "," + field(frame, ",", 5) +
+                       "," + type_of(frame) + ",0,0,EA");
 }
 
 std::vector<unsigned long> time_periods(const std::string& console) {
@@ -79,7 +81,8 @@ class ReportLoopTest : public testing::Test {
     link.set_ids(1, 0);
 
     modem.answer("AT*MENGINFO",
-                 "\r\n*MENGINFOSC: 3686,0,45,-891,-120,-145,-98,-6,5,1A2B,1,23,0\r\n" + kOk);
+                 "\r\n*MENGINFOSC: 3686,0,45,-891,-120,-145,-98,-6,5,1A2B,1,23,0\r\n"
+                 "*MENGINFODC: 1,2\r\n\r\nOK\r\n");
     modem.hook([this](const std::string& c) { return server(c); });
     static const DeviceList no_devices;
     install_downlink_handlers(pty.at(), book, image, *modbusIO, no_devices,
@@ -129,7 +132,8 @@ class ReportLoopTest : public testing::Test {
   }
   std::vector<std::string> frame_types() { return map(frames(), type_of); }
   std::vector<std::string> command_keys() { return map(modem.commands(), command_key); }
-  static std::vector<std::string> map(std::vector<std::string> v, std::string (*f)(const std::string&)) {
+  static std::vector<std::string> map(std::vector<std::string> v,
+                                      std::string (*f)(const std::string&)) {
     for (auto& s : v) s = f(s);
     return v;
   }
@@ -149,9 +153,10 @@ class ReportLoopTest : public testing::Test {
 TEST_F(ReportLoopTest, UdpCyclesEndOnThePeriodAndTheAnswersAndAdvanceThePacketId) {
   book.set_packet_id(65535);
   std::filesystem::remove(pty.root() / "tmp/modemInfo.txt");
+  modem.answer("AT+CSQ", "\r\n+CSQ: 17,99\r\n" + kOk);
   start();
-  loop->run_pass();  // DEVINFO refreshes the status file
-  EXPECT_EQ(std::filesystem::file_size(pty.root() / "tmp/modemInfo.txt"), 512u);
+  loop->run_pass();  // DEVINFO queries the modem again and rewrites the status file
+  EXPECT_EQ(pty.status_file(), "cregvalue=1\ncsqvalue=17\n" + std::string(488, '\0'));
   EXPECT_EQ(st().failed_steps(), 0u);
 
   // Every frame answered: the hold ends just after the period.
@@ -159,8 +164,9 @@ TEST_F(ReportLoopTest, UdpCyclesEndOnThePeriodAndTheAnswersAndAdvanceThePacketId
   EXPECT_TRUE(time_periods(log()).empty());
   const uint32_t first_start = st().period_start();
   ASSERT_TRUE(run_until([&] { return book.packet_id() == 0; }));
-  EXPECT_EQ(frame_types(), (std::vector<std::string>{"DEVINFO", "RDO", "WDI", "RAO", "WAI", "WGPS",
-                                                     "DEVINFO", "RDO", "WDI", "RAO", "WAI", "WGPS"}));
+  EXPECT_EQ(frame_types(),
+            (std::vector<std::string>{"DEVINFO", "RDO", "WDI", "RAO", "WAI", "WGPS", "DEVINFO",
+                                      "RDO", "WDI", "RAO", "WAI", "WGPS"}));
   // Each session's own values, and the engineering report's, with the cycle's packet ID.
   EXPECT_EQ(frames()[0], "AE,QRX724H,0100,3,65535,DEVINFO,0,4,-120,1,-6,0,EA");
   EXPECT_EQ(frames()[2], "AE,QRX724H,0100,3,65535,WDI,0,3,1,0,1,EA");
@@ -179,7 +185,8 @@ TEST_F(ReportLoopTest, ARefusedMessageIsResentThreeTimesThenGivenUpASessionWitho
   modem.hook([&](const std::string& c) -> std::optional<std::string> {
     if (command_key(c) == "AT+ESOSEND" && type_of(frame_of(c)) == "WAI") {
       // Values change between the sendings, as the polling thread changes them.
-      if (++refusals == 2) support::store_values(image, 0, {.di_value = {1, 0, 1}, .ai_value = {65535, 13}});
+      if (++refusals == 2)
+        support::store_values(image, 0, {.di_value = {1, 0, 1}, .ai_value = {65535, 13}});
       return kError;
     }
     return server(c);
@@ -198,7 +205,8 @@ TEST_F(ReportLoopTest, ARefusedMessageIsResentThreeTimesThenGivenUpASessionWitho
   size_t at = text.find("SEND REQUEST PACKET --->\r\nNo any DI exist\r\n");
   for (const char* line : {"Resent packet[1].", "Resent packet[2].", "Resent packet[3].",
                            "Already retry 3 times. Sent next message."}) {
-    ASSERT_NE(at = text.find("Send packet error!! " + std::string(line) + "\n", at), std::string::npos);
+    ASSERT_NE(at = text.find("Send packet error!! " + std::string(line) + "\n", at),
+              std::string::npos);
   }
 }
 
@@ -271,8 +279,9 @@ TEST_F(ReportLoopTest, AcknowledgementsLeftDuringAHoldArePublishedInTurnWhenItEn
   start();
   ASSERT_TRUE(run_until([&] { return in_hold(); }));
   // A DO and an AO command arrive (values as they are): "DO_ACK", "AO_ACK".
-  modem.inject("\r\n+EMQPUB: 0,\"gw/cmd/3/DO\",1,0,0,4,\"30303030\"\r\n"
-               "\r\n+EMQPUB: 0,\"gw/cmd/3/AO\",1,0,0,4,\"30303030\"\r\n");
+  modem.inject(
+      "\r\n+EMQPUB: 0,\"gw/cmd/3/DO\",1,0,0,4,\"30303030\"\r\n"
+      "\r\n+EMQPUB: 0,\"gw/cmd/3/AO\",1,0,0,4,\"30303030\"\r\n");
   ASSERT_TRUE(run_until([&] { return book.acks().size() == 2; }));
   for (int i = 0; i < 50; ++i) loop->run_pass();
   EXPECT_TRUE(in_hold());
@@ -280,7 +289,8 @@ TEST_F(ReportLoopTest, AcknowledgementsLeftDuringAHoldArePublishedInTurnWhenItEn
 
   auto acks = [&] {
     auto all = modem.commands();
-    std::erase_if(all, [](const std::string& c) { return c.find("\"gw/ack\"") == std::string::npos; });
+    std::erase_if(all,
+                  [](const std::string& c) { return c.find("\"gw/ack\"") == std::string::npos; });
     return all;
   };
   ASSERT_TRUE(run_until([&] { return acks().size() == 2; }));
@@ -289,8 +299,9 @@ TEST_F(ReportLoopTest, AcknowledgementsLeftDuringAHoldArePublishedInTurnWhenItEn
 
   // An acknowledgement too long for the command line is dropped with a line.
   book.push_ack(std::string(700, 'A'));
-  ASSERT_TRUE(run_until(
-      [&] { return log().find("[ERROR] Acknowledgement not published!!\n") != std::string::npos; }));
+  ASSERT_TRUE(run_until([&] {
+    return log().find("[ERROR] Acknowledgement not published!!\n") != std::string::npos;
+  }));
   EXPECT_EQ(acks().size(), 2u);
 }
 
@@ -307,7 +318,8 @@ TEST_F(ReportLoopTest, TheIdlePassLimitEndsAMessageAndItsLateAnswerIsDropped) {
     return server(c);
   });
   start();
-  ASSERT_TRUE(run_until([&] { return st().message() == kStepWdi && st().phase() == ReportPhase::kAwait; }));
+  ASSERT_TRUE(
+      run_until([&] { return st().message() == kStepWdi && st().phase() == ReportPhase::kAwait; }));
   const int32_t counted = st().idle_polls();
   int passes = 0;
   int32_t before = 0;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -35,12 +36,17 @@ class ModemPty {
     std::string out;
     char buf[512];
     pollfd fd{master(p), POLLIN, 0};
-    for (ssize_t n; poll(&fd, 1, out.empty() ? 200 : 20) > 0 && (n = read(fd.fd, buf, sizeof buf)) > 0;)
+    for (ssize_t n;
+         poll(&fd, 1, out.empty() ? 200 : 20) > 0 && (n = read(fd.fd, buf, sizeof buf)) > 0;)
       out.append(buf, static_cast<size_t>(n));
     return out;
   }
 
   const std::filesystem::path& root() const { return root_.path(); }
+  std::string status_file() const {
+    std::ifstream in(root() / "tmp/modemInfo.txt", std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
   AtChannel& at() { return at_; }
   VirtualClock& clock() { return clock_; }
 
@@ -112,7 +118,8 @@ class ScriptedModem {
   }
   int count(const std::string& key) {
     auto all = commands();
-    return static_cast<int>(std::count_if(all.begin(), all.end(), [&](auto& c) { return command_key(c) == key; }));
+    return static_cast<int>(
+        std::count_if(all.begin(), all.end(), [&](auto& c) { return command_key(c) == key; }));
   }
   void inject(const std::string& text) {
     std::lock_guard<std::mutex> lock(write_mutex_);

@@ -38,10 +38,6 @@ class SerialPty : public ::testing::Test {
     termios t = kernel_settings();
     return cfgetospeed(&t);
   }
-  bool wait_input(int n) {
-    for (int i = 0; i < 50 && UART_DataSizeInCom(kPort) < n; ++i) poll(nullptr, 0, 20);
-    return UART_DataSizeInCom(kPort) >= n;
-  }
 
   support::TempRoot root_;
   UniqueFd master_ = support::open_pty_at(root_.path() / "dev/ttyUSB0");
@@ -66,15 +62,17 @@ TEST_F(SerialPty, InitAppliesRateParityAndStopBits) {
       {9600, 8, 0, 2, B9600, false, false, true},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.rate << " " << int(c.data_bits) << int(c.parity)
-                                    << int(c.stop));
+    SCOPED_TRACE(testing::Message()
+                 << c.rate << " " << int(c.data_bits) << int(c.parity) << int(c.stop));
     ASSERT_EQ(UART_Init(kPort, c.rate, c.data_bits, c.parity, c.stop), 0);
     termios t = kernel_settings();
     EXPECT_EQ(cfgetospeed(&t), c.speed);
     EXPECT_EQ((t.c_iflag & INPCK) != 0, c.inpck);
     EXPECT_EQ((t.c_cflag & PARODD) != 0, c.parodd);
     EXPECT_EQ((t.c_cflag & CSTOPB) != 0, c.cstopb);
-    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);  // raw
+    // Raw: every byte travels unchanged.
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
     EXPECT_EQ(t.c_oflag & OPOST, 0u);
     EXPECT_EQ(t.c_cc[VTIME], 10);
     EXPECT_EQ(t.c_cc[VMIN], 1);
@@ -86,25 +84,12 @@ TEST_F(SerialPty, InitAppliesRateParityAndStopBits) {
   }
 }
 
-TEST_F(SerialPty, BytesTravelBothWaysUnchanged) {
+// Bytes travel both ways in every AT link test; here the failures.
+TEST_F(SerialPty, AnEmptyReadAndAWriteToAGoneFarEndFail) {
   ASSERT_EQ(UART_Init(kPort, 9600, 8, 0, 0), 0);
-  const std::string down("AT\r\n\x00\xff\x11\x13\x03", 9);
-  ASSERT_EQ(write(master_.get(), down.data(), down.size()), 9);
-  ASSERT_TRUE(wait_input(9));
-  EXPECT_EQ(UART_DataSizeInCom(kPort), 9);
-  char buf[32] = {};
-  ASSERT_EQ(UART_Recv(kPort, buf, sizeof buf), 9);
-  EXPECT_EQ(std::string(buf, 9), down);
+  char buf[8];
   EXPECT_EQ(UART_Recv(kPort, buf, sizeof buf), ZOL_SYSCALL_FAILED);  // nothing waits
-
-  const std::string up("OK\r\n\x00\xfe\n\x1a", 8);
-  EXPECT_EQ(UART_Send(kPort, up.data(), static_cast<int>(up.size())), 0);
-  pollfd p{master_.get(), POLLIN, 0};
-  ASSERT_EQ(poll(&p, 1, 1000), 1);
-  EXPECT_EQ(read(master_.get(), buf, sizeof buf), 8);
-  EXPECT_EQ(std::string(buf, 8), up);
-
-  master_.reset();  // the far end gone: the write fails and says so
+  master_.reset();
   EXPECT_EQ(UART_Send(kPort, "x", 1), UART_WRITE_FAILED);
 }
 
@@ -125,7 +110,8 @@ TEST_F(SerialPty, InUseTableGuardsInitSendAndClose) {
   EXPECT_EQ(UART_Init(15, 9600, 8, 0, 0), UART_OPEN_FAILED);
   EXPECT_EQ(UART_Send(15, "x", 1), UART_NOT_IN_USE);
   EXPECT_EQ(UART_Init(40, 9600, 8, 0, 0), ZOL_BAD_PORT);
-  for (auto [bits, parity, stop] : {std::array<uint8_t, 3>{4, 0, 0}, {9, 0, 0}, {8, 5, 0}, {8, 0, 3}}) {
+  for (auto [bits, parity, stop] :
+       {std::array<uint8_t, 3>{4, 0, 0}, {9, 0, 0}, {8, 5, 0}, {8, 0, 3}}) {
     EXPECT_EQ(UART_Init(kPort, 9600, bits, parity, stop), ZOL_BAD_PARAM);
     EXPECT_EQ(UART_Send(kPort, "x", 1), UART_NOT_IN_USE);
   }
