@@ -24,7 +24,7 @@
 #include "common/clock.h"
 #include "common/text.h"
 #include "common/unique_fd.h"
-#include "config/records.h"
+#include "config/fixed_settings.h"
 #include "messaging/codec.h"
 #include "modem/at_link.h"
 #include "modem/downlink.h"
@@ -177,7 +177,6 @@ int main(int argc, char** argv) {
   UniqueFd master(posix_openpt(O_RDWR | O_NOCTTY));
   if (!master.valid() || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) return 1;
   std::filesystem::create_symlink(ptsname(master.get()), root / "dev/ttyUSB0");
-  allocate_records();
   if (UART_Init(modem_port, 9600, 8, 0, 0) != 0) return 1;
   AtChannel modem(modem_port);
   modem.on_downlink(on_frame, nullptr);

@@ -6,7 +6,7 @@
 #include "common/clock.h"
 #include "common/console.h"
 #include "common/text.h"
-#include "config/records.h"
+#include "config/fixed_settings.h"
 #include "modem/at_link.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include "config/mapping_conf.h"
 #include "config/mb_conf.h"
 #include "config/prog_conf.h"
-#include "config/records.h"
+#include "config/fixed_settings.h"
 #include "messaging/downlink_handlers.h"
 #include "messaging/report_book.h"
 #include "messaging/report_loop.h"
@@ -64,15 +64,12 @@ Mapping read_mapping(const DeviceList& devices) {
   // Read after the bring-up; until then a command finds no session and no device.
   DeviceList devices;
   Mapping mapping{};
-  allocate_records();
-  const Settings settings = take(read_prog_conf(configFile_prog));
-  // Transitional: the report loop and the modem link still read the records.
-  *programInfo = settings;
-  flag_mqtt = settings.mqtt_enable;
-  flag_mqtt_CHT = settings.mqtt_cht;
+  // The modem link writes the resolved host addresses back into it.
+  Settings settings = take(read_prog_conf(configFile_prog));
   // The server's answers and commands arrive while the modem port is read,
   // from the bring-up on.
   AtChannel modem(modem_port);
+  modem.set_json_commands(settings.mqtt_cht != 0);
   ReportBook book;
   install_downlink_handlers(modem, book, io, mapping, devices, exit_unreachable_device);
 
@@ -80,12 +77,11 @@ Mapping read_mapping(const DeviceList& devices) {
   // never answers, which keeps start-up in the bring-up below.
   UART_Init(modem_port, 9600, 8, 0, 0);
   UART_Init(gps_port, 9600, 8, 0, 0);
-  ModemLink link(modem);
+  ModemLink link(modem, settings);
   while (!link.bring_up()) clock_sleep_seconds(1);
 
   devices = take(read_mb_conf(configFile_mb));
   mapping = read_mapping(devices);
-  *modbusIO = mapping;  // transitional, as programInfo
   if (mapping.session_count == 0) idle_forever();
 
   // First scan, exactly as one pass of the polling thread; a device that
@@ -97,7 +93,7 @@ Mapping read_mapping(const DeviceList& devices) {
   // The report loop runs on the main thread, one second after the polling and
   // GPS threads have started; it never returns.
   clock_sleep_seconds(1);
-  thread_main(link, book, io, gps);
+  thread_main(link, book, settings, mapping, io, gps);
 }
 
 }  // namespace

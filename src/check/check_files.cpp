@@ -14,7 +14,7 @@
 #include "config/mapping_conf.h"
 #include "config/mb_conf.h"
 #include "config/prog_conf.h"
-#include "config/records.h"
+#include "config/fixed_settings.h"
 
 namespace {
 

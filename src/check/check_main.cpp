@@ -11,7 +11,7 @@
 #include <string>
 
 #include "check/check.h"
-#include "config/records.h"
+#include "config/fixed_settings.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "check/check.h"
 #include "common/text.h"
 #include "config/io_type.h"
-#include "config/records.h"
+#include "config/fixed_settings.h"
 #include "messaging/uplink.h"
 
 namespace {

@@ -7,9 +7,8 @@
 #include "common/console.h"
 #include "messaging/sms4.h"
 
-int32_t flag_sms4 = 1;
-uint8_t UserA_Secret[32] = QUORVANE_CODEC_KEY_INIT;
-uint32_t client_table[8][16] = QUORVANE_CODEC_TABLE_INIT;
+const uint8_t UserA_Secret[32] = QUORVANE_CODEC_KEY_INIT;
+const uint32_t client_table[8][16] = QUORVANE_CODEC_TABLE_INIT;
 
 namespace {
 
@@ -31,10 +30,10 @@ void substitute(uint8_t* buffer, int32_t length) {
 
 }  // namespace
 
-void encode_msg(uint8_t* buffer, int32_t* length) {
+void encode_msg(uint8_t* buffer, int32_t* length, Scrambling scrambling) {
   const int32_t n = *length;
   if (n < 0) return;
-  if (flag_sms4 == 0) {
+  if (scrambling == Scrambling::kTable) {
     substitute(buffer, n);
     return;
   }
@@ -45,8 +44,8 @@ void encode_msg(uint8_t* buffer, int32_t* length) {
   sms4_encrypt_blocks(buffer, padded / kBlock, UserA_Secret, kPasses);
 }
 
-int decode_msg(uint8_t* buffer, int32_t length) {
-  if (flag_sms4 == 0) {
+int decode_msg(uint8_t* buffer, int32_t length, Scrambling scrambling) {
+  if (scrambling == Scrambling::kTable) {
     substitute(buffer, length);
     return 1;
   }

@@ -7,7 +7,7 @@
 
 #include "common/console.h"
 #include "common/text.h"
-#include "config/records.h"
+#include "config/configuration.h"
 #include "messaging/downlink_common.h"
 #include "messaging/downlink_parse.h"
 #include "messaging/report_book.h"

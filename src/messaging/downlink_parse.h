@@ -8,7 +8,7 @@
 #include <optional>
 #include <string_view>
 
-#include "config/records.h"
+#include "config/configuration.h"
 
 // A frame is accepted when its first character is 'A' or its second is 'E'.
 bool downlink_accepted(std::string_view frame);

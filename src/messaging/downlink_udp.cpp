@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "common/console.h"
-#include "config/records.h"
+#include "config/configuration.h"
 #include "messaging/downlink_common.h"
 #include "messaging/downlink_parse.h"
 #include "messaging/report_book.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "config/records.h"
+#include "config/configuration.h"
 
 class ReportBook {
  public:

@@ -9,7 +9,7 @@
 #include "common/clock.h"
 #include "common/console.h"
 #include "common/text.h"
-#include "config/records.h"
+#include "config/fixed_settings.h"
 #include "messaging/codec.h"
 #include "messaging/report_book.h"
 #include "modem/answers.h"
@@ -49,16 +49,16 @@ constexpr int32_t kReconnectTries = 3;    // MQTT reconnections before a bring-u
 constexpr uint32_t kAllStepsFailed = 63;  // all six steps: modem not registered
 
 // Slots the step's message is about: -1 for the messages that need none.
-int32_t slot_count(int32_t step, int32_t s) {
+int32_t slot_count(const Mapping& mapping, int32_t step, int32_t s) {
   switch (step) {
     case kStepRdo:
-      return modbusIO->do_num[s];
+      return mapping.do_num[s];
     case kStepWdi:
-      return modbusIO->di_num[s];
+      return mapping.di_num[s];
     case kStepRao:
-      return modbusIO->ao_num[s];
+      return mapping.ao_num[s];
     case kStepWai:
-      return modbusIO->ai_num[s];
+      return mapping.ai_num[s];
     default:
       return -1;
   }
@@ -72,12 +72,16 @@ size_t used_slots(int32_t count) {
 // consistent scan; only the used slots are reported.
 class Reported {
  public:
-  Reported(const IoImage& io, int32_t s) : s_(s), v_(io.copy(s)) {}
-  std::span<const uint8_t> di() const { return {v_.di_value, used_slots(modbusIO->di_num[s_])}; }
-  std::span<const uint16_t> ai() const { return {v_.ai_value, used_slots(modbusIO->ai_num[s_])}; }
+  Reported(const IoImage& io, const Mapping& mapping, int32_t s)
+      : di_count_(used_slots(mapping.di_num[s])),
+        ai_count_(used_slots(mapping.ai_num[s])),
+        v_(io.copy(s)) {}
+  std::span<const uint8_t> di() const { return {v_.di_value, di_count_}; }
+  std::span<const uint16_t> ai() const { return {v_.ai_value, ai_count_}; }
 
  private:
-  int32_t s_;
+  size_t di_count_;
+  size_t ai_count_;
   SessionValues v_;
 };
 
@@ -105,9 +109,9 @@ struct ReportBuffers {
   std::array<char, kTimeTextSize> time_text{};
 
   // The JSON members "id", "deviceId" and "time" (local time, now).
-  JsonIds json_ids() {
+  JsonIds json_ids(const Settings& settings) {
     format_json_time(time_text, clock_time());
-    return {programInfo->sensor_id, programInfo->device_id, time_text.data()};
+    return {settings.sensor_id, settings.device_id, time_text.data()};
   }
 };
 
@@ -120,6 +124,8 @@ struct Outgoing {
   int32_t packet_id;
   const DevInfoValues& devinfo;
   const ModemLink& link;
+  const Settings& settings;
+  const Mapping& mapping;
   const IoImage& io;
   const GpsFix& gps;
 };
@@ -150,7 +156,7 @@ class UdpUplink final : public ReportLoop::Uplink {
 
   bool build(const Outgoing& m, ReportBuffers& buf) override {
     const int32_t s = m.session;
-    const int32_t sid = modbusIO->session_id[s];
+    const int32_t sid = m.mapping.session_id[s];
     const int32_t pid = m.packet_id;
     // Leave room behind the frame for the scrambler's padding.
     std::span<char> frame(buf.frame.data(), buf.frame.size() - kFramePadRoom);
@@ -160,16 +166,16 @@ class UdpUplink final : public ReportLoop::Uplink {
         n = build_devinfo_frame(frame, sid, pid, m.devinfo);
         break;
       case kStepRdo:
-        n = build_rdo_frame(frame, sid, pid, modbusIO->do_num[s]);
+        n = build_rdo_frame(frame, sid, pid, m.mapping.do_num[s]);
         break;
       case kStepRao:
-        n = build_rao_frame(frame, sid, pid, modbusIO->ao_num[s]);
+        n = build_rao_frame(frame, sid, pid, m.mapping.ao_num[s]);
         break;
       case kStepWdi:
-        n = build_wdi_frame(frame, sid, pid, Reported(m.io, s).di());
+        n = build_wdi_frame(frame, sid, pid, Reported(m.io, m.mapping, s).di());
         break;
       case kStepWai:
-        n = build_wai_frame(frame, sid, pid, Reported(m.io, s).ai());
+        n = build_wai_frame(frame, sid, pid, Reported(m.io, m.mapping, s).ai());
         break;
       default:
         n = build_wgps_frame(frame, sid, pid, ReportedGps(m.gps).text);
@@ -189,7 +195,7 @@ class UdpUplink final : public ReportLoop::Uplink {
   }
 };
 
-// Publications (wrapped in JSON when flag_mqtt_CHT is set); there is no RDO
+// Publications (wrapped in JSON when the settings ask for it); there is no RDO
 // or RAO, and an ERROR means the session is to be rebuilt.
 class MqttUplink final : public ReportLoop::Uplink {
  public:
@@ -202,27 +208,27 @@ class MqttUplink final : public ReportLoop::Uplink {
     BuildResult n;
     switch (m.step) {
       case kStepDevInfo:
-        topic = programInfo->pub_topic_info;
+        topic = m.settings.pub_topic_info;
         n = build_devinfo_payload(plain, m.devinfo);
         break;
       case kStepWdi:
-        topic = programInfo->pub_topic_di;
-        n = build_di_payload(plain, Reported(m.io, s).di());
+        topic = m.settings.pub_topic_di;
+        n = build_di_payload(plain, Reported(m.io, m.mapping, s).di());
         break;
       case kStepWai:
-        topic = programInfo->pub_topic_ai;
-        n = build_ai_payload(plain, Reported(m.io, s).ai());
+        topic = m.settings.pub_topic_ai;
+        n = build_ai_payload(plain, Reported(m.io, m.mapping, s).ai());
         break;
       default:
-        topic = programInfo->pub_topic_gps;
+        topic = m.settings.pub_topic_gps;
         n = build_text_payload(plain, ReportedGps(m.gps).text);
         break;
     }
     if (!n) return false;
     const char* payload = plain.data();
-    if (flag_mqtt_CHT != 0) {
-      const JsonIds ids = buf.json_ids();
-      const int32_t sid = modbusIO->session_id[s];
+    if (m.settings.mqtt_cht != 0) {
+      const JsonIds ids = buf.json_ids(m.settings);
+      const int32_t sid = m.mapping.session_id[s];
       if (m.step == kStepWdi) {
         n = wrap_json_di(buf.json, ids, sid, plain.data());
       } else if (m.step == kStepWai) {
@@ -241,12 +247,15 @@ class MqttUplink final : public ReportLoop::Uplink {
 
 }  // namespace
 
-ReportLoop::ReportLoop(ModemLink& link, ReportBook& book, const IoImage& io, const GpsFix& gps)
+ReportLoop::ReportLoop(ModemLink& link, ReportBook& book, const Settings& settings,
+                       const Mapping& mapping, const IoImage& io, const GpsFix& gps)
     : link_(link),
       book_(book),
+      settings_(settings),
+      mapping_(mapping),
       io_(io),
       gps_(gps),
-      uplink_(flag_mqtt != 0 ? std::unique_ptr<Uplink>(std::make_unique<MqttUplink>())
+      uplink_(settings.mqtt_enable != 0 ? std::unique_ptr<Uplink>(std::make_unique<MqttUplink>())
                              : std::make_unique<UdpUplink>()),
       buf_(std::make_unique<ReportBuffers>()) {
   console().line(kStartBanner);
@@ -268,10 +277,10 @@ void ReportLoop::send_pass() {
   console().line(kBannerRule);
   console().line(kBannerTitles[static_cast<size_t>(message_)]);
   console().line(kBannerRule);
-  const int32_t sid = modbusIO->session_id[session_];
+  const int32_t sid = mapping_.session_id[session_];
   console().print(kSendRequest, sid);
 
-  if (slot_count(message_, session_) == 0) {
+  if (slot_count(mapping_, message_, session_) == 0) {
     console().line(kNoSlots[static_cast<size_t>(message_)]);
     transition(Event::kNothingSent);
     return;
@@ -279,7 +288,7 @@ void ReportLoop::send_pass() {
   if (message_ == kStepDevInfo) devinfo_queries();
 
   buf_->command[0] = '\0';
-  if (!uplink_->build({message_, session_, book_.packet_id(), devinfo_, link_, io_, gps_}, *buf_)) {
+  if (!uplink_->build({message_, session_, book_.packet_id(), devinfo_, link_, settings_, mapping_, io_, gps_}, *buf_)) {
     // A message whose text does not fit its buffer is not sent: it counts as
     // finished, like a message without slots, and the loop moves on.
     console().print(kNotSent, sid);
@@ -393,7 +402,7 @@ void ReportLoop::move_on() {
     phase_ = ReportPhase::kSend;
     return;
   }
-  if (session_ + 1 < modbusIO->session_count) {
+  if (session_ + 1 < mapping_.session_count) {
     ++session_;
     advance();
     phase_ = ReportPhase::kSend;
@@ -415,8 +424,8 @@ void ReportLoop::move_on() {
 // is over too).
 bool ReportLoop::cycle_may_end() {
   const uint32_t elapsed = ticks_elapsed(GetTimeTicks(), period_start_);
-  if (elapsed <= limit_ms(programInfo->send_interval) ||
-      !(book_.all_answered(modbusIO->session_count) || elapsed > limit_ms(wait_timeout))) {
+  if (elapsed <= limit_ms(settings_.send_interval) ||
+      !(book_.all_answered(mapping_.session_count) || elapsed > limit_ms(wait_timeout))) {
     return false;
   }
   console().print(kTimePeriod, static_cast<unsigned long>(elapsed));
@@ -452,15 +461,15 @@ void ReportLoop::acknowledge() {
 
 void ReportLoop::publish_ack(const std::string& ack) {
   std::string_view payload = ack;
-  if (flag_mqtt_CHT != 0) {
-    BuildResult n = wrap_json(buf_->json, buf_->json_ids(), ack.c_str());
+  if (settings_.mqtt_cht != 0) {
+    BuildResult n = wrap_json(buf_->json, buf_->json_ids(settings_), ack.c_str());
     if (!n) {
       console().line(kAckDropped);
       return;
     }
     payload = {buf_->json.data(), *n};
   }
-  if (!build_emqpub_line(buf_->command, link_.client_id(), programInfo->pub_topic_ack, payload)) {
+  if (!build_emqpub_line(buf_->command, link_.client_id(), settings_.pub_topic_ack, payload)) {
     console().line(kAckDropped);
     return;
   }
@@ -485,7 +494,8 @@ void ReportLoop::bring_up_modem() {
   timeout_seen_ = false;
 }
 
-void thread_main(ModemLink& link, ReportBook& book, const IoImage& io, const GpsFix& gps) {
-  ReportLoop loop(link, book, io, gps);
+void thread_main(ModemLink& link, ReportBook& book, const Settings& settings,
+                 const Mapping& mapping, const IoImage& io, const GpsFix& gps) {
+  ReportLoop loop(link, book, settings, mapping, io, gps);
   for (;;) loop.run_pass();
 }

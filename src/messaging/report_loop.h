@@ -29,6 +29,7 @@
 #include <memory>
 
 #include "common/gps_fix.h"
+#include "config/configuration.h"
 #include "messaging/uplink.h"
 #include "modbus/io_image.h"
 
@@ -43,9 +44,12 @@ class ReportLoop {
   // How the messages go out: UDP frames or MQTT publications.
   class Uplink;
 
-  // Prints the start banner and starts the first cycle's period. The uplink
-  // is chosen by flag_mqtt. io and gps: the values reported.
-  ReportLoop(ModemLink& link, ReportBook& book, const IoImage& io, const GpsFix& gps);
+  // Prints the start banner and starts the first cycle's period. The
+  // settings choose the uplink (mqtt_enable, mqtt_cht) and give the period,
+  // the identities and the topics; the mapping gives the sessions and their
+  // slot counts; io and gps hold the values reported.
+  ReportLoop(ModemLink& link, ReportBook& book, const Settings& settings, const Mapping& mapping,
+             const IoImage& io, const GpsFix& gps);
 
   ~ReportLoop();
   ReportLoop(const ReportLoop&) = delete;
@@ -84,6 +88,8 @@ class ReportLoop {
 
   ModemLink& link_;
   ReportBook& book_;
+  const Settings& settings_;
+  const Mapping& mapping_;
   const IoImage& io_;
   const GpsFix& gps_;
   std::unique_ptr<Uplink> uplink_;
@@ -104,5 +110,5 @@ class ReportLoop {
 };
 
 // The report loop on the calling thread; never returns.
-[[noreturn]] void thread_main(ModemLink& link, ReportBook& book, const IoImage& io,
-                              const GpsFix& gps);
+[[noreturn]] void thread_main(ModemLink& link, ReportBook& book, const Settings& settings,
+                              const Mapping& mapping, const IoImage& io, const GpsFix& gps);

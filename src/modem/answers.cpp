@@ -1,7 +1,7 @@
 #include "modem/answers.h"
 
 #include "common/text.h"
-#include "config/records.h"
+#include "config/configuration.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "common/clock.h"
 #include "common/console.h"
 #include "common/text.h"
-#include "config/records.h"
+#include "config/fixed_settings.h"
 #include "messaging/codec.h"
 #include "modem/at_commands.h"
 #include "modem/downlink.h"
@@ -139,8 +139,8 @@ void on_emqpub(const LineAssembler& line, const DownlinkHandlers& to) {
   Payload payload{};
   recon_message(count, hex.data(), payload.data());
   std::string_view payload_text = c_text(reinterpret_cast<const char*>(payload.data()), count);
-  MqttCommandParse parsed = flag_mqtt_CHT != 0 ? mqtt_command_json(payload_text)
-                                               : mqtt_command_plain(pieces->topic, payload_text);
+  MqttCommandParse parsed = to.json_commands ? mqtt_command_json(payload_text)
+                                           : mqtt_command_plain(pieces->topic, payload_text);
   switch (parsed.kind) {
     case MqttParseKind::kNotDoAo:
       console().line(kTxtNotDoAoLine);

@@ -121,8 +121,12 @@ class AtChannel {
   // The handlers of received UDP frames and MQTT commands (modem/downlink.h);
   // an empty one restores its default, which only logs.
   void on_downlink(UdpFrameHandler udp, MqttCommandHandler mqtt) {
-    downlink_ = {std::move(udp), std::move(mqtt)};
+    downlink_.udp = std::move(udp);
+    downlink_.mqtt = std::move(mqtt);
   }
+  // MQTT commands arrive wrapped in JSON (the settings' mqtt_cht) or as plain
+  // text named by their topic (the default).
+  void set_json_commands(bool json) { downlink_.json_commands = json; }
 
   // One receive call: false when nothing waited, else true when the call
   // has reached one of its ends (*timed_out, when given: its time-out).

@@ -13,7 +13,7 @@
 #include "common/console.h"
 #include "common/paths.h"
 #include "common/text.h"
-#include "config/records.h"
+#include "config/fixed_settings.h"
 #include "modem/answers.h"
 #include "modem/at_commands.h"
 #include "modem/at_link.h"
@@ -58,11 +58,11 @@ bool ModemLink::resolve_host(char (&host)[64]) {
   return true;
 }
 
-// A new MQTT client towards programInfo's mqtt_host, connected and subscribed.
+// A new MQTT client towards the settings' mqtt_host, connected and subscribed.
 // A connection or subscription counts as failed only when refused: an answer
 // that timed out counts as success.
 bool ModemLink::open_mqtt_session() {
-  Settings& p = *programInfo;
+  const Settings& p = settings_;
   AtReply reply = exchange(kAtEmqnew, p.mqtt_host, p.mqtt_port, p.mqtt_bufsize);
   if (reply.result != AtResult::kOk) return fail(kTxtMqttNewErrorLine);
   auto id = parse_emqnew(reply.lines());
@@ -87,11 +87,11 @@ bool ModemLink::open_mqtt_session() {
 }
 
 bool ModemLink::open_mqtt() {
-  return resolve_host(programInfo->mqtt_host) && open_mqtt_session();
+  return resolve_host(settings_.mqtt_host) && open_mqtt_session();
 }
 
 bool ModemLink::open_udp() {
-  Settings& p = *programInfo;
+  Settings& p = settings_;
   exchange(kAtEsoreaden);
   auto socket = parse_esoc(exchange(kAtEsoc).lines());
   if (!socket) return fail(kTxtUdpSocketErrorLine);
@@ -106,7 +106,7 @@ bool ModemLink::open_udp() {
 // Sets the access point name and restarts the modem; answers the tick at
 // which the registration wait begins.
 uint32_t ModemLink::prepare_modem() {
-  exchange(kAtMcgdefcont, programInfo->apn);
+  exchange(kAtMcgdefcont, settings_.apn);
   exchange(kAtMspchsc);
   exchange(kAtZcontled);
   at_.exchange(kAtZrst, AtWait::kRestart);
@@ -138,7 +138,7 @@ void remove_modem_status() {
 
 }  // namespace
 
-ModemLink::ModemLink(AtChannel& at) : at_(at) {
+ModemLink::ModemLink(AtChannel& at, Settings& settings) : at_(at), settings_(settings) {
   at_.on_report(kUrcEmqdiscon, [this](std::string_view) { session_lost_ = true; });
 }
 
@@ -157,14 +157,14 @@ bool ModemLink::bring_up() {
     while (ticks_elapsed(GetTimeTicks(), start) < limit) {
       if (flag_ckeck_modem != 0) creg = check_registration();
       if (creg == 1) {
-        if (programInfo->auto_connect != 0) break;
+        if (settings_.auto_connect != 0) break;
         // Monitoring only: the wait lasts as long as the modem stays registered.
         start = GetTimeTicks();
       }
       clock_sleep_seconds(1);
     }
   }
-  return flag_mqtt != 0 ? open_mqtt() : open_udp();
+  return settings_.mqtt_enable != 0 ? open_mqtt() : open_udp();
 }
 
 bool ModemLink::reconnect_mqtt() {

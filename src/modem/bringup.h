@@ -4,24 +4,27 @@
 // removed when a bring-up begins). ModemLink owns what the link knows: the
 // UDP socket id, the MQTT client id and whether the broker dropped the
 // session. It runs on the main thread, the only user of the modem port,
-// through its AtChannel.
+// through its AtChannel. It reads the modem settings it is given; resolving a
+// host name writes the address over the name, so that a later bring-up asks
+// for the address again (the transport reads it from there).
 #pragma once
 
 #include <cstdint>
 
+#include "config/configuration.h"
 #include "modem/at_link.h"
 
 class ModemLink {
  public:
   // Installs the lost-session handler on the channel (removed again by the
-  // destructor).
-  explicit ModemLink(AtChannel& at);
+  // destructor). settings: the access point, the transport and its hosts.
+  ModemLink(AtChannel& at, Settings& settings);
   ~ModemLink();
   ModemLink(const ModemLink&) = delete;
   ModemLink& operator=(const ModemLink&) = delete;
 
   // Restarts the modem, waits for registration while it keeps the status file
-  // current, then opens the UDP socket or the MQTT session that flag_mqtt
+  // current, then opens the UDP socket or the MQTT session that mqtt_enable
   // selects. False when a transport step failed (callers repeat it). With
   // auto_connect 0 it never returns: it goes on monitoring the registration
   // for as long as the modem stays registered.
@@ -66,6 +69,7 @@ class ModemLink {
   uint32_t prepare_modem();
 
   AtChannel& at_;
+  Settings& settings_;
   int32_t udp_sock_id_ = 0;
   int32_t mqtt_id_ = 0;
   bool session_lost_ = false;

@@ -26,6 +26,9 @@ using MqttCommandHandler = std::function<void(MqttDownlink record)>;
 struct DownlinkHandlers {
   UdpFrameHandler udp;
   MqttCommandHandler mqtt;
+  // MQTT commands arrive wrapped in JSON (the settings' mqtt_cht) or as plain
+  // text named by their topic.
+  bool json_commands = false;
 
   void deliver_udp_frame(char* frame) const;
   void deliver_mqtt_command(const MqttDownlink& record) const;

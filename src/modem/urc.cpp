@@ -1,7 +1,7 @@
 #include "modem/urc.h"
 
 #include "common/text.h"
-#include "config/records.h"
+#include "config/configuration.h"
 
 EsonmiParse parse_esonmi(std::string_view text, size_t payload_capacity) {
   TokenView fields(text);

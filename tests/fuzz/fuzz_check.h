@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "config/records.h"
+#include "config/configuration.h"
 #include "messaging/report_book.h"
 #include "modbus/io_image.h"
 

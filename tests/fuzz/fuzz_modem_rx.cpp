@@ -11,7 +11,7 @@
 #include <string>
 
 #include "common/clock.h"
-#include "config/records.h"
+#include "config/fixed_settings.h"
 #include "fuzz_check.h"
 #include "messaging/codec.h"
 #include "modem/at_link.h"
@@ -31,7 +31,6 @@ struct ModemPort {
   ScopedClock clock_guard{clock};
   AtChannel at{modem_port};
   ModemPort() {
-    allocate_records();
     at.on_downlink(
         [](char* frame) { FUZZ_CHECK(strnlen(frame, kFrameBuffer) < kFrameBuffer); },
         [](MqttDownlink r) {
@@ -53,8 +52,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  flag_mqtt_CHT = (data[0] & 2) != 0 ? 1 : 0;
-  flag_sms4 = (data[0] & 4) != 0 ? 1 : 0;
+  port->at.set_json_commands((data[0] & 2) != 0);
   port->at.reset_all();
   // Bit 0: a command's answer is awaited (its echo may be in the input too).
   if ((data[0] & 1) != 0) port->at.await_answer_to("AT+CSQ\r\n");

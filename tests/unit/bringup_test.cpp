@@ -16,7 +16,6 @@ class Bringup : public ::testing::Test {
     // Each virtual sleep also takes real time, so that the responder thread
     // answers within a few virtual passes.
     pty.clock().set_real_sleep_us(1000);
-    use_test_modem_settings(*programInfo);
   }
 
   // The console since the last look holds the line.
@@ -27,7 +26,8 @@ class Bringup : public ::testing::Test {
   support::ScopedConsoleCapture capture;
   ModemPty pty;
   ScriptedModem modem{pty.master(modem_port)};
-  ModemLink link{pty.at()};
+  Settings settings = test_modem_settings();
+  ModemLink link{pty.at(), settings};
   int zrst_seen = 0;  // touched by the responder thread only
 };
 
@@ -47,7 +47,7 @@ TEST_F(Bringup, UdpWithTheEchoOffAndTheStatusFile) {
                                       "AT+ESOC=1,2,1\r\n", "AT+EDNS=\"report.example\"\r\n",
                                       "AT+ESOCON=2,5683,\"10.0.0.9\"\r\n"}));
   EXPECT_EQ(link.socket_id(), 2);
-  EXPECT_STREQ(programInfo->server_host, "10.0.0.9");
+  EXPECT_STREQ(settings.server_host, "10.0.0.9");
   std::string expected = "cregvalue=1\ncsqvalue=23\n";
   expected.resize(512, '\0');
   EXPECT_EQ(pty.status_file(), expected);
@@ -75,8 +75,8 @@ TEST_F(Bringup, EveryFailureTextAndResult) {
       {1, "AT+EMQSUB", kError, "[ERROR] MQTT subscribe error!!"},
   };
   for (const Case& c : cases) {
-    flag_mqtt = c.mqtt;
-    std::strcpy(programInfo->mqtt_host, "broker.example");
+    settings.mqtt_enable = c.mqtt;
+    std::strcpy(settings.mqtt_host, "broker.example");
     modem.hook([c](const std::string& command) -> std::optional<std::string> {
       return command_key(command) == c.key ? std::optional(c.answer) : std::nullopt;
     });
@@ -84,7 +84,7 @@ TEST_F(Bringup, EveryFailureTextAndResult) {
     EXPECT_TRUE(console_has_line(c.line)) << c.line;
     // An address that does not fit is not stored.
     if (c.answer.size() > 64) {
-      EXPECT_STREQ(programInfo->mqtt_host, "broker.example");
+      EXPECT_STREQ(settings.mqtt_host, "broker.example");
     }
   }
 }
@@ -107,10 +107,10 @@ TEST_F(Bringup, RoamingIsNotRegisteredAndRestartsTheCycle) {
 
 // A one-character user sends no credentials; one topic when both are the same.
 TEST_F(Bringup, ReconnectSendsFourCommandsAndSurvivesADisconnectError) {
-  flag_mqtt = 1;
-  std::strcpy(programInfo->mqtt_user, "a");
-  std::strcpy(programInfo->mqtt_password, "pw");
-  std::strcpy(programInfo->mqtt_host, "10.0.0.9");
+  settings.mqtt_enable = 1;
+  std::strcpy(settings.mqtt_user, "a");
+  std::strcpy(settings.mqtt_password, "pw");
+  std::strcpy(settings.mqtt_host, "10.0.0.9");
   link.set_ids(0, 5);
   modem.inject("\r\n+EMQDISCON: 0\r\n");  // the lost session that asks for it
   modem.answer("AT+EMQDISCON", kError);

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "config/mb_conf.h"
-#include "config/records.h"
+#include "config/configuration.h"
 #include "messaging/downlink_mqtt.h"
 #include "messaging/downlink_udp.h"
 #include "messaging/report_book.h"
@@ -27,7 +27,6 @@ class Downlink : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(ModbusSim::available()) << ModbusSim::binary() << " is not built";
     ASSERT_TRUE(sim.start({"--tcp", "0", "--block", "do:0:4", "--block", "ao:200:3"}));
-    allocate_records();
     reset();
   }
   // Device, image and acknowledgement back to the starting state.

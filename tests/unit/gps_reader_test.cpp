@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/clock.h"
-#include "config/records.h"
+#include "config/fixed_settings.h"
 #include "modem/at_link.h"
 #include "test_support.h"
 
@@ -54,7 +54,6 @@ TEST(GpsFilter, FiltersInTheirOrder) {
 
 class GpsReader : public ::testing::Test {
  protected:
-  void SetUp() override { allocate_records(); }
   void send(const std::string& bytes) { ASSERT_TRUE(gps.send(bytes)); }
   std::string stored_gps() {
     char out[GpsFix::kSize];

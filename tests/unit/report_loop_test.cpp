@@ -61,13 +61,12 @@ class ReportLoopTest : public testing::Test {
     // Each virtual sleep also takes a millisecond of real time, so that the
     // responder thread answers within a pass or two.
     pty.clock().set_real_sleep_us(1000);
-    Settings& p = *programInfo;
-    use_test_modem_settings(p);
+    Settings& p = settings;
     p.send_interval = 10;
     std::strcpy(p.pub_topic_info, "gw/info");
     std::strcpy(p.pub_topic_ack, "gw/ack");
 
-    Mapping& io = *modbusIO;
+    Mapping& io = mapping;
     // Session 3: 2 DO, DI 1 0 1, 1 AO, AI 65535 12; session 7: one of each, DI 1, AI 500.
     io.session_count = 2;
     io.session_id[0] = 3;
@@ -85,7 +84,7 @@ class ReportLoopTest : public testing::Test {
                  "*MENGINFODC: 1,2\r\n\r\nOK\r\n");
     modem.hook([this](const std::string& c) { return server(c); });
     static const DeviceList no_devices;
-    install_downlink_handlers(pty.at(), book, image, *modbusIO, no_devices,
+    install_downlink_handlers(pty.at(), book, image, mapping, no_devices,
                               [] { ADD_FAILURE() << "a device out of reach"; });
   }
 
@@ -99,7 +98,7 @@ class ReportLoopTest : public testing::Test {
     return server_silent ? kOk : kOk + datagram_answering(frame_of(command));
   }
 
-  void start() { loop = std::make_unique<ReportLoop>(link, book, image, gps); }
+  void start() { loop = std::make_unique<ReportLoop>(link, book, settings, mapping, image, gps); }
   ReportLoop& st() const { return *loop; }
 
   // Runs passes until pred holds; after every send pass, the bit of a frame
@@ -110,7 +109,7 @@ class ReportLoopTest : public testing::Test {
       if (pred()) return true;
       const bool send_pass = st().phase() == ReportPhase::kSend;
       loop->run_pass();
-      if (flag_mqtt != 0) {
+      if (settings.mqtt_enable != 0) {
         for (int s = 0; s < kMaxSessions; ++s) EXPECT_EQ(book.pending(s), 0);
       } else if (send_pass && st().phase() == ReportPhase::kAwait) {
         EXPECT_NE(book.pending(st().session()) & (1U << st().message()), 0U);
@@ -144,7 +143,9 @@ class ReportLoopTest : public testing::Test {
   std::string log_;
   ModemPty pty;
   ScriptedModem modem{pty.master(modem_port)};
-  ModemLink link{pty.at()};
+  Settings settings = test_modem_settings();
+  Mapping mapping{};
+  ModemLink link{pty.at(), settings};
   ReportBook book;
   std::atomic<bool> server_silent{false};
   std::unique_ptr<ReportLoop> loop;
@@ -179,8 +180,8 @@ TEST_F(ReportLoopTest, UdpCyclesEndOnThePeriodAndTheAnswersAndAdvanceThePacketId
 }
 
 TEST_F(ReportLoopTest, ARefusedMessageIsResentThreeTimesThenGivenUpASessionWithoutDiSendsNoWdi) {
-  modbusIO->session_count = 1;
-  modbusIO->di_num[0] = 0;
+  mapping.session_count = 1;
+  mapping.di_num[0] = 0;
   std::atomic<int> refusals{0};
   modem.hook([&](const std::string& c) -> std::optional<std::string> {
     if (command_key(c) == "AT+ESOSEND" && type_of(frame_of(c)) == "WAI") {
@@ -211,7 +212,7 @@ TEST_F(ReportLoopTest, ARefusedMessageIsResentThreeTimesThenGivenUpASessionWitho
 }
 
 TEST_F(ReportLoopTest, RoamingAtDevinfoReinitialisesTheModemWhenTheCycleCannotEnd) {
-  modbusIO->session_count = 1;
+  mapping.session_count = 1;
   std::atomic<int> creg{5};
   modem.hook([&](const std::string& c) -> std::optional<std::string> {
     const std::string key = command_key(c);
@@ -238,7 +239,7 @@ TEST_F(ReportLoopTest, RoamingAtDevinfoReinitialisesTheModemWhenTheCycleCannotEn
 // An ERROR answer to a publication and a lost session run the link repair:
 // three reconnections, then a full bring-up.
 TEST_F(ReportLoopTest, LinkRepairTwoFailedReconnectionsDoNotRestartThreeDo) {
-  flag_mqtt = 1;
+  settings.mqtt_enable = 1;
   std::atomic<int> failing_new{2};
   std::atomic<int> publications_seen{0};
   modem.hook([&](const std::string& c) -> std::optional<std::string> {
@@ -275,7 +276,7 @@ TEST_F(ReportLoopTest, LinkRepairTwoFailedReconnectionsDoNotRestartThreeDo) {
 // Two commands during a hold: each acknowledgement is published (the single
 // slot of old kept only the second).
 TEST_F(ReportLoopTest, AcknowledgementsLeftDuringAHoldArePublishedInTurnWhenItEnds) {
-  flag_mqtt = 1;
+  settings.mqtt_enable = 1;
   start();
   ASSERT_TRUE(run_until([&] { return in_hold(); }));
   // A DO and an AO command arrive (values as they are): "DO_ACK", "AO_ACK".
@@ -309,7 +310,7 @@ TEST_F(ReportLoopTest, AcknowledgementsLeftDuringAHoldArePublishedInTurnWhenItEn
 // arriving late behind the next message's command, is dropped and not taken
 // for that message's (which would be resent as refused).
 TEST_F(ReportLoopTest, TheIdlePassLimitEndsAMessageAndItsLateAnswerIsDropped) {
-  modbusIO->session_count = 1;
+  mapping.session_count = 1;
   server_silent = true;
   modem.hook([&](const std::string& c) -> std::optional<std::string> {
     const std::string type = type_of(frame_of(c));

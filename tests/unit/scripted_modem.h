@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "common/clock.h"
-#include "config/records.h"
+#include "config/fixed_settings.h"
 #include "messaging/codec.h"
 #include "modem/at_link.h"
 #include "modem/downlink.h"
@@ -25,7 +25,7 @@
 
 class ModemPty {
  public:
-  ModemPty() : clock_guard_(clock_) { allocate_records(); }
+  ModemPty() : clock_guard_(clock_) {}
 
   support::PortPty& port(uint8_t p) { return p == gps_port ? gps_ : modem_; }
   int master(uint8_t p) { return port(p).master(); }
@@ -78,7 +78,8 @@ inline std::string esonmi_report(const std::string& frame) {
 }
 
 // The settings the bring-up reads, as the tests against this modem use them.
-inline void use_test_modem_settings(Settings& p) {
+inline Settings test_modem_settings() {
+  Settings p{};
   std::strcpy(p.apn, "cmnet");
   p.auto_connect = 1;
   std::strcpy(p.server_host, "report.example");
@@ -90,6 +91,7 @@ inline void use_test_modem_settings(Settings& p) {
   p.mqtt_version = 4;
   std::strcpy(p.sub_topic1, "gw/cmd/+/DO");
   std::strcpy(p.sub_topic2, "gw/cmd/+/DO");
+  return p;
 }
 
 class ScriptedModem {
