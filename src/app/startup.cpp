@@ -34,14 +34,14 @@ constexpr char kTxtGpsThreadError[] = "Create gps thread error!!";
 
 // A refused configuration ends start-up: its line, then status 1.
 [[noreturn]] void refuse(const Refusal& refusal) {
-  console_line(refusal.text.c_str());
+  console().line(refusal.text);
   fatal_exit();
 }
 
 // What a configuration reader printed, then its value, or the end of start-up.
 template <typename T>
 T take(ConfResult<T>&& read) {
-  std::fwrite(read.console().data(), 1, read.console().size(), stdout);
+  console().write(read.console());
   if (const Refusal* refusal = read.refusal()) refuse(*refusal);
   return std::move(read.value());
 }
@@ -58,7 +58,7 @@ Mapping read_mapping(const DeviceList& devices) {
 }
 
 [[noreturn]] void start_gateway() {
-  console_line("\r\n<--- Read Configure File --->\r");
+  console().line("\r\n<--- Read Configure File --->\r");
   IoImage io;
   GpsFix gps;
   // Read after the bring-up; until then a command finds no session and no device.
@@ -109,7 +109,7 @@ void start_worker_threads(ThreadBody polling, void* polling_job, ThreadBody gps,
       {polling, polling_job, kTxtPollingThreadError}, {gps, gps_fix, kTxtGpsThreadError}};
   for (const auto& [body, argument, error] : threads) {
     if (!start(body, argument)) {
-      std::fputs(error, stdout);
+      console().write(error);
       fatal_exit();
     }
   }
@@ -122,15 +122,15 @@ int quorvane_main(int argc, char** argv) {
     const char* arg = argv[1];
     if (std::strcmp(arg, "--ver") == 0 || std::strcmp(arg, "--version") == 0 ||
         std::strcmp(arg, "-v") == 0) {
-      std::printf("quorvane version = %s %s\r\n", str_ver, str_date);
+      console().print("quorvane version = %s %s\r\n", str_ver, str_date);
       return 0;
     }
-    console_line("Usage: quorvane");
-    console_line("Usage: quorvane -v (or --ver, --version) to show version");
+    console().line("Usage: quorvane");
+    console().line("Usage: quorvane -v (or --ver, --version) to show version");
     return 0;
   }
   if (argc > 2) {
-    console_line("Usage: quorvane");
+    console().line("Usage: quorvane");
     return 0;
   }
   start_gateway();

@@ -56,14 +56,14 @@ void Console::print(const char* fmt, ...) {
 }
 
 ConsoleSink* Console::set_sink(ConsoleSink* sink) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   ConsoleSink* before = sink_;
   sink_ = sink;
   return before;
 }
 
 void Console::emit(ConsoleStream stream, std::string_view text, std::string_view tail) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (sink_ != nullptr) {
     sink_->write(stream, text);
     if (!tail.empty()) sink_->write(stream, tail);
@@ -76,10 +76,6 @@ void Console::emit(ConsoleStream stream, std::string_view text, std::string_view
 
 void console_init() {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-}
-
-void console_line(const char* text) {
-  console().line(text);
 }
 
 void fatal_exit() {

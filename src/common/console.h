@@ -9,10 +9,11 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string_view>
+
+#include "common/thread_annotations.h"
 
 // printf into a fixed buffer, the one bounded printf every console text and
 // built text goes through. Returns the length written, or nullopt when the
@@ -67,8 +68,8 @@ class Console {
  private:
   void emit(ConsoleStream stream, std::string_view text, std::string_view tail = {});
 
-  std::mutex mutex_;
-  ConsoleSink* sink_ = nullptr;
+  Mutex mutex_;
+  ConsoleSink* sink_ GUARDED_BY(mutex_) = nullptr;
 };
 
 // The process's console.
@@ -77,9 +78,6 @@ Console& console();
 // Standard output line-buffered; called once at start-up, before any text.
 void console_init();
 
-// Prints the text followed by "\n" (the console's line()), for the callers
-// that still print through it.
-void console_line(const char* text);
 
 // Ends the process after a fatal condition: flushes the console and exits with
 // status 1, so that a supervisor sees the failure.
