@@ -68,6 +68,7 @@ fi
 
 stage "default build and tests" build_and_test default
 if [ $quick -eq 0 ]; then
+  stage "format and clang-tidy" scripts/lint.sh build
   stage "asan build and tests" build_and_test asan
   stage "tsan build and tests" build_and_test tsan
   [ -x scripts/fuzz.sh ] && stage "fuzz targets, briefly" scripts/fuzz.sh "${QUORVANE_FUZZ_SECONDS:-5}"
