@@ -55,7 +55,7 @@ while [ $# -gt 0 ]; do
 done
 
 if [ $checks -eq 1 ]; then
-  PACKAGES+=(mmdebstrap mount lintian systemd file qemu-user)
+  PACKAGES+=(mmdebstrap mount lintian systemd file qemu-user clang-format clang-tidy)
 fi
 
 if [ ${#cross_arches[@]} -gt 0 ]; then

@@ -74,6 +74,7 @@ fi
 
 stage "default build and tests" build_and_test default
 if [ $quick -eq 0 ]; then
+  stage "format and clang-tidy" scripts/lint.sh build
   stage "asan build and tests" build_and_test asan
   stage "tsan build and tests" build_and_test tsan
   stage "clang thread-safety build" build_only clang-tsa
