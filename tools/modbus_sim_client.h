@@ -64,8 +64,10 @@ class ModbusSim {
       Device d;
       words >> word >> index >> kind;
       d.tcp = kind == "tcp";
-      if (d.tcp) words >> host >> d.port;
-      else words >> d.path;
+      if (d.tcp)
+        words >> host >> d.port;
+      else
+        words >> d.path;
       devices.push_back(d);
     }
     return false;

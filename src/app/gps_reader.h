@@ -8,12 +8,11 @@
 
 class LineReader;
 
-// One pass of the reader: receives a line from the GPS port's reader, stores an accepted sentence, and
-// pauses one second unless the line is one that is skipped at once. The pause
-// is taken only while no complete line waits on the GPS port, so that the
-// reader keeps up with a receiver that sends several sentences a second and
-// reports the newest position. Answers the line's verdict (kNoRmc when nothing
-// was waiting).
+// One pass of the reader: receives a line from the GPS port's reader, stores an accepted sentence,
+// and pauses one second unless the line is one that is skipped at once. The pause is taken only
+// while no complete line waits on the GPS port, so that the reader keeps up with a receiver that
+// sends several sentences a second and reports the newest position. Answers the line's verdict
+// (kNoRmc when nothing was waiting).
 GpsVerdict gps_read_pass(LineReader& reader, GpsFix& fix);
 
 // The GPS thread's body (for pthread_create; the argument is the GpsFix). It

@@ -10,10 +10,10 @@
 #include "app/polling.h"
 #include "common/clock.h"
 #include "common/console.h"
+#include "config/fixed_settings.h"
 #include "config/mapping_conf.h"
 #include "config/mb_conf.h"
 #include "config/prog_conf.h"
-#include "config/fixed_settings.h"
 #include "messaging/downlink_handlers.h"
 #include "messaging/report_book.h"
 #include "messaging/report_loop.h"
@@ -53,8 +53,8 @@ Mapping read_mapping(const DeviceList& devices) {
     if (auto refusal = write_mb_mapping_conf(built, configFile_mb_mapping)) return *refusal;
     return read_mb_mapping_conf(configFile_mb_mapping, MappingRead::kReadBack, devices);
   };
-  return take(read_startup_mapping(configFile_mb_mapping, configFile_mb, devices,
-                                   write_and_read_back));
+  return take(
+      read_startup_mapping(configFile_mb_mapping, configFile_mb, devices, write_and_read_back));
 }
 
 [[noreturn]] void start_gateway() {

@@ -65,9 +65,9 @@ int32_t slot_address(const MbDevice& device, int type, int channel, bool& aliase
 // --- devices --------------------------------------------------------------
 struct DeviceRead {
   bool connected = false;
-  bool answered = false;  // connected and every read succeeded
-  std::string error;      // the exchange's error lines and what the library said
-  double ms = 0;          // the exchange, connection to close
+  bool answered = false;         // connected and every read succeeded
+  std::string error;             // the exchange's error lines and what the library said
+  double ms = 0;                 // the exchange, connection to close
   std::vector<std::string> log;  // the exchange's console lines
   uint8_t do_buf[kMaxSlots] = {};
   uint8_t di_buf[kMaxSlots] = {};

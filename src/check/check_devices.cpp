@@ -85,8 +85,10 @@ std::vector<uint16_t> session_values(const Mapping& mapping, int session, int ty
     }
     const DeviceRead& r = reads[e.dev_no - 1u];
     const int i = e.ch_no - 1;
-    values[k] = t == IoType::DI ? r.di_buf[i] : t == IoType::AI ? r.ai_buf[i]
-              : t == IoType::DO ? r.do_buf[i] : r.ao_buf[i];
+    values[k] = t == IoType::DI   ? r.di_buf[i]
+                : t == IoType::AI ? r.ai_buf[i]
+                : t == IoType::DO ? r.do_buf[i]
+                                  : r.ao_buf[i];
     unknown[k] = !r.answered;
   }
   return values;

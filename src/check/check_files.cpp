@@ -10,11 +10,11 @@
 
 #include "check/check.h"
 #include "common/text.h"
+#include "config/fixed_settings.h"
 #include "config/io_type.h"
 #include "config/mapping_conf.h"
 #include "config/mb_conf.h"
 #include "config/prog_conf.h"
-#include "config/fixed_settings.h"
 
 namespace {
 
@@ -31,8 +31,8 @@ constexpr ProgField kProgFields[kProgPositions] = {
 };
 
 constexpr const char* kDeviceFields[19] = {
-    "slave_id", "do_count", "di_count", "ao_count", "ai_count",  "do_start", "di_start",
-    "ao_start", "ai_start", "is_tcp",   "ip_addr",  "tcp_port",  "serial_dev", "baud",
+    "slave_id", "do_count",  "di_count",  "ao_count", "ai_count", "do_start",   "di_start",
+    "ao_start", "ai_start",  "is_tcp",    "ip_addr",  "tcp_port", "serial_dev", "baud",
     "parity",   "data_bits", "stop_bits", "do_as_di", "ao_as_ai",
 };
 
@@ -48,7 +48,9 @@ std::string_view bare(std::string_view line) {
   return line;
 }
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_blank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 // The name before "=", blanks around it left out.
 std::string line_name(std::string_view line) {
@@ -104,13 +106,12 @@ class Pass {
         warn(list[i].line, list[i].text);
       } else {
         const bool missing = list[i].shift > 0;
-        warn(list[i].line, fmt("%s; lines %d to %d are each named as the position %s theirs: "
-                               "%s before line %d, and every later value is read into the "
-                               "wrong field",
-                               list[i].text.c_str(), list[i].line, list[j - 1].line,
-                               missing ? "after" : "before",
-                               missing ? "a line is missing" : "there is one line too many",
-                               list[i].line));
+        warn(list[i].line,
+             fmt("%s; lines %d to %d are each named as the position %s theirs: "
+                 "%s before line %d, and every later value is read into the "
+                 "wrong field",
+                 list[i].text.c_str(), list[i].line, list[j - 1].line, missing ? "after" : "before",
+                 missing ? "a line is missing" : "there is one line too many", list[i].line));
       }
       i = j;
     }
@@ -166,7 +167,9 @@ void check_prog_lines(FilesCheck& out, std::string_view text) {
     const bool value = contains(*l, "=");
     if (!value && !contains(*l, "[")) {
       pass.unread(lines, fmt("line %d holds neither \"=\" nor \"[\", which ends the file for "
-                             "the daemon", n).c_str());
+                             "the daemon",
+                             n)
+                             .c_str());
       break;
     }
     if (position >= kProgPositions) {
@@ -179,11 +182,11 @@ void check_prog_lines(FilesCheck& out, std::string_view text) {
         std::string name = line_name(*l);
         if (name != field) {
           const char* previous = position > 0 ? kProgFields[position - 1].name : nullptr;
-          const char* next = position + 1 < kProgPositions ? kProgFields[position + 1].name
-                                                           : nullptr;
-          wrong.push_back({n, shift_of(name, previous, next),
-                           fmt("position %d is %s, but the line is named %s", position, field,
-                               name.c_str())});
+          const char* next =
+              position + 1 < kProgPositions ? kProgFields[position + 1].name : nullptr;
+          wrong.push_back(
+              {n, shift_of(name, previous, next),
+               fmt("position %d is %s, but the line is named %s", position, field, name.c_str())});
         }
         pass.value_blanks(n, *l);
       } else if (value) {
@@ -260,8 +263,8 @@ void check_mapping_lines(FilesCheck& out, std::string_view text) {
     auto l = lines.next();
     if (!l) return std::nullopt;
     if (contains(*l, "=") && line_name(*l) != expected) {
-      pass.warn(lines.line_number(), fmt("the line is %s, but it is named %s", expected,
-                                         line_name(*l).c_str()));
+      pass.warn(lines.line_number(),
+                fmt("the line is %s, but it is named %s", expected, line_name(*l).c_str()));
     }
     auto v = conf_value(*l);
     return v ? read_int(*v) : 0;
@@ -277,10 +280,10 @@ void check_mapping_lines(FilesCheck& out, std::string_view text) {
       if (!section) return;
       const std::string expected = fmt("[%s]", io_type_name(t));
       if (bare(*section) != expected) {
-        pass.warn(lines.line_number(), fmt("session %d's %s section line reads \"%s\": a "
-                                           "missing line shifts every later line",
-                                           s + 1, expected.c_str(),
-                                           std::string(bare(*section)).c_str()));
+        pass.warn(lines.line_number(),
+                  fmt("session %d's %s section line reads \"%s\": a "
+                      "missing line shifts every later line",
+                      s + 1, expected.c_str(), std::string(bare(*section)).c_str()));
       }
       auto map = lines.next();
       if (!map) return;
@@ -292,8 +295,8 @@ void check_mapping_lines(FilesCheck& out, std::string_view text) {
                   fmt("session %d's %s mapping line holds %s at column %zu: every character "
                       "that is not a digit moves the slot position, so the entries after it "
                       "shift",
-                      s + 1, io_type_name(t),
-                      is_blank(c) ? "a blank" : fmt("\"%c\"", c).c_str(), bad + 1));
+                      s + 1, io_type_name(t), is_blank(c) ? "a blank" : fmt("\"%c\"", c).c_str(),
+                      bad + 1));
       }
     }
   }
@@ -376,8 +379,8 @@ FilesCheck check_files() {
     // As start-up, but a regenerated mapping is read back from the text the
     // daemon would write, not from the file.
     auto read_back_text = [&](const Mapping& built) {
-      return parse_mb_mapping_conf(format_mb_mapping_conf(built), MappingRead::kReadBack,
-                                   devices, configFile_mb_mapping);
+      return parse_mb_mapping_conf(format_mb_mapping_conf(built), MappingRead::kReadBack, devices,
+                                   configFile_mb_mapping);
     };
     out.mapping =
         read_startup_mapping(configFile_mb_mapping, configFile_mb, devices, read_back_text);

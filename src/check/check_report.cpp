@@ -9,8 +9,8 @@
 
 #include "check/check.h"
 #include "common/text.h"
-#include "config/io_type.h"
 #include "config/fixed_settings.h"
+#include "config/io_type.h"
 #include "messaging/uplink.h"
 
 namespace {
@@ -142,7 +142,8 @@ Uplink uplink_of(const Settings& settings, int32_t session_id, int type,
     char time_text[kTimeTextSize];
     format_json_time(time_text, std::time(nullptr));
     const JsonIds ids{settings.sensor_id, settings.device_id, time_text};
-    n = di ? wrap_json_di(json, ids, session_id, plain) : wrap_json_ai(json, ids, session_id, plain);
+    n = di ? wrap_json_di(json, ids, session_id, plain)
+           : wrap_json_ai(json, ids, session_id, plain);
     u.text = n ? json : "";
     return u;
   }
@@ -200,8 +201,8 @@ class Reporter {
       const ProgLine& line = f_.prog_lines[static_cast<size_t>(p)];
       const std::string value = prog_value(prog.value(), p);
       std::string shown = field.name == nullptr ? escaped(line.text)
-                          : field.is_text      ? "\"" + escaped(value) + "\""
-                                               : value;
+                          : field.is_text       ? "\"" + escaped(value) + "\""
+                                                : value;
       say("  %3d %4s  %-16s %s\n", p, line.line ? std::to_string(line.line).c_str() : "-",
           field.name ? field.name : "(unused)", shown.c_str());
       j_.open('{').key("position").num(p).key("field");
@@ -241,10 +242,12 @@ class Reporter {
         j_.key("count").num(io_count(d, t)).close('}');
       }
       say("\n");
-      if (d.do_as_di) say("      do_as_di: DI %d + %d coils = %d\n", d.di_count - d.do_count,
-                          d.do_count, d.di_count);
-      if (d.ao_as_ai) say("      ao_as_ai: AI %d + %d holding registers = %d\n",
-                          d.ai_count - d.ao_count, d.ao_count, d.ai_count);
+      if (d.do_as_di)
+        say("      do_as_di: DI %d + %d coils = %d\n", d.di_count - d.do_count, d.do_count,
+            d.di_count);
+      if (d.ao_as_ai)
+        say("      ao_as_ai: AI %d + %d holding registers = %d\n", d.ai_count - d.ao_count,
+            d.ao_count, d.ai_count);
       j_.key("do_as_di").num(d.do_as_di).key("ao_as_ai").num(d.ao_as_ai).close('}');
     }
     j_.close(']').close('}');
@@ -308,7 +311,10 @@ class Reporter {
       const DeviceRead& r = (*reads_)[i];
       const MbDevice& d = devices[i];
       say("  device %zu  %s  slave %d: %s in %.1f ms%s%s\n", i + 1, transport(d).c_str(),
-          d.slave_id, r.answered ? "answered" : r.connected ? "READ ERROR" : "NOT CONNECTED",
+          d.slave_id,
+          r.answered    ? "answered"
+          : r.connected ? "READ ERROR"
+                        : "NOT CONNECTED",
           r.ms, r.error.empty() ? "" : ": ", r.error.c_str());
       j_.open('{').key("number").num(double(i + 1)).key("transport").str(transport(d));
       j_.key("connected").boolean(r.connected).key("answered").boolean(r.answered);
@@ -369,7 +375,9 @@ class Reporter {
     j_.close(']');
   }
 
-  static int channel(int32_t count) { return count < 0 ? 0 : count > kMaxSlots ? kMaxSlots : count; }
+  static int channel(int32_t count) {
+    return count < 0 ? 0 : count > kMaxSlots ? kMaxSlots : count;
+  }
 
   template <typename T>
   void values_json(const char* name, const T* values, int n) {
@@ -413,8 +421,8 @@ class Reporter {
     }
     j_.null();
     if (failed_devices > 0) {
-      say("Verdict: %d of %zu device(s) did not answer (exit %d)\n", failed_devices,
-          reads_->size(), status);
+      say("Verdict: %d of %zu device(s) did not answer (exit %d)\n", failed_devices, reads_->size(),
+          status);
     } else {
       say("Verdict: %s, %zu warning(s)%s (exit %d)\n",
           o_.devices ? "every device answered" : "accepted", f_.warnings.size(),

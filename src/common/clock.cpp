@@ -27,15 +27,21 @@ std::atomic<ClockSource*> current{&real_clock};
 
 }  // namespace
 
-uint32_t GetTimeTicks() { return current.load()->ticks(); }
+uint32_t GetTimeTicks() {
+  return current.load()->ticks();
+}
 
 void clock_sleep_seconds(unsigned seconds) {
   current.load()->sleep_us(static_cast<uint64_t>(seconds) * 1000000U);
 }
 
-void clock_sleep_us(uint64_t micros) { current.load()->sleep_us(micros); }
+void clock_sleep_us(uint64_t micros) {
+  current.load()->sleep_us(micros);
+}
 
-std::time_t clock_time() { return current.load()->now(); }
+std::time_t clock_time() {
+  return current.load()->now();
+}
 
 void set_clock_source(ClockSource* source) {
   current.store(source != nullptr ? source : &real_clock);

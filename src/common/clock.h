@@ -19,7 +19,9 @@ void clock_sleep_us(uint64_t micros);
 std::time_t clock_time();
 
 // Difference of two ticks, as the whole program takes it.
-inline uint32_t ticks_elapsed(uint32_t now, uint32_t start) { return now - start; }
+inline uint32_t ticks_elapsed(uint32_t now, uint32_t start) {
+  return now - start;
+}
 
 class ClockSource {
  public:

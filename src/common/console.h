@@ -78,7 +78,6 @@ Console& console();
 // Standard output line-buffered; called once at start-up, before any text.
 void console_init();
 
-
 // Ends the process after a fatal condition: flushes the console and exits with
 // status 1, so that a supervisor sees the failure.
 [[noreturn]] void fatal_exit();

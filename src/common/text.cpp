@@ -21,8 +21,7 @@ std::optional<std::string_view> TokenView::next(std::string_view delims) {
   return field;
 }
 
-std::optional<std::string_view> nth_field(std::string_view text, std::string_view delims,
-                                          int k) {
+std::optional<std::string_view> nth_field(std::string_view text, std::string_view delims, int k) {
   TokenView tv(text);
   std::optional<std::string_view> f;
   for (int i = 0; i < k; ++i) {
@@ -115,8 +114,8 @@ size_t bytes_to_hex(const uint8_t* bytes, size_t n, char* out) {
 
 void hex_to_bytes(std::string_view hex, size_t n, uint8_t* out) {
   for (size_t i = 0; i < n && 2 * i + 1 < hex.size(); ++i) {
-    out[i] = static_cast<uint8_t>(hex_digit_value(hex[2 * i]) * 16 +
-                                  hex_digit_value(hex[2 * i + 1]));
+    out[i] =
+        static_cast<uint8_t>(hex_digit_value(hex[2 * i]) * 16 + hex_digit_value(hex[2 * i + 1]));
   }
 }
 

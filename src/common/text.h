@@ -26,8 +26,7 @@ class TokenView {
 
 // Field k (1-based) of text split at delims, strtok-style; nullopt when the text
 // holds fewer fields.
-std::optional<std::string_view> nth_field(std::string_view text, std::string_view delims,
-                                          int k);
+std::optional<std::string_view> nth_field(std::string_view text, std::string_view delims, int k);
 
 // The text up to (not including) the first character of any of the cut
 // characters.

@@ -49,7 +49,9 @@ Refusal refusal_of(const char* file, const char* fmt, Args... args) {
 }
 
 // The refusal of a file that cannot be opened.
-inline Refusal open_refusal(const char* file) { return {file, 0, "Open configure file fail!!"}; }
+inline Refusal open_refusal(const char* file) {
+  return {file, 0, "Open configure file fail!!"};
+}
 
 // What a reader gives back: the value it read or the refusal of the file, and
 // in both cases the console text it printed on the way, in order.

@@ -43,7 +43,8 @@ constexpr const char* kEndsEarly = ": the file ends before %s!!";
 constexpr const char* kBadSessions = ": session count %d, 0 to %d fit!!";
 constexpr const char* kTooManyEntries = ": the %s line holds more than %d entries!!";
 constexpr const char* kUnknownDevice = ": %s entry %d names device %d, %d configured!!";
-constexpr const char* kUnknownChannel = ": %s entry %d names channel %d of device %d, which has %d!!";
+constexpr const char* kUnknownChannel =
+    ": %s entry %d names channel %d of device %d, which has %d!!";
 // ... and what follows "Configure file <file>: ".
 constexpr const char* kTooManySessions =
     "the devices hold %d %s channels, a default mapping holds at most %d!!";
@@ -339,8 +340,8 @@ ConfResult<Mapping> read_startup_mapping(const char* path, const char* device_fi
   ConfResult<Mapping> read = read_mb_mapping_conf(path, MappingRead::kStartup, devices);
   if (!read.ok() || read.value().default_mapping == 0) return read;
   std::string console = read.console();
-  ConfResult<Mapping> built = build_default_mapping(devices, read.value().default_mapping,
-                                                    device_file);
+  ConfResult<Mapping> built =
+      build_default_mapping(devices, read.value().default_mapping, device_file);
   console += built.console();
   if (!built.ok()) return {*built.refusal(), console};
   if (built.value().session_count == 0) return {built.value(), console};

@@ -2,11 +2,11 @@
 // mapping built from the devices, and the file's atomic rewrite.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <span>
 #include <string>
-#include <cstddef>
 #include <string_view>
 
 #include "config/conf_text.h"

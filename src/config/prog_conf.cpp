@@ -35,6 +35,7 @@ ConfResult<Settings> parse_prog_conf(std::string_view text, const char* file) {
     }
     int32_t* int_field = nullptr;
     TextField text_field{nullptr, 0, nullptr};
+    // clang-format off
     switch (count) {
       case 0: int_field = &info.send_interval; break;
       case 1: int_field = &info.auto_connect; break;
@@ -69,6 +70,7 @@ ConfResult<Settings> parse_prog_conf(std::string_view text, const char* file) {
       case 25: text_field = {info.sensor_id, sizeof info.sensor_id, "sensor_id"}; break;
       default: break;  // 3, 6, 22 and past 25: counted only
     }
+    // clang-format on
     if (int_field != nullptr) *int_field = read_int(*value);
     if (text_field.dst != nullptr && !copy_text(text_field.dst, text_field.cap, *value)) {
       // Named by its position, counted from 0 as the fields are.

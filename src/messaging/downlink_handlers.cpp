@@ -4,9 +4,8 @@
 #include "messaging/downlink_udp.h"
 #include "modem/at_link.h"
 
-void install_downlink_handlers(AtChannel& at, ReportBook& book, IoImage& io,
-                               const Mapping& mapping, const DeviceList& devices,
-                               void (*on_unreachable)()) {
+void install_downlink_handlers(AtChannel& at, ReportBook& book, IoImage& io, const Mapping& mapping,
+                               const DeviceList& devices, void (*on_unreachable)()) {
   at.on_downlink(
       [&book, &io, &mapping, &devices, on_unreachable](char* frame) {
         IoResult r = process_message(book, io, mapping, devices, frame);

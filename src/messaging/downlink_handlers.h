@@ -14,9 +14,8 @@ class ReportBook;
 // are kept by reference and looked at for each command, so start-up may fill
 // the mapping and the devices after installing. A write-back that cannot
 // reach a device calls on_unreachable (app's decision to end the process).
-void install_downlink_handlers(AtChannel& at, ReportBook& book, IoImage& io,
-                               const Mapping& mapping, const DeviceList& devices,
-                               void (*on_unreachable)());
+void install_downlink_handlers(AtChannel& at, ReportBook& book, IoImage& io, const Mapping& mapping,
+                               const DeviceList& devices, void (*on_unreachable)());
 // The handlers outlive the call: a temporary device list would dangle.
 void install_downlink_handlers(AtChannel&, ReportBook&, IoImage&, const Mapping&, DeviceList&&,
                                void (*)()) = delete;

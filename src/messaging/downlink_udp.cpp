@@ -99,11 +99,11 @@ std::string_view apply_values(IoImage& io, const Mapping& mapping,
   }
   SessionValues now = io.copy(session);
   if (is_do) {
-    result = write_if_changed<uint8_t>(io, mapping, devices, session, slots, v, now.do_value,
-                                       kDoSame);
+    result =
+        write_if_changed<uint8_t>(io, mapping, devices, session, slots, v, now.do_value, kDoSame);
   } else {
-    result = write_if_changed<uint16_t>(io, mapping, devices, session, slots, v, now.ao_value,
-                                        kAoSame);
+    result =
+        write_if_changed<uint16_t>(io, mapping, devices, session, slots, v, now.ao_value, kAoSame);
   }
   return v.end_char;
 }

@@ -256,7 +256,7 @@ ReportLoop::ReportLoop(ModemLink& link, ReportBook& book, const Settings& settin
       io_(io),
       gps_(gps),
       uplink_(settings.mqtt_enable != 0 ? std::unique_ptr<Uplink>(std::make_unique<MqttUplink>())
-                             : std::make_unique<UdpUplink>()),
+                                        : std::make_unique<UdpUplink>()),
       buf_(std::make_unique<ReportBuffers>()) {
   console().line(kStartBanner);
   period_start_ = GetTimeTicks();
@@ -288,7 +288,9 @@ void ReportLoop::send_pass() {
   if (message_ == kStepDevInfo) devinfo_queries();
 
   buf_->command[0] = '\0';
-  if (!uplink_->build({message_, session_, book_.packet_id(), devinfo_, link_, settings_, mapping_, io_, gps_}, *buf_)) {
+  if (!uplink_->build(
+          {message_, session_, book_.packet_id(), devinfo_, link_, settings_, mapping_, io_, gps_},
+          *buf_)) {
     // A message whose text does not fit its buffer is not sent: it counts as
     // finished, like a message without slots, and the loop moves on.
     console().print(kNotSent, sid);

@@ -100,7 +100,7 @@ class ReportLoop {
   ReportPhase phase_ = ReportPhase::kSend;
   int32_t message_ = kStepDevInfo;
   int32_t session_ = 0;
-  int32_t resend_left_ = 3;    // resends still allowed for the current message
+  int32_t resend_left_ = 3;  // resends still allowed for the current message
   uint32_t failed_steps_ = 0;
   int32_t idle_polls_ = 0;     // counted read passes since the limit was last reached
   uint32_t period_start_ = 0;  // tick at which the current cycle began

@@ -103,7 +103,8 @@ template <typename T, typename ReadFn>
 bool read_inputs(modbus_t* ctx, ReadFn read, int start, int count, bool outputs_as_inputs,
                  const T* outputs, int output_count, T* inputs, const char* head,
                  const char* error) {
-  if (!outputs_as_inputs) return report(read(ctx, start, count, inputs), head, count, inputs, error);
+  if (!outputs_as_inputs)
+    return report(read(ctx, start, count, inputs), head, count, inputs, error);
   int own = std::max(count - output_count, 0);
   bool failed = own > 0 && report(read(ctx, start, own, inputs), head, own, inputs, error);
   std::copy_n(outputs, std::min(output_count, kMaxSlots - own), inputs + own);
@@ -130,9 +131,9 @@ bool make_requests(modbus_t* ctx, uint8_t* do_buf, uint8_t* di_buf, uint16_t* ao
     read_failed |= report(modbus_read_registers(ctx, dev.ao_start, ao_n, ao_buf), tx::kReadAoHead,
                           ao_n, ao_buf, tx::kReadAoError);
   if (ai_n > 0 && (all || function == 4))
-    read_failed |= read_inputs(ctx, modbus_read_input_registers, dev.ai_start, ai_n,
-                               dev.ao_as_ai != 0, ao_buf, ao_n, ai_buf, tx::kReadAiHead,
-                               tx::kReadAiError);
+    read_failed |=
+        read_inputs(ctx, modbus_read_input_registers, dev.ai_start, ai_n, dev.ao_as_ai != 0, ao_buf,
+                    ao_n, ai_buf, tx::kReadAiHead, tx::kReadAiError);
   if (do_n > 0 && function == 15)
     report(modbus_write_bits(ctx, dev.do_start, do_n, do_buf), tx::kWriteDoHead, do_n, do_buf,
            tx::kWriteDoError);

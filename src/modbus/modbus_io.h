@@ -56,8 +56,7 @@ IoResult write_back(IoImage& io, const Mapping& mapping, std::span<const MbDevic
 
 // One pass of the polling loop without the sleep: scans sessions 0 to
 // session_count - 1. kUnreachable as soon as a scan answers it, kOk otherwise.
-IoResult poll_sessions_once(IoImage& io, const Mapping& mapping,
-                            std::span<const MbDevice> devices);
+IoResult poll_sessions_once(IoImage& io, const Mapping& mapping, std::span<const MbDevice> devices);
 
 // The polling loop (thread_polling): prints its start line, then scans every
 // session and sleeps one second, until a device cannot be reached; then it

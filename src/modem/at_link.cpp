@@ -140,7 +140,7 @@ void on_emqpub(const LineAssembler& line, const DownlinkHandlers& to) {
   recon_message(count, hex.data(), payload.data());
   std::string_view payload_text = c_text(reinterpret_cast<const char*>(payload.data()), count);
   MqttCommandParse parsed = to.json_commands ? mqtt_command_json(payload_text)
-                                           : mqtt_command_plain(pieces->topic, payload_text);
+                                             : mqtt_command_plain(pieces->topic, payload_text);
   switch (parsed.kind) {
     case MqttParseKind::kNotDoAo:
       console().line(kTxtNotDoAoLine);

@@ -9,9 +9,9 @@
 
 #include "common/console.h"
 #include "common/paths.h"
+#include "common/unique_fd.h"
 #include "serial/port_tables.h"
 #include "serial/uart.h"
-#include "common/unique_fd.h"
 
 namespace {
 

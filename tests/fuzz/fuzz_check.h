@@ -21,12 +21,12 @@ inline std::string_view fuzz_c_text(const uint8_t* data, size_t size) {
   return fuzz_text(data, strnlen(reinterpret_cast<const char*>(data), size));
 }
 
-#define FUZZ_CHECK(cond)                                                             \
-  do {                                                                               \
-    if (!(cond)) {                                                                   \
+#define FUZZ_CHECK(cond)                                                            \
+  do {                                                                              \
+    if (!(cond)) {                                                                  \
       std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                                  \
-    }                                                                                \
+      std::abort();                                                                 \
+    }                                                                               \
   } while (0)
 
 inline bool inside(std::string_view piece, std::string_view text) {

@@ -12,9 +12,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   DeviceList devices(static_cast<size_t>((data[0] >> 1) % (kMaxDevices + 1)), MbDevice{});
   for (size_t d = 0; d < devices.size(); ++d) {
     for (IoType t : kIoTypes)
-      io_count(devices[d], t) = static_cast<int32_t>((data[1 + io_index(t)] + d * 7) % (kMaxSlots + 1));
+      io_count(devices[d], t) =
+          static_cast<int32_t>((data[1 + io_index(t)] + d * 7) % (kMaxSlots + 1));
   }
-  auto read = parse_mb_mapping_conf(fuzz_text(data + 5, size - 5), when, devices, "quorvane_mapping.ini");
+  auto read =
+      parse_mb_mapping_conf(fuzz_text(data + 5, size - 5), when, devices, "quorvane_mapping.ini");
   if (!read.ok()) return 0;
   const Mapping& io = read.value();
   FUZZ_CHECK(io.session_count >= 0 && io.session_count <= kMaxSessions);
@@ -23,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int s = 0; s < io.session_count; ++s) {
     for (IoType t : kIoTypes) {
       for (const MbMapEntry& e : map_slots(io, t, s))
-        FUZZ_CHECK(e.dev_no == 0 || (e.dev_no <= static_cast<int>(devices.size()) && e.ch_no <= io_count(devices[e.dev_no - 1u], t)));
+        FUZZ_CHECK(e.dev_no == 0 || (e.dev_no <= static_cast<int>(devices.size()) &&
+                                     e.ch_no <= io_count(devices[e.dev_no - 1u], t)));
     }
   }
   return 0;

@@ -19,7 +19,8 @@ void check_esonmi(std::string_view line) {
   FUZZ_CHECK(p.report || p.reason != nullptr);
   if (!p.report) return;
   FUZZ_CHECK(p.report->count >= 0 && p.report->count <= 1024);
-  FUZZ_CHECK(p.report->hex.size() >= 2 * static_cast<size_t>(p.report->count) && inside(p.report->hex, line));
+  FUZZ_CHECK(p.report->hex.size() >= 2 * static_cast<size_t>(p.report->count) &&
+             inside(p.report->hex, line));
 }
 
 }  // namespace

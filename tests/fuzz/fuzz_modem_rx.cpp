@@ -31,12 +31,11 @@ struct ModemPort {
   ScopedClock clock_guard{clock};
   AtChannel at{modem_port};
   ModemPort() {
-    at.on_downlink(
-        [](char* frame) { FUZZ_CHECK(strnlen(frame, kFrameBuffer) < kFrameBuffer); },
-        [](MqttDownlink r) {
-          FUZZ_CHECK(strnlen(r.type, sizeof r.type) < sizeof r.type);
-          FUZZ_CHECK(strnlen(r.data, sizeof r.data) == r.length);
-        });
+    at.on_downlink([](char* frame) { FUZZ_CHECK(strnlen(frame, kFrameBuffer) < kFrameBuffer); },
+                   [](MqttDownlink r) {
+                     FUZZ_CHECK(strnlen(r.type, sizeof r.type) < sizeof r.type);
+                     FUZZ_CHECK(strnlen(r.data, sizeof r.data) == r.length);
+                   });
   }
 };
 
@@ -57,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Bit 0: a command's answer is awaited (its echo may be in the input too).
   if ((data[0] & 1) != 0) port->at.await_answer_to("AT+CSQ\r\n");
 
-  std::string bytes = std::string(fuzz_text(data + 1, std::min(size - 1, size_t{3000}))) + "\r\nOK\r\n";
+  std::string bytes =
+      std::string(fuzz_text(data + 1, std::min(size - 1, size_t{3000}))) + "\r\nOK\r\n";
   FUZZ_CHECK(port->modem.send(bytes));
 
   auto reply = std::make_unique<AtReply>();

@@ -32,12 +32,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto count = static_cast<int32_t>(pieces->hex.size() / 2);
   std::array<uint8_t, 1025> payload{};
   recon_message(count, hex.data(), payload.data());
-  std::string_view text = c_text(reinterpret_cast<const char*>(payload.data()), static_cast<size_t>(count));
-  MqttCommandParse parsed = json ? mqtt_command_json(text) : mqtt_command_plain(pieces->topic, text);
+  std::string_view text =
+      c_text(reinterpret_cast<const char*>(payload.data()), static_cast<size_t>(count));
+  MqttCommandParse parsed =
+      json ? mqtt_command_json(text) : mqtt_command_plain(pieces->topic, text);
   FUZZ_CHECK(parsed.kind != MqttParseKind::kDropped || parsed.reason != nullptr);
   if (parsed.kind != MqttParseKind::kCommand) return 0;
   const MqttDownlink& r = parsed.record;
-  FUZZ_CHECK(strnlen(r.type, sizeof r.type) < sizeof r.type && strnlen(r.data, sizeof r.data) == r.length);
+  FUZZ_CHECK(strnlen(r.type, sizeof r.type) < sizeof r.type &&
+             strnlen(r.data, sizeof r.data) == r.length);
   std::string_view value(r.data, r.length);
   const size_t used = static_cast<size_t>(std::clamp(slots, 0, kMaxSlots));
   if (decode_do_text(value, slots)) FUZZ_CHECK(value.size() >= 2 * used);

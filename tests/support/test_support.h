@@ -120,12 +120,16 @@ class PortPty {
     size_t sent = 0;
     for (int i = 0; sent < bytes.size() && i < 1000; ++i) {
       ssize_t n = write(master(), bytes.data() + sent, bytes.size() - sent);
-      if (n > 0) sent += static_cast<size_t>(n);
-      else poll(nullptr, 0, 1);
+      if (n > 0)
+        sent += static_cast<size_t>(n);
+      else
+        poll(nullptr, 0, 1);
     }
     for (int i = 0; i < 3000 && UART_DataSizeInCom(port_) < want; ++i) {
-      if (i < 1000) sched_yield();
-      else poll(nullptr, 0, 1);
+      if (i < 1000)
+        sched_yield();
+      else
+        poll(nullptr, 0, 1);
     }
     return UART_DataSizeInCom(port_) >= want;
   }
@@ -137,7 +141,8 @@ class PortPty {
 
 inline std::string hex_of(std::string_view bytes) {
   std::string hex(2 * bytes.size() + 1, '\0');
-  hex.resize(bytes_to_hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), hex.data()));
+  hex.resize(
+      bytes_to_hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), hex.data()));
   return hex;
 }
 
@@ -150,8 +155,10 @@ class TzGuard {
     tzset();
   }
   ~TzGuard() {
-    if (saved_) setenv("TZ", saved_->c_str(), 1);
-    else unsetenv("TZ");
+    if (saved_)
+      setenv("TZ", saved_->c_str(), 1);
+    else
+      unsetenv("TZ");
     tzset();
   }
 
@@ -171,12 +178,13 @@ inline std::string device_file(const std::vector<DeviceSpec>& devices) {
   for (const DeviceSpec& d : devices) {
     char block[512];
     ++n;
-    std::snprintf(block, sizeof block,
-                  "[MODBUS%02d]\r\nslave_id=%d\r\ndo_count=%d\r\ndi_count=%d\r\nao_count=%d\r\n"
-                  "ai_count=%d\r\ndo_start=0\r\ndi_start=100\r\nao_start=200\r\nai_start=300\r\n"
-                  "is_tcp=1\r\nip_addr=127.0.0.1\r\ntcp_port=%d\r\nserial_dev=/dev/ttyS1\r\n"
-                  "baud=9600\r\nparity=E\r\ndata_bits=8\r\nstop_bits=1\r\ndo_as_di=%d\r\nao_as_ai=%d\r\n",
-                  n, n, d.do_count, d.di_count, d.ao_count, d.ai_count, 1500 + n, d.do_as_di, d.ao_as_ai);
+    std::snprintf(
+        block, sizeof block,
+        "[MODBUS%02d]\r\nslave_id=%d\r\ndo_count=%d\r\ndi_count=%d\r\nao_count=%d\r\n"
+        "ai_count=%d\r\ndo_start=0\r\ndi_start=100\r\nao_start=200\r\nai_start=300\r\n"
+        "is_tcp=1\r\nip_addr=127.0.0.1\r\ntcp_port=%d\r\nserial_dev=/dev/ttyS1\r\n"
+        "baud=9600\r\nparity=E\r\ndata_bits=8\r\nstop_bits=1\r\ndo_as_di=%d\r\nao_as_ai=%d\r\n",
+        n, n, d.do_count, d.di_count, d.ao_count, d.ai_count, 1500 + n, d.do_as_di, d.ao_as_ai);
     text += block;
   }
   return text;
@@ -191,7 +199,9 @@ inline void map_line(Mapping& io, IoType t, int s, const char* line) {
 }
 
 // Session s's values, stored as a scan stores them.
-inline void store_values(IoImage& io, int s, const SessionValues& v) { io.store_scan(s, v, false, io.write_mark(s)); }
+inline void store_values(IoImage& io, int s, const SessionValues& v) {
+  io.store_scan(s, v, false, io.write_mark(s));
+}
 
 // What is wrong with a configuration reader's outcome: it must accept when line
 // is 0, else refuse at that line, giving the reason. Empty when it is right.

@@ -5,19 +5,20 @@
 //   index 1, ID 2: DO slots 0-2 on coils 0-2, AO slots 0-1 on holding registers
 //   200-201. Coil 3 and register 202 are on the device but not mapped.
 // The image and the device start equal: coils 1 1 1 1, registers 5 5 77.
+#include "modem/downlink.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "config/mb_conf.h"
 #include "config/configuration.h"
+#include "config/mb_conf.h"
 #include "messaging/downlink_mqtt.h"
 #include "messaging/downlink_udp.h"
 #include "messaging/report_book.h"
 #include "modbus/modbus_io.h"
 #include "modbus_sim_client.h"
-#include "modem/downlink.h"
 #include "test_support.h"
 
 namespace {
@@ -52,7 +53,8 @@ class Downlink : public ::testing::Test {
   int writes() {
     std::string t = " " + sim.requests(0);
     int n = 0;
-    for (size_t at = 0; (at = t.find(" 1", at)) != std::string::npos; ++at) n += t[at + 2] == '5' || t[at + 2] == '6';
+    for (size_t at = 0; (at = t.find(" 1", at)) != std::string::npos; ++at)
+      n += t[at + 2] == '5' || t[at + 2] == '6';
     return n;
   }
 
@@ -67,7 +69,8 @@ class Downlink : public ::testing::Test {
 
 TEST_F(Downlink, UdpFramesLogClearTheirPendingBitAndWriteWhatDiffers) {
   auto header = [](const char* packet) {
-    return std::string("!! This message is for SESSION02 !!\nPreamble       = AE\nDevice Type    = ") +
+    return std::string(
+               "!! This message is for SESSION02 !!\nPreamble       = AE\nDevice Type    = ") +
            "QRX724H\nDevice Version = 4\nSession ID     = 2\nPacketID       = " + packet +
            "\nType           = RDO\nOffset         = 0\nNumber         = 3\n";
   };
@@ -82,8 +85,8 @@ TEST_F(Downlink, UdpFramesLogClearTheirPendingBitAndWriteWhatDiffers) {
       // Written for session index 1 (the only one with DO slots), old values shown;
       // coil 103 is not mapped and keeps its value.
       {"AE,QRX724H,0100,2,17,RDO,0,3,1,0,1,EA",
-       header("17") + "Before writing DO values[3]:\n1-1,1-2,1-3,\n1,1,1,\n", "EndChar        = EA\n\n",
-       "1 0 1 1", "5 5 77", 0x3F, 0x3D},
+       header("17") + "Before writing DO values[3]:\n1-1,1-2,1-3,\n1,1,1,\n",
+       "EndChar        = EA\n\n", "1 0 1 1", "5 5 77", 0x3F, 0x3D},
       // Values cut to the output width; values beyond Number ignored.
       {"AE,QRX724H,0100,2,17,RAO,0,2,65536,-1,EA", "", "", "1 1 1 1", "0 65535 77", 0x3F, 0x37},
       {"AE,QRX724H,0100,2,0,RDO,0,5,256,1,1,0,0,EA", "", "EndChar        = EA\n\n", "0 1 1 1"},
@@ -91,38 +94,46 @@ TEST_F(Downlink, UdpFramesLogClearTheirPendingBitAndWriteWhatDiffers) {
       {"AE,QRX724H,0100,2,0,RDO,0,3,1,1,1,EA",
        "=" + header("0") +
            "DO values are same. No need to write values to modbus.\nEndChar        = EA\n\n"},
-      {"AE,QRX724H,0100,2,0,RAO,0,2,5,5,EA", "AO values are same. No need to write values to modbus.\n"},
+      {"AE,QRX724H,0100,2,0,RAO,0,2,5,5,EA",
+       "AO values are same. No need to write values to modbus.\n"},
       // Pending bits only for the current packet ID; a late answer still writes.
       {"AE,QRX724H,0100,2,16,RDO,0,3,0,0,0,EA", "", "", "0 0 0 1"},
-      {"AE,QRX724H,0100,2,17,WGPS,0,1,1:A:2,EA", "", "Number         = 1\nEndChar        = 1:A:2\n\n",
-       "1 1 1 1", "5 5 77", 0x3F, 0x1F},
+      {"AE,QRX724H,0100,2,17,WGPS,0,1,1:A:2,EA", "",
+       "Number         = 1\nEndChar        = 1:A:2\n\n", "1 1 1 1", "5 5 77", 0x3F, 0x1F},
       {"AE,QRX724H,0100,2,17,XYZ,0,0,EA", ""},
       {"AE,QRX724H,0100,2,17,DEVINFO,0,4,1,NULL,3,0,EA", "", "", "1 1 1 1", "5 5 77", 0x3F, 0x3E},
       {"AE,QRX724H,0100,2,17,xWAIRDOx,0,0,EA", "", "", "1 1 1 1", "5 5 77", 0x3F, 0x3D},
       // Runs of commas count as one; the version is read in base two by position.
-      {"AE,,QRX724H,,1x1,2,,-3,RDO,0,,3,1,0,1,EA", "Device Version = 5\nSession ID     = 2\nPacketID       = -3\n",
-       "", "1 0 1 1"},
-      {"XE,QRX724H,1111,5,0,DEVINFO,0,0,EA", "Preamble       = XE\nDevice Type    = QRX724H\nDevice Version = 15\n"},
+      {"AE,,QRX724H,,1x1,2,,-3,RDO,0,,3,1,0,1,EA",
+       "Device Version = 5\nSession ID     = 2\nPacketID       = -3\n", "", "1 0 1 1"},
+      {"XE,QRX724H,1111,5,0,DEVINFO,0,0,EA",
+       "Preamble       = XE\nDevice Type    = QRX724H\nDevice Version = 15\n"},
       {"AX,QRX724H,0000,5,0,DEVINFO,0,0,EA", "Device Version = 0\n"},
       {"EA,QRX724H,0100,5,17,DEVINFO,0,0,EA", "=Message format error!!\n"},
       {"AE,QRX724H,0100,2,0,RDO,0", "=Message has fewer than 8 fields!!\n"},
       // A session without DO slots: only logged, but the server did answer.
       {"AE,QRX724H,0100,5,17,RDO,0,2,1,1,EA", "", "Number         = 2\nEndChar        = 1\n\n",
        "1 1 1 1", "5 5 77", 0x3D},
-      {"AE,QRX724H,0100,9,17,RDO,0,3,0,0,0,EA", "", "Session ID 9 is not configured. Command ignored!!\n"},
+      {"AE,QRX724H,0100,9,17,RDO,0,3,0,0,0,EA", "",
+       "Session ID 9 is not configured. Command ignored!!\n"},
       // ID 0 is what a record past the configured sessions holds.
-      {"AE,QRX724H,0100,0,17,RDO,0,3,0,0,0,EA", "", "Session ID 0 is not configured. Command ignored!!\n"},
+      {"AE,QRX724H,0100,0,17,RDO,0,3,0,0,0,EA", "",
+       "Session ID 0 is not configured. Command ignored!!\n"},
       // Too few values for the slots, a negative Number, or more than the frame
       // holds (EA is not a value): the bit is cleared, no value written.
       {"AE,QRX724H,0100,2,17,RDO,0,2,0,0,EA", "",
        "DO values refused: Number 2, 3 slots in the session, 2 values in the message!!\n"
-       "EndChar        = EA\n\n", "1 1 1 1", "5 5 77", 0x3F, 0x3D},
+       "EndChar        = EA\n\n",
+       "1 1 1 1", "5 5 77", 0x3F, 0x3D},
       {"AE,QRX724H,0100,2,0,RAO,0,-1,EA", "AO values refused: Number -1"},
-      {"AE,QRX724H,0100,2,0,RDO,0,4,0,0,0,EA", "DO values refused: Number 4, 3 slots in the session, 3 values"},
-      {"AE,QRX724H,0100,2,0,RDO,0,0", "", "Number 0, 3 slots in the session, 0 values in the message!!\nEndChar        = \n\n"},
+      {"AE,QRX724H,0100,2,0,RDO,0,4,0,0,0,EA",
+       "DO values refused: Number 4, 3 slots in the session, 3 values"},
+      {"AE,QRX724H,0100,2,0,RDO,0,0", "",
+       "Number 0, 3 slots in the session, 0 values in the message!!\nEndChar        = \n\n"},
       // The frame ending after its last value, or in cipher padding.
       {"AE,QRX724H,0100,2,0,RDO,0,3,0,0,0", "", "\nEndChar        = \n\n", "0 0 0 1"},
-      {"AE,QRX724H,0100,2,0,RDO,0,3,1,1,0,EA      ", "", "\nEndChar        = EA      \n\n", "1 1 0 1"},
+      {"AE,QRX724H,0100,2,0,RDO,0,3,1,1,0,EA      ", "", "\nEndChar        = EA      \n\n",
+       "1 1 0 1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.frame);
@@ -131,8 +142,10 @@ TEST_F(Downlink, UdpFramesLogClearTheirPendingBitAndWriteWhatDiffers) {
     std::memcpy(buf, c.frame.data(), c.frame.size());
     process_message(book, image, mapping, devices, buf);
     std::string out = console.take();
-    if (c.contains.starts_with("=")) EXPECT_EQ(out, c.contains.substr(1));
-    else EXPECT_NE(out.find(c.contains), std::string::npos) << out;
+    if (c.contains.starts_with("="))
+      EXPECT_EQ(out, c.contains.substr(1));
+    else
+      EXPECT_NE(out.find(c.contains), std::string::npos) << out;
     EXPECT_TRUE(out.ends_with(c.ends)) << out;
     EXPECT_EQ(writes(), (c.coils != "1 1 1 1") + (c.regs != "5 5 77"));
     EXPECT_EQ(coils(), c.coils);

@@ -28,8 +28,12 @@ std::string channels(int device, int first, int last) {
   for (int c = first; c <= last; ++c) out += std::to_string(device) + "-" + std::to_string(c) + ",";
   return out;
 }
-std::string text_of(const Mapping& io, IoType t, int s) { return map_text(io, t, s); }
-std::string empties(int n) { return n > 0 ? "0-0," + empties(n - 1) : ""; }
+std::string text_of(const Mapping& io, IoType t, int s) {
+  return map_text(io, t, s);
+}
+std::string empties(int n) {
+  return n > 0 ? "0-0," + empties(n - 1) : "";
+}
 
 ConfResult<Mapping> read(const std::string& text, const DeviceList& devices,
                          MappingRead when = MappingRead::kStartup) {
@@ -49,13 +53,16 @@ TEST(MappingRead, HandWrittenFileIsUsedAsItStands) {
                 devices_of({{4, 2, 1, 1}, {2, 0, 0, 3}}));
   ASSERT_TRUE(r.ok()) << r.refusal()->text;
   const Mapping& io = r.value();
-  EXPECT_EQ(std::tuple(io.default_mapping, io.session_count, io.session_id[1]), std::tuple(0, 2, 3));
+  EXPECT_EQ(std::tuple(io.default_mapping, io.session_count, io.session_id[1]),
+            std::tuple(0, 2, 3));
   EXPECT_EQ(text_of(io, IoType::DO, 0), "1-1,1-2,\r\n");  // stored with its line end
-  EXPECT_EQ(r.console().find("Total Session = 2\nSession ID = 7\n[DO]\r\n1-1,1-2,\r\n\n[DI]\r\n"), 0u);
+  EXPECT_EQ(r.console().find("Total Session = 2\nSession ID = 7\n[DO]\r\n1-1,1-2,\r\n\n[DI]\r\n"),
+            0u);
   EXPECT_NE(r.console().find("\nSession ID = 3\n[DO]\r\n2-2,0-0,1-4,\r\n\n"), std::string::npos);
   // AO 1: a trailing empty slot does not count; DO 2: one in the middle does;
   // DI 2: 1-102, a third digit starts over (channel 2).
-  EXPECT_EQ(std::vector({io.do_num[0], io.di_num[0], io.ao_num[0], io.do_num[1], io.di_num[1], io.ai_num[1]}),
+  EXPECT_EQ(std::vector({io.do_num[0], io.di_num[0], io.ao_num[0], io.do_num[1], io.di_num[1],
+                         io.ai_num[1]}),
             std::vector({2, 0, 1, 3, 2, 0}));
 }
 
@@ -71,10 +78,12 @@ TEST(MappingRead, SlotLinesParseCharacterByCharacter) {
   using P = std::pair<int, int>;
   // Two digits at most: a third starts over (100 -> 0, an empty slot; 123 -> 3).
   auto s = slots("1-100,1-123,10-32,");
-  EXPECT_EQ(std::vector<P>(s.begin(), s.begin() + 4), (std::vector<P>{{1, 0}, {1, 3}, {10, 32}, {0, 0}}));
+  EXPECT_EQ(std::vector<P>(s.begin(), s.begin() + 4),
+            (std::vector<P>{{1, 0}, {1, 3}, {10, 32}, {0, 0}}));
   // Every separator moves the position: a blank after a comma shifts the pairs.
   s = slots("1-1, 1-2, 2-3,");
-  EXPECT_EQ(std::vector<P>(s.begin(), s.begin() + 4), (std::vector<P>{{1, 1}, {0, 1}, {2, 0}, {2, 3}}));
+  EXPECT_EQ(std::vector<P>(s.begin(), s.begin() + 4),
+            (std::vector<P>{{1, 1}, {0, 1}, {2, 0}, {2, 3}}));
   // Any character above '/' is a digit worth its code minus '0'.
   EXPECT_EQ(slots("1:-A,")[0], P(20, 17));
   // At most 32 entries are stored.
@@ -103,32 +112,35 @@ const std::string kOk = session(0, "1-1,", "1-1,", "1-1,", "1-1,");
 
 INSTANTIATE_TEST_SUITE_P(
     Files, MappingRefusal,
-    testing::Values(
-        Case{kHead + kOk, 0, ""}, Case{"default_mapping=0\r\nsessionALL_mapping=0\r\n", 0, ""},
-        // Empty slots name nothing: "0-5," passes.
-        Case{kHead + session(0, "0-5,", "", "", ""), 0, ""},
-        Case{"", 1, "line 1: the file ends before the default_mapping line!!"},
-        Case{"default_mapping\r\nsessionALL_mapping=1\r\n" + kOk, 1, "line 1 has no \"=\", no default_mapping value!!"},
-        Case{"default_mapping\r\n", 1, "has no \"=\"", MappingRead::kReadBack},
-        Case{"default_mapping=0\r\n", 2, "the file ends before the session count"},
-        Case{"default_mapping=0\r\nsessionALL_mapping\r\n", 2, "has no \"=\""},
-        Case{"default_mapping=0\r\nsessionALL_mapping=6\r\n", 2, "line 2: session count 6, 0 to 5 fit!!"},
-        Case{"default_mapping=0\r\nsessionALL_mapping=-1\r\n", 2, "session count -1"},
-        Case{"default_mapping=0\r\nsessionALL_mapping=2\r\n" + kOk, 12,
-                "the file ends before session 2 of 2 is complete"},
-        Case{kHead + kOk.substr(0, kOk.find("[AI]")), 10,
-                "the file ends before session 1 of 1 is complete"},
-        Case{kHead + "sessionID_mapping\r\n" + kOk.substr(kOk.find("[DO]")), 3, "has no \"=\""},
-        Case{kHead + session(0, channels(1, 1, 4) + empties(28) + "1-1,", "", "", ""), 5,
-                "line 5: the DO line holds more than 32 entries!!"},
-        Case{kHead + session(0, "", "0-0,3-1,", "", ""), 7,
-                "line 7: DI entry 2 names device 3, 2 configured!!"},
-        Case{kHead + session(0, "2-3,", "", "", ""), 5,
-                "line 5: DO entry 1 names channel 3 of device 2, which has 2!!"},
-        Case{kHead + session(0, "", "", "", "1-2,"), 11,
-                "AI entry 1 names channel 2 of device 1, which has 1"},
-        Case{kHead + session(0, "1-0,", "", "", ""), 5,
-                "DO entry 1 names channel 0 of device 1, which has 4"}));
+    testing::Values(Case{kHead + kOk, 0, ""},
+                    Case{"default_mapping=0\r\nsessionALL_mapping=0\r\n", 0, ""},
+                    // Empty slots name nothing: "0-5," passes.
+                    Case{kHead + session(0, "0-5,", "", "", ""), 0, ""},
+                    Case{"", 1, "line 1: the file ends before the default_mapping line!!"},
+                    Case{"default_mapping\r\nsessionALL_mapping=1\r\n" + kOk, 1,
+                         "line 1 has no \"=\", no default_mapping value!!"},
+                    Case{"default_mapping\r\n", 1, "has no \"=\"", MappingRead::kReadBack},
+                    Case{"default_mapping=0\r\n", 2, "the file ends before the session count"},
+                    Case{"default_mapping=0\r\nsessionALL_mapping\r\n", 2, "has no \"=\""},
+                    Case{"default_mapping=0\r\nsessionALL_mapping=6\r\n", 2,
+                         "line 2: session count 6, 0 to 5 fit!!"},
+                    Case{"default_mapping=0\r\nsessionALL_mapping=-1\r\n", 2, "session count -1"},
+                    Case{"default_mapping=0\r\nsessionALL_mapping=2\r\n" + kOk, 12,
+                         "the file ends before session 2 of 2 is complete"},
+                    Case{kHead + kOk.substr(0, kOk.find("[AI]")), 10,
+                         "the file ends before session 1 of 1 is complete"},
+                    Case{kHead + "sessionID_mapping\r\n" + kOk.substr(kOk.find("[DO]")), 3,
+                         "has no \"=\""},
+                    Case{kHead + session(0, channels(1, 1, 4) + empties(28) + "1-1,", "", "", ""),
+                         5, "line 5: the DO line holds more than 32 entries!!"},
+                    Case{kHead + session(0, "", "0-0,3-1,", "", ""), 7,
+                         "line 7: DI entry 2 names device 3, 2 configured!!"},
+                    Case{kHead + session(0, "2-3,", "", "", ""), 5,
+                         "line 5: DO entry 1 names channel 3 of device 2, which has 2!!"},
+                    Case{kHead + session(0, "", "", "", "1-2,"), 11,
+                         "AI entry 1 names channel 2 of device 1, which has 1"},
+                    Case{kHead + session(0, "1-0,", "", "", ""), 5,
+                         "DO entry 1 names channel 0 of device 1, which has 4"}));
 
 TEST(MappingRead, AFileAboutToBeRegeneratedOnlyHasToSurvive) {
   const DeviceList devices = devices_of({{4, 2, 1, 1}});
@@ -161,8 +173,9 @@ TEST(DefaultMapping, SessionsFillUpAndResumeWhereThePreviousOneStopped) {
   EXPECT_EQ(std::tuple(b.default_mapping, b.session_id[1]), std::tuple(1, 1));
   EXPECT_EQ(text_of(b, IoType::DO, 1), channels(2, 13, 20) + empties(24));
   EXPECT_EQ(std::pair(b.do_num[0], b.do_num[1]), std::pair(32, 8));
-  EXPECT_EQ(console.find("DO value is full!! Remain 8 DO value!!\nSession ID number = 0\n32 DO values:\n" +
-                         channels(1, 1, 20) + channels(2, 1, 12) + "\n00 DI values:\n" + empties(32)),
+  EXPECT_EQ(console.find(
+                "DO value is full!! Remain 8 DO value!!\nSession ID number = 0\n32 DO values:\n" +
+                channels(1, 1, 20) + channels(2, 1, 12) + "\n00 DI values:\n" + empties(32)),
             0u);
   EXPECT_NE(console.find("\nSession ID number = 1\n08 DO values:\n"), std::string::npos);
   Mapping c = build({{30, 0, 0, 0}, {30, 0, 0, 0}, {5, 0, 0, 0}}).first;
@@ -189,9 +202,10 @@ TEST(DefaultMapping, MoreThanFiveSessionsAreRefused) {
       devices_of({{32}, {32}, {32}, {32}, {32}, {0, 0, 0, 1}, {0, 0, 0, 0}, {0, 0, 1, 0}, {1}}), 1,
       "quorvane.ini");
   ASSERT_FALSE(b.ok());
-  EXPECT_EQ(b.refusal()->text,
-            "Configure file quorvane.ini: the devices hold 161 DO channels, a default mapping holds "
-            "at most 160!!");
+  EXPECT_EQ(
+      b.refusal()->text,
+      "Configure file quorvane.ini: the devices hold 161 DO channels, a default mapping holds "
+      "at most 160!!");
 }
 
 // That it reads back as built, the fuzz target for the device file checks.
@@ -210,8 +224,9 @@ TEST(DefaultMapping, FileIsReplacedWholeOrNotAtAll) {
   const Mapping m = build({{2, 1, 0, 1}}).first;
   auto refused = write_mb_mapping_conf(m, "/conf/map.ini");
   ASSERT_TRUE(refused);
-  EXPECT_EQ(refused->text, "Open configure file fail!!\nConfigure file /conf/map.ini: creating the temporary "
-                           "file failed (No such file or directory), the file is left as it was!!");
+  EXPECT_EQ(refused->text,
+            "Open configure file fail!!\nConfigure file /conf/map.ini: creating the temporary "
+            "file failed (No such file or directory), the file is left as it was!!");
   std::filesystem::create_directories(root.path() / "conf");
   EXPECT_FALSE(write_mb_mapping_conf(m, "/conf/map.ini"));
   EXPECT_EQ(read_whole_file(root.path() / "conf/map.ini"), format_mb_mapping_conf(m));
@@ -220,7 +235,8 @@ TEST(DefaultMapping, FileIsReplacedWholeOrNotAtAll) {
 TEST(PackagedExamples, DeviceAndMappingFilesAreAccepted) {
   for (const std::string kind : {"udp", "mqtt"}) {
     const std::string dir = std::string(QUORVANE_SOURCE_DIR) + "/packaging/examples/" + kind;
-    auto devices = parse_mb_conf(read_whole_file(dir + "/quorvane.ini").value_or(""), "quorvane.ini");
+    auto devices =
+        parse_mb_conf(read_whole_file(dir + "/quorvane.ini").value_or(""), "quorvane.ini");
     ASSERT_TRUE(devices.ok()) << devices.refusal()->text;
     ASSERT_EQ(devices.value().size(), 2u);
     const MbDevice &tcp = devices.value()[0], &rtu = devices.value()[1];

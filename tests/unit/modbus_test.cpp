@@ -40,7 +40,9 @@ struct Buffers {
     std::fill(std::begin(ao_buf), std::end(ao_buf), 0xEEEE);
     std::fill(std::begin(ai_buf), std::end(ai_buf), 0xEEEE);
   }
-  IoResult fc(const MbDevice& d, int32_t f) { return modbus_exchange(do_buf, di_buf, ao_buf, ai_buf, &d, f); }
+  IoResult fc(const MbDevice& d, int32_t f) {
+    return modbus_exchange(do_buf, di_buf, ao_buf, ai_buf, &d, f);
+  }
 };
 
 class ModbusTest : public testing::Test {
@@ -52,9 +54,12 @@ class ModbusTest : public testing::Test {
   void start(const std::vector<std::string>& kinds, ModbusSim& sim) {
     std::vector<std::string> args;
     for (const auto& k : kinds) {
-      if (k == "tcp") args.insert(args.end(), {"--tcp", "0"});
-      else args.insert(args.end(), {"--rtu", "--slave", "7"});
-      for (auto b : {"do:100:40", "di:200:40", "ao:300:40", "ai:400:40"}) args.insert(args.end(), {"--block", b});
+      if (k == "tcp")
+        args.insert(args.end(), {"--tcp", "0"});
+      else
+        args.insert(args.end(), {"--rtu", "--slave", "7"});
+      for (auto b : {"do:100:40", "di:200:40", "ao:300:40", "ai:400:40"})
+        args.insert(args.end(), {"--block", b});
     }
     ASSERT_TRUE(sim.start(args));
   }
@@ -102,11 +107,17 @@ TEST_F(ModbusTest, EachFunctionCodeSendsItsRequestsOnly) {
     int function, counts[4];
     const char* requests;
   };
-  const Case cases[] = {
-      {1, {1, 1, 1, 1}, "1:100:1"}, {2, {1, 1, 1, 1}, "2:200:1"}, {3, {1, 1, 1, 1}, "3:300:1"},
-      {4, {1, 1, 1, 1}, "4:400:1"}, {15, {1, 0, 0, 0}, "15:100:1"}, {16, {0, 0, 1, 0}, "16:300:1"},
-      // Counts of 0 and codes without a request: connected and closed, silent.
-      {0, {0, 0, 0, 0}, ""}, {15, {0, 5, 5, 5}, ""}, {1, {0, 5, 5, 5}, ""}, {7, {4, 0, 3, 0}, ""}};
+  const Case cases[] = {{1, {1, 1, 1, 1}, "1:100:1"},
+                        {2, {1, 1, 1, 1}, "2:200:1"},
+                        {3, {1, 1, 1, 1}, "3:300:1"},
+                        {4, {1, 1, 1, 1}, "4:400:1"},
+                        {15, {1, 0, 0, 0}, "15:100:1"},
+                        {16, {0, 0, 1, 0}, "16:300:1"},
+                        // Counts of 0 and codes without a request: connected and closed, silent.
+                        {0, {0, 0, 0, 0}, ""},
+                        {15, {0, 5, 5, 5}, ""},
+                        {1, {0, 5, 5, 5}, ""},
+                        {7, {4, 0, 3, 0}, ""}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.function);
     Buffers b;
@@ -129,14 +140,16 @@ TEST_F(ModbusTest, EachFunctionCodeSendsItsRequestsOnly) {
   std::copy(regs, regs + 3, b.ao_buf);
   EXPECT_EQ(b.fc(device(0, 4, 0, 3, 0), 15), kOk);
   EXPECT_EQ(b.fc(device(0, 4, 0, 3, 0), 16), kOk);
-  EXPECT_EQ(console.take(),
-            "[Write DO] Number:4, Value:[1, 0, 0, 1]\r\n[Write AO] Number:3, Value:[9, 65535, 0]\r\n");
+  EXPECT_EQ(
+      console.take(),
+      "[Write DO] Number:4, Value:[1, 0, 0, 1]\r\n[Write AO] Number:3, Value:[9, 65535, 0]\r\n");
   EXPECT_EQ(get("0 do 100 4") + " " + get("0 ao 300 3"), "1 0 0 1 9 65535 0");
 }
 
 TEST_F(ModbusTest, OutputsReportedAsInputsFollowTheRealInputs) {
   start({"tcp"});
-  sim({"set 0 do 100 1 1 0 1 0 0 1 1", "set 0 di 200 1 0 1 1", "set 0 ao 300 10 20", "set 0 ai 400 5"});
+  sim({"set 0 do 100 1 1 0 1 0 0 1 1", "set 0 di 200 1 0 1 1", "set 0 ao 300 10 20",
+       "set 0 ai 400 5"});
   // 8 coils and 4 real inputs; 2 holding registers and 1 real input register.
   MbDevice d = device(0, 8, 12, 2, 3);
   d.do_as_di = d.ao_as_ai = 1;
@@ -190,11 +203,13 @@ TEST_F(ModbusTest, UnreachableDeviceEndsThePollingThread) {
   EXPECT_EQ(scan(0), kUnreachable);
   EXPECT_EQ(write_back(io_, mapping_, devices_, 0, &on, nullptr), kUnreachable);
   EXPECT_EQ(console.take(), "Before writing DO values[1]:\n1-1,\n0,\n[Modbus 00]\n");
-  EXPECT_EQ(console.take(ConsoleStream::kErr), "[Error] Connection failed\n[Error] Connection failed\n");
+  EXPECT_EQ(console.take(ConsoleStream::kErr),
+            "[Error] Connection failed\n[Error] Connection failed\n");
   devices_ = {device_at({true, kClosedPort, ""}, 1, 0, 0, 0)};
   PollingJob job{io_, mapping_, devices_};
   EXPECT_EXIT((support::console_to_stderr(), polling_thread(&job)), testing::ExitedWithCode(1),
-              "\r\n<--- Modbus Polling Start --->\r\n\\[Error\\] Connection failed\n\\[Error\\] modbusFC error!!");
+              "\r\n<--- Modbus Polling Start --->\r\n\\[Error\\] Connection failed\n\\[Error\\] "
+              "modbusFC error!!");
 }
 
 TEST_F(ModbusTest, ScanFillsTheSessionSlotsFromEveryDevice) {
@@ -273,9 +288,10 @@ TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   sim_.requests(2);
   mapping_.do_num[0] = 0;
   write_back(io_, mapping_, devices_, 0, coils, regs);
-  EXPECT_EQ(console.take(),
-            "Before writing AO values[3]:\n1-2,3-1,3-2,\n0,0,0,\n[Modbus 00]\n[Write AO] Number:3, "
-            "Value:[7, 80, 9]\r\n[Modbus 01]\n[Modbus 02]\n[Write AO] Number:2, Value:[10, 20]\r\n");
+  EXPECT_EQ(
+      console.take(),
+      "Before writing AO values[3]:\n1-2,3-1,3-2,\n0,0,0,\n[Modbus 00]\n[Write AO] Number:3, "
+      "Value:[7, 80, 9]\r\n[Modbus 01]\n[Modbus 02]\n[Write AO] Number:2, Value:[10, 20]\r\n");
   EXPECT_EQ(sim_.requests(0), "3:300:3 16:300:3");
   EXPECT_EQ(sim_.requests(2), "16:300:2");
   EXPECT_EQ(get("2 ao 300 2"), "10 20");
@@ -289,7 +305,8 @@ TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   sim({"fail 0 1"});
   sim_.requests(0);
   const uint8_t on[3] = {0, 1, 0};
-  EXPECT_EQ(write_back(io_, mapping_, devices_, 0, on, nullptr), kOk);  // a failed write is only printed
+  EXPECT_EQ(write_back(io_, mapping_, devices_, 0, on, nullptr),
+            kOk);  // a failed write is only printed
   EXPECT_NE(console.take().find("[Modbus 00]\n[Error] Read DO error\r\n[Error] Write DO error\r\n"),
             std::string::npos);
   EXPECT_EQ(sim_.requests(0), "1:100:4");
@@ -310,7 +327,8 @@ TEST_F(ModbusTest, ScanUnderWayDoesNotUndoAWriteBack) {
   std::thread scan([this] { this->scan(0); });
   std::string served;
   for (int i = 0; i < 5000 && served.empty(); ++i) {
-    if ((served = sim_.requests(0)).empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if ((served = sim_.requests(0)).empty())
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   EXPECT_EQ(served, "1:100:1");  // the scan has read the coil
   const uint8_t on = 1;
@@ -323,7 +341,8 @@ TEST_F(ModbusTest, ScanUnderWayDoesNotUndoAWriteBack) {
 int open_fds_to(const std::filesystem::path& p) {
   int n = 0;
   std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) n += std::filesystem::read_symlink(e.path(), ec) == p;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
+    n += std::filesystem::read_symlink(e.path(), ec) == p;
   return n;
 }
 

@@ -58,16 +58,16 @@ TEST(ProgConf, PackagedExamplesYieldTheDocumentedSettingsByLinePosition) {
 
 TEST(ProgConf, ValueEdgeCases) {
   Settings info = parse(
-      "send_interval=\r\n"    // empty integer
-      "auto_connect= 5\r\n"   // blank before a number
-      "apn=\r\n"              // empty text: the LF alone
+      "send_interval=\r\n"   // empty integer
+      "auto_connect= 5\r\n"  // blank before a number
+      "apn=\r\n"             // empty text: the LF alone
       "x=\r\n"
       "server_port=12x\r\n"
-      "server_host= lead\n"   // LF without CR stays in the text
+      "server_host= lead\n"  // LF without CR stays in the text
       "[s]\r\n"
       "mqtt_enable=abc\r\n"
-      "mqtt_host=h=i\r\n"     // later "=" belong to the value
-      "mqtt_port=");          // a final "=" with no line end: empty
+      "mqtt_host=h=i\r\n"  // later "=" belong to the value
+      "mqtt_port=");       // a final "=" with no line end: empty
   EXPECT_EQ(info.send_interval, 0);
   EXPECT_EQ(info.auto_connect, 5);
   EXPECT_STREQ(info.apn, "\n");
@@ -104,7 +104,8 @@ TEST(ProgConf, TextTooLongForItsFieldRefusesTheFile) {
   };
   const Case cases[] = {
       // The position is what the line is called: counted from 0, as the fields are.
-      {"a=1\r\nb=1\r\napn=0123456789abcdef\r\n", 2, "line 2 (apn) has 16 characters, at most 15 fit!!"},
+      {"a=1\r\nb=1\r\napn=0123456789abcdef\r\n", 2,
+       "line 2 (apn) has 16 characters, at most 15 fit!!"},
       {"a=1\r\nb=1\r\napn=0123456789abcde\r\n", 0, ""},  // 15 characters fit
       {"a=1\r\nb=1\r\nc=x\r\nd=\r\ne=1\r\nserver_host=" + std::string(64, 'h') + "\r\n", 5,
        "server_host"},

@@ -11,8 +11,12 @@
 
 namespace {
 
-void* polling_body(void*) { return nullptr; }
-void* gps_body(void*) { return nullptr; }
+void* polling_body(void*) {
+  return nullptr;
+}
+void* gps_body(void*) {
+  return nullptr;
+}
 
 std::vector<ThreadBody> started;
 size_t failing_call = 0;  // 1-based call that fails; 0: none
@@ -29,11 +33,13 @@ TEST(StartupThreads, PollingThreadFirstThenGps) {
   // The real starter runs the body; this one detaches itself and ends, so that
   // the test leaves no thread behind.
   static std::atomic<bool> ran{false};
-  ASSERT_TRUE(start_thread([](void*) -> void* {
-    pthread_detach(pthread_self());
-    ran = true;
-    return nullptr;
-  }, nullptr));
+  ASSERT_TRUE(start_thread(
+      [](void*) -> void* {
+        pthread_detach(pthread_self());
+        ran = true;
+        return nullptr;
+      },
+      nullptr));
   for (int i = 0; i < 2000 && !ran; ++i) usleep(1000);
   EXPECT_TRUE(ran);
 }
@@ -45,7 +51,8 @@ TEST(StartupThreadsDeathTest, AThreadThatCannotBeCreatedEndsStartUp) {
     EXPECT_EXIT((dup2(STDERR_FILENO, STDOUT_FILENO),  // the text where the death test looks
                  start_worker_threads(polling_body, nullptr, gps_body, nullptr, fake_start)),
                 testing::ExitedWithCode(1),
-                failing_call == 1 ? "(^|\n)Create polling thread error!!$" : "(^|\n)Create gps thread error!!$");
+                failing_call == 1 ? "(^|\n)Create polling thread error!!$"
+                                  : "(^|\n)Create gps thread error!!$");
   }
 }
 
