@@ -20,7 +20,12 @@ clang-format --dry-run --Werror "${files[@]}"
 
 [ -f "${build}/compile_commands.json" ] || cmake --preset default >/dev/null
 echo "clang-tidy: src/"
-# -quiet keeps the per-file counts of suppressed warnings (system headers) out.
-run-clang-tidy -p "${build}" -j "$(nproc)" -quiet -warnings-as-errors='*' "$PWD/src/" \
-  > "${build}/clang-tidy.log" 2>&1 || { grep -E "warning:|error:" -A3 "${build}/clang-tidy.log"; exit 1; }
+# -quiet keeps the per-file counts of suppressed warnings (system headers)
+# out; any warning left counts as an error (this run-clang-tidy has no option
+# for that).
+run-clang-tidy -p "${build}" -j "$(nproc)" -quiet "$PWD/src/" > "${build}/clang-tidy.log" 2>&1 || true
+if grep -qE '(warning|error):' "${build}/clang-tidy.log"; then
+  grep -E '(warning|error):' -A3 "${build}/clang-tidy.log"
+  exit 1
+fi
 echo "clang-tidy: clean"

@@ -255,7 +255,10 @@ AtChannel::AtChannel(uint8_t port)
 
 void AtChannel::on_report(const char* marker, ReportHandler handler) {
   for (Report& r : reports_) {
-    if (std::string_view(r.marker) == marker) r.handler = std::move(handler);
+    if (std::string_view(r.marker) == marker) {
+      r.handler = std::move(handler);
+      return;
+    }
   }
 }
 
