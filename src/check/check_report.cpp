@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -123,8 +124,11 @@ struct Uplink {
 
 Uplink uplink_of(const Settings& settings, int32_t session_id, int type,
                  const std::vector<uint16_t>& values) {
-  static char plain[kFrameBufferSize];
-  static char json[kFrameBufferSize];
+  // Frames can be long: the buffers are on the heap, not the stack.
+  std::vector<char> plain_buffer(kFrameBufferSize);
+  std::vector<char> json_buffer(kFrameBufferSize);
+  const std::span<char> plain(plain_buffer);
+  const std::span<char> json(json_buffer);
   const bool di = type == io_index(IoType::DI);
   std::vector<uint8_t> bits(values.begin(), values.end());
   Uplink u;
@@ -132,7 +136,7 @@ Uplink uplink_of(const Settings& settings, int32_t session_id, int type,
     u.name = di ? "WDI" : "WAI";
     BuildResult n = di ? build_wdi_frame(plain, session_id, 0, bits)
                        : build_wai_frame(plain, session_id, 0, values);
-    u.text = n ? plain : "";
+    u.text = n ? plain.data() : "";
     return u;
   }
   u.name = di ? "DI" : "AI";
@@ -142,12 +146,12 @@ Uplink uplink_of(const Settings& settings, int32_t session_id, int type,
     char time_text[kTimeTextSize];
     format_json_time(time_text, std::time(nullptr));
     const JsonIds ids{settings.sensor_id, settings.device_id, time_text};
-    n = di ? wrap_json_di(json, ids, session_id, plain)
-           : wrap_json_ai(json, ids, session_id, plain);
-    u.text = n ? json : "";
+    n = di ? wrap_json_di(json, ids, session_id, plain.data())
+           : wrap_json_ai(json, ids, session_id, plain.data());
+    u.text = n ? json.data() : "";
     return u;
   }
-  u.text = n ? plain : "";
+  u.text = n ? plain.data() : "";
   return u;
 }
 

@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "common/console.h"
 #include "common/text.h"
+#include "common/thread_annotations.h"
 #include "modbus/modbus_engine.h"
 #include "modbus/modbus_io.h"
 #include "modbus/modbus_texts.h"
@@ -38,7 +38,7 @@ class Connection {
 
 // One exchange at a time on all links: the polling thread's scan and the main
 // thread's write-back must not share a serial line or a device's connection.
-std::mutex link_mutex;
+Mutex link_mutex;
 
 ContextPtr new_context(const MbDevice& dev) {
   if (dev.is_tcp == 0) {
@@ -55,7 +55,7 @@ ContextPtr new_context(const MbDevice& dev) {
 template <typename Requests>
 IoResult run_exchange(const MbDevice* device, Requests&& requests) {
   ostril_init();
-  std::lock_guard<std::mutex> lock(link_mutex);
+  MutexLock lock(link_mutex);
   ContextPtr ctx = device != nullptr ? new_context(*device) : nullptr;
   if (!ctx) {
     console().error(tx::kNoContext);
