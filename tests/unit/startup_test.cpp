@@ -9,6 +9,8 @@
 #include <atomic>
 #include <vector>
 
+#include "test_support.h"
+
 namespace {
 
 void* polling_body(void*) {
@@ -48,7 +50,7 @@ TEST(StartupThreadsDeathTest, AThreadThatCannotBeCreatedEndsStartUp) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   for (failing_call = 1; failing_call <= 2; ++failing_call) {
     started.clear();
-    EXPECT_EXIT((dup2(STDERR_FILENO, STDOUT_FILENO),  // the text where the death test looks
+    EXPECT_EXIT((support::console_to_stderr(),  // the text where the death test looks
                  start_worker_threads(polling_body, nullptr, gps_body, nullptr, fake_start)),
                 testing::ExitedWithCode(1),
                 failing_call == 1 ? "(^|\n)Create polling thread error!!$"
