@@ -22,13 +22,14 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "common/console.h"
 #include "common/text.h"
 #include "common/unique_fd.h"
 #include "config/fixed_settings.h"
 #include "messaging/codec.h"
 #include "modem/at_link.h"
 #include "modem/downlink.h"
-#include "serial/uart.h"
+#include "serial/serial_port.h"
 
 namespace {
 
@@ -177,22 +178,22 @@ int main(int argc, char** argv) {
   UniqueFd master(posix_openpt(O_RDWR | O_NOCTTY));
   if (!master.valid() || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) return 1;
   std::filesystem::create_symlink(ptsname(master.get()), root / "dev/ttyUSB0");
-  if (UART_Init(modem_port, 9600, 8, 0, 0) != 0) return 1;
-  AtChannel modem(modem_port);
+  SerialPort port(modem_port);
+  if (port.open_line(9600, 8, 0, 0) != 0) return 1;
+  AtChannel modem(port);
   modem.on_downlink(on_frame, nullptr);
 
-  // The dispatcher's console lines go nowhere; the figures to the real stdout.
-  std::fflush(stdout);
-  UniqueFd saved(dup(STDOUT_FILENO));
-  UniqueFd null(open("/dev/null", O_WRONLY));
-  dup2(null.get(), STDOUT_FILENO);
+  // The dispatcher's console lines go nowhere; the figures to stdout.
+  struct : ConsoleSink {
+    void write(ConsoleStream /*stream*/, std::string_view /*text*/) override {}
+  } quiet;
+  console().set_sink(&quiet);
 
   const size_t line_bytes = esonmi_line(0).size();
   Figures full = measure(modem, master.get(), full_lines, 0);
   Figures paced = measure(modem, master.get(), paced_lines, 960);
 
-  std::fflush(stdout);
-  dup2(saved.get(), STDOUT_FILENO);
+  console().set_sink(nullptr);
   std::printf("+ESONMI intake, %zu-byte datagrams (%zu-byte lines)\n", kFrameBytes, line_bytes);
   for (auto [name, f, n] : {std::tuple{"full speed", full, full_lines},
                             std::tuple{"paced 960 B/s", paced, paced_lines}}) {
@@ -201,7 +202,6 @@ int main(int argc, char** argv) {
         "last byte -> handler: median %.2f ms, p99 %.2f ms, max %.2f ms\n",
         name, n, f.bytes_per_s, f.received, f.lost, f.bad, f.median_ms, f.p99_ms, f.max_ms);
   }
-  UART_Close(modem_port);
   std::filesystem::remove_all(root);
   return 0;
 }

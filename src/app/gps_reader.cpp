@@ -6,7 +6,6 @@
 #include "common/clock.h"
 #include "common/console.h"
 #include "common/text.h"
-#include "config/fixed_settings.h"
 #include "modem/at_link.h"
 
 namespace {
@@ -37,8 +36,9 @@ GpsVerdict gps_read_pass(LineReader& reader, GpsFix& fix) {
   return verdict;
 }
 
-void* thread_gps(void* fix) {
+void* thread_gps(void* job) {
   console().line(kTxtGpsStartLine);
-  LineReader reader(gps_port);
-  for (;;) gps_read_pass(reader, *static_cast<GpsFix*>(fix));
+  GpsJob& gps = *static_cast<GpsJob*>(job);
+  LineReader reader(gps.port);
+  for (;;) gps_read_pass(reader, gps.fix);
 }

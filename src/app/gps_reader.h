@@ -7,6 +7,7 @@
 #include "common/gps_fix.h"
 
 class LineReader;
+class SerialPort;
 
 // One pass of the reader: receives a line from the GPS port's reader, stores an accepted sentence,
 // and pauses one second unless the line is one that is skipped at once. The pause is taken only
@@ -15,6 +16,12 @@ class LineReader;
 // (kNoRmc when nothing was waiting).
 GpsVerdict gps_read_pass(LineReader& reader, GpsFix& fix);
 
-// The GPS thread's body (for pthread_create; the argument is the GpsFix). It
+// What the GPS thread works on: the receiver's port, and the fix it keeps.
+struct GpsJob {
+  SerialPort& port;
+  GpsFix& fix;
+};
+
+// The GPS thread's body (for pthread_create; the argument is the GpsJob). It
 // prints its start banner and runs passes for ever.
-void* thread_gps(void* fix);
+void* thread_gps(void* job);

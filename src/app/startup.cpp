@@ -19,7 +19,7 @@
 #include "messaging/report_loop.h"
 #include "modbus/modbus_io.h"
 #include "modem/bringup.h"
-#include "serial/uart.h"
+#include "serial/serial_port.h"
 
 namespace {
 
@@ -68,15 +68,17 @@ Mapping read_mapping(const DeviceList& devices) {
   Settings settings = take(read_prog_conf(configFile_prog));
   // The server's answers and commands arrive while the modem port is read,
   // from the bring-up on.
-  AtChannel modem(modem_port);
+  SerialPort modem_port_io(modem_port);
+  SerialPort gps_port_io(gps_port);
+  AtChannel modem(modem_port_io);
   modem.set_json_commands(settings.mqtt_cht != 0);
   ReportBook book;
   install_downlink_handlers(modem, book, io, mapping, devices, exit_unreachable_device);
 
   // Modem and GPS ports; a port that failed to open shows up as a modem that
   // never answers, which keeps start-up in the bring-up below.
-  UART_Init(modem_port, 9600, 8, 0, 0);
-  UART_Init(gps_port, 9600, 8, 0, 0);
+  modem_port_io.open_line(9600, 8, 0, 0);
+  gps_port_io.open_line(9600, 8, 0, 0);
   ModemLink link(modem, settings);
   while (!link.bring_up()) clock_sleep_seconds(1);
 
@@ -88,7 +90,8 @@ Mapping read_mapping(const DeviceList& devices) {
   // cannot be reached ends the process there.
   if (poll_sessions_once(io, mapping, devices) == IoResult::kUnreachable) exit_unreachable_device();
   PollingJob polling{io, mapping, devices};
-  start_worker_threads(polling_thread, &polling, thread_gps, &gps);
+  GpsJob gps_job{gps_port_io, gps};
+  start_worker_threads(polling_thread, &polling, thread_gps, &gps_job);
 
   // The report loop runs on the main thread, one second after the polling and
   // GPS threads have started; it never returns.

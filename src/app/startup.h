@@ -14,8 +14,8 @@ using ThreadBody = void* (*)(void*);
 bool start_thread(ThreadBody body, void* argument);
 
 // Start-up's two threads: the polling thread on its PollingJob, then the GPS
-// thread on the GpsFix. A thread that cannot be created ends the process
+// thread on its GpsJob. A thread that cannot be created ends the process
 // (status 1) after its text, which is printed without a line end. start: the
 // thread starter (tests replace it).
-void start_worker_threads(ThreadBody polling, void* polling_job, ThreadBody gps, void* gps_fix,
+void start_worker_threads(ThreadBody polling, void* polling_job, ThreadBody gps, void* gps_job,
                           bool (*start)(ThreadBody, void*) = start_thread);

@@ -17,12 +17,9 @@
 #include "modem/modem_texts.h"
 #include "modem/rx_queue.h"
 #include "modem/urc.h"
-#include "serial/uart.h"
 
 namespace {
 
-// Port numbers the serial layer accepts (0 to 32).
-constexpr size_t kPorts = 33;
 // Pause between two passes of the receive loop.
 constexpr uint64_t kPassUs = 10000;
 constexpr uint32_t kZrstLimitMs = 10000;
@@ -34,15 +31,14 @@ using Payload = std::array<uint8_t, kPayloadSize + 1>;
 }  // namespace
 
 void PortLines::pull() {
-  const uint8_t port = port_;
-  RxQueue& queue = queue_;
   std::array<uint8_t, 1024> chunk;
-  for (int waiting = UART_DataSizeInCom(port); waiting > 0;) {
+  for (int waiting = port_.waiting(); waiting > 0;) {
     int want = std::min(waiting, static_cast<int>(chunk.size()));
-    int got = UART_Recv(port, chunk.data(), want);
+    int got = port_.read(chunk.data(), want);
     if (got <= 0) break;
-    size_t dropped = queue.push(chunk.data(), static_cast<size_t>(got));
-    if (dropped > 0) console().print(kTxtRxQueueFull, static_cast<unsigned>(port), dropped);
+    size_t dropped = queue_.push(chunk.data(), static_cast<size_t>(got));
+    if (dropped > 0)
+      console().print(kTxtRxQueueFull, static_cast<unsigned>(port_.number()), dropped);
     waiting -= got;
   }
 }
@@ -248,7 +244,7 @@ class AtChannel::Collected {
   size_t used_ = 0;
 };
 
-AtChannel::AtChannel(uint8_t port)
+AtChannel::AtChannel(SerialPort& port)
     : port_(port),
       lines_(port),
       reports_{{{kUrcEsonmi, {}}, {kUrcEmqpub, {}}, {kUrcIp, {}}, {kUrcEmqdiscon, {}}}} {}
@@ -364,7 +360,6 @@ bool AtChannel::for_outer() const {
 // Reports are acted on; results belong to no awaited command and are dropped;
 // the rest of earlier answers is passed over.
 void AtChannel::intake() {
-  if (port_ >= kPorts) return;
   lines_.pull();
   LineAssembler line;
   Collected nowhere(nullptr);
@@ -453,7 +448,6 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
   reply.text.fill('\0');
   reply.result = AtResult::kPending;
   if (timed_out != nullptr) *timed_out = false;
-  if (port_ >= kPorts) return false;
   if (awaiting_ && current_.result != AtResult::kPending) {
     // Its result came while a later command was awaited.
     Collected collected(reply.text.data());
@@ -492,9 +486,9 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
   }
 }
 
-int send_str(uint8_t port, const char* command) {
+int send_str(SerialPort& port, const char* command) {
   console().print(kTxtSend, command);
-  return UART_Send(port, command, static_cast<int>(std::strlen(command)));
+  return port.write(command, static_cast<int>(std::strlen(command)));
 }
 
 void recon_message(int32_t count, const char* hex, uint8_t* out) {

@@ -16,6 +16,7 @@
 #include "modem/downlink.h"
 #include "modem/line_assembler.h"
 #include "modem/rx_queue.h"
+#include "serial/serial_port.h"
 
 // Size of an answer's text and of a line reader's response buffer.
 inline constexpr int kResponseSize = 1024;
@@ -41,7 +42,7 @@ class PortLines {
     kEmpty,    // the queue ran dry first; a partial line stays in the assembler
   };
 
-  explicit PortLines(uint8_t port) : port_(port) {}
+  explicit PortLines(SerialPort& port) : port_(port) {}
   // Moves every byte waiting on the device into the queue.
   void pull();
   // Feeds queued bytes to line up to and including the next LF.
@@ -51,7 +52,7 @@ class PortLines {
   void clear() { queue_.clear(); }
 
  private:
-  uint8_t port_;
+  SerialPort& port_;
   RxQueue queue_;
 };
 
@@ -81,7 +82,7 @@ struct AtReply {
 // they arrive.
 class AtChannel {
  public:
-  explicit AtChannel(uint8_t port);
+  explicit AtChannel(SerialPort& port);
 
   // Sends the command and waits for its result, or for the receive time-out
   // (a modem that stays silent is waited for as long as a started answer).
@@ -157,7 +158,7 @@ class AtChannel {
     std::string_view echo() const { return {text.data(), len}; }
   };
 
-  uint8_t port_;
+  SerialPort& port_;
   PortLines lines_;
   Command current_;
   // The command that was awaited when a second one was begun (the report
@@ -175,14 +176,14 @@ class AtChannel {
 };
 
 // Prints "Send: %s" with the command (which ends in CR LF) and writes it to
-// the port. Answers UART_Send's code.
-int send_str(uint8_t port, const char* command);
+// the port. Answers the write's count or a negative code.
+int send_str(SerialPort& port, const char* command);
 
 // Lines of a port that speaks no AT (the GPS receiver), commas stored as
 // colons. One thread uses it.
 class LineReader {
  public:
-  explicit LineReader(uint8_t port) : lines_(port) {}
+  explicit LineReader(SerialPort& port) : lines_(port) {}
   // One line into response (kResponseSize bytes, cleared): 0 when no byte was
   // waiting, else 1 with the line, or at the time-out 60 s from the first
   // byte (with an empty response and *timed_out set, when given).

@@ -38,6 +38,3 @@ termios open_settings(const termios& current);
 // The raw-mode settings of a baud index (0-19) and format byte (0-63), built
 // from zero: speed in the control flags only, parity check on for odd or even.
 termios config_settings(int baud_index, int format);
-
-// The settings last applied to an open port (zeroed when never applied).
-const termios& applied_settings(int port);

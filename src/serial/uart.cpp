@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "serial/port_tables.h"
+#include "serial/serial_port.h"
 
 namespace {
 
@@ -17,17 +18,14 @@ std::array<int32_t, 256> hComUse{};
 
 int UART_Init(uint8_t port, uint32_t baud, uint8_t data_bits, uint8_t parity, uint8_t stop) {
   if (hComUse[port] != 0) return UART_IN_USE;
-  int format = format_byte(data_bits, parity, stop);
-  if (format < 0) return ZOL_BAD_PARAM;
-
-  int baud_index = baud_index_of(baud);
-  int rc = zol_Open(port);
-  if (rc == ZOL_OK) {
-    rc = zol_ConfigPort(port, baud_index, format);
-    // Open is what counts: a port left with the open settings is still ours.
-    hComUse[port] = 1;
+  SerialPort* record = numbered_port(port);
+  if (record == nullptr) {
+    return format_byte(data_bits, parity, stop) < 0 ? ZOL_BAD_PARAM : ZOL_BAD_PORT;
   }
-  return rc == ZOL_NOT_OPEN ? UART_OPEN_FAILED : rc;
+  const int rc = record->open_line(baud, data_bits, parity, stop);
+  // Open is what counts: a port left with the open settings is still ours.
+  if (rc != ZOL_BAD_PARAM && record->is_open()) hComUse[port] = 1;
+  return rc;
 }
 
 int UART_Close(uint8_t port) {

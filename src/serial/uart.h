@@ -28,9 +28,9 @@ inline constexpr int ZOL_FLUSH_OUTPUT = 0;
 inline constexpr int ZOL_FLUSH_INPUT = 1;
 inline constexpr int ZOL_FLUSH_BOTH = 2;
 
-// The device path of a port number (under QUORVANE_ROOT), or "" for a number
-// outside 0 to 32.
-std::string port_device_path(int port);
+class SerialPort;
+// The port library's record of a port number, or nullptr outside 0 to 32.
+SerialPort* numbered_port(int port);
 
 int zol_Open(int port);
 int zol_ConfigPort(int port, int baud_index, int format);

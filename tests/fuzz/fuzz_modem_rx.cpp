@@ -29,7 +29,7 @@ struct ModemPort {
   support::PortPty modem{root, modem_port, "ttyUSB0"};
   VirtualClock clock;
   ScopedClock clock_guard{clock};
-  AtChannel at{modem_port};
+  AtChannel at{modem.serial()};
   ModemPort() {
     at.on_downlink([](char* frame) { FUZZ_CHECK(strnlen(frame, kFrameBuffer) < kFrameBuffer); },
                    [](MqttDownlink r) {
@@ -66,6 +66,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(calls <= bytes.size());
     FUZZ_CHECK(strnlen(reply->text.data(), reply->text.size()) < reply->text.size());
   }
-  FUZZ_CHECK(UART_DataSizeInCom(modem_port) == 0);
+  FUZZ_CHECK(port->modem.serial().waiting() == 0);
   return 0;
 }

@@ -26,7 +26,7 @@
 #include "config/io_type.h"
 #include "config/mapping_conf.h"
 #include "modbus/io_image.h"
-#include "serial/uart.h"
+#include "serial/serial_port.h"
 
 namespace support {
 
@@ -108,15 +108,16 @@ class PortPty {
  public:
   PortPty(const TempRoot& root, uint8_t port, const char* name)
       : port_(port), master_(open_pty_at(root.path() / "dev" / name)) {
-    require(UART_Init(port, 9600, 8, 0, 0) == 0, "UART_Init");
+    require(port_.open_line(9600, 8, 0, 0) == 0, "open_line");
   }
-  ~PortPty() { UART_Close(port_); }
   int master() const { return master_.get(); }
+  // The gateway's end.
+  SerialPort& serial() { return port_; }
 
   // Writes as the far end and waits (bounded, real time) until the port holds
   // the bytes, so that the next receive call finds them. False when it does not.
   bool send(const std::string& bytes) {
-    const int want = std::max(UART_DataSizeInCom(port_), 0) + static_cast<int>(bytes.size());
+    const int want = std::max(port_.waiting(), 0) + static_cast<int>(bytes.size());
     size_t sent = 0;
     for (int i = 0; sent < bytes.size() && i < 1000; ++i) {
       ssize_t n = write(master(), bytes.data() + sent, bytes.size() - sent);
@@ -125,17 +126,17 @@ class PortPty {
       else
         poll(nullptr, 0, 1);
     }
-    for (int i = 0; i < 3000 && UART_DataSizeInCom(port_) < want; ++i) {
+    for (int i = 0; i < 3000 && port_.waiting() < want; ++i) {
       if (i < 1000)
         sched_yield();
       else
         poll(nullptr, 0, 1);
     }
-    return UART_DataSizeInCom(port_) >= want;
+    return port_.waiting() >= want;
   }
 
  private:
-  uint8_t port_;
+  SerialPort port_;
   UniqueFd master_;
 };
 

@@ -260,7 +260,7 @@ TEST_F(AtLink, TimeLimitsAreStrictAndPerPort) {
   std::array<char, kResponseSize> response{};
   pty.send(gps_port, "$GPRMC,12");
   bool timed_out = false;
-  LineReader gps(gps_port);
+  LineReader gps(pty.port(gps_port).serial());
   EXPECT_EQ(gps.read_line(response.data(), &timed_out), 1);
   EXPECT_TRUE(timed_out);
 }

@@ -72,7 +72,7 @@ class GpsReader : public ::testing::Test {
   support::ScopedConsoleCapture capture;
   support::TempRoot root;
   support::PortPty gps{root, gps_port, "ttyUSB1"};
-  LineReader reader{gps_port};
+  LineReader reader{gps.serial()};
   VirtualClock clock;
   ScopedClock clock_guard{clock};
   GpsFix fix;

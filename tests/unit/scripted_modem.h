@@ -56,7 +56,7 @@ class ModemPty {
   support::TempRoot root_;
   support::PortPty modem_{root_, modem_port, "ttyUSB0"};
   support::PortPty gps_{root_, gps_port, "ttyUSB1"};
-  AtChannel at_{modem_port};  // the modem port's exchange
+  AtChannel at_{modem_.serial()};  // the modem port's exchange
 };
 
 inline const std::string kOk = "\r\nOK\r\n";

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "serial/port_tables.h"
+#include "serial/serial_port.h"
 #include "serial/uart.h"
 #include "test_support.h"
 
@@ -64,7 +65,8 @@ TEST_F(SerialPty, InitAppliesRateParityAndStopBits) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message()
                  << c.rate << " " << int(c.data_bits) << int(c.parity) << int(c.stop));
-    ASSERT_EQ(UART_Init(kPort, c.rate, c.data_bits, c.parity, c.stop), 0);
+    SerialPort port(kPort);
+    ASSERT_EQ(port.open_line(c.rate, c.data_bits, c.parity, c.stop), 0);
     termios t = kernel_settings();
     EXPECT_EQ(cfgetospeed(&t), c.speed);
     EXPECT_EQ((t.c_iflag & INPCK) != 0, c.inpck);
@@ -77,20 +79,19 @@ TEST_F(SerialPty, InitAppliesRateParityAndStopBits) {
     EXPECT_EQ(t.c_cc[VTIME], 10);
     EXPECT_EQ(t.c_cc[VMIN], 1);
     // A pseudo-terminal forces 8 bits and no parity; the record keeps what was asked.
-    const termios& applied = applied_settings(kPort);
-    EXPECT_EQ(applied.c_cflag & CSIZE, c.data_bits == 7 ? CS7 : CS8);
-    EXPECT_EQ((applied.c_cflag & PARENB) != 0, c.inpck);
-    EXPECT_EQ(UART_Close(kPort), 0);
+    EXPECT_EQ(port.settings().c_cflag & CSIZE, c.data_bits == 7 ? CS7 : CS8);
+    EXPECT_EQ((port.settings().c_cflag & PARENB) != 0, c.inpck);
   }
 }
 
 // Bytes travel both ways in every AT link test; here the failures.
 TEST_F(SerialPty, AnEmptyReadAndAWriteToAGoneFarEndFail) {
-  ASSERT_EQ(UART_Init(kPort, 9600, 8, 0, 0), 0);
+  SerialPort port(kPort);
+  ASSERT_EQ(port.open_line(9600, 8, 0, 0), 0);
   char buf[8];
-  EXPECT_EQ(UART_Recv(kPort, buf, sizeof buf), ZOL_SYSCALL_FAILED);  // nothing waits
+  EXPECT_EQ(port.read(buf, sizeof buf), ZOL_SYSCALL_FAILED);  // nothing waits
   master_.reset();
-  EXPECT_EQ(UART_Send(kPort, "x", 1), UART_WRITE_FAILED);
+  EXPECT_LT(port.write("x", 1), 0);
 }
 
 TEST_F(SerialPty, InUseTableGuardsInitSendAndClose) {

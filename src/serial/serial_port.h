@@ -1,0 +1,59 @@
+// One numbered serial port on a terminal device, owned by its one user (the
+// modem's AT channel, the GPS reader): the descriptor, the settings last
+// applied, reads and writes through the POSIX terminal interface. Closed with
+// the object.
+//
+// Port numbers: 0-9 are ttyO0-9, 10-19 ttyUSB0-9, 20-32 ttyACM0-12, each path
+// resolved under QUORVANE_ROOT. Failures are answered with the port library's
+// codes (serial/uart.h).
+#pragma once
+
+#include <termios.h>
+
+#include <cstdint>
+#include <string>
+
+#include "common/unique_fd.h"
+
+// The device path of a port number (under QUORVANE_ROOT), or "" for a number
+// outside 0 to 32.
+std::string port_device_path(int port);
+
+class SerialPort {
+ public:
+  explicit SerialPort(int number) : number_(number) {}
+
+  int number() const { return number_; }
+  bool is_open() const { return fd_.valid(); }
+  // The settings last applied (zeroed when never applied).
+  const termios& settings() const { return settings_; }
+
+  // Opens the device (again, when it was open) non-blocking, at 115200 bit/s
+  // 8N1 in canonical mode. ZOL_OK or a negative code; a device that is not a
+  // terminal is closed again.
+  int open_device();
+  // Raw mode at a baud index (0-19) and format byte (0-63) of the tables.
+  int configure(int baud_index, int format);
+  // open_device and configure in everyday units: 0, ZOL_BAD_PARAM for a
+  // format out of range (before opening), or the first failure's code
+  // (UART_OPEN_FAILED when the device does not open). A port whose settings
+  // were refused stays open at the open settings.
+  int open_line(uint32_t baud, uint8_t data_bits, uint8_t parity, uint8_t stop);
+  int close();
+
+  // One write, no retry: length, or a negative code (a short write included).
+  int write(const void* buffer, int length);
+  // Up to length bytes: the count, or a negative code (nothing waiting too).
+  int read(void* buffer, int length);
+  // ZOL_FLUSH_OUTPUT, ZOL_FLUSH_INPUT or ZOL_FLUSH_BOTH.
+  int flush(int which);
+  // Bytes waiting to be read, or a negative code.
+  int waiting() const;
+
+ private:
+  bool apply(const termios& t);
+
+  int number_;
+  UniqueFd fd_;
+  termios settings_{};
+};
