@@ -32,6 +32,8 @@ TEST(Text, FieldsNumbersAndHex) {
   for (auto [text, value] : ints) EXPECT_EQ(read_int(text), value) << text;
   const std::tuple<const char*, int, int64_t> longs[] = {
       {"0x1A", 16, 26},
+      {"0x5", 16, 5},  // the shortest prefixed number
+      {"0x", 16, 0},
       {" -1", 16, -1},
       {"3g", 16, 3},
       {"0100", 2, 4},
