@@ -185,6 +185,19 @@ TEST_F(AtLink, AnEarlyResultIsForgottenAtTheNextCommand) {
   pty.send(modem_port, "AT+B\r\r\n\r\nOK\r\n");
   begin("AT+C\r\n");
   EXPECT_EQ(modem().owed(), 0);
+
+  // Nor does one begun inside another: the outer command, timed out after it,
+  // owes one result for its late echo.
+  modem().reset();
+  begin("AT+A\r\n");
+  begin("AT+B\r\n");
+  pty.send(modem_port, "AT+B\r\r\n\r\nOK\r\n");
+  EXPECT_EQ(poll(), AtResult::kOk);
+  pty.send(modem_port, "\r\n+A: 1\r\n");
+  EXPECT_EQ(poll(), AtResult::kTimeout);
+  pty.send(modem_port, "AT+A\r\r\n");
+  begin("AT+D\r\n");
+  EXPECT_EQ(modem().owed(), 1);
 }
 
 TEST_F(AtLink, AResultLineAlwaysFitsEarlierLinesGiveWay) {
