@@ -320,6 +320,10 @@ class ModemSim:
             os.unlink(self.link_path)
         os.symlink(self.slave_name, self.link_path)
 
+    def line_speed(self):
+        """The speed the gateway set on its end of the pty (a termios B* code)."""
+        return termios.tcgetattr(self._slave)[5]
+
     def start(self):
         self._thread = threading.Thread(target=self._run, name="modem-sim", daemon=True)
         self._thread.start()

@@ -94,8 +94,8 @@ def test_devices_reads_each_device_once_and_goes_on_past_one_offline(root):
         r = run_check(root, "devices", "--json")
         facts = json.loads(r.stdout)
         assert (r.returncode, facts["exit"], facts["refusal"]) == (1, 1, None)
-        assert [(d["connected"], d["answered"]) for d in facts["devices"]] == [
-            (True, True), (True, True), (False, False)]
+        assert [(d["connected"], d["answered"], bool(d["error"])) for d in facts["devices"]] == [
+            (True, True, False), (True, True, False), (False, False, True)]
         assert "Connection refused" in facts["devices"][2]["error"]
         assert facts["devices"][1]["values"]["di"] == [1, 1]  # its coils, as inputs
         di, ai = facts["sessions"][0]["di"], facts["sessions"][0]["ai"]

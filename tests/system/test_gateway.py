@@ -7,6 +7,7 @@ unit cases; these tests wait on events and never time the daemon."""
 
 import json
 import re
+import termios
 
 from bench_config import mapping_text
 from broker import Subscriber
@@ -47,9 +48,11 @@ def test_udp_reports_live_values_and_gps_and_takes_commands(root, bench, report_
     def frame(ftype, test, since=0):
         return lambda: server.wait_for(lambda f: f["type"] == ftype and test(f), 0.1, since)
 
-    with quick_modem(root, udp_server=server.address):
+    with quick_modem(root, udp_server=server.address) as modem:
         d = daemon()
         wait(d, frame("WDI", lambda f: f["values"] == DI), "WDI of the first inputs")
+        # Both ports at the modem's and the receiver's 9600 bit/s.
+        assert modem.line_speed() == termios.tcgetattr(bench.feed.slave)[5] == termios.B9600
         wait(d, frame("WAI", lambda f: f["values"] == AI), "WAI of the first inputs")
         since = len(server.frames)
         change_inputs(bench)

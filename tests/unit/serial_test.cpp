@@ -58,9 +58,9 @@ TEST_F(SerialPty, InitAppliesRateParityAndStopBits) {
       {921600, 8, 0, 0, B921600, false, false, false},
       {9600, 7, 1, 0, B9600, true, true, false},   // odd
       {9600, 7, 2, 0, B9600, true, false, false},  // even
-      {9600, 8, 3, 0, B9600, false, false, false},
-      {9600, 8, 0, 1, B9600, false, false, true},
-      {9600, 8, 0, 2, B9600, false, false, true},
+      {9600, 7, 3, 0, B9600, false, false, false},
+      {9600, 7, 0, 1, B9600, false, false, true},
+      {9600, 7, 0, 2, B9600, false, false, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message()
