@@ -47,6 +47,8 @@ TEST(Text, FieldsNumbersAndHex) {
   uint8_t out[3] = {9, 9, 9};
   hex_to_bytes("0aFFG7", 3, out);  // a character that is no hex digit counts zero
   EXPECT_EQ(out[0] << 16 | out[1] << 8 | out[2], 0x0AFF07);
+  hex_to_bytes(std::string_view("12345", 3), 3, out);  // a byte needs both its digits
+  EXPECT_EQ(out[0] << 16 | out[1] << 8 | out[2], 0x12FF07);
 }
 
 TEST(Clock, ElapsedTimeAcrossTheThirtyTwoBitWrap) {
