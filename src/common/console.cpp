@@ -69,9 +69,10 @@ void Console::emit(ConsoleStream stream, std::string_view text, std::string_view
     if (!tail.empty()) sink_->write(stream, tail);
     return;
   }
+  // An empty view may have no data at all, which fwrite must not be given.
   std::FILE* to = stream == ConsoleStream::kOut ? stdout : stderr;
-  std::fwrite(text.data(), 1, text.size(), to);
-  std::fwrite(tail.data(), 1, tail.size(), to);
+  if (!text.empty()) std::fwrite(text.data(), 1, text.size(), to);
+  if (!tail.empty()) std::fwrite(tail.data(), 1, tail.size(), to);
 }
 
 void console_init() {
