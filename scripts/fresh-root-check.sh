@@ -55,7 +55,9 @@ else
   # Keep the newest other root too: switching between two lists (a branch
   # and main) does not rebuild each time.
   rm -f "$cache"/fresh-root-*.tar.part
-  ls -t "$cache"/fresh-root-*.tar 2>/dev/null | tail -n +2 | xargs -r rm -f
+  # (no root cached yet on a new machine: ls finds nothing, which is fine)
+  mapfile -t cached < <(ls -t "$cache"/fresh-root-*.tar 2>/dev/null || true)
+  if ((${#cached[@]} > 1)); then rm -f "${cached[@]:1}"; fi
   mmdebstrap --quiet --variant=minbase --format=tar --include="$(IFS=,; echo "${packages[*]}")" \
     "${aptopts[@]}" bookworm "$tarball.part" "${sources[@]}"
   mv "$tarball.part" "$tarball"
@@ -71,7 +73,8 @@ cleanup() {
     umount "${mounts[i]}" 2>/dev/null || umount -l "${mounts[i]}" || true
   done
   # Never remove files through a mount that is still there.
-  if findmnt -rn -o TARGET | grep -q "^$root"; then
+  # grep reads to the end: with pipefail, -q could fail the pipe on SIGPIPE.
+  if findmnt -rn -o TARGET | grep "^$root" >/dev/null; then
     echo "fresh-root check: $root is still mounted, left in place" >&2
   else
     rm -rf "$root"

@@ -61,7 +61,8 @@ for program in quorvane quorvane-check; do
   elif [ "$(readelf -n "$debug" 2>/dev/null | awk '/Build ID:/ {print $3}')" != "$id" ]; then
     bad "the debug file's build ID differs from $program's"
   fi
-  readelf -S "$exe" | grep -q '\.gnu_debuglink' || bad "usr/bin/$program has no debug link"
+  # grep reads to the end: with pipefail, -q could fail the pipe on SIGPIPE.
+  readelf -S "$exe" | grep '\.gnu_debuglink' >/dev/null || bad "usr/bin/$program has no debug link"
 done
 daemon="$work/root/usr/bin/quorvane"
 kind=$(file -b "$daemon")

@@ -76,7 +76,7 @@ for arch in "${arches[@]}"; do
   build_ids=()
   elves=()
   while IFS= read -r -d '' f; do
-    file -b "$f" | grep -q '^ELF' || continue
+    file -b "$f" | grep '^ELF' >/dev/null || continue
     elves+=("$f")
     id=$(readelf -n "$f" 2>/dev/null | awk '/Build ID:/ {print $3}')
     [ -n "$id" ] || { echo "package: $f has no build ID" >&2; exit 1; }
