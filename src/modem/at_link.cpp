@@ -245,8 +245,7 @@ class AtChannel::Collected {
 };
 
 AtChannel::AtChannel(SerialPort& port)
-    : port_(port),
-      lines_(port),
+    : lines_(port),
       reports_{{{kUrcEsonmi, {}}, {kUrcEmqpub, {}}, {kUrcIp, {}}, {kUrcEmqdiscon, {}}}} {}
 
 void AtChannel::on_report(const char* marker, ReportHandler handler) {
@@ -288,7 +287,7 @@ void AtChannel::begin(const char* command) {
     awaiting_ = false;
   }
   intake();
-  send_str(port_, command);
+  send_str(lines_.port(), command);
   await_answer_to(command);
 }
 

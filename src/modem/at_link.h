@@ -50,6 +50,7 @@ class PortLines {
   bool empty() const { return queue_.empty(); }
   bool holds_line() const { return queue_.holds('\n'); }
   void clear() { queue_.clear(); }
+  SerialPort& port() const { return port_; }
 
  private:
   SerialPort& port_;
@@ -158,8 +159,7 @@ class AtChannel {
     std::string_view echo() const { return {text.data(), len}; }
   };
 
-  SerialPort& port_;
-  PortLines lines_;
+  PortLines lines_;  // the modem's port and what it has sent
   Command current_;
   // The command that was awaited when a second one was begun (the report
   // loop publishes an acknowledgement or repairs the link while a message
