@@ -97,7 +97,7 @@ Mapping read_mapping(const DeviceList& devices) {
   // cannot be reached ends the process there (unless the devices are watched).
   if (poll_sessions_once(io, mapping, devices) == IoResult::kUnreachable) exit_unreachable_device();
   PollingJob polling{io, mapping, devices};
-  GpsJob gps_job{gps_port_io, gps};
+  GpsJob gps_job{gps_port_io, gps, gps_talkers(options)};
   start_worker_threads(polling_thread, &polling, thread_gps, &gps_job);
 
   // The report loop runs on the main thread, one second after the polling and
