@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
+#include <vector>
 
 // What the reader does with one received line.
 enum class GpsVerdict {
@@ -22,6 +24,9 @@ inline constexpr size_t kGpsMaxLine = 129;
 // The filters in their order. line: the text the line-mode receive routine
 // gave (commas already turned into colons), up to its first NUL.
 GpsVerdict filter_gps_line(std::string_view line);
+// The same with the RMC sentences of the listed talkers ("GP", "GN", ...)
+// kept instead of "$GPRMC" alone; the sentence keeps its own talker.
+GpsVerdict filter_gps_line(std::string_view line, const std::vector<std::string>& talkers);
 
 // The text kept for an accepted line: from its first character (text before
 // "$GPRMC" included), without its last two characters (CR LF; from a line

@@ -13,6 +13,7 @@
 #include "config/fixed_settings.h"
 #include "config/mapping_conf.h"
 #include "config/mb_conf.h"
+#include "config/options_conf.h"
 #include "config/prog_conf.h"
 #include "messaging/downlink_handlers.h"
 #include "messaging/report_book.h"
@@ -66,6 +67,12 @@ Mapping read_mapping(const DeviceList& devices) {
   Mapping mapping{};
   // The modem link writes the resolved host addresses back into it.
   Settings settings = take(read_prog_conf(configFile_prog));
+  // Before the ports and the modem: a refused options file ends start-up
+  // before the modem is restarted or the mapping rewritten.
+  const Options options = take(read_options_conf(configFile_options));
+  // Then no scan, write-back or command ends the process for a device that
+  // cannot be reached (threads and configuration still do).
+  if (keeps_running(options)) io.watch_devices(reports_unreachable(options));
   // The server's answers and commands arrive while the modem port is read,
   // from the bring-up on.
   SerialPort modem_port_io(modem_port);
@@ -87,10 +94,10 @@ Mapping read_mapping(const DeviceList& devices) {
   if (mapping.session_count == 0) idle_forever();
 
   // First scan, exactly as one pass of the polling thread; a device that
-  // cannot be reached ends the process there.
+  // cannot be reached ends the process there (unless the devices are watched).
   if (poll_sessions_once(io, mapping, devices) == IoResult::kUnreachable) exit_unreachable_device();
   PollingJob polling{io, mapping, devices};
-  GpsJob gps_job{gps_port_io, gps};
+  GpsJob gps_job{gps_port_io, gps, gps_talkers(options)};
   start_worker_threads(polling_thread, &polling, thread_gps, &gps_job);
 
   // The report loop runs on the main thread, one second after the polling and

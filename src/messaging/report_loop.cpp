@@ -314,6 +314,7 @@ void ReportLoop::devinfo_queries() {
   } else {
     devinfo_ = parse_menginfo(reply.lines());
   }
+  copy_text(devinfo_.value4, sizeof devinfo_.value4, io_.devinfo_value4());
 }
 
 void ReportLoop::read_pass() {

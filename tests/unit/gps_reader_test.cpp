@@ -39,6 +39,17 @@ TEST(GpsFilter, FiltersInTheirOrder) {
       {"GPRMC$GPRMC:1\r\n", GpsVerdict::kAccept},
   };
   for (const Case& c : cases) EXPECT_EQ(filter_gps_line(c.line), c.verdict) << c.line;
+  // gps_talkers=GP,GN: either talker's RMC is kept as sent, one of each is two.
+  const std::vector<std::string> gp_gn = {"GP", "GN"};
+  const Case listed[] = {
+      {"$GNRMC:1:A\r\n", GpsVerdict::kAccept},
+      {"$GPRMC:1:A\r\n", GpsVerdict::kAccept},
+      {"$GLRMC:1:A\r\n", GpsVerdict::kNoRmc},
+      {"$GNGGA:1\r\n", GpsVerdict::kNoRmc},
+      {"$GNRMC:1:A*00$GPRMC:2\r\n", GpsVerdict::kSeveralRmc},
+      {"$GPRMC:1:A*00$GNRMC:2\r\n", GpsVerdict::kSeveralRmc},
+  };
+  for (const Case& c : listed) EXPECT_EQ(filter_gps_line(c.line, gp_gn), c.verdict) << c.line;
 
   // 129 characters keep a 127-character sentence; one more does not fit.
   std::string longest = "$GPRMC:" + std::string(kGpsMaxLine - 9, '1') + "\r\n";
