@@ -22,10 +22,12 @@ GpsVerdict filter_gps_line(std::string_view line) {
   if (at == std::string_view::npos) return GpsVerdict::kNoRmc;
   // A second sentence is looked for from the "C" that ends "$GPRMC".
   if (contains(line.substr(at + kRmcStart.size() - 1), kRmc)) return GpsVerdict::kSeveralRmc;
-  if (line.size() > kGpsMaxLine) return GpsVerdict::kTooLong;
+  if (gps_sentence(line).size() > kGpsMaxLine - 2) return GpsVerdict::kTooLong;
   return GpsVerdict::kAccept;
 }
 
 std::string_view gps_sentence(std::string_view line) {
+  // A line cut at a NUL has no line end to remove.
+  if (!line.ends_with('\n')) return line;
   return line.substr(0, line.size() < 2 ? 0 : line.size() - 2);
 }
