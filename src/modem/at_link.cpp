@@ -171,7 +171,7 @@ int LineReader::read_line(char* response, bool* timed_out) {
   lines_.pull();
   if (lines_.empty()) return 0;
   const uint32_t start = GetTimeTicks();
-  LineAssembler line(true);
+  LineAssembler line(LineAssembler::Kind::kNmea);
   for (;;) {
     for (PortLines::Fed fed; (fed = lines_.feed(line)) != PortLines::Fed::kEmpty;) {
       if (fed == PortLines::Fed::kLine) {
@@ -355,6 +355,16 @@ bool AtChannel::for_outer() const {
          !(echo_on_ && owed_ > 0 && !outer_.saw_echo);
 }
 
+// The line is the echo of a command: its text, or its text behind stray bytes
+// that lost their line end (line noise, the cut end of an earlier answer),
+// when those hold no report.
+bool AtChannel::echoes(std::string_view trimmed, std::string_view echo) const {
+  if (echo.empty() || !trimmed.ends_with(echo)) return false;
+  const std::string_view stray = trimmed.substr(0, trimmed.size() - echo.size());
+  return std::none_of(reports_.begin(), reports_.end(),
+                      [&](const Report& r) { return contains(stray, r.marker); });
+}
+
 // Before a command is written: every complete line waiting is taken in.
 // Reports are acted on; results belong to no awaited command and are dropped;
 // the rest of earlier answers is passed over.
@@ -384,19 +394,22 @@ AtChannel::Outcome AtChannel::on_line(LineAssembler& line, Collected& out, Mode 
   // first line it has taken in.
   const Outcome done = awaiting_ || mode == Mode::kIntake ? Outcome::kGoOn : Outcome::kEnd;
 
-  if (is_echo(trimmed)) {
+  const bool own = echoes(trimmed, current_.echo());
+  if (own || is_echo(trimmed) || (has_outer_ && echoes(trimmed, outer_.echo()))) {
     echo_on_ = true;
-    const bool own = trimmed == current_.echo();
     if (own && awaiting_) {
       current_.saw_echo = true;
-      out.append(text);
+      // Without the stray bytes in front of it.
+      const auto stray =
+          static_cast<size_t>(trimmed.data() - text.data()) + trimmed.size() - current_.len;
+      out.append(trimmed.size() == current_.len ? text : text.substr(stray));
     } else if (own && !current_.saw_echo) {
       // The echo of the last command, after its exchange took a result: that
       // result was an earlier command's, and its own is still to come.
       current_.saw_echo = true;
       if (took_early_result_) ++owed_;
       took_early_result_ = false;
-    } else if (has_outer_ && trimmed == outer_.echo()) {
+    } else if (has_outer_ && echoes(trimmed, outer_.echo())) {
       outer_.saw_echo = true;
     }
     line.clear();

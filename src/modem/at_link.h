@@ -144,6 +144,7 @@ class AtChannel {
   class Collected;
 
   void intake();
+  bool echoes(std::string_view trimmed, std::string_view echo) const;
   Outcome on_line(LineAssembler& line, Collected& out, Mode mode, AtResult& taken);
   void finish(AtResult result);
   bool before_own_echo() const;
