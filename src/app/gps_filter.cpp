@@ -43,10 +43,12 @@ GpsVerdict filter_gps_line(std::string_view line, const std::vector<std::string>
   for (const std::string& talker : talkers) {
     if (contains(rest, talker + std::string(kRmc))) return GpsVerdict::kSeveralRmc;
   }
-  if (line.size() > kGpsMaxLine) return GpsVerdict::kTooLong;
+  if (gps_sentence(line).size() > kGpsMaxLine - 2) return GpsVerdict::kTooLong;
   return GpsVerdict::kAccept;
 }
 
 std::string_view gps_sentence(std::string_view line) {
+  // A line cut at a NUL has no line end to remove.
+  if (!line.ends_with('\n')) return line;
   return line.substr(0, line.size() < 2 ? 0 : line.size() - 2);
 }

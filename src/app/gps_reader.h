@@ -10,7 +10,7 @@
 #include "common/gps_fix.h"
 
 class LineReader;
-class SerialPort;
+class PortKeeper;
 
 // One pass of the reader: receives a line from the GPS port's reader, stores an accepted sentence,
 // and pauses one second unless the line is one that is skipped at once. The pause is taken only
@@ -20,9 +20,10 @@ class SerialPort;
 GpsVerdict gps_read_pass(LineReader& reader, GpsFix& fix,
                          const std::vector<std::string>& talkers = {"GP"});
 
-// What the GPS thread works on: the receiver's port, and the fix it keeps.
+// What the GPS thread works on: the receiver's port (reopened when it is lost;
+// the fix keeps the last sentence meanwhile), and the fix it keeps.
 struct GpsJob {
-  SerialPort& port;
+  PortKeeper& port;
   GpsFix& fix;
   std::vector<std::string> talkers = {"GP"};  // whose RMC sentences are kept
 };

@@ -20,6 +20,7 @@
 #include "messaging/report_loop.h"
 #include "modbus/modbus_io.h"
 #include "modem/bringup.h"
+#include "serial/port_keeper.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -77,15 +78,18 @@ Mapping read_mapping(const DeviceList& devices) {
   // from the bring-up on.
   SerialPort modem_port_io(modem_port);
   SerialPort gps_port_io(gps_port);
-  AtChannel modem(modem_port_io);
+  PortKeeper modem_keeper(modem_port_io, "Modem");
+  PortKeeper gps_keeper(gps_port_io, "GPS");
+  AtChannel modem(modem_keeper);
   modem.set_json_commands(settings.mqtt_cht != 0);
   ReportBook book;
   install_downlink_handlers(modem, book, io, mapping, devices, exit_unreachable_device);
 
-  // Modem and GPS ports; a port that failed to open shows up as a modem that
-  // never answers, which keeps start-up in the bring-up below.
-  modem_port_io.open_line(9600, 8, 0, 0);
-  gps_port_io.open_line(9600, 8, 0, 0);
+  // Modem and GPS ports. A port that does not open, or is lost later, is
+  // opened again by its keeper as soon as it can be; the bring-up below
+  // begins again when the modem's comes back.
+  modem_keeper.open(9600, 8, 0, 0);
+  gps_keeper.open(9600, 8, 0, 0);
   ModemLink link(modem, settings);
   while (!link.bring_up()) clock_sleep_seconds(1);
 
@@ -97,7 +101,7 @@ Mapping read_mapping(const DeviceList& devices) {
   // cannot be reached ends the process there (unless the devices are watched).
   if (poll_sessions_once(io, mapping, devices) == IoResult::kUnreachable) exit_unreachable_device();
   PollingJob polling{io, mapping, devices};
-  GpsJob gps_job{gps_port_io, gps, gps_talkers(options)};
+  GpsJob gps_job{gps_keeper, gps, gps_talkers(options)};
   start_worker_threads(polling_thread, &polling, thread_gps, &gps_job);
 
   // The report loop runs on the main thread, one second after the polling and

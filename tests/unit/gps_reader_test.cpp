@@ -118,6 +118,11 @@ TEST_F(GpsReader, KeepsTheLastRmcSentenceWithColons) {
   send("@@$GPRMC,2,A*3F\n");
   EXPECT_EQ(pass(), GpsVerdict::kAccept);
   EXPECT_EQ(stored_gps(), "@@$GPRMC:2:A*3");
+
+  // A sentence cut by NULs (a receiver's cold boot) keeps all it has.
+  send(std::string("$GPRMC,000346.03,A,4808\0\0\0\r\n", 28));
+  EXPECT_EQ(pass(), GpsVerdict::kAccept);
+  EXPECT_EQ(stored_gps(), "$GPRMC:000346.03:A:4808");
 }
 
 TEST_F(GpsReader, PausesOnlyWhenNoCompleteLineWaits) {
