@@ -46,8 +46,11 @@ HAND_MAPPING = mapping_text([(7, ["1-1,1-9,", "", "", ""])])
      "nbiot_prog.ini line 5: position 4 is server_port, but the line is named apn\n"),
     ("udp", ("nbiot_prog.ini", b"server_port=5683\r\n", b"apn=5683\r\n"), ["--strict"], 1,
      "counted with --strict (exit 1)"),
-    ("mqtt", ("nbiot_prog.ini", b"\r\n", b"\n"), [], 0,
+    # The LF would stand in every AT command: the daemon refuses the file.
+    ("mqtt", ("nbiot_prog.ini", b"\r\n", b"\n"), [], 1,
      "nbiot_prog.ini line 1: 26 line(s) end in LF alone"),
+    ("mqtt", ("nbiot_prog.ini", b"mqtt_user=\r\nmqtt_password=", b"mqtt_user=me\r\nmqtt_password=a,b"),
+     [], 1, "line 14 (mqtt_password) holds the character ',', which would break its AT command!!"),
     ("udp", ("quorvane.ini", b"[DEVICE2]\r\n", b""), [], 1,
      "quorvane.ini line 22: device 2's header line is a value line (slave_id=2)"),
     ("udp", ("quorvane_mapping.ini", DEFAULT_MAPPING, HAND_MAPPING), [], 1,
@@ -55,7 +58,7 @@ HAND_MAPPING = mapping_text([(7, ["1-1,1-9,", "", "", ""])])
      "which has 8!!\n" % CONF),
     ("udp", ("quorvane_mapping.ini", DEFAULT_MAPPING, HAND_MAPPING.replace(b"1-1,1-9", b"1-1, 1-9")),
      [], 1, "line 5: session 1's DO mapping line holds a blank at column 5"),
-], ids=["udp example", "mqtt example", "misplaced name", "strict", "LF-only", "missing header",
+], ids=["udp example", "mqtt example", "misplaced name", "strict", "LF-only", "comma in password", "missing header",
         "missing channel", "blank in mapping"])
 def test_files(root, kind, edit, args, status, says):
     with_example(root, kind, *edit)
