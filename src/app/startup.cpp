@@ -13,6 +13,7 @@
 #include "config/fixed_settings.h"
 #include "config/mapping_conf.h"
 #include "config/mb_conf.h"
+#include "config/options_conf.h"
 #include "config/prog_conf.h"
 #include "messaging/downlink_handlers.h"
 #include "messaging/report_book.h"
@@ -66,6 +67,9 @@ Mapping read_mapping(const DeviceList& devices) {
   Mapping mapping{};
   // The modem link writes the resolved host addresses back into it.
   Settings settings = take(read_prog_conf(configFile_prog));
+  // Before the ports and the modem: a refused options file ends start-up
+  // before the modem is restarted or the mapping rewritten.
+  const Options options = take(read_options_conf(configFile_options));
   // The server's answers and commands arrive while the modem port is read,
   // from the bring-up on.
   SerialPort modem_port_io(modem_port);
