@@ -77,13 +77,14 @@ Mapping read_mapping(const DeviceList& devices) {
   AtChannel modem(modem_port_io);
   modem.set_json_commands(settings.mqtt_cht != 0);
   ReportBook book;
+  book.set_answers_current_cycle_only(answers_current_cycle_only(options));
   install_downlink_handlers(modem, book, io, mapping, devices, exit_unreachable_device);
 
   // Modem and GPS ports; a port that failed to open shows up as a modem that
   // never answers, which keeps start-up in the bring-up below.
   modem_port_io.open_line(9600, 8, 0, 0);
   gps_port_io.open_line(9600, 8, 0, 0);
-  ModemLink link(modem, settings);
+  ModemLink link(modem, settings, mqtt_client_id(options));
   while (!link.bring_up()) clock_sleep_seconds(1);
 
   devices = take(read_mb_conf(configFile_mb));
