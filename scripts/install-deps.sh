@@ -16,7 +16,7 @@
 #
 # With "--checks" it also installs what the full test command's own checks
 # use: mmdebstrap and mount (fresh-root check), lintian, systemd-analyze, file and
-# qemu-user (package check).
+# qemu-user (package check), systemd-nspawn (boot check, by hand).
 #
 # With "--list" it installs nothing and prints the packages it would install
 # on an empty machine (one a line, for the options given with it).
@@ -55,7 +55,7 @@ while [ $# -gt 0 ]; do
 done
 
 if [ $checks -eq 1 ]; then
-  PACKAGES+=(mmdebstrap mount lintian systemd file qemu-user clang-format clang-tidy)
+  PACKAGES+=(mmdebstrap mount lintian systemd systemd-container file qemu-user clang-format clang-tidy)
 fi
 
 if [ ${#cross_arches[@]} -gt 0 ]; then

@@ -11,7 +11,10 @@
 #   examples (under qemu-user for ARM, on the multiarch runtime that
 #   scripts/install-deps.sh --cross installs);
 # - the dependencies name libmodbus5 and the C/C++ runtime;
-# - the unit passes systemd-analyze verify and its exposure stays at most 5.0;
+# - the maintainer scripts make the daemon's user and its 0750 configuration
+#   folder, the unit runs as that user, and the tmpfiles entry replaces a
+#   status file planted in /tmp with root's link (systemd-tmpfiles --root);
+# - the unit passes systemd-analyze verify and its exposure stays at most 1.5;
 # - lintian reports no error and no warning (kept tags: packaging/README.md).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,6 +34,7 @@ dpkg-deb -x "$dbgsym" "$work/dbg"
   echo ./usr/bin/quorvane
   echo ./usr/bin/quorvane-check
   echo ./lib/systemd/system/quorvane.service
+  echo ./usr/lib/tmpfiles.d/quorvane.conf
   echo ./usr/share/man/man8/quorvane.8.gz
   echo ./usr/share/man/man8/quorvane-check.8.gz
   for f in copyright changelog.gz README.md.gz README.examples.md.gz; do
@@ -99,15 +103,45 @@ unit="$work/root/lib/systemd/system/quorvane.service"
 # The unit's dependencies (sysinit.target, ...) are not in the package's tree,
 # and the manual page is not in this machine's man database: verify the unit
 # itself, against the package's files (ExecStart must be there).
-if ! verify=$(systemd-analyze verify --man=no --recursive-errors=no --root="$work/root" "$unit" 2>&1) \
+# ExecStartPre's ln is coreutils', not the package's: the verify root gets one.
+mkdir -p "$work/verify"
+cp -a "$work/root/." "$work/verify/"
+mkdir -p "$work/verify/bin"
+cp /bin/ln "$work/verify/bin/ln"
+if ! verify=$(systemd-analyze verify --man=no --recursive-errors=no --root="$work/verify" "$work/verify${unit#"$work/root"}" 2>&1) \
    || [ -n "$verify" ]; then
   bad "systemd-analyze verify: ${verify}"
 fi
 exposure=$(systemd-analyze security --offline=true --root="$work/root" "$unit" 2>&1 \
              | sed -n 's/.*Overall exposure level for quorvane.service: \([0-9.]*\).*/\1/p')
-if [ -z "$exposure" ] || ! awk -v e="$exposure" 'BEGIN { exit !(e <= 5.0) }'; then
-  bad "unit exposure '${exposure}' is above 5.0"
+if [ -z "$exposure" ] || ! awk -v e="$exposure" 'BEGIN { exit !(e <= 1.5) }'; then
+  bad "unit exposure '${exposure}' is above 1.5"
 fi
+grep -qx 'User=quorvane' "$unit" && grep -qx 'Group=quorvane' "$unit" \
+  || bad "the unit does not run as quorvane:quorvane"
+if grep -E '^(AmbientCapabilities|CapabilityBoundingSet)=.+|^DeviceAllow=/dev/(mem|GPIO)' "$unit"; then
+  bad "the unit grants the board files or a capability (the board-init drop-in's job)"
+fi
+
+# --- Maintainer scripts ----------------------------------------------------------
+dpkg-deb -e "$deb" "$work/control"
+grep -q '^ *adduser --system --group .*quorvane$' "$work/control/postinst" \
+  || bad "postinst does not create the system user and group quorvane"
+grep -q 'chmod 0750 /korvel/quorvane' "$work/control/postinst" \
+  || bad "postinst does not make /korvel/quorvane the daemon's, mode 0750"
+case ", $(dpkg-deb -f "$deb" Depends)," in *", adduser,"*) ;; *) bad "Depends lacks adduser" ;; esac
+if grep -Eq 'deluser|delgroup' "$work/control/postrm"; then bad "postrm removes the user"; fi
+# A status file planted in sticky /tmp by another user loses to root's link.
+tmproot="$work/tmpfiles"
+mkdir -p "$tmproot/tmp" "$tmproot/run"
+chmod 1777 "$tmproot/tmp"
+echo planted >"$tmproot/tmp/modemInfo.txt"
+[ "$(id -u)" -ne 0 ] || chown nobody "$tmproot/tmp/modemInfo.txt"
+systemd-tmpfiles --create --root="$tmproot" "$work/root/usr/lib/tmpfiles.d/quorvane.conf" \
+  || bad "systemd-tmpfiles --create failed on the packaged entry"
+link=$(stat -c '%U %N' "$tmproot/tmp/modemInfo.txt")
+[ "$link" = "$(id -un) '$tmproot/tmp/modemInfo.txt' -> '/run/quorvane/modemInfo.txt'" ] \
+  || bad "/tmp/modemInfo.txt after systemd-tmpfiles: ${link}"
 
 # --- lintian ---------------------------------------------------------------------
 # (Its advice not to run as root is no finding about the package.)
@@ -122,4 +156,4 @@ if [ $fail -ne 0 ]; then
   echo "package check: $(basename "$deb"): FAILED"
   exit 1
 fi
-echo "package check: $(basename "$deb"): files, ${kind%%, BuildID*}, Depends: ${depends}; unit exposure ${exposure}; lintian clean"
+echo "package check: $(basename "$deb"): files, ${kind%%, BuildID*}, Depends: ${depends}; user quorvane, planted status file replaced; unit exposure ${exposure}; lintian clean"

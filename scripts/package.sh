@@ -5,8 +5,8 @@
 #
 # For each architecture: builds the programs in the preset's build tree
 # (build-armhf/, build-arm64/ with Debian's cross compilers; build/ for host),
-# installs them with CMake's install rules (unit, manual page, README,
-# examples), and writes into <build tree>/deb/:
+# installs them with CMake's install rules (unit, tmpfiles entry, manual
+# page, README, examples), adds the maintainer scripts, and writes into <build tree>/deb/:
 #   quorvane_<version>_<arch>.deb         stripped programs, unit, documentation
 #   quorvane-dbgsym_<version>_<arch>.deb  their debug symbols, by build ID
 #                                         (/usr/lib/debug/.build-id/xx/yyyy.debug)
@@ -128,16 +128,20 @@ for arch in "${arches[@]}"; do
     } >"$tree/DEBIAN/control"
     chmod 0644 "$tree/DEBIAN/control" "$tree/DEBIAN/md5sums"
   }
+  # Maintainer scripts: the daemon's user and its configuration folder
+  # (packaging/debian/; adduser makes the user).
+  install -m 0755 packaging/debian/postinst packaging/debian/postrm "$pkg/DEBIAN/"
   control "$pkg" "Package: quorvane" "Version: ${version}" "Architecture: ${debarch}" \
-    "Maintainer: ${MAINTAINER}" "Depends: ${depends}" "Section: net" "Priority: optional" \
+    "Maintainer: ${MAINTAINER}" "Depends: ${depends}, adduser" "Section: net" "Priority: optional" \
     "Description: Modbus RTU/TCP to NB-IoT field gateway daemon" \
     " quorvane polls up to ten Modbus RTU and TCP devices, groups their coils," \
     " inputs and registers into sessions and reports them to a remote server" \
     " through an NB-IoT modem driven by AT commands, as scrambled UDP frames or" \
     " as MQTT publications. The server's commands set coils and registers." \
     " ." \
-    " The package holds the daemon, its systemd unit (not enabled: copy an" \
-    " example configuration to /korvel/quorvane/ first), the examples and" \
+    " The package holds the daemon, its systemd unit (run as the system user" \
+    " quorvane, not enabled: copy an example configuration to /korvel/quorvane/" \
+    " first), the examples and" \
     " quorvane-check, which checks the configuration and the devices before" \
     " the unit is enabled."
   control "$dbg" "Package: quorvane-dbgsym" "Source: quorvane" "Version: ${version}" \

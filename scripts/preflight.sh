@@ -32,6 +32,7 @@ tools=(
 )
 [ $full -eq 1 ] && tools+=(
   clang++:clang mmdebstrap:mmdebstrap mount:mount lintian:lintian systemd-analyze:systemd file:file
+  systemd-nspawn:systemd-container
   qemu-arm:qemu-user qemu-aarch64:qemu-user dpkg-shlibdeps:dpkg-dev dpkg-deb:dpkg
   clang-format:clang-format clang-tidy:clang-tidy run-clang-tidy:clang-tidy
 )

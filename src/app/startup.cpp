@@ -83,6 +83,7 @@ Mapping read_mapping(const DeviceList& devices) {
   AtChannel modem(modem_keeper);
   modem.set_json_commands(settings.mqtt_cht != 0);
   ReportBook book;
+  book.set_answers_current_cycle_only(answers_current_cycle_only(options));
   install_downlink_handlers(modem, book, io, mapping, devices, exit_unreachable_device);
 
   // Modem and GPS ports. A port that does not open, or is lost later, is
@@ -90,7 +91,7 @@ Mapping read_mapping(const DeviceList& devices) {
   // begins again when the modem's comes back.
   modem_keeper.open(9600, 8, 0, 0);
   gps_keeper.open(9600, 8, 0, 0);
-  ModemLink link(modem, settings);
+  ModemLink link(modem, settings, mqtt_client_id(options));
   while (!link.bring_up()) clock_sleep_seconds(1);
 
   devices = take(read_mb_conf(configFile_mb));

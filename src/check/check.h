@@ -18,6 +18,7 @@ struct Warning {
   std::string file;  // as configured
   int line = 0;      // as the reader counts lines; 0: the file as a whole
   std::string text;
+  bool note = false;  // informational: never counted, not even with --strict
 };
 
 // Where each position of the program file came from: its line (0 when the

@@ -1,14 +1,20 @@
 // quorvane-check files: the daemon's readers, then a lexical pass over the
 // files' lines for what the readers cannot see.
 
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "check/check.h"
+#include "common/paths.h"
 #include "common/text.h"
 #include "config/fixed_settings.h"
 #include "config/io_type.h"
@@ -365,6 +371,42 @@ const Refusal* FilesCheck::refusal() const {
   return nullptr;
 }
 
+// What the files leave open to others: a password readable beyond the
+// daemon's user and group, a client ID every other gateway has too.
+void check_exposure(FilesCheck& out) {
+  if (!out.prog || !out.prog->ok()) return;
+  const Settings& s = out.prog->value();
+  const size_t password = strnlen(s.mqtt_password, sizeof s.mqtt_password);
+  struct stat st {};
+  if (password > 0 && !(password == 1 && s.mqtt_password[0] == '\n') &&
+      ::stat(resolve_path(configFile_prog).c_str(), &st) == 0) {
+    const group* owner = ::getgrgid(st.st_gid);
+    const bool by_group = (st.st_mode & S_IRGRP) != 0 &&
+                          (owner == nullptr || std::strcmp(owner->gr_name, "quorvane") != 0);
+    if ((st.st_mode & S_IROTH) != 0 || by_group) {
+      out.warnings.push_back(
+          {configFile_prog, 0,
+           fmt("holds an MQTT password and is readable by %s (mode %04o): chown "
+               "quorvane:quorvane and chmod 0640",
+               (st.st_mode & S_IROTH) != 0 ? "others" : "its group", st.st_mode & 07777)});
+    }
+  }
+  if (s.mqtt_enable == 0) return;
+  const bool has_options = out.options && out.options->ok();
+  if (has_options && mqtt_client_id(out.options->value()) == "myclientid") {
+    out.warnings.push_back(
+        {configFile_options, 0,
+         "MQTT is on with the shared default client ID myclientid: two gateways on one broker "
+         "disconnect each other (set mqtt_client_id, one per gateway)"});
+  }
+  if (::access(resolve_path(configFile_options).c_str(), F_OK) != 0) {
+    out.warnings.push_back({configFile_options, 0,
+                            "(information) no options file while MQTT is on: every option "
+                            "holds its default",
+                            true});
+  }
+}
+
 // One file's warnings in line order, those about the whole file last.
 void sort_from(FilesCheck& out, size_t first) {
   auto key = [](const Warning& w) { return w.line == 0 ? INT_MAX : w.line; };
@@ -413,5 +455,6 @@ FilesCheck check_files() {
                             "no session: the daemon brings the modem up, then idles without "
                             "reporting"});
   }
+  check_exposure(out);
   return out;
 }

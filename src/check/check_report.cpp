@@ -1,6 +1,7 @@
 // quorvane-check's report: text for a person, or one JSON object for scripts,
 // holding the same facts.
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <span>
@@ -166,7 +167,8 @@ class Reporter {
     if (reads_ != nullptr) {
       for (const DeviceRead& r : *reads_) failed_devices += r.answered ? 0 : 1;
     }
-    const bool warned = o_.strict && !f_.warnings.empty();
+    const bool warned = o_.strict && std::any_of(f_.warnings.begin(), f_.warnings.end(),
+                                                 [](const Warning& w) { return !w.note; });
     const int status = (refusal != nullptr || failed_devices > 0 || warned) ? 1 : 0;
 
     j_.open('{').key("command").str(o_.devices ? "devices" : "files");

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -60,6 +61,14 @@ bool is_talker_list(std::string_view value) {
          item[1] <= 'Z';
   });
   return ok;
+}
+
+bool is_client_id(std::string_view value) {
+  return !value.empty() && value.size() <= 23 &&
+         std::all_of(value.begin(), value.end(), [](char c) {
+           return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                  c == '_' || c == '-';
+         });
 }
 
 Options::Options() {

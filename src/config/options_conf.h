@@ -29,10 +29,16 @@ struct OptionKey {
 // are allowed.
 bool is_talker_list(std::string_view value);
 
+// An MQTT client ID every broker takes: 1 to 23 characters of A-Z, a-z, 0-9,
+// "_" and "-" (nothing that could break its quoted AT parameter either).
+bool is_client_id(std::string_view value);
+
 inline constexpr OptionKey kOptionKeys[] = {
     {"device_outage", "exit", "exit|keep_running", nullptr},
     {"unreachable_report", "none", "none|devinfo", nullptr},
     {"gps_talkers", "GP", "a comma list of two-letter NMEA talkers", is_talker_list},
+    {"mqtt_client_id", "myclientid", "1 to 23 characters from A-Z a-z 0-9 _ -", is_client_id},
+    {"downlink_packet_check", "any", "any|current", nullptr},
 };
 inline constexpr size_t kOptionCount = std::size(kOptionKeys);
 
@@ -65,6 +71,15 @@ inline bool keeps_running(const Options& o) {
 }
 inline bool reports_unreachable(const Options& o) {
   return o.is("unreachable_report", "devinfo");
+}
+// The client ID of AT+EMQCON: two gateways on one broker need two.
+inline const std::string& mqtt_client_id(const Options& o) {
+  return o.value("mqtt_client_id");
+}
+// RDO and RAO answers set outputs only when they answer the request in flight
+// (the cycle's packet ID, not answered yet): a replayed answer sets nothing.
+inline bool answers_current_cycle_only(const Options& o) {
+  return o.is("downlink_packet_check", "current");
 }
 // The talkers of gps_talkers, in the order given.
 std::vector<std::string> gps_talkers(const Options& o);

@@ -2,6 +2,10 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "common/text.h"
 #include "config/conf_text.h"
@@ -17,8 +21,60 @@ struct TextField {
 };
 
 constexpr const char* kTooLong = " (%s) has %zu characters, at most %zu fit!!";
+constexpr const char* kBreaksAtLine = " (%s) holds %s, which would break its AT command!!";
+
+// A text the modem receives inside an AT command line.
+struct AtText {
+  const char* value;
+  int position;
+  const char* name;
+  bool quoted;  // written between double quotes in its command
+};
+
+// What in `text` would end, split or extend the AT line it is written into: a
+// double quote closes the quoted string early, ";" chains a second command,
+// a control character (a CR, an LF) ends or breaks the line, and "," starts
+// the next parameter where the text is not quoted. Described for the
+// refusal, or empty when the text is safe.
+std::string at_breaking_char(const char* text, bool quoted) {
+  for (const char* p = text; *p != '\0'; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    char what[40] = "";
+    if (c < 0x20 || c == 0x7F) {
+      bformat(what, sizeof what, "the control character 0x%02X", c);
+    } else if (c == '"' || c == ';' || (c == ',' && !quoted)) {
+      bformat(what, sizeof what, "the character '%c'", c);
+    }
+    if (what[0] != '\0') return what;
+  }
+  return {};
+}
 
 }  // namespace
+
+std::optional<Refusal> refuse_at_breaking_texts(const Settings& s, const char* file) {
+  std::vector<AtText> sent = {{s.apn, 2, "apn", true}};
+  if (s.mqtt_enable == 0) {
+    sent.push_back({s.server_host, 5, "server_host", true});
+  } else {
+    sent.push_back({s.mqtt_host, 8, "mqtt_host", true});
+    // Credentials go out only with a user name longer than one character.
+    if (std::strlen(s.mqtt_user) > 1) {
+      sent.push_back({s.mqtt_user, 13, "mqtt_user", false});
+      sent.push_back({s.mqtt_password, 14, "mqtt_password", false});
+    }
+    const char* topics[] = {s.sub_topic1,   s.sub_topic2,    s.pub_topic_info, s.pub_topic_di,
+                            s.pub_topic_ai, s.pub_topic_gps, s.pub_topic_ack};
+    const char* names[] = {"sub_topic1",   "sub_topic2",    "pub_topic_info", "pub_topic_di",
+                           "pub_topic_ai", "pub_topic_gps", "pub_topic_ack"};
+    for (int i = 0; i < 7; ++i) sent.push_back({topics[i], 15 + i, names[i], true});
+  }
+  for (const AtText& t : sent) {
+    std::string what = at_breaking_char(t.value, t.quoted);
+    if (!what.empty()) return refusal_at(file, t.position, kBreaksAtLine, t.name, what.c_str());
+  }
+  return std::nullopt;
+}
 
 ConfResult<Settings> parse_prog_conf(std::string_view text, const char* file) {
   Settings info{};
@@ -84,5 +140,11 @@ ConfResult<Settings> parse_prog_conf(std::string_view text, const char* file) {
 ConfResult<Settings> read_prog_conf(const char* path) {
   auto text = read_conf_file(path);
   if (!text) return open_refusal(path);
-  return parse_prog_conf(*text, path);
+  auto read = parse_prog_conf(*text, path);
+  if (read.ok()) {
+    if (auto refusal = refuse_at_breaking_texts(read.value(), path)) {
+      return {std::move(*refusal), read.console()};
+    }
+  }
+  return read;
 }

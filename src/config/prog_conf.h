@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string_view>
 
 #include "config/conf_text.h"
@@ -14,5 +15,13 @@ inline constexpr size_t kProgLineBuffer = 128;
 // refuses the file. file: the name the refusal shows.
 ConfResult<Settings> parse_prog_conf(std::string_view text, const char* file);
 
-// Reads and parses the file at path (resolved under QUORVANE_ROOT).
+// The refusal of settings whose texts would break the AT command they are
+// sent in (a double quote, ";", a control character, or "," where the text is
+// not quoted): the APN, the selected transport's host, and for MQTT the
+// topics and the credentials when they are sent. Never shows the text itself
+// (it may be the password).
+std::optional<Refusal> refuse_at_breaking_texts(const Settings& settings, const char* file);
+
+// Reads and parses the file at path (resolved under QUORVANE_ROOT), then
+// refuses AT-breaking texts as above.
 ConfResult<Settings> read_prog_conf(const char* path);

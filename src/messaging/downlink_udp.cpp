@@ -33,6 +33,8 @@ constexpr const char* kAoSame = "AO values are same. No need to write values to 
 constexpr const char* kValuesRefused =
     "%s values refused: Number %d, %d slots in the session, %d values in the message!!\n";
 constexpr const char* kEndChar = "EndChar        = %.*s\n\n";
+constexpr const char* kNotAwaited =
+    "%.*s values refused: PacketID %d does not answer a request in flight (PacketID %d)!!\n";
 
 // "%.*s" arguments for a field (an empty view may have no storage at all).
 int field_len(std::string_view field) {
@@ -130,10 +132,20 @@ IoResult process_message(ReportBook& book, IoImage& io, const Mapping& mapping,
     return IoResult::kOk;
   }
   // Only an answer of the current cycle clears its request's bit; a late one
-  // still sets the outputs.
+  // still sets the outputs, unless only the request in flight may.
+  const uint8_t bit = pending_bit_of(f->type);
+  const bool in_flight =
+      f->packet_id == book.packet_id() && bit != 0 && (book.pending(*session) & bit) != 0;
   if (f->packet_id == book.packet_id()) clear_pending_bit(book, *session, f->type);
   IoResult result = IoResult::kOk;
-  std::string_view end_char = apply_values(io, mapping, devices, *session, *f, result);
+  std::string_view end_char;
+  if (book.answers_current_cycle_only() && !in_flight && (f->type == "RDO" || f->type == "RAO")) {
+    console().print(kNotAwaited, field_len(f->type), field_text(f->type), f->packet_id,
+                    book.packet_id());
+    end_char = read_downlink_values(f->tail, f->number).end_char;
+  } else {
+    end_char = apply_values(io, mapping, devices, *session, *f, result);
+  }
   if (result == IoResult::kUnreachable) return result;
   console().print(kEndChar, field_len(end_char), field_text(end_char));
   return result;

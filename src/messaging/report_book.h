@@ -42,6 +42,12 @@ class ReportBook {
     return true;
   }
 
+  // Whether RDO and RAO answers set outputs only when they answer a request
+  // still in flight (this cycle's packet ID, its bit still pending): a
+  // replayed or late answer then sets nothing.
+  bool answers_current_cycle_only() const { return current_only_; }
+  void set_answers_current_cycle_only(bool on) { current_only_ = on; }
+
   // Acknowledgements in the order the commands arrived.
   void push_ack(std::string_view text) {
     if (acks_.size() >= kMaxAcks) acks_.pop_back();
@@ -59,4 +65,5 @@ class ReportBook {
   int32_t packet_id_ = 0;
   std::array<uint8_t, kMaxSessions> pending_{};
   std::deque<std::string> acks_;
+  bool current_only_ = false;
 };

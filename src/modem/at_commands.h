@@ -29,10 +29,13 @@ inline constexpr char kAtEsocl[] = "AT+ESOCL=%d\r\n";  // socket
 // --- MQTT transport --------------------------------------------------------
 // address, port (quoted decimal), buffer size
 inline constexpr char kAtEmqnew[] = "AT+EMQNEW=\"%s\",\"%d\",20000,%d\r\n";
-// client id, protocol version, keep-alive
-inline constexpr char kAtEmqcon[] = "AT+EMQCON=%d,%d,\"myclientid\",%d,1,0\r\n";
-// client id, protocol version, keep-alive, user, password (written unquoted)
-inline constexpr char kAtEmqconAuth[] = "AT+EMQCON=%d,%d,\"myclientid\",%d,1,0,%s,%s\r\n";
+// The client ID the broker knows the gateway by, unless the options file
+// gives another.
+inline constexpr char kDefaultMqttClientId[] = "myclientid";
+// client id, protocol version, client ID, keep-alive
+inline constexpr char kAtEmqcon[] = "AT+EMQCON=%d,%d,\"%s\",%d,1,0\r\n";
+// client id, protocol version, client ID, keep-alive, user, password (written unquoted)
+inline constexpr char kAtEmqconAuth[] = "AT+EMQCON=%d,%d,\"%s\",%d,1,0,%s,%s\r\n";
 inline constexpr char kAtEmqsub[] = "AT+EMQSUB=%d,\"%s\",1\r\n";  // client id, topic
 // Followed by the payload as hex text and CR LF: client id, topic, byte count.
 inline constexpr char kAtEmqpubPrefix[] = "AT+EMQPUB=%d,\"%s\",1,0,0,%d,";

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "common/clock.h"
@@ -303,7 +304,7 @@ AtReply AtChannel::exchange(const char* command, AtWait wait) {
   while (!receive(reply)) {
     if (ticks_elapsed(GetTimeTicks(), sent) > limit_ms(restarting_)) {
       report_timeout(restarting_, nullptr);
-      console().print(kTxtRecv, reply.text.data());
+      log_answer(reply.text.data());
       finish(AtResult::kTimeout);
       reply.result = AtResult::kTimeout;
       restarting_ = false;
@@ -325,8 +326,40 @@ void AtChannel::begin(const char* command) {
     awaiting_ = false;
   }
   intake();
-  send_str(lines_.port(), command);
+  if (secret_line_.empty()) {
+    send_str(lines_.port(), command);
+  } else {
+    console().print(kTxtSend, (shown_line_ + kAtLineEnd).c_str());
+    lines_.port().write(command, static_cast<int>(std::strlen(command)));
+  }
   await_answer_to(command);
+}
+
+AtReply AtChannel::exchange_shown_as(const char* command, const char* shown) {
+  std::string_view line(command);
+  if (line.ends_with(kAtLineEnd)) line.remove_suffix(std::strlen(kAtLineEnd));
+  secret_line_ = line;
+  shown_line_ = shown;
+  if (std::string_view(shown_line_).ends_with(kAtLineEnd)) {
+    shown_line_.resize(shown_line_.size() - std::strlen(kAtLineEnd));
+  }
+  AtReply reply = exchange(command);
+  secret_line_.clear();
+  shown_line_.clear();
+  return reply;
+}
+
+void AtChannel::log_answer(const char* text) const {
+  if (secret_line_.empty()) {
+    console().print(kTxtRecv, text);
+    return;
+  }
+  std::string shown(text);
+  for (size_t at = 0; (at = shown.find(secret_line_, at)) != std::string::npos;) {
+    shown.replace(at, secret_line_.size(), shown_line_);
+    at += shown_line_.size();
+  }
+  console().print(kTxtRecv, shown.c_str());
 }
 
 AtResult AtChannel::poll(AtReply& reply) {
@@ -505,7 +538,7 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
     collected.append_result(c_text(current_.result_line.data(), current_.result_line.size()));
     reply.result = current_.result;
     finish(reply.result);
-    console().print(kTxtRecv, collected.c_str());
+    log_answer(collected.c_str());
     return true;
   }
   if (pull()) return true;  // what was awaited is gone with the old device
@@ -519,7 +552,7 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
     for (PortLines::Fed fed; (fed = lines_.feed(line)) != PortLines::Fed::kEmpty;) {
       if (fed == PortLines::Fed::kLine &&
           on_line(line, collected, Mode::kCall, reply.result) == Outcome::kEnd) {
-        console().print(kTxtRecv, collected.c_str());
+        log_answer(collected.c_str());
         return true;
       }
     }
@@ -529,7 +562,7 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
         finish(AtResult::kTimeout);
         reply.result = AtResult::kTimeout;
       }
-      console().print(kTxtRecv, collected.c_str());
+      log_answer(collected.c_str());
       return true;
     }
     clock_sleep_us(kPassUs);

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -99,6 +100,9 @@ class AtChannel {
   // Sends the command and waits for its result, or for the receive time-out
   // (a modem that stays silent is waited for as long as a started answer).
   AtReply exchange(const char* command, AtWait wait = AtWait::kAnswer);
+  // The same for a command that carries a secret: the console shows `shown`
+  // in its place, in the Send line and in the answer's echo of it.
+  AtReply exchange_shown_as(const char* command, const char* shown);
 
   // Takes in what earlier commands left waiting, writes the command (logged
   // "Send: ...") and awaits its answer; poll() then collects it.
@@ -203,6 +207,10 @@ class AtChannel {
   bool restarting_ = false;  // an AT+ZRST exchange: the 10 s limit
   std::array<Report, 4> reports_;
   DownlinkHandlers downlink_;
+  // During exchange_shown_as: the command's line and what the console shows.
+  std::string secret_line_, shown_line_;
+  // Prints "Recv:" with the answer, the secret line shown as it may be.
+  void log_answer(const char* text) const;
 };
 
 // Prints "Send: %s" with the command (which ends in CR LF) and writes it to

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "common/clock.h"
 #include "common/console.h"
@@ -71,10 +72,17 @@ bool ModemLink::open_mqtt_session() {
 
   // Credentials go along only with a user name of more than one character.
   if (strnlen(p.mqtt_user, sizeof p.mqtt_user) > 1) {
-    reply = exchange(kAtEmqconAuth, mqtt_id_, p.mqtt_version, p.mqtt_keepalive, p.mqtt_user,
-                     p.mqtt_password);
+    // The password never reaches the console (the journal is for more eyes).
+    std::array<char, kResponseSize> command{};
+    std::array<char, kResponseSize> shown{};
+    bformat(command.data(), command.size(), kAtEmqconAuth, mqtt_id_, p.mqtt_version,
+            broker_client_id_.c_str(), p.mqtt_keepalive, p.mqtt_user, p.mqtt_password);
+    bformat(shown.data(), shown.size(), kAtEmqconAuth, mqtt_id_, p.mqtt_version,
+            broker_client_id_.c_str(), p.mqtt_keepalive, p.mqtt_user, kTxtHiddenPassword);
+    reply = at_.exchange_shown_as(command.data(), shown.data());
   } else {
-    reply = exchange(kAtEmqcon, mqtt_id_, p.mqtt_version, p.mqtt_keepalive);
+    reply =
+        exchange(kAtEmqcon, mqtt_id_, p.mqtt_version, broker_client_id_.c_str(), p.mqtt_keepalive);
   }
   if (refused(reply)) return fail(kTxtMqttConErrorLine);
 
@@ -138,7 +146,8 @@ void remove_modem_status() {
 
 }  // namespace
 
-ModemLink::ModemLink(AtChannel& at, Settings& settings) : at_(at), settings_(settings) {
+ModemLink::ModemLink(AtChannel& at, Settings& settings, std::string broker_client_id)
+    : at_(at), settings_(settings), broker_client_id_(std::move(broker_client_id)) {
   at_.on_report(kUrcEmqdiscon, [this](std::string_view) { session_lost_ = true; });
 }
 

@@ -10,15 +10,18 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "config/configuration.h"
+#include "modem/at_commands.h"
 #include "modem/at_link.h"
 
 class ModemLink {
  public:
   // Installs the lost-session handler on the channel (removed again by the
-  // destructor). settings: the access point, the transport and its hosts.
-  ModemLink(AtChannel& at, Settings& settings);
+  // destructor). settings: the access point, the transport and its hosts;
+  // broker_client_id: the client ID of AT+EMQCON.
+  ModemLink(AtChannel& at, Settings& settings, std::string broker_client_id = kDefaultMqttClientId);
   ~ModemLink();
   ModemLink(const ModemLink&) = delete;
   ModemLink& operator=(const ModemLink&) = delete;
@@ -70,6 +73,7 @@ class ModemLink {
 
   AtChannel& at_;
   Settings& settings_;
+  std::string broker_client_id_;
   int32_t udp_sock_id_ = 0;
   int32_t mqtt_id_ = 0;
   bool session_lost_ = false;

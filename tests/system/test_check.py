@@ -26,7 +26,7 @@ def run_check(root, *args):
     return r
 
 
-def with_example(root, kind, file=None, old=b"", new=b""):
+def with_example(root, kind, file=None, old=b"", new=b"", mode=0o640):
     shutil.copytree(SOURCE_DIR / "packaging/examples" / kind, root / "korvel/quorvane",
                     dirs_exist_ok=True)
     if file:
@@ -34,6 +34,7 @@ def with_example(root, kind, file=None, old=b"", new=b""):
         text = path.read_bytes()
         assert old in text
         path.write_bytes(text.replace(old, new))
+        path.chmod(mode)
 
 
 HAND_MAPPING = mapping_text([(7, ["1-1,1-9,", "", "", ""])])
@@ -46,8 +47,16 @@ HAND_MAPPING = mapping_text([(7, ["1-1,1-9,", "", "", ""])])
      "nbiot_prog.ini line 5: position 4 is server_port, but the line is named apn\n"),
     ("udp", ("nbiot_prog.ini", b"server_port=5683\r\n", b"apn=5683\r\n"), ["--strict"], 1,
      "counted with --strict (exit 1)"),
-    ("mqtt", ("nbiot_prog.ini", b"\r\n", b"\n"), [], 0,
+    # The LF would stand in every AT command: the daemon refuses the file.
+    ("mqtt", ("nbiot_prog.ini", b"\r\n", b"\n"), [], 1,
      "nbiot_prog.ini line 1: 26 line(s) end in LF alone"),
+    ("mqtt", ("nbiot_prog.ini", b"mqtt_user=\r\nmqtt_password=", b"mqtt_user=me\r\nmqtt_password=a,b"),
+     [], 1, "line 14 (mqtt_password) holds the character ',', which would break its AT command!!"),
+    ("mqtt", ("nbiot_prog.ini", b"mqtt_user=\r\nmqtt_password=", b"mqtt_user=me\r\nmqtt_password=pw",
+              0o644), ["--strict"], 1,
+     "nbiot_prog.ini: holds an MQTT password and is readable by others (mode 0644)"),
+    ("mqtt", ("quorvane_options.ini", b"=gw-0001", b"=myclientid"), [], 0,
+     "quorvane_options.ini: MQTT is on with the shared default client ID myclientid"),
     ("udp", ("quorvane.ini", b"[DEVICE2]\r\n", b""), [], 1,
      "quorvane.ini line 22: device 2's header line is a value line (slave_id=2)"),
     ("udp", ("quorvane_mapping.ini", DEFAULT_MAPPING, HAND_MAPPING), [], 1,
@@ -55,7 +64,8 @@ HAND_MAPPING = mapping_text([(7, ["1-1,1-9,", "", "", ""])])
      "which has 8!!\n" % CONF),
     ("udp", ("quorvane_mapping.ini", DEFAULT_MAPPING, HAND_MAPPING.replace(b"1-1,1-9", b"1-1, 1-9")),
      [], 1, "line 5: session 1's DO mapping line holds a blank at column 5"),
-], ids=["udp example", "mqtt example", "misplaced name", "strict", "LF-only", "missing header",
+], ids=["udp example", "mqtt example", "misplaced name", "strict", "LF-only", "comma in password", "readable password",
+        "shared client ID", "missing header",
         "missing channel", "blank in mapping"])
 def test_files(root, kind, edit, args, status, says):
     with_example(root, kind, *edit)
@@ -67,7 +77,8 @@ def test_files(root, kind, edit, args, status, says):
     facts = json.loads(r.stdout)
     assert (r.returncode, facts["exit"], facts["command"]) == (status, status, "files")
     for w in facts["warnings"]:
-        assert "%s line %d: %s" % (w["file"], w["line"], w["text"]) in text.stdout
+        where = "%s line %d" % (w["file"], w["line"]) if w["line"] else w["file"]
+        assert "%s: %s" % (where, w["text"]) in text.stdout
     refusal = facts["refusal"]
     assert (refusal is not None) == (" refused, the daemon would end" in text.stdout)
     if refusal:  # the daemon's own line, last

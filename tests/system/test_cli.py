@@ -34,10 +34,14 @@ CONF = b"Configure file /korvel/quorvane/"
     # Refused before the modem is brought up.
     (b"send_interval=10\r\nauto_connect=1\r\napn=" + b"a" * 16 + b"\r\n", None,
      CONF + b"nbiot_prog.ini: line 2 (apn) has 16 characters, at most 15 fit!!"),
+    # An APN that would end its quoted AT parameter and chain +CFUN=0.
+    (prog_text(apn='a";+CFUN=0;+Z="'), None,
+     CONF + b"nbiot_prog.ini: line 2 (apn) holds the character '\"', which would break its AT "
+     b"command!!"),
     # Refused after the bring-up, with the modem thread running.
     (prog_text(), mapping_text([(0, ["0-0,2-1,", "", "", ""])]),
      CONF + b"quorvane_mapping.ini: line 5: DO entry 2 names device 2, 1 configured!!"),
-], ids=["program file", "mapping file"])
+], ids=["program file", "APN with a quote", "mapping file"])
 def test_refused_configuration_ends_start_up_with_status_1(root, prog, mapping, last):
     install(root, prog, device_text([ModbusDevice(do_count=1)]), mapping)
     with quick_modem(root):

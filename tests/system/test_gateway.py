@@ -7,7 +7,10 @@ unit cases; these tests wait on events and never time the daemon."""
 
 import json
 import re
+import socket
 import termios
+
+import pytest
 
 from bench_config import mapping_text
 from broker import Subscriber
@@ -16,6 +19,7 @@ from gateway import quick_modem, wait
 DI, AI = [1, 0, 1, 1, 0, 1], [1111, 2222, 3333, 4444]          # as the bench starts
 NEW_DI, NEW_AI = [0, 1, 1, 0, 1, 0], [5, 65535, 7, 0]
 COILS, REGISTERS = [0, 1, 0, 0, 1, 1], [1000, 65535, 7]          # what the server commands
+OTHER = [1, 1, 0, 1, 0, 0]
 
 
 def hex_of(values, digits):
@@ -72,6 +76,31 @@ def test_udp_reports_live_values_and_gps_and_takes_commands(root, bench, report_
     check_clean(d.output())
 
 
+@pytest.mark.parametrize("check", [None, "current"])
+def test_replayed_rdo_answer(root, bench, report_server, daemon, check):
+    """A captured RDO answer sent again a cycle later (from another socket)
+    puts the coils back, unless only the request in flight may set them."""
+    server = report_server
+    server.set_values(0, "RDO", COILS)
+    bench.configure(server_port=server.address[1], send_interval=3)
+    if check:
+        (root / "korvel/quorvane/quorvane_options.ini").write_text("downlink_packet_check=%s\n" % check)
+    with quick_modem(root, udp_server=server.address):
+        d = daemon()
+        wait(d, lambda: bench.outputs("do") == COILS, "the coils commanded")
+        captured = [f for f in server.sent if f["type"] == "RDO"][-1]
+        server.set_values(0, "RDO", OTHER)
+        wait(d, lambda: bench.outputs("do") == OTHER, "the next cycle's coils")
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as attacker:
+            attacker.sendto(captured["raw"], server.last_peer)
+        if check:
+            d.wait_output(rb"RDO values refused: PacketID %d does not answer a request in flight"
+                          % captured["packet_id"])
+            assert bench.outputs("do") == OTHER
+        else:
+            wait(d, lambda: bench.outputs("do") == COILS, "the replayed coils")
+
+
 HAND_WRITTEN = mapping_text([(0, ["1-1,1-2,1-3,1-4,2-1,2-2,", "1-1,1-2,1-3,1-4,2-1,2-2,",
                                  "1-1,1-2,2-1,", "1-1,1-2,2-1,2-2,"])])
 JSON = re.compile(r'\[\n\{\n"id":"s01",\n"deviceId":"gw01",\n'
@@ -86,6 +115,7 @@ def test_mqtt_publishes_live_values_and_gps_and_takes_commands(root, bench, mosq
     # program file's choice is seen to reach the daemon.
     path = bench.configure(mapping=HAND_WRITTEN, mqtt_enable=1, mqtt_port=mosquitto.port,
                            mqtt_cht=1, sub_topic1="gw/cmd/+/DO", sub_topic2="gw/cmd/+/AO")
+    (root / "korvel/quorvane/quorvane_options.ini").write_text("mqtt_client_id=gw-07_A\n")
     written = path.stat().st_mtime_ns
 
     def on(topic):
@@ -119,6 +149,7 @@ def test_mqtt_publishes_live_values_and_gps_and_takes_commands(root, bench, mosq
         wait(d, lambda: on("gw/ack") == ["DO_ACK", "AO_ACK"], "both acknowledgements")
         count = len(on("gw/gps"))
         wait(d, lambda: len(on("gw/gps")) >= count + 2, "two more cycles")
+        assert [c["client_id"] for c in modem.mqtt_connects] == ["gw-07_A"]
     assert set(on("gw/info")) == {"-852,0,52,0"}
     assert (path.read_bytes(), path.stat().st_mtime_ns) == (HAND_WRITTEN, written)
     check_gps(bench, on("gw/gps"))
@@ -136,7 +167,7 @@ def test_broker_stopped_and_restarted(root, bench, mosquitto, daemon):
         listeners.append(Subscriber(mosquitto.host, mosquitto.port, "gw/#"))
         return listeners[-1]
 
-    with quick_modem(root, mqtt_broker=(mosquitto.host, mosquitto.port), mqtt_timeout=1.0):
+    with quick_modem(root, mqtt_broker=(mosquitto.host, mosquitto.port), mqtt_timeout=1.0) as modem:
         d = daemon()
         try:
             listener = listen()
@@ -153,5 +184,7 @@ def test_broker_stopped_and_restarted(root, bench, mosquitto, daemon):
         finally:
             for sub in listeners:
                 sub.close()
+        # No options file: every connection with the shared default client ID.
+        assert {c["client_id"] for c in modem.mqtt_connects} == {"myclientid"}
     # No command came: the outputs are as they were.
     assert bench.outputs("do") == start

@@ -157,6 +157,18 @@ TEST_F(Bringup, ReconnectSendsFourCommandsAndSurvivesADisconnectError) {
   EXPECT_FALSE(link.reconnect_mqtt());
   EXPECT_TRUE(console_has_line("[ERROR] Create MQTT service error!!"));
   EXPECT_EQ(link.client_id(), 6);
+
+  // Credentials go out; the console shows the password's place, never it.
+  std::strcpy(settings.mqtt_user, "usr");
+  std::strcpy(settings.mqtt_password, "pw9");
+  modem.answer("AT+EMQNEW", "\r\n+EMQNEW: 7\r\n" + kOk);
+  capture.take();
+  EXPECT_TRUE(link.reconnect_mqtt());
+  EXPECT_EQ(modem.commands().back(), "AT+EMQSUB=7,\"gw/cmd/+/DO\",1\r\n");
+  EXPECT_EQ(modem.commands().end()[-2], "AT+EMQCON=7,4,\"myclientid\",120,1,0,usr,pw9\r\n");
+  const std::string out = capture.take();
+  EXPECT_NE(out.find("Send: AT+EMQCON=7,4,\"myclientid\",120,1,0,usr,********\r\n"), out.npos);
+  EXPECT_EQ(out.find("pw9"), out.npos) << out;
 }
 
 }  // namespace

@@ -80,7 +80,10 @@ TEST_F(Downlink, UdpFramesLogClearTheirPendingBitAndWriteWhatDiffers) {
     std::string ends{};
     std::string coils = "1 1 1 1", regs = "5 5 77";
     int check0 = 0x3F, check1 = 0x3F;
+    bool current_only = false;  // downlink_packet_check=current
+    int start1 = 0x3F;          // session index 1's pending bits before the frame
   };
+  const std::string not_awaited = " does not answer a request in flight (PacketID 17)!!\n";
   const Case cases[] = {
       // Written for session index 1 (the only one with DO slots), old values shown;
       // coil 103 is not mapped and keeps its value.
@@ -130,6 +133,22 @@ TEST_F(Downlink, UdpFramesLogClearTheirPendingBitAndWriteWhatDiffers) {
        "DO values refused: Number 4, 3 slots in the session, 3 values"},
       {"AE,QRX724H,0100,2,0,RDO,0,0", "",
        "Number 0, 3 slots in the session, 0 values in the message!!\nEndChar        = \n\n"},
+      // Only the request in flight: this cycle's ID and its bit still pending.
+      {.frame = "AE,QRX724H,0100,2,17,RDO,0,3,1,0,1,EA",
+       .coils = "1 0 1 1",
+       .check1 = 0x3D,
+       .current_only = true},
+      {.frame = "AE,QRX724H,0100,2,16,RDO,0,3,1,0,1,EA",
+       .contains = "RDO values refused: PacketID 16" + not_awaited + "EndChar        = EA\n\n",
+       .current_only = true},
+      {.frame = "AE,QRX724H,0100,2,17,RDO,0,3,1,0,1,EA",
+       .contains = "RDO values refused: PacketID 17" + not_awaited,
+       .check1 = 0x3D,
+       .current_only = true,
+       .start1 = 0x3D},
+      {.frame = "AE,QRX724H,0100,2,18,RAO,0,2,1,2,EA",
+       .contains = "RAO values refused: PacketID 18" + not_awaited,
+       .current_only = true},
       // The frame ending after its last value, or in cipher padding.
       {"AE,QRX724H,0100,2,0,RDO,0,3,0,0,0", "", "\nEndChar        = \n\n", "0 0 0 1"},
       {"AE,QRX724H,0100,2,0,RDO,0,3,1,1,0,EA      ", "", "\nEndChar        = EA      \n\n",
@@ -138,6 +157,8 @@ TEST_F(Downlink, UdpFramesLogClearTheirPendingBitAndWriteWhatDiffers) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.frame);
     reset();
+    book.set_answers_current_cycle_only(c.current_only);
+    book.clear_pending(1, static_cast<uint8_t>(~c.start1));
     char buf[1024] = {};  // as the dispatcher hands it over
     std::memcpy(buf, c.frame.data(), c.frame.size());
     process_message(book, image, mapping, devices, buf);

@@ -10,8 +10,8 @@
 namespace {
 
 struct Row {
-  const char* text;
-  const char* expect;  // "key=value ..." of every key, or the refusal's text
+  std::string text;
+  std::string expect;  // "key=value ..." of every key, or the refusal's text
 };
 
 std::string outcome(const ConfResult<Options>& read) {
@@ -25,14 +25,31 @@ std::string outcome(const ConfResult<Options>& read) {
 }
 
 TEST(OptionsConf, ReadsKeysAndRefusesEveryKindOfMistakeWithLineAndKey) {
-  const std::string defaults = "device_outage=exit unreachable_report=none gps_talkers=GP";
+  const std::string more = " mqtt_client_id=myclientid downlink_packet_check=any";
+  const std::string defaults = "device_outage=exit unreachable_report=none gps_talkers=GP" + more;
   const Row rows[] = {
-      {"", defaults.c_str()},
-      {"# only a comment\r\n\r\n   \n", defaults.c_str()},
+      {"", defaults},
+      {"# only a comment\r\n\r\n   \n", defaults},
       {"device_outage=keep_running\r\n unreachable_report = devinfo \r\n#x=y\r\n"
        "gps_talkers= GP, GN ,GL",
-       "device_outage=keep_running@1 unreachable_report=devinfo@2 gps_talkers=GP, GN ,GL@4"},
-      {"\ndevice_outage=exit", "device_outage=exit@2 unreachable_report=none gps_talkers=GP"},
+       "device_outage=keep_running@1 unreachable_report=devinfo@2 gps_talkers=GP, GN ,GL@4" + more},
+      {"\ndevice_outage=exit",
+       "device_outage=exit@2 unreachable_report=none gps_talkers=GP" + more},
+      {"mqtt_client_id=gw-07_A\ndownlink_packet_check=current",
+       "device_outage=exit unreachable_report=none gps_talkers=GP mqtt_client_id=gw-07_A@1 "
+       "downlink_packet_check=current@2"},
+      {"mqtt_client_id=" + std::string(24, 'a'),
+       "Configure file o.ini: line 1: key mqtt_client_id has value \"" + std::string(24, 'a') +
+           "\", not 1 to 23 characters from A-Z a-z 0-9 _ -!!"},
+      {"mqtt_client_id=gw\"1",
+       "Configure file o.ini: line 1: key mqtt_client_id has value "
+       "\"gw\"1\", not 1 to 23 characters from A-Z a-z 0-9 _ -!!"},
+      {"mqtt_client_id=",
+       "Configure file o.ini: line 1: key mqtt_client_id has value \"\", not "
+       "1 to 23 characters from A-Z a-z 0-9 _ -!!"},
+      {"downlink_packet_check=Current",
+       "Configure file o.ini: line 1: key downlink_packet_check "
+       "has value \"Current\", not any|current!!"},
       {"\n\ndevice_outages=exit\n", "Configure file o.ini: line 3: unknown key device_outages!!"},
       {"gps_talkers=GP\r\ndevice_outage=exit\r\ngps_talkers=GN\r\n",
        "Configure file o.ini: line 3: key gps_talkers given twice (first on line 1)!!"},
@@ -65,6 +82,14 @@ TEST(OptionsConf, ReadsKeysAndRefusesEveryKindOfMistakeWithLineAndKey) {
   EXPECT_FALSE(keeps_running(o));
   EXPECT_TRUE(o.given("gps_talkers"));
   EXPECT_FALSE(o.given("device_outage"));
+  EXPECT_EQ(mqtt_client_id(o), "myclientid");
+  EXPECT_FALSE(answers_current_cycle_only(o));
+  const Options mine =
+      parse_options_conf(
+          "mqtt_client_id=" + std::string(23, 'z') + "\ndownlink_packet_check=current", "o.ini")
+          .value();
+  EXPECT_EQ(mqtt_client_id(mine), std::string(23, 'z'));
+  EXPECT_TRUE(answers_current_cycle_only(mine));
 }
 
 TEST(OptionsConf, PackagedExampleHoldsEveryKeyAtItsDefault) {

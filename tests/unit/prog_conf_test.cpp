@@ -116,4 +116,56 @@ TEST(ProgConf, TextTooLongForItsFieldRefusesTheFile) {
   }
 }
 
+// A text that would break its AT command line (a quote closing it early, ";"
+// chaining a command such as +CFUN=0, a control character, "," in the unquoted
+// user and password) refuses the file; fields the transport does not send are
+// not looked at. Positions: 2 apn, 5 server_host, 8 mqtt_host, 13/14 user and
+// password, 15-21 topics.
+TEST(ProgConf, TextsThatWouldBreakTheirAtCommandRefuseTheFile) {
+  struct Case {
+    const char* kind;
+    int position;
+    std::string value;
+    int line;  // 0: accepted
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"udp", 2, "a\";+CFUN=0;+Z=\"", 2, "(apn) holds the character '\"', which would break"},
+      {"udp", 2, "cm;net", 2, "(apn) holds the character ';'"},
+      {"udp", 2, "", 2, "(apn) holds the control character 0x0A"},  // empty: the LF alone
+      {"udp", 5, "host\tname", 5, "(server_host) holds the control character 0x09"},
+      {"udp", 5, "a,b.example", 0, ""},  // quoted in its command
+      {"udp", 8, "x\"y", 0, ""},         // MQTT fields: not sent over UDP
+      {"mqtt", 5, "x\"y", 0, ""},        // nor the UDP server's over MQTT
+      {"mqtt", 8, "broker\x7f", 8, "(mqtt_host) holds the control character 0x7F"},
+      {"mqtt", 13, "us,er", 13, "(mqtt_user) holds the character ','"},
+      {"mqtt", 13, "u", 0, ""},      // one character: no credentials are sent
+      {"mqtt", 14, "pa,ss", 0, ""},  // the user is empty: not sent either
+      {"mqtt", 16, "gw/cmd;+EMQDISCON=0", 16, "(sub_topic2) holds the character ';'"},
+      {"mqtt", 21, "ack\"", 21, "(pub_topic_ack)"},
+      {"mqtt", 17, "gw/é,info", 0, ""},
+  };
+  for (const Case& c : cases) {
+    std::string text = example(c.kind, "nbiot_prog.ini");
+    size_t at = 0;
+    for (int i = 0; i < c.position; ++i) at = text.find("\r\n", at) + 2;
+    size_t eq = text.find('=', at) + 1;
+    text.replace(eq, text.find("\r\n", eq) - eq, c.value);
+    auto read = parse_prog_conf(text, "nbiot_prog.ini");
+    ASSERT_TRUE(read.ok()) << text;
+    auto refusal = refuse_at_breaking_texts(read.value(), "nbiot_prog.ini");
+    EXPECT_EQ(support::refusal_problem(refusal ? &*refusal : nullptr, c.line, c.reason), "")
+        << c.kind << " " << c.position << " " << c.value;
+  }
+  // The password is checked once it is sent, and never shown.
+  std::string text = example("mqtt", "nbiot_prog.ini");
+  text.replace(text.find("mqtt_user=") + 10, 0, "user");
+  text.replace(text.find("mqtt_password=") + 14, 0, "se,cret");
+  auto refusal = refuse_at_breaking_texts(parse(text), "nbiot_prog.ini");
+  ASSERT_TRUE(refusal);
+  EXPECT_EQ(refusal->text,
+            "Configure file nbiot_prog.ini: line 14 (mqtt_password) holds the character ',', "
+            "which would break its AT command!!");
+}
+
 }  // namespace
