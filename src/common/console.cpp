@@ -1,7 +1,9 @@
 #include "common/console.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -62,17 +64,41 @@ ConsoleSink* Console::set_sink(ConsoleSink* sink) {
   return before;
 }
 
-void Console::emit(ConsoleStream stream, std::string_view text, std::string_view tail) {
+void Console::mask(std::string_view secret, std::string_view shown) {
   MutexLock lock(mutex_);
-  if (sink_ != nullptr) {
-    sink_->write(stream, text);
-    if (!tail.empty()) sink_->write(stream, tail);
+  if (secret.empty() || secret.size() > kMaxSecret || shown.size() > kMaxSecret) {
+    secret_len_ = 0;
     return;
   }
+  std::copy(secret.begin(), secret.end(), secret_.begin());
+  secret_len_ = secret.size();
+  std::copy(shown.begin(), shown.end(), shown_.begin());
+  shown_len_ = shown.size();
+}
+
+void Console::emit(ConsoleStream stream, std::string_view text, std::string_view tail) {
+  MutexLock lock(mutex_);
+  const std::string_view secret(secret_.data(), secret_len_);
+  if (secret_len_ == 0 || text.find(secret) == std::string_view::npos) {
+    put(stream, text);
+  } else {
+    std::string masked(text);
+    for (size_t at = 0; (at = masked.find(secret, at)) != std::string::npos; at += shown_len_) {
+      masked.replace(at, secret_len_, shown_.data(), shown_len_);
+    }
+    put(stream, masked);
+  }
+  put(stream, tail);
+}
+
+void Console::put(ConsoleStream stream, std::string_view text) {
   // An empty view may have no data at all, which fwrite must not be given.
-  std::FILE* to = stream == ConsoleStream::kOut ? stdout : stderr;
-  if (!text.empty()) std::fwrite(text.data(), 1, text.size(), to);
-  if (!tail.empty()) std::fwrite(tail.data(), 1, tail.size(), to);
+  if (text.empty()) return;
+  if (sink_ != nullptr) {
+    sink_->write(stream, text);
+    return;
+  }
+  std::fwrite(text.data(), 1, text.size(), stream == ConsoleStream::kOut ? stdout : stderr);
 }
 
 void console_init() {

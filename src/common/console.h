@@ -65,11 +65,25 @@ class Console {
   // streams). Returns the sink set before.
   ConsoleSink* set_sink(ConsoleSink* sink);
 
+  // A text that never reaches the console: wherever a written text holds
+  // secret, shown is written in its place (the MQTT credentials of a command
+  // line, in the command and in the modem's echo of it). One at a time; an
+  // empty secret, or one longer than kMaxSecret, masks nothing.
+  static constexpr size_t kMaxSecret = 127;
+  void mask(std::string_view secret, std::string_view shown);
+
  private:
   void emit(ConsoleStream stream, std::string_view text, std::string_view tail = {});
+  void put(ConsoleStream stream, std::string_view text) REQUIRES(mutex_);
 
   Mutex mutex_;
   ConsoleSink* sink_ GUARDED_BY(mutex_) = nullptr;
+  // Fixed arrays: the console stays constant-initialised and trivially
+  // destructible.
+  std::array<char, kMaxSecret> secret_ GUARDED_BY(mutex_){};
+  size_t secret_len_ GUARDED_BY(mutex_) = 0;
+  std::array<char, kMaxSecret> shown_ GUARDED_BY(mutex_){};
+  size_t shown_len_ GUARDED_BY(mutex_) = 0;
 };
 
 // The process's console.

@@ -18,11 +18,9 @@
 #include "modem/at_commands.h"
 #include "modem/at_link.h"
 #include "modem/modem_texts.h"
+#include "modem/status_file.h"
 
 namespace {
-
-constexpr char kStatusPath[] = "/tmp/modemInfo.txt";
-constexpr size_t kStatusSize = 512;
 
 bool refused(const AtReply& reply) {
   return reply.result == AtResult::kError;
@@ -58,6 +56,20 @@ bool ModemLink::resolve_host(char (&host)[64]) {
   return true;
 }
 
+// The password never reaches the console: neither in "Send: AT+EMQCON=..."
+// nor in the modem's echo of the line; both show "<user>,***". The bytes sent
+// to the modem stay as they are. The user and the command's fixed fields
+// before it make the masked text one that only this line holds.
+void ModemLink::mask_credentials() {
+  const Settings& p = settings_;
+  if (p.mqtt_password[0] == '\0') return;
+  std::array<char, 2 * sizeof p.mqtt_user + 16> secret{};
+  std::array<char, sizeof secret> shown{};
+  bformat(secret, ",1,0,%s,%s", p.mqtt_user, p.mqtt_password);
+  bformat(shown, ",1,0,%s,***", p.mqtt_user);
+  console().mask(secret.data(), shown.data());
+}
+
 // A new MQTT client towards the settings' mqtt_host, connected and subscribed.
 // A connection or subscription counts as failed only when refused: an answer
 // that timed out counts as success.
@@ -71,6 +83,7 @@ bool ModemLink::open_mqtt_session() {
 
   // Credentials go along only with a user name of more than one character.
   if (strnlen(p.mqtt_user, sizeof p.mqtt_user) > 1) {
+    mask_credentials();
     reply = exchange(kAtEmqconAuth, mqtt_id_, p.mqtt_version, p.mqtt_keepalive, p.mqtt_user,
                      p.mqtt_password);
   } else {
@@ -114,29 +127,6 @@ uint32_t ModemLink::prepare_modem() {
   exchange(kAtCfun);
   return start;
 }
-
-namespace {
-
-// The text is printed as a line; a file that cannot be opened is reported
-// with "Open modemInfo.txt fail!!".
-void write_modem_status(int32_t creg, int32_t csq) {
-  std::unique_ptr<std::FILE, decltype(&std::fclose)> file(
-      std::fopen(resolve_path(kStatusPath).c_str(), "w"), &std::fclose);
-  if (!file) {
-    console().line(kTxtStatusOpenFailLine);
-    return;
-  }
-  std::array<char, kStatusSize> status{};
-  bformat(status.data(), status.size(), kTxtModemStatus, creg, csq);
-  console().line(status.data());
-  std::fwrite(status.data(), 1, status.size(), file.get());
-}
-
-void remove_modem_status() {
-  unlink(resolve_path(kStatusPath).c_str());
-}
-
-}  // namespace
 
 ModemLink::ModemLink(AtChannel& at, Settings& settings) : at_(at), settings_(settings) {
   at_.on_report(kUrcEmqdiscon, [this](std::string_view) { session_lost_ = true; });

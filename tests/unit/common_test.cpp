@@ -89,6 +89,32 @@ TEST(Console, BoundedFormattingAndTheStreams) {
   console().error("e");
   EXPECT_EQ(capture.take(), "7-" + std::string(Console::kMaxText - 2, 'y') + "l\n");
   EXPECT_EQ(capture.take(ConsoleStream::kErr), "e");
+
+  // A masked secret never reaches the console, wherever it stands.
+  console().mask(",u,pw", ",u,***");
+  console().print("Send: X,u,pw\r\n%s", "Recv: X,u,pw\r\n,u,pw");
+  console().mask("", "");
+  console().line(",u,pw");
+  EXPECT_EQ(capture.take(), "Send: X,u,***\r\nRecv: X,u,***\r\n,u,***,u,pw\n");
+}
+
+TEST(Text, JsonStringsAreValidWhateverTheBytes) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"a\"b\\c/\n\r\t\x01\x1f\x7f", "a\\\"b\\\\c/\\n\\r\\t\\u0001\\u001f\\u007f"},
+      // Valid UTF-8 of two, three and four bytes stays as it is.
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+      // Latin-1, a stray continuation, overlongs, a surrogate, past U+10FFFF,
+      // a cut sequence: one replacement per byte.
+      {"caf\xe9", "caf\\ufffd"},
+      {"\x80", "\\ufffd"},
+      {"\xc0\xaf", "\\ufffd\\ufffd"},
+      {"\xe0\x80\xaf", "\\ufffd\\ufffd\\ufffd"},
+      {"\xed\xa0\x80", "\\ufffd\\ufffd\\ufffd"},
+      {"\xf4\x90\x80\x80", "\\ufffd\\ufffd\\ufffd\\ufffd"},
+      {"\xe2\x82", "\\ufffd\\ufffd"},
+      {"\xe2\x82x", "\\ufffd\\ufffdx"},
+  };
+  for (const auto& [in, out] : rows) EXPECT_EQ(json_escaped(in), out) << in;
 }
 
 }  // namespace
