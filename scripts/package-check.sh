@@ -10,7 +10,7 @@
 # - the daemon's version line prints and quorvane-check accepts the packaged
 #   examples (under qemu-user for ARM, on the multiarch runtime that
 #   scripts/install-deps.sh --cross installs);
-# - the dependencies name libmodbus5 and the C/C++ runtime;
+# - the dependencies name libmodbus5, libsystemd0 and the C/C++ runtime;
 # - the unit passes systemd-analyze verify and its exposure stays at most 5.0;
 # - lintian reports no error and no warning (kept tags: packaging/README.md).
 set -euo pipefail
@@ -88,7 +88,7 @@ done
 
 # --- Dependencies --------------------------------------------------------------
 depends=$(dpkg-deb -f "$deb" Depends)
-for need in libmodbus5 libc6 libstdc++6; do
+for need in libmodbus5 libsystemd0 libc6 libstdc++6; do
   case ", ${depends}" in *", ${need} "*) ;; *) bad "Depends lacks ${need}: ${depends}" ;; esac
 done
 [ "$(dpkg-deb -f "$deb" Architecture)" = "$(dpkg-deb -f "$dbgsym" Architecture)" ] \

@@ -286,6 +286,7 @@ void AtChannel::begin(const char* command) {
     has_outer_ = true;
     awaiting_ = false;
   }
+  if (beat_ != nullptr) beat_->mark();
   intake();
   send_str(lines_.port(), command);
   await_answer_to(command);
