@@ -93,7 +93,5 @@ def test_ready_then_pings_only_while_every_loop_runs(root, bench, report_server,
                 count = len(notes.pings())
                 wait(d, lambda: len(notes.pings()) >= count + 2,
                      "pings again once the %s thread runs" % thread)
-            assert all(text in ("READY=1", "WATCHDOG=1") for _, text in notes.got
-                       if not text.startswith("WATCHDOG=1\nEXTEND"))
     finally:
         notes.close()
