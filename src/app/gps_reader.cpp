@@ -17,12 +17,12 @@ static_assert(kGpsMaxLine - 2 < GpsFix::kSize, "a kept sentence and its NUL fit 
 
 }  // namespace
 
-GpsVerdict gps_read_pass(LineReader& reader, GpsFix& fix) {
+GpsVerdict gps_read_pass(LineReader& reader, GpsFix& fix, const std::vector<std::string>& talkers) {
   std::array<char, kResponseSize> line;
   GpsVerdict verdict = GpsVerdict::kNoRmc;
   if (reader.read_line(line.data()) != 0) {
     const std::string_view text = c_text(line.data(), line.size());
-    verdict = filter_gps_line(text);
+    verdict = filter_gps_line(text, talkers);
     if (verdict == GpsVerdict::kAccept) {
       std::array<char, GpsFix::kSize> work{};
       copy_text(work.data(), work.size(), gps_sentence(text));
@@ -40,5 +40,5 @@ void* thread_gps(void* job) {
   console().line(kTxtGpsStartLine);
   GpsJob& gps = *static_cast<GpsJob*>(job);
   LineReader reader(gps.port);
-  for (;;) gps_read_pass(reader, gps.fix);
+  for (;;) gps_read_pass(reader, gps.fix, gps.talkers);
 }

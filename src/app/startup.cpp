@@ -14,12 +14,14 @@
 #include "config/fixed_settings.h"
 #include "config/mapping_conf.h"
 #include "config/mb_conf.h"
+#include "config/options_conf.h"
 #include "config/prog_conf.h"
 #include "messaging/downlink_handlers.h"
 #include "messaging/report_book.h"
 #include "messaging/report_loop.h"
 #include "modbus/modbus_io.h"
 #include "modem/bringup.h"
+#include "serial/port_keeper.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -72,11 +74,19 @@ Mapping read_mapping(const DeviceList& devices) {
   Mapping mapping{};
   // The modem link writes the resolved host addresses back into it.
   Settings settings = take(read_prog_conf(configFile_prog));
+  // Before the ports and the modem: a refused options file ends start-up
+  // before the modem is restarted or the mapping rewritten.
+  const Options options = take(read_options_conf(configFile_options));
+  // Then no scan, write-back or command ends the process for a device that
+  // cannot be reached (threads and configuration still do).
+  if (keeps_running(options)) io.watch_devices(reports_unreachable(options));
   // The server's answers and commands arrive while the modem port is read,
   // from the bring-up on.
   SerialPort modem_port_io(modem_port);
   SerialPort gps_port_io(gps_port);
-  AtChannel modem(modem_port_io);
+  PortKeeper modem_keeper(modem_port_io, "Modem");
+  PortKeeper gps_keeper(gps_port_io, "GPS");
+  AtChannel modem(modem_keeper);
   modem.set_json_commands(settings.mqtt_cht != 0);
   ReportBook book;
   install_downlink_handlers(modem, book, io, mapping, devices, exit_unreachable_device);
@@ -94,10 +104,11 @@ Mapping read_mapping(const DeviceList& devices) {
     fatal_exit();
   }
 
-  // Modem and GPS ports; a port that failed to open shows up as a modem that
-  // never answers, which keeps start-up in the bring-up below.
-  modem_port_io.open_line(9600, 8, 0, 0);
-  gps_port_io.open_line(9600, 8, 0, 0);
+  // Modem and GPS ports. A port that does not open, or is lost later, is
+  // opened again by its keeper as soon as it can be; the bring-up below
+  // begins again when the modem's comes back.
+  modem_keeper.open(9600, 8, 0, 0);
+  gps_keeper.open(9600, 8, 0, 0);
   ModemLink link(modem, settings);
   while (!link.bring_up()) clock_sleep_seconds(1);
 
@@ -109,11 +120,11 @@ Mapping read_mapping(const DeviceList& devices) {
   }
 
   // First scan, exactly as one pass of the polling thread; a device that
-  // cannot be reached ends the process there.
+  // cannot be reached ends the process there (unless the devices are watched).
   if (poll_sessions_once(io, mapping, devices) == IoResult::kUnreachable) exit_unreachable_device();
   main_beat.mark();
   PollingJob polling{io, mapping, devices, &polling_beat};
-  GpsJob gps_job{gps_port_io, gps};
+  GpsJob gps_job{gps_keeper, gps, gps_talkers(options)};
   watchdog.watch(polling_beat);
   start_worker_threads(polling_thread, &polling, thread_gps, &gps_job);
 

@@ -12,6 +12,7 @@
 
 #include "config/conf_text.h"
 #include "config/configuration.h"
+#include "config/options_conf.h"
 
 struct Warning {
   std::string file;  // as configured
@@ -34,6 +35,7 @@ struct DeviceHeader {
 
 struct FilesCheck {
   std::optional<ConfResult<Settings>> prog;
+  std::optional<ConfResult<Options>> options;
   std::optional<ConfResult<DeviceList>> devices;
   std::optional<ConfResult<Mapping>> mapping;  // none when the devices are refused
   std::vector<ProgLine> prog_lines;            // one per position 0 to 25

@@ -14,6 +14,7 @@
 #include "config/io_type.h"
 #include "config/mapping_conf.h"
 #include "config/mb_conf.h"
+#include "config/options_conf.h"
 #include "config/prog_conf.h"
 
 namespace {
@@ -362,6 +363,7 @@ int32_t slot_address(const MbDevice& dev, int type, int channel, bool& aliased) 
 
 const Refusal* FilesCheck::refusal() const {
   if (prog && !prog->ok()) return prog->refusal();
+  if (options && !options->ok()) return options->refusal();
   if (devices && !devices->ok()) return devices->refusal();
   if (mapping && !mapping->ok()) return mapping->refusal();
   return nullptr;
@@ -377,6 +379,7 @@ void sort_from(FilesCheck& out, size_t first) {
 FilesCheck check_files() {
   FilesCheck out;
   out.prog = read_prog_conf(configFile_prog);
+  out.options = read_options_conf(configFile_options);
   out.devices = read_mb_conf(configFile_mb);
   if (out.devices->ok()) {
     const DeviceList& devices = out.devices->value();

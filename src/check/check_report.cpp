@@ -156,6 +156,7 @@ class Reporter {
       if (refusal == nullptr) devices_part();
     } else {
       program_part();
+      options_part();
       device_file_part();
       sessions_part();
     }
@@ -203,6 +204,26 @@ class Reporter {
       j_.close('}');
     }
     if (!prog.ok()) say("  refused (see the verdict)\n");
+    j_.close(']').close('}');
+  }
+
+  // Every key with its value and where it came from: a line of the file, or
+  // the default.
+  void options_part() {
+    const auto& read = *f_.options;
+    say("Options file %s\n", configFile_options);
+    j_.key("options").open('{').key("file").str(configFile_options).key("keys").open('[');
+    if (!read.ok()) say("  refused (see the verdict)\n");
+    for (size_t i = 0; read.ok() && i < kOptionCount; ++i) {
+      const int line = read.value().lines()[i];
+      const std::string& value = read.value().values()[i];
+      const bool is_default = value == kOptionKeys[i].default_value;
+      const std::string origin =
+          line ? "line " + std::to_string(line) + (is_default ? ", the default" : "") : "default";
+      say("  %-20s %-24s %s\n", kOptionKeys[i].name, escaped(value).c_str(), origin.c_str());
+      j_.open('{').key("key").str(kOptionKeys[i].name).key("value").str(value);
+      j_.key("line").num(line).key("default").boolean(is_default).close('}');
+    }
     j_.close(']').close('}');
   }
 

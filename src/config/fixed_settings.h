@@ -9,6 +9,8 @@
 inline constexpr const char* configFile_prog = "/korvel/quorvane/nbiot_prog.ini";
 inline constexpr const char* configFile_mb = "/korvel/quorvane/quorvane.ini";
 inline constexpr const char* configFile_mb_mapping = "/korvel/quorvane/quorvane_mapping.ini";
+// Optional: absent, every option holds its default.
+inline constexpr const char* configFile_options = "/korvel/quorvane/quorvane_options.ini";
 inline constexpr const char* str_ver = "V1.00_for_ME3616";
 inline constexpr const char* str_date = "2018/12/07";
 inline constexpr uint8_t modem_port = 10;

@@ -265,6 +265,14 @@ ReportLoop::ReportLoop(ModemLink& link, ReportBook& book, const Settings& settin
 ReportLoop::~ReportLoop() = default;
 
 void ReportLoop::run_pass() {
+  // The modem port came back: the modem there knows no socket or session.
+  // The link is built again and an awaited message, whose answer went with
+  // the old port, is sent again.
+  if (link_.at().take_port_return()) {
+    bring_up_modem();
+    if (phase_ == ReportPhase::kAwait) phase_ = ReportPhase::kSend;
+    return;
+  }
   if (phase_ == ReportPhase::kSend) {
     send_pass();
   } else {
@@ -314,6 +322,7 @@ void ReportLoop::devinfo_queries() {
   } else {
     devinfo_ = parse_menginfo(reply.lines());
   }
+  copy_text(devinfo_.value4, sizeof devinfo_.value4, io_.devinfo_value4());
 }
 
 void ReportLoop::read_pass() {

@@ -106,7 +106,7 @@ BuildResult build_devinfo_frame(std::span<char> out, int32_t session_id, int32_t
                                 const DevInfoValues& values) {
   TextOut t(out);
   t.add(kDevInfoFrame, session_id, packet_id, values.value1, values.value2, values.value3,
-        kDevInfoValue4);
+        values.value4);
   return t.finish("DEVINFO frame");
 }
 
@@ -152,7 +152,7 @@ BuildResult build_esosend_line(std::span<char> out, int32_t sock_id,
 
 BuildResult build_devinfo_payload(std::span<char> out, const DevInfoValues& values) {
   TextOut t(out);
-  t.add(kDevInfoPayload, values.value1, values.value2, values.value3, kDevInfoValue4);
+  t.add(kDevInfoPayload, values.value1, values.value2, values.value3, values.value4);
   return t.finish("DEVINFO payload");
 }
 

@@ -38,13 +38,14 @@ enum ReportStep : int32_t {
 };
 constexpr int32_t kStepCount = 6;
 
-// The modem values of a DEVINFO message; value 4 is always "0".
+// The values of a DEVINFO message: three from the modem, and value 4, "0"
+// unless the options ask for the mask of unreachable devices there.
 struct DevInfoValues {
   int32_t value1 = 0;        // 5th field of the engineering report
   char value2[10] = "NULL";  // 11th field when it is one character, else "NULL"
   int32_t value3 = 0;        // 8th field
+  char value4[12] = "0";
 };
-inline constexpr const char* kDevInfoValue4 = "0";
 
 using BuildResult = std::optional<size_t>;
 

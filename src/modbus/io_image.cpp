@@ -1,5 +1,9 @@
 #include "modbus/io_image.h"
 
+#include <algorithm>
+
+#include "common/clock.h"
+
 SessionValues IoImage::copy(int session) const {
   const Session& ss = sessions_.at(static_cast<size_t>(session));
   MutexLock hold(ss.lock);
@@ -47,4 +51,56 @@ void IoImage::end_write_back(int session) {
   Session& ss = sessions_.at(static_cast<size_t>(session));
   MutexLock hold(ss.lock);
   ++ss.write_count;
+}
+
+bool DeviceWatch::due(size_t device, uint32_t now) const {
+  MutexLock hold(lock_);
+  const Device& d = devices_.at(device);
+  return !d.down || ticks_elapsed(now, d.failed_at) >= d.retry_ms;
+}
+
+bool DeviceWatch::reachable(size_t device) const {
+  MutexLock hold(lock_);
+  return !devices_.at(device).down;
+}
+
+DeviceWatch::Change DeviceWatch::record(size_t device, IoResult outcome, uint32_t now,
+                                        const DeviceValues* values) {
+  MutexLock hold(lock_);
+  Device& d = devices_.at(device);
+  if (outcome == IoResult::kOk) {
+    if (values != nullptr) d.last_good = *values;
+    const bool was_down = d.down;
+    d.down = false;
+    d.failed_reads = 0;
+    d.retry_ms = kFirstRetryMs;
+    return was_down ? Change::kBack : Change::kNone;
+  }
+  if (!d.down && outcome == IoResult::kReadError && ++d.failed_reads < kFailedReadsForOutage)
+    return Change::kNone;
+  // A retry that failed waits twice as long as the one before.
+  if (d.down) d.retry_ms = std::min(d.retry_ms * 2, kLongestRetryMs);
+  d.failed_at = now;
+  const bool was_down = d.down;
+  d.down = true;
+  return was_down ? Change::kNone : Change::kLost;
+}
+
+DeviceValues DeviceWatch::last_good(size_t device) const {
+  MutexLock hold(lock_);
+  return devices_.at(device).last_good;
+}
+
+uint32_t DeviceWatch::unreachable_mask() const {
+  MutexLock hold(lock_);
+  uint32_t mask = 0;
+  for (size_t i = 0; i < devices_.size(); ++i) {
+    if (devices_[i].down) mask |= 1u << i;
+  }
+  return mask;
+}
+
+std::string IoImage::devinfo_value4() const {
+  if (!watched_ || !report_mask_) return "0";
+  return std::to_string(watch_.unreachable_mask());
 }

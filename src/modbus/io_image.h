@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 #include "common/thread_annotations.h"
 #include "config/configuration.h"
@@ -20,6 +21,64 @@ struct SessionValues {
 
 // Which slots of a session a write-back sets.
 using SlotMask = std::array<bool, kMaxSlots>;
+
+// What an exchange, a scan or a write-back came to.
+enum class IoResult {
+  kOk,
+  kReadError,    // a read request failed (printed); the exchange went on
+  kUnreachable,  // a device gave no context or no connection: the gateway cannot go on
+};
+
+// One device's values as an exchange reads them; value j - 1 is channel j.
+struct DeviceValues {
+  uint8_t do_buf[kMaxSlots] = {};
+  uint8_t di_buf[kMaxSlots] = {};
+  uint16_t ao_buf[kMaxSlots] = {};
+  uint16_t ai_buf[kMaxSlots] = {};
+};
+
+// With device_outage=keep_running: which devices can be reached, when an
+// unreachable one is tried again, and each device's last good values. A device
+// is unreachable after a refused connection, or after kFailedReadsForOutage
+// exchanges in a row with a failed read (an RTU slave that stops answering
+// still "connects": its serial line opens). It is then tried again after 1 s,
+// doubling to 60 s, and back to 1 s after a success.
+class DeviceWatch {
+ public:
+  // Three: one lost or garbled reply (a CRC error, a collision on the bus)
+  // happens on a healthy line, three exchanges in a row (each of up to four
+  // requests) are a slave that is gone; and each failed exchange costs the
+  // scan up to four response time-outs, so the healthy devices wait at most
+  // three times.
+  static constexpr int kFailedReadsForOutage = 3;
+  static constexpr uint32_t kFirstRetryMs = 1000;
+  static constexpr uint32_t kLongestRetryMs = 60000;
+
+  enum class Change { kNone, kLost, kBack };
+
+  // Whether an exchange with device i is due at tick now (reachable, or its
+  // retry time has come).
+  bool due(size_t device, uint32_t now) const;
+  bool reachable(size_t device) const;
+  // The outcome of an exchange with device i at tick now; on success its
+  // values (when given) become its last good ones. Says whether the device
+  // was lost or is back.
+  Change record(size_t device, IoResult outcome, uint32_t now, const DeviceValues* values);
+  DeviceValues last_good(size_t device) const;
+  // Bit n - 1 set for each unreachable device n.
+  uint32_t unreachable_mask() const;
+
+ private:
+  struct Device {
+    bool down = false;
+    int failed_reads = 0;
+    uint32_t retry_ms = kFirstRetryMs;  // the wait after the latest failure
+    uint32_t failed_at = 0;             // tick of the latest failure
+    DeviceValues last_good;
+  };
+  mutable Mutex lock_;
+  std::array<Device, kMaxDevices> devices_ GUARDED_BY(lock_);
+};
 
 enum class Output { kDo, kAo };
 
@@ -48,6 +107,19 @@ class IoImage {
   // Write-back, second half: the device writes are over.
   void end_write_back(int session);
 
+  // device_outage=keep_running, set at start-up before the polling thread
+  // starts: the scan and the write-back go on without the devices that cannot
+  // be reached. report_mask: DEVINFO carries the mask of unreachable devices.
+  void watch_devices(bool report_mask) {
+    watched_ = true;
+    report_mask_ = report_mask;
+  }
+  // Null unless watch_devices was called.
+  DeviceWatch* watch() { return watched_ ? &watch_ : nullptr; }
+  // The text of DEVINFO's fourth value: "0", or the decimal mask of the
+  // devices unreachable now.
+  std::string devinfo_value4() const;
+
  private:
   struct Session {
     mutable Mutex lock;
@@ -59,4 +131,7 @@ class IoImage {
   };
 
   std::array<Session, kMaxSessions> sessions_;
+  bool watched_ = false;  // written only before the threads start
+  bool report_mask_ = false;
+  DeviceWatch watch_;
 };

@@ -21,12 +21,7 @@
 // next call). Safe to call from any thread before every exchange.
 int ostril_init();
 
-// What an exchange, a scan or a write-back came to.
-enum class IoResult {
-  kOk,
-  kReadError,    // a read request failed (printed); the exchange went on
-  kUnreachable,  // a device gave no context or no connection: the gateway cannot go on
-};
+// IoResult: what an exchange, a scan or a write-back came to (io_image.h).
 
 // One exchange with one device (modbusFC): connect, the requests that the
 // function code selects (0 reads all four types, 1 to 4 read one, 15 writes

@@ -34,6 +34,15 @@ inline constexpr const char* kBeforeWriteAo = "Before writing AO values[%d]:\n%s
 inline constexpr const char* kOldValue = "%d,";
 inline constexpr const char* kDeviceHead = "[Modbus %02d]\n";
 
+// device_outage=keep_running: one line when a device (numbered from 1, as in
+// the device file) is lost and one when it is back; one per dropped command.
+inline constexpr const char* kDeviceLost =
+    "[Error] Modbus device %d cannot be reached: its last good values are kept, "
+    "retrying\n";
+inline constexpr const char* kDeviceBack = "Modbus device %d answers again\n";
+inline constexpr const char* kCommandDropped =
+    "[Error] Modbus device %d cannot be reached: its %s values of this command are dropped\n";
+
 // Start-up (no line end).
 inline constexpr const char* kThreadError = "Create polling thread error!!";
 

@@ -22,12 +22,7 @@ namespace tx = modbus_texts;
 enum IoType { kDO, kDI, kAO, kAI, kTypes };
 
 // One device's working buffers; value j - 1 is the device's channel j.
-struct DeviceBuffers {
-  uint8_t do_buf[kMaxSlots];
-  uint8_t di_buf[kMaxSlots];
-  uint16_t ao_buf[kMaxSlots];
-  uint16_t ai_buf[kMaxSlots];
-};
+using DeviceBuffers = DeviceValues;
 using Buffers = std::array<DeviceBuffers, kMaxDevices>;
 
 // Per-type views of a device and of the mapping, indexed by IoType.
@@ -79,6 +74,13 @@ uint16_t value_of(const SessionValues& v, IoType t, int k) {
   return values[t];
 }
 
+// Tells the console when a watched device is lost or back.
+void record_outcome(DeviceWatch& watch, size_t device, IoResult r, const DeviceValues* values) {
+  const DeviceWatch::Change change = watch.record(device, r, GetTimeTicks(), values);
+  if (change == DeviceWatch::Change::kLost) console().print(tx::kDeviceLost, int(device) + 1);
+  if (change == DeviceWatch::Change::kBack) console().print(tx::kDeviceBack, int(device) + 1);
+}
+
 bool valid_session(int32_t s) {
   return s >= 0 && s < kMaxSessions;
 }
@@ -126,10 +128,18 @@ IoResult write_outputs(IoImage& io, const Mapping& m, std::span<const MbDevice> 
 
   std::array<uint16_t, kMaxSlots> commanded{};
   SlotMask set{};
+  DeviceWatch* watch = io.watch();
+  std::array<bool, kMaxDevices> dropped{};
   for (int k = 0; k < count; ++k) {
     // A slot that names no channel writes nothing and keeps its value.
     auto pos = slot_position(slot_map(m, s, kind.type)[k], kind.type, devices);
     if (!pos) continue;
+    // Nor does a slot of a device that cannot be reached: not queued either,
+    // a command is for now.
+    if (watch != nullptr && !watch->reachable(pos->device)) {
+      dropped[pos->device] = true;
+      continue;
+    }
     DeviceBuffers& b = bufs[pos->device];
     if (kind.type == kDO)
       b.do_buf[pos->element] = static_cast<uint8_t>(values[k]);
@@ -150,10 +160,19 @@ IoResult write_outputs(IoImage& io, const Mapping& m, std::span<const MbDevice> 
   for (int i = 0; i < static_cast<int>(devices.size()) && result == IoResult::kOk; ++i) {
     const MbDevice& dev = devices[static_cast<size_t>(i)];
     if ((kind.type == kDO ? dev.do_as_di : dev.ao_as_ai) != 0) continue;
+    const auto at = static_cast<size_t>(i);
+    if (watch != nullptr && !watch->reachable(at)) {
+      if (dropped[at]) console().print(tx::kCommandDropped, i + 1, kind.type == kDO ? "DO" : "AO");
+      continue;
+    }
     console().print(tx::kDeviceHead, i);
-    DeviceBuffers& b = bufs[static_cast<size_t>(i)];
-    result = modbus_write_merged(b.do_buf, b.ao_buf, &dev, kind.function,
-                                 mapped[static_cast<size_t>(i)]);
+    DeviceBuffers& b = bufs[at];
+    result = modbus_write_merged(b.do_buf, b.ao_buf, &dev, kind.function, mapped[at]);
+    // A watched device lost during the write: the others are still written.
+    if (watch != nullptr && result == IoResult::kUnreachable) {
+      record_outcome(*watch, at, result, nullptr);
+      result = IoResult::kOk;
+    }
   }
   io.end_write_back(s);
   return result;
@@ -168,9 +187,21 @@ IoResult scan_session(IoImage& io, const Mapping& mapping, std::span<const MbDev
   Buffers bufs{};
   const uint32_t mark = io.write_mark(session);
   bool read_error = false;
+  DeviceWatch* watch = io.watch();
   for (size_t i = 0; i < devices.size(); ++i) {
     DeviceBuffers& b = bufs[i];
+    // A watched device that is down waits for its retry; its slots keep its
+    // last good values, the other devices' slots stay fresh.
+    if (watch != nullptr && !watch->due(i, GetTimeTicks())) {
+      b = watch->last_good(i);
+      continue;
+    }
     IoResult r = modbus_exchange(b.do_buf, b.di_buf, b.ao_buf, b.ai_buf, &devices[i], 0);
+    if (watch != nullptr) {
+      record_outcome(*watch, i, r, &b);
+      if (r != IoResult::kOk) b = watch->last_good(i);
+      continue;
+    }
     if (r == IoResult::kUnreachable) return r;
     read_error = read_error || r == IoResult::kReadError;
   }

@@ -30,7 +30,16 @@ using Payload = std::array<uint8_t, kPayloadSize + 1>;
 
 }  // namespace
 
-void PortLines::pull() {
+bool PortLines::pull() {
+  bool came_back = false;
+  if (keeper_ != nullptr) {
+    if (!keeper_->ready()) return false;
+    if (keeper_->returns() != returns_seen_) {
+      returns_seen_ = keeper_->returns();
+      queue_.clear();
+      came_back = true;
+    }
+  }
   std::array<uint8_t, 1024> chunk;
   for (int waiting = port_.waiting(); waiting > 0;) {
     int want = std::min(waiting, static_cast<int>(chunk.size()));
@@ -41,6 +50,7 @@ void PortLines::pull() {
       console().print(kTxtRxQueueFull, static_cast<unsigned>(port_.number()), dropped);
     waiting -= got;
   }
+  return came_back;
 }
 
 PortLines::Fed PortLines::feed(LineAssembler& line) {
@@ -171,7 +181,7 @@ int LineReader::read_line(char* response, bool* timed_out) {
   lines_.pull();
   if (lines_.empty()) return 0;
   const uint32_t start = GetTimeTicks();
-  LineAssembler line(true);
+  LineAssembler line(LineAssembler::Kind::kNmea);
   for (;;) {
     for (PortLines::Fed fed; (fed = lines_.feed(line)) != PortLines::Fed::kEmpty;) {
       if (fed == PortLines::Fed::kLine) {
@@ -244,9 +254,34 @@ class AtChannel::Collected {
   size_t used_ = 0;
 };
 
-AtChannel::AtChannel(SerialPort& port)
-    : lines_(port),
+AtChannel::AtChannel(SerialPort& port, PortKeeper* keeper)
+    : lines_(port, keeper),
+      keeper_(keeper),
       reports_{{{kUrcEsonmi, {}}, {kUrcEmqpub, {}}, {kUrcIp, {}}, {kUrcEmqdiscon, {}}}} {}
+
+AtChannel::AtChannel(SerialPort& port) : AtChannel(port, nullptr) {}
+
+AtChannel::AtChannel(PortKeeper& keeper) : AtChannel(keeper.port(), &keeper) {}
+
+// Takes in what the port holds; a port that came back holds a modem that
+// owes nothing and awaits nothing.
+bool AtChannel::pull() {
+  if (!lines_.pull()) return false;
+  reset();
+  ++returns_;
+  return true;
+}
+
+bool AtChannel::take_port_return() {
+  if (!port_returned()) return false;
+  returns_taken_ = returns_;
+  reset();
+  return true;
+}
+
+void AtChannel::port_unanswered() {
+  if (keeper_ != nullptr) keeper_->lose(kTxtNoAnswer);
+}
 
 void AtChannel::on_report(const char* marker, ReportHandler handler) {
   for (Report& r : reports_) {
@@ -262,6 +297,7 @@ AtReply AtChannel::exchange(const char* command, AtWait wait) {
   begin(command);
   AtReply reply;
   const uint32_t sent = GetTimeTicks();
+  const uint32_t written_to = returns_;
   // While a command is awaited, a call that finds bytes ends only at its
   // result or at the time-out.
   while (!receive(reply)) {
@@ -276,6 +312,8 @@ AtReply AtChannel::exchange(const char* command, AtWait wait) {
     clock_sleep_us(kPassUs);
   }
   restarting_ = false;
+  // The command went to a device that is gone.
+  if (returns_ != written_to) reply.result = AtResult::kTimeout;
   return reply;
 }
 
@@ -330,6 +368,7 @@ void AtChannel::finish(AtResult result) {
   if (result == AtResult::kTimeout) {
     ++owed_;
   } else {
+    ++answers_;
     owed_ = 0;
     took_early_result_ = !current_.saw_echo;
   }
@@ -356,11 +395,21 @@ bool AtChannel::for_outer() const {
          !(echo_on_ && owed_ > 0 && !outer_.saw_echo);
 }
 
+// The line is the echo of a command: its text, or its text behind stray bytes
+// that lost their line end (line noise, the cut end of an earlier answer),
+// when those hold no report.
+bool AtChannel::echoes(std::string_view trimmed, std::string_view echo) const {
+  if (echo.empty() || !trimmed.ends_with(echo)) return false;
+  const std::string_view stray = trimmed.substr(0, trimmed.size() - echo.size());
+  return std::none_of(reports_.begin(), reports_.end(),
+                      [&](const Report& r) { return contains(stray, r.marker); });
+}
+
 // Before a command is written: every complete line waiting is taken in.
 // Reports are acted on; results belong to no awaited command and are dropped;
 // the rest of earlier answers is passed over.
 void AtChannel::intake() {
-  lines_.pull();
+  pull();
   LineAssembler line;
   Collected nowhere(nullptr);
   // Line by line while a whole one waits; a partial line stays queued.
@@ -385,19 +434,22 @@ AtChannel::Outcome AtChannel::on_line(LineAssembler& line, Collected& out, Mode 
   // first line it has taken in.
   const Outcome done = awaiting_ || mode == Mode::kIntake ? Outcome::kGoOn : Outcome::kEnd;
 
-  if (is_echo(trimmed)) {
+  const bool own = echoes(trimmed, current_.echo());
+  if (own || is_echo(trimmed) || (has_outer_ && echoes(trimmed, outer_.echo()))) {
     echo_on_ = true;
-    const bool own = trimmed == current_.echo();
     if (own && awaiting_) {
       current_.saw_echo = true;
-      out.append(text);
+      // Without the stray bytes in front of it.
+      const auto stray =
+          static_cast<size_t>(trimmed.data() - text.data()) + trimmed.size() - current_.len;
+      out.append(trimmed.size() == current_.len ? text : text.substr(stray));
     } else if (own && !current_.saw_echo) {
       // The echo of the last command, after its exchange took a result: that
       // result was an earlier command's, and its own is still to come.
       current_.saw_echo = true;
       if (took_early_result_) ++owed_;
       took_early_result_ = false;
-    } else if (has_outer_ && trimmed == outer_.echo()) {
+    } else if (has_outer_ && echoes(trimmed, outer_.echo())) {
       outer_.saw_echo = true;
     }
     line.clear();
@@ -457,7 +509,7 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
     console().print(kTxtRecv, collected.c_str());
     return true;
   }
-  lines_.pull();
+  if (pull()) return true;  // what was awaited is gone with the old device
   if (lines_.empty()) return false;
 
   // The limit counts from the first byte and is never restarted.
@@ -482,7 +534,10 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
       return true;
     }
     clock_sleep_us(kPassUs);
-    lines_.pull();
+    if (pull()) {
+      console().print(kTxtRecv, collected.c_str());
+      return true;
+    }
   }
 }
 

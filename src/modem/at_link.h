@@ -17,6 +17,7 @@
 #include "modem/downlink.h"
 #include "modem/line_assembler.h"
 #include "modem/rx_queue.h"
+#include "serial/port_keeper.h"
 #include "serial/serial_port.h"
 
 // Size of an answer's text and of a line reader's response buffer.
@@ -34,7 +35,9 @@ enum class AtResult : uint8_t {
 
 // The bytes of one port on their way to lines: taken from the device into a
 // bounded queue, then fed to a line assembler byte by byte. Bytes behind the
-// line that ended a call wait in the queue for the next one.
+// line that ended a call wait in the queue for the next one. With a keeper,
+// the port is made ready before each pull, and what was queued from a device
+// that has since been replaced is dropped.
 class PortLines {
  public:
   enum class Fed : uint8_t {
@@ -43,9 +46,11 @@ class PortLines {
     kEmpty,    // the queue ran dry first; a partial line stays in the assembler
   };
 
-  explicit PortLines(SerialPort& port) : port_(port) {}
-  // Moves every byte waiting on the device into the queue.
-  void pull();
+  explicit PortLines(SerialPort& port, PortKeeper* keeper = nullptr)
+      : port_(port), keeper_(keeper) {}
+  // Moves every byte waiting on the device into the queue. True when the port
+  // has come back since the last pull (the queue was emptied).
+  bool pull();
   // Feeds queued bytes to line up to and including the next LF.
   Fed feed(LineAssembler& line);
   bool empty() const { return queue_.empty(); }
@@ -55,6 +60,8 @@ class PortLines {
 
  private:
   SerialPort& port_;
+  PortKeeper* keeper_;
+  uint32_t returns_seen_ = 0;
   RxQueue queue_;
 };
 
@@ -85,6 +92,10 @@ struct AtReply {
 class AtChannel {
  public:
   explicit AtChannel(SerialPort& port);
+  // The same on a port that the keeper reopens when it is lost. A command
+  // written before the port came back is not answered: its exchange ends at
+  // once as timed out, and the channel forgets what it awaited.
+  explicit AtChannel(PortKeeper& keeper);
 
   // Sends the command and waits for its result, or for the receive time-out
   // (a modem that stays silent is waited for as long as a started answer).
@@ -118,6 +129,17 @@ class AtChannel {
   bool awaiting() const { return awaiting_; }
   // Earlier commands whose results are still to come.
   int32_t owed() const { return owed_; }
+  // Results taken so far (OK or ERROR, whatever command they answered).
+  uint32_t answers() const { return answers_; }
+
+  // The modem port came back (the modem there knows nothing of the link)
+  // and the owner has not taken it yet.
+  bool port_returned() const { return returns_ != returns_taken_; }
+  // Takes it: true once per return; what was awaited is forgotten.
+  bool take_port_return();
+  // The modem answered nothing for so long that its port is reopened (a
+  // keeper's port only).
+  void port_unanswered();
 
   // The reports the modem sends unasked, looked for in this order: kUrcEsonmi,
   // kUrcEmqpub, kUrcIp, kUrcEmqdiscon (a line holding the marker is the
@@ -148,7 +170,11 @@ class AtChannel {
   enum class Mode { kCall, kIntake };
   class Collected;
 
+  AtChannel(SerialPort& port, PortKeeper* keeper);
+
   void intake();
+  bool pull();
+  bool echoes(std::string_view trimmed, std::string_view echo) const;
   Outcome on_line(LineAssembler& line, Collected& out, Mode mode, AtResult& taken);
   void finish(AtResult result);
   bool before_own_echo() const;
@@ -165,6 +191,10 @@ class AtChannel {
   };
 
   PortLines lines_;  // the modem's port and what it has sent
+  PortKeeper* keeper_;
+  uint32_t returns_ = 0;  // the port came back so often
+  uint32_t returns_taken_ = 0;
+  uint32_t answers_ = 0;
   Command current_;
   // The command that was awaited when a second one was begun (the report
   // loop publishes an acknowledgement or repairs the link while a message
@@ -190,6 +220,8 @@ int send_str(SerialPort& port, const char* command);
 class LineReader {
  public:
   explicit LineReader(SerialPort& port) : lines_(port) {}
+  // On a port that the keeper reopens when it is lost.
+  explicit LineReader(PortKeeper& keeper) : lines_(keeper.port(), &keeper) {}
   // One line into response (kResponseSize bytes, cleared): 0 when no byte was
   // waiting, else 1 with the line, or at the time-out 60 s from the first
   // byte (with an empty response and *timed_out set, when given).

@@ -139,12 +139,17 @@ ModemLink::~ModemLink() {
 bool ModemLink::bring_up() {
   remove_modem_status();
   int32_t creg = 0;
-  // Preparation cycles until a registration wait ends registered.
+  // Preparation cycles until a registration wait ends registered. A modem
+  // port that comes back meanwhile holds a modem that knows nothing of the
+  // cycle, which begins again; a modem that answers nothing in a whole cycle
+  // has its port reopened.
   while (creg != 1) {
     creg = 0;
+    at_.take_port_return();
+    const uint32_t answers = at_.answers();
     uint32_t start = prepare_modem();
     const auto limit = static_cast<uint32_t>(rebootTime) * 1000U;
-    while (ticks_elapsed(GetTimeTicks(), start) < limit) {
+    while (ticks_elapsed(GetTimeTicks(), start) < limit && !at_.port_returned()) {
       if (flag_ckeck_modem != 0) creg = check_registration();
       if (creg == 1) {
         if (settings_.auto_connect != 0) break;
@@ -152,6 +157,11 @@ bool ModemLink::bring_up() {
         start = GetTimeTicks();
       }
       clock_sleep_seconds(1);
+    }
+    if (at_.port_returned()) {
+      creg = 0;
+    } else if (at_.answers() == answers) {
+      at_.port_unanswered();
     }
   }
   return settings_.mqtt_enable != 0 ? open_mqtt() : open_udp();

@@ -2,8 +2,17 @@
 
 #include <cstring>
 
+namespace {
+
+bool noise_in_at_text(uint8_t byte) {
+  return (byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r') || byte == 0x7F;
+}
+
+}  // namespace
+
 LineAssembler::Event LineAssembler::feed(uint8_t byte) {
-  if (comma_to_colon_ && byte == ',') byte = ':';
+  if (kind_ == Kind::kNmea && byte == ',') byte = ':';
+  if (kind_ == Kind::kAt && noise_in_at_text(byte)) return Event::kNone;
   if (skipping_) {
     if (byte == '\n') skipping_ = false;
     return Event::kNone;

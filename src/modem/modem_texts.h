@@ -51,3 +51,6 @@ inline constexpr char kTxtMqttConErrorLine[] = "[ERROR] MQTT connection error!!"
 inline constexpr char kTxtMqttSubErrorLine[] = "[ERROR] MQTT subscribe error!!";
 inline constexpr char kTxtUdpSocketErrorLine[] = "[ERROR] Create UDP socket error!!";
 inline constexpr char kTxtUdpConErrorLine[] = "[ERROR] UDP connection error!!";
+// Why the modem's port is reopened when the modem answered nothing over a
+// whole bring-up attempt (the serial layer's "... port ... lost (%s)" line).
+inline constexpr char kTxtNoAnswer[] = "no answer to a whole bring-up attempt";

@@ -1,10 +1,14 @@
 #include "serial/serial_port.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <cstring>
 
 #include "common/console.h"
 #include "common/paths.h"
@@ -21,6 +25,9 @@ constexpr const char* kPathAcm = "//dev//ttyACM%d";
 
 constexpr const char* kMsgGetAttr = "API:tcgetattr() error\r\n";
 constexpr const char* kMsgSetAttr = "API:tcsetattr() error\r\n";
+
+constexpr const char* kHangUp = "hang-up";
+constexpr const char* kOtherDevice = "another device at its path";
 
 }  // namespace
 
@@ -47,6 +54,7 @@ bool SerialPort::apply(const termios& t) {
 
 int SerialPort::open_device() {
   if (number_ < 0 || number_ > kMaxPort) return ZOL_BAD_PORT;
+  gone_errno_ = 0;
   // Reopening in place closes the descriptor held before.
   fd_ = UniqueFd(::open(port_device_path(number_).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
   if (!fd_.valid()) return ZOL_NOT_OPEN;
@@ -78,6 +86,7 @@ int SerialPort::configure(int baud_index, int format) {
 int SerialPort::open_line(uint32_t baud, uint8_t data_bits, uint8_t parity, uint8_t stop) {
   const int format = format_byte(data_bits, parity, stop);
   if (format < 0) return ZOL_BAD_PARAM;
+  line_ = Line{baud, data_bits, parity, stop};
   int rc = open_device();
   if (rc == ZOL_OK) rc = configure(baud_index_of(baud), format);
   return rc == ZOL_NOT_OPEN ? UART_OPEN_FAILED : rc;
@@ -88,10 +97,40 @@ int SerialPort::close() {
   return fd_.close() == 0 ? ZOL_OK : ZOL_SYSCALL_FAILED;
 }
 
+int SerialPort::reopen() {
+  if (!line_) return ZOL_NOT_OPEN;
+  const Line line = *line_;
+  return open_line(line.baud, line.data_bits, line.parity, line.stop);
+}
+
+// A device that went away fails reads and writes with one of these.
+void SerialPort::note_failure() {
+  if (errno == EIO || errno == ENXIO || errno == ENODEV) gone_errno_ = errno;
+}
+
+const char* SerialPort::lost_reason(bool check_path) {
+  if (!is_open()) return nullptr;
+  if (gone_errno_ != 0) return strerrordesc_np(gone_errno_);
+  // A hung-up line may still hold bytes received before: they are read first.
+  pollfd p{fd_.get(), POLLIN, 0};
+  if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && waiting() <= 0)
+    return kHangUp;
+  if (check_path) {
+    struct stat named {};
+    struct stat held {};
+    if (::stat(path().c_str(), &named) == 0 && ::fstat(fd_.get(), &held) == 0 &&
+        (named.st_rdev != held.st_rdev || named.st_ino != held.st_ino ||
+         named.st_dev != held.st_dev))
+      return kOtherDevice;
+  }
+  return nullptr;
+}
+
 int SerialPort::write(const void* buffer, int length) {
   if (!is_open()) return ZOL_NOT_OPEN;
   if (length < 0) return ZOL_BAD_PARAM;
   const ssize_t n = ::write(fd_.get(), buffer, static_cast<size_t>(length));
+  if (n < 0) note_failure();
   return n == length ? length : ZOL_SHORT_WRITE;
 }
 
@@ -99,6 +138,7 @@ int SerialPort::read(void* buffer, int length) {
   if (!is_open()) return ZOL_NOT_OPEN;
   if (length < 0) return ZOL_BAD_PARAM;
   const ssize_t n = ::read(fd_.get(), buffer, static_cast<size_t>(length));
+  if (n < 0) note_failure();
   return n < 0 ? ZOL_SYSCALL_FAILED : static_cast<int>(n);
 }
 

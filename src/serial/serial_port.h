@@ -6,11 +6,17 @@
 // Port numbers: 0-9 are ttyO0-9, 10-19 ttyUSB0-9, 20-32 ttyACM0-12, each path
 // resolved under QUORVANE_ROOT. Failures are answered with the port library's
 // codes (serial/uart.h).
+//
+// A USB device that re-enumerates (a USB reset, a brown-out) leaves the open
+// descriptor dead and may come back at the same path as a new device:
+// lost_reason() tells, and reopen() opens the path again as it was opened
+// (serial/port_keeper.h does both with a back-off).
 #pragma once
 
 #include <termios.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "common/unique_fd.h"
@@ -24,6 +30,8 @@ class SerialPort {
   explicit SerialPort(int number) : number_(number) {}
 
   int number() const { return number_; }
+  // The device path it opens (under QUORVANE_ROOT).
+  std::string path() const { return port_device_path(number_); }
   bool is_open() const { return fd_.valid(); }
   // The settings last applied (zeroed when never applied).
   const termios& settings() const { return settings_; }
@@ -40,6 +48,17 @@ class SerialPort {
   // were refused stays open at the open settings.
   int open_line(uint32_t baud, uint8_t data_bits, uint8_t parity, uint8_t stop);
   int close();
+  // open_line again with the line settings of the last open_line (ZOL_NOT_OPEN
+  // when there was none).
+  int reopen();
+
+  // Why the open device is no longer this port's, or nullptr while it is (or
+  // when the port is not open): a read or write that failed with EIO, ENXIO
+  // or ENODEV, a hang-up or device error with nothing left to read, or, when
+  // check_path is set, the path naming another device than the one held. A
+  // path that names nothing says nothing by itself: the held device may still
+  // work, and one that went away shows a hang-up.
+  const char* lost_reason(bool check_path);
 
   // One write, no retry: length, or a negative code (a short write included).
   int write(const void* buffer, int length);
@@ -52,8 +71,16 @@ class SerialPort {
 
  private:
   bool apply(const termios& t);
+  void note_failure();
+
+  struct Line {
+    uint32_t baud;
+    uint8_t data_bits, parity, stop;
+  };
 
   int number_;
   UniqueFd fd_;
   termios settings_{};
+  std::optional<Line> line_;  // what the last open_line was given
+  int gone_errno_ = 0;        // a read or write found the device gone
 };

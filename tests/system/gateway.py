@@ -107,13 +107,15 @@ class Bench:
     feed on the GPS port with every RMC sentence it wrote kept, as the
     gateway keeps them (commas as colons)."""
 
-    def __init__(self, root):
+    def __init__(self, root, talker="GP"):
         self.root = root
         self.sim = ModbusSim([TcpDevice(slave=1), RtuDevice(slave=2)])
         self.set_inputs([1, 0, 1, 1], [1111, 2222], [0, 1], [3333, 4444])
         self.rmc = []
+        self._rmc_start = "$%sRMC" % talker
         self._lock = threading.Lock()
-        self.feed = NmeaFeed(root / "dev/ttyUSB1", rate_hz=2.0, log=self._feed_line, echo=True)
+        self.feed = NmeaFeed(root / "dev/ttyUSB1", rate_hz=2.0, log=self._feed_line, echo=True,
+                             talker=talker)
         self.feed.start()
 
     def set_inputs(self, tcp_di, tcp_ai, rtu_di, rtu_ai):
@@ -121,7 +123,7 @@ class Bench:
             self.sim.set(i // 2, ("di", "ai")[i % 2], 0, values)
 
     def _feed_line(self, line):
-        if line.startswith("$GPRMC"):
+        if line.startswith(self._rmc_start):
             with self._lock:
                 self.rmc.append(line.replace(",", ":"))
 

@@ -12,6 +12,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 constexpr char kDropped[] = "of an earlier command dropped!!\n";
 
 size_t count_of(const std::string& text, const std::string& needle) {
@@ -91,10 +93,12 @@ INSTANTIATE_TEST_SUITE_P(AtLink, Answers, testing::Values(
 // What the modem sends for AT+A before its wait ends (nothing: the report loop
 // gives up on it), after that before AT+B is written, and after it; what comes
 // after AT+B's result, before AT+C; and how many "dropped" lines that makes.
-// AT+B's answer is what "after" holds from AT+B's echo on, every report goes
-// to its handler.
+// AT+B's answer is what "after" holds from AT+B's echo on (line noise left
+// out), every report goes to its handler.
 struct PairingCase {
-  const char *name, *first, *before, *after, *late = "";
+  const char *name, *first, *before;
+  std::string after;
+  const char* late = "";
   size_t dropped = 1;
 };
 
@@ -102,9 +106,10 @@ class Pairing : public AtLink, public testing::WithParamInterface<PairingCase> {
 
 TEST_P(Pairing, ALateResultIsDroppedAndTheNextAnswerIsItsCommands) {
   const PairingCase& c = GetParam();
-  const std::string after = c.after;
+  const std::string& after = c.after;
   const size_t echo = after.find("AT+B");  // none with the echo off
-  const std::string answer = echo == std::string::npos ? after : after.substr(echo);
+  std::string answer = echo == std::string::npos ? after : after.substr(echo);
+  std::erase(answer, '\0');
   begin("AT+A\r\n");
   if (*c.first != '\0') {
     pty.send(modem_port, c.first);
@@ -148,7 +153,12 @@ INSTANTIATE_TEST_SUITE_P(AtLink, Pairing, testing::Values(
     // ... and when the echo comes back, the result AT+B took before it
     // was AT+A's: AT+B's own is dropped.
     PairingCase{"EchoBackAfterAResultTakenEarly", "\r\n+A: 1\r\n", "", "\r\nOK\r\n",
-                "AT+B\r\r\n\r\nERROR\r\n"}),
+                "AT+B\r\r\n\r\nERROR\r\n"},
+    // Line noise: a stray byte without a line end joins the echo, which is
+    // still the echo; a NUL in front of a result is dropped.
+    PairingCase{"AStrayByteBeforeTheEcho", "AT+A\r\r\n", "", "\xff" "AT+B\r\r\n\r\nOK\r\n", "", 0},
+    PairingCase{"ANulBeforeTheResult", "AT+A\r\r\n", "",
+                "AT+B\r\r\n\r\n+B: 2\r\n\r\n\0OK\r\n"s, "", 0}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 

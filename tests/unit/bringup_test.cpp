@@ -96,6 +96,35 @@ TEST_F(Bringup, RoamingIsNotRegisteredAndRestartsTheCycle) {
   EXPECT_EQ(pty.status_file().substr(0, 24), "cregvalue=1\ncsqvalue=23\n");
 }
 
+// A modem that answers nothing over a whole attempt has its port reopened; a
+// port that comes back begins the cycle again, and the modem there is
+// brought up.
+TEST_F(Bringup, AModemSilentForAWholeAttemptHasItsPortReopened) {
+  PortKeeper keeper(pty.port(modem_port).serial(), "Modem");
+  ASSERT_EQ(keeper.open(9600, 8, 0, 0), 0);
+  AtChannel at(keeper);
+  ModemLink kept(at, settings);
+  pty.clock().set_real_sleep_us(0);  // the silent attempt passes in no real time
+  int seen = 0;                      // the responder thread's
+  modem.hook([&](const std::string&) -> std::optional<std::string> {
+    if (++seen <= 7) return "";  // the first attempt's seven commands
+    pty.clock().set_real_sleep_us(1000);
+    return std::nullopt;
+  });
+  EXPECT_TRUE(kept.bring_up());
+  modem.hook(nullptr);  // seen goes out of scope
+  const std::string path = (pty.root() / "dev/ttyUSB0").string();
+  EXPECT_NE(capture.take().find("Modem port " + path +
+                                " lost (no answer to a whole bring-up attempt), reopening!!\n"
+                                "Send: AT*MCGDEFCONT=\"IP\",\"cmnet\"\r\nModem port " +
+                                path + " back\n"),
+            std::string::npos);
+  // Written after the port came back, AT*MSPCHSC=1 began a cycle that ends
+  // at once; the next one brings the modem up.
+  EXPECT_EQ(modem.count("AT*MCGDEFCONT"), 2);
+  EXPECT_EQ(modem.count("AT+ZRST"), 3);
+}
+
 // A one-character user sends no credentials; one topic when both are the same.
 TEST_F(Bringup, ReconnectSendsFourCommandsAndSurvivesADisconnectError) {
   settings.mqtt_enable = 1;

@@ -39,6 +39,17 @@ TEST(GpsFilter, FiltersInTheirOrder) {
       {"GPRMC$GPRMC:1\r\n", GpsVerdict::kAccept},
   };
   for (const Case& c : cases) EXPECT_EQ(filter_gps_line(c.line), c.verdict) << c.line;
+  // gps_talkers=GP,GN: either talker's RMC is kept as sent, one of each is two.
+  const std::vector<std::string> gp_gn = {"GP", "GN"};
+  const Case listed[] = {
+      {"$GNRMC:1:A\r\n", GpsVerdict::kAccept},
+      {"$GPRMC:1:A\r\n", GpsVerdict::kAccept},
+      {"$GLRMC:1:A\r\n", GpsVerdict::kNoRmc},
+      {"$GNGGA:1\r\n", GpsVerdict::kNoRmc},
+      {"$GNRMC:1:A*00$GPRMC:2\r\n", GpsVerdict::kSeveralRmc},
+      {"$GPRMC:1:A*00$GNRMC:2\r\n", GpsVerdict::kSeveralRmc},
+  };
+  for (const Case& c : listed) EXPECT_EQ(filter_gps_line(c.line, gp_gn), c.verdict) << c.line;
 
   // 129 characters keep a 127-character sentence; one more does not fit.
   std::string longest = "$GPRMC:" + std::string(kGpsMaxLine - 9, '1') + "\r\n";
@@ -107,6 +118,11 @@ TEST_F(GpsReader, KeepsTheLastRmcSentenceWithColons) {
   send("@@$GPRMC,2,A*3F\n");
   EXPECT_EQ(pass(), GpsVerdict::kAccept);
   EXPECT_EQ(stored_gps(), "@@$GPRMC:2:A*3");
+
+  // A sentence cut by NULs (a receiver's cold boot) keeps all it has.
+  send(std::string("$GPRMC,000346.03,A,4808\0\0\0\r\n", 28));
+  EXPECT_EQ(pass(), GpsVerdict::kAccept);
+  EXPECT_EQ(stored_gps(), "$GPRMC:000346.03:A:4808");
 }
 
 TEST_F(GpsReader, PausesOnlyWhenNoCompleteLineWaits) {

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "app/polling.h"
+#include "common/clock.h"
 #include "modbus/board.h"
 #include "modbus/modbus_io.h"
 #include "modbus_sim_client.h"
@@ -366,3 +367,68 @@ TEST_F(ModbusTest, BoardFilesOpenOnceOnTheFirstSuccessfulCall) {
 }
 
 }  // namespace
+
+// device_outage=keep_running: when a device counts as lost, when it is tried
+// again, and that it comes back.
+TEST(DeviceWatchTest, LostAfterRefusalOrThreeFailedReadsRetriedWithDoublingBackOff) {
+  using C = DeviceWatch::Change;
+  DeviceWatch w;
+  DeviceValues v{};
+  v.ai_buf[0] = 7;
+  EXPECT_EQ(w.record(1, kOk, 0, &v), C::kNone);
+  EXPECT_EQ(w.record(1, kReadError, 10, nullptr), C::kNone);
+  EXPECT_EQ(w.record(1, kReadError, 20, nullptr), C::kNone);
+  EXPECT_TRUE(w.reachable(1));
+  EXPECT_EQ(w.record(1, kReadError, 30, nullptr), C::kLost);
+  EXPECT_EQ(w.unreachable_mask(), 2u);
+  EXPECT_EQ(w.last_good(1).ai_buf[0], 7);
+  // Each failed retry doubles the wait, up to 60 s.
+  uint32_t now = 30;
+  for (uint32_t wait : {1000u, 2000u, 4000u, 8000u, 16000u, 32000u, 60000u, 60000u}) {
+    EXPECT_FALSE(w.due(1, now + wait - 1)) << wait;
+    ASSERT_TRUE(w.due(1, now + wait)) << wait;
+    now += wait;
+    EXPECT_EQ(w.record(1, kUnreachable, now, nullptr), C::kNone);
+  }
+  EXPECT_EQ(w.record(1, kOk, now + 60000, &v), C::kBack);
+  EXPECT_EQ(w.unreachable_mask(), 0u);
+  // After a success the back-off starts again; a refused connection is lost at once.
+  EXPECT_EQ(w.record(9, kUnreachable, 100, nullptr), C::kLost);
+  EXPECT_TRUE(w.due(9, 1100));
+  EXPECT_EQ(w.unreachable_mask(), 512u);
+}
+
+TEST_F(ModbusTest, WatchedOutageKeepsTheLostDevicesValuesAndDropsItsCommandSlots) {
+  VirtualClock clock;
+  ScopedClock clock_guard{clock};
+  start({"tcp"});
+  devices_ = {device(0, 2, 0, 0, 1), device(0, 2, 0, 0, 1)};
+  map(IoType::DO, 0, "1-1,2-1,");
+  map(IoType::AI, 0, "1-1,2-1,");
+  io_.watch_devices(true);
+  sim({"set 0 do 100 0 0", "set 0 ai 400 5"});
+  EXPECT_EQ(scan(0), kOk);
+  EXPECT_EQ(io_.devinfo_value4(), "0");
+  devices_[1].tcp_port = kClosedPort;  // device 2 goes away
+  sim({"set 0 ai 400 6"});
+  EXPECT_EQ(scan(0), kOk);
+  EXPECT_EQ(io_.copy(0).ai_value[0], 6);  // device 1 stays fresh
+  EXPECT_EQ(io_.copy(0).ai_value[1], 5);  // device 2's last good value
+  EXPECT_EQ(io_.devinfo_value4(), "2");
+  const uint8_t on[2] = {1, 1};
+  EXPECT_EQ(write_back(io_, mapping_, devices_, 0, on, nullptr), kOk);
+  EXPECT_EQ(get("0 do 100 2"), "1 0");
+  EXPECT_EQ(io_.copy(0).do_value[1], 0);  // dropped, not queued
+  const std::string out = console.take();
+  EXPECT_NE(out.find("[Error] Modbus device 2 cannot be reached: its last good values are kept, "
+                     "retrying\n"),
+            std::string::npos);
+  EXPECT_NE(out.find("[Error] Modbus device 2 cannot be reached: its DO values of this command "
+                     "are dropped\n"),
+            std::string::npos);
+  devices_[1].tcp_port = devices_[0].tcp_port;
+  clock.advance_ms(1000);  // its first retry
+  EXPECT_EQ(scan(0), kOk);
+  EXPECT_EQ(io_.devinfo_value4(), "0");
+  EXPECT_NE(console.take().find("Modbus device 2 answers again\n"), std::string::npos);
+}

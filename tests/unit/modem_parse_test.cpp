@@ -62,14 +62,17 @@ TEST(Urc, PublicationPiecesAndCommandEdges) {
 }
 
 // Lines and overflows are held against a model by the line fuzz target (its
-// seeds hold an overlong line); here the unfinished tail: every byte is kept,
-// while searches see the text up to a NUL.
+// seeds hold an overlong line); here the unfinished tail: a GPS line keeps
+// every byte, while searches see the text up to a NUL; AT text drops it.
 TEST(LineAssembler, TheTailKeepsEveryByteAndSearchesStopAtANul) {
-  LineAssembler a;
-  for (char c : std::string("tail\0x", 6))
-    EXPECT_EQ(a.feed(static_cast<uint8_t>(c)), LineAssembler::Event::kNone);
-  EXPECT_EQ(a.text(), "tail");
-  EXPECT_EQ(a.size(), 6u);
+  for (auto kind : {LineAssembler::Kind::kNmea, LineAssembler::Kind::kAt}) {
+    LineAssembler a(kind);
+    for (char c : std::string("tail\0x", 6))
+      EXPECT_EQ(a.feed(static_cast<uint8_t>(c)), LineAssembler::Event::kNone);
+    const bool at = kind == LineAssembler::Kind::kAt;
+    EXPECT_EQ(a.text(), at ? "tailx" : "tail");
+    EXPECT_EQ(a.size(), at ? 5u : 6u);
+  }
 }
 
 TEST(RxQueue, KeepsOrderDropsTheOldestWhenFullAndFindsALineEndAcrossTheWrap) {

@@ -11,6 +11,8 @@
 #include <fstream>
 #include <string>
 
+#include "common/clock.h"
+#include "serial/port_keeper.h"
 #include "serial/port_tables.h"
 #include "serial/serial_port.h"
 #include "serial/uart.h"
@@ -92,6 +94,71 @@ TEST_F(SerialPty, AnEmptyReadAndAWriteToAGoneFarEndFail) {
   EXPECT_EQ(port.read(buf, sizeof buf), ZOL_SYSCALL_FAILED);  // nothing waits
   master_.reset();
   EXPECT_LT(port.write("x", 1), 0);
+}
+
+TEST(Backoff, DoublesFromOneSecondToThirtyAndStartsOverOnSuccess) {
+  Backoff b;
+  EXPECT_TRUE(b.due(5));
+  std::vector<uint32_t> waits;
+  for (int i = 0; i < 7; ++i) {
+    b.failed(0xFFFFFF00);  // across the tick wrap
+    waits.push_back(b.wait_ms());
+    EXPECT_FALSE(b.due(0xFFFFFF00 + b.wait_ms() - 1));
+    EXPECT_TRUE(b.due(0xFFFFFF00 + b.wait_ms()));
+  }
+  EXPECT_EQ(waits, (std::vector<uint32_t>{1000, 2000, 4000, 8000, 16000, 30000, 30000}));
+  b.reset();
+  b.failed(0);
+  EXPECT_EQ(b.wait_ms(), 1000u);
+}
+
+// A port that does not open, goes away, or whose path names another device is
+// opened again by its path once its wait has passed: one line each way.
+TEST_F(SerialPty, AKeptPortComesBackByItsPath) {
+  VirtualClock clock;
+  ScopedClock guard(clock);
+  support::ScopedConsoleCapture console;
+  const std::filesystem::path link = root_.path() / "dev/ttyUSB1";
+  const std::string name = "GPS port " + link.string();
+  SerialPort port(kPort + 1);
+  PortKeeper keeper(port, "GPS");
+  EXPECT_EQ(keeper.open(9600, 8, 0, 0), UART_OPEN_FAILED);
+  EXPECT_EQ(console.take(), name + " cannot be opened (No such file or directory), retrying!!\n");
+
+  UniqueFd far = support::open_pty_at(link);
+  auto back_after = [&](uint32_t ms, const std::string& lost) {
+    EXPECT_EQ(console.take(), lost.empty() ? "" : name + " lost (" + lost + "), reopening!!\n");
+    clock.advance_ms(ms - 1);
+    EXPECT_FALSE(keeper.ready());
+    clock.advance_ms(1);
+    EXPECT_TRUE(keeper.ready());
+    EXPECT_EQ(cfgetospeed(&port.settings()), B9600);  // as first opened
+    EXPECT_EQ(console.take(), name + " back\n");
+  };
+  back_after(1000, "");
+  EXPECT_EQ(keeper.returns(), 1u);
+
+  // The far end goes away (a USB reset); the path names nothing for a while.
+  far.reset();
+  EXPECT_FALSE(keeper.ready());
+  std::filesystem::remove(link);
+  clock.advance_ms(1000);
+  EXPECT_FALSE(keeper.ready());  // the next wait is doubled
+  far = support::open_pty_at(link);
+  back_after(2000, "hang-up");
+
+  // Another device at the path while the old one lives: seen within a second.
+  UniqueFd other = support::open_pty_at(root_.path() / "dev/new");
+  std::filesystem::rename(root_.path() / "dev/new", link);
+  EXPECT_TRUE(keeper.ready());
+  clock.advance_ms(1000);
+  EXPECT_FALSE(keeper.ready());
+  back_after(1000, "another device at its path");  // a success started the waits over
+
+  // What the user finds: a device that answers nothing.
+  keeper.lose("no answer");
+  back_after(1000, "no answer");
+  EXPECT_EQ(keeper.returns(), 4u);
 }
 
 TEST_F(SerialPty, InUseTableGuardsInitSendAndClose) {
