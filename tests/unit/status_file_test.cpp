@@ -99,17 +99,16 @@ TEST(StatusFile, ReplacedWholeWhateverWasPlantedAtThePath) {
   remove_status_file(path.string());
   EXPECT_FALSE(fs::is_symlink(path));
   EXPECT_EQ(read_file(victim), planted);
-}
 
-TEST(StatusFile, OneLineWhenTheFileCannotBeReplaced) {
-  support::TempRoot root;
+  // The status as the gateway writes it: its text as a line, or one line
+  // when the file cannot be replaced.
   support::ScopedConsoleCapture capture;
   write_modem_status(1, 23);
-  EXPECT_EQ(capture.take(), "cregvalue=1\ncsqvalue=23\n\n");
-  fs::remove(root.path() / "tmp/modemInfo.txt");
-  fs::create_directory(root.path() / "tmp/modemInfo.txt");
+  EXPECT_EQ(read_file(path), text);
+  fs::remove(path);
+  fs::create_directory(path);
   write_modem_status(1, 23);
-  EXPECT_EQ(capture.take(), "Open modemInfo.txt fail!!\n");
+  EXPECT_EQ(capture.take(), "cregvalue=1\ncsqvalue=23\n\nOpen modemInfo.txt fail!!\n");
 }
 
 }  // namespace
