@@ -10,8 +10,8 @@
 # Debian root; scripts/preflight.sh names a missing package before the tests.
 #
 # With "--cross ARCH" (armhf or arm64, may be repeated) it also installs what
-# the board build needs: Debian's cross compiler, libmodbus, GoogleTest and
-# the C++ runtime of that architecture (multiarch), and qemu-user to run the
+# the board build needs: Debian's cross compiler, libmodbus, libsystemd,
+# GoogleTest and the C++ runtime of that architecture (multiarch), and qemu-user to run the
 # tests. The host packages stay: the ARM unit tests use the host's bench kit.
 #
 # With "--checks" it also installs what the full test command's own checks
@@ -24,7 +24,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
-  libmodbus-dev libgtest-dev libgmock-dev googletest libbenchmark-dev libssl-dev
+  libmodbus-dev libsystemd-dev libgtest-dev libgmock-dev googletest libbenchmark-dev libssl-dev
   clang libclang-rt-14-dev
   python3 python3-pytest python3-paho-mqtt python3-pymodbus python3-serial
   python3-serial-asyncio
@@ -66,7 +66,7 @@ if [ ${#cross_arches[@]} -gt 0 ]; then
       arm64) triplet=aarch64-linux-gnu ;;
     esac
     # libstdc++6 of the architecture: qemu runs the tests on its runtime.
-    PACKAGES+=("g++-${triplet}" "libmodbus-dev:${a}" "libgtest-dev:${a}" "libgmock-dev:${a}"
+    PACKAGES+=("g++-${triplet}" "libmodbus-dev:${a}" "libsystemd-dev:${a}" "libgtest-dev:${a}" "libgmock-dev:${a}"
                "libstdc++6:${a}")
   done
 fi

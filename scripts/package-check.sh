@@ -10,7 +10,7 @@
 # - the daemon's version line prints and quorvane-check accepts the packaged
 #   examples (under qemu-user for ARM, on the multiarch runtime that
 #   scripts/install-deps.sh --cross installs);
-# - the dependencies name libmodbus5 and the C/C++ runtime;
+# - the dependencies name libmodbus5, libsystemd0 and the C/C++ runtime;
 # - the maintainer scripts make the daemon's user and its 0750 configuration
 #   folder, the unit runs as that user, and the tmpfiles entry replaces a
 #   status file planted in /tmp with root's link (systemd-tmpfiles --root);
@@ -92,7 +92,7 @@ done
 
 # --- Dependencies --------------------------------------------------------------
 depends=$(dpkg-deb -f "$deb" Depends)
-for need in libmodbus5 libc6 libstdc++6; do
+for need in libmodbus5 libsystemd0 libc6 libstdc++6; do
   case ", ${depends}" in *", ${need} "*) ;; *) bad "Depends lacks ${need}: ${depends}" ;; esac
 done
 [ "$(dpkg-deb -f "$deb" Architecture)" = "$(dpkg-deb -f "$dbgsym" Architecture)" ] \

@@ -44,6 +44,7 @@ done
 
 # Libraries the build links: pkg-config module or header, package.
 pkg-config --exists libmodbus 2>/dev/null || report libmodbus-dev "pkg-config module libmodbus"
+pkg-config --exists libsystemd 2>/dev/null || report libsystemd-dev "pkg-config module libsystemd"
 headers=(
   gtest/gtest.h:libgtest-dev gmock/gmock.h:libgmock-dev benchmark/benchmark.h:libbenchmark-dev
   openssl/evp.h:libssl-dev

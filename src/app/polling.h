@@ -2,6 +2,7 @@
 // be reached (the decision is app's; the Modbus module only reports it).
 #pragma once
 
+#include "common/heartbeat.h"
 #include "config/configuration.h"
 #include "modbus/io_image.h"
 
@@ -11,6 +12,7 @@ struct PollingJob {
   IoImage& io;
   const Mapping& mapping;
   const DeviceList& devices;
+  Beat* beat = nullptr;  // marked after every polling pass
 };
 
 // The polling thread's body (for pthread_create; the argument is a

@@ -8,6 +8,7 @@
 
 #include "app/gps_reader.h"
 #include "app/polling.h"
+#include "app/watchdog.h"
 #include "common/clock.h"
 #include "common/console.h"
 #include "config/fixed_settings.h"
@@ -27,11 +28,16 @@ namespace {
 
 constexpr char kTxtPollingThreadError[] = "Create polling thread error!!";
 constexpr char kTxtGpsThreadError[] = "Create gps thread error!!";
+constexpr char kTxtWatchdogThreadError[] = "Create watchdog thread error!!";
 
 // No session to report: the process stays up with the modem brought up and the
-// ports open, and wakes every 10 seconds only to sleep again.
-[[noreturn]] void idle_forever() {
-  for (;;) clock_sleep_seconds(10);
+// ports open, and wakes every 10 seconds only to sleep again (a sign of life
+// each time).
+[[noreturn]] void idle_forever(Beat& alive) {
+  for (;;) {
+    alive.mark();
+    clock_sleep_seconds(10);
+  }
 }
 
 // A refused configuration ends start-up: its line, then status 1.
@@ -86,6 +92,19 @@ Mapping read_mapping(const DeviceList& devices) {
   book.set_answers_current_cycle_only(answers_current_cycle_only(options));
   install_downlink_handlers(modem, book, io, mapping, devices, exit_unreachable_device);
 
+  // The main thread's sign of life: every AT exchange (the bring-up's waits
+  // are exchanges and one-second sleeps), every report pass. The polling
+  // thread's joins it once that thread runs.
+  ServiceWatchdog watchdog;
+  Beat main_beat;
+  Beat polling_beat;
+  modem.set_beat(&main_beat);
+  watchdog.watch(main_beat);
+  if (!watchdog.start()) {
+    console().write(kTxtWatchdogThreadError);
+    fatal_exit();
+  }
+
   // Modem and GPS ports. A port that does not open, or is lost later, is
   // opened again by its keeper as soon as it can be; the bring-up below
   // begins again when the modem's comes back.
@@ -96,19 +115,25 @@ Mapping read_mapping(const DeviceList& devices) {
 
   devices = take(read_mb_conf(configFile_mb));
   mapping = read_mapping(devices);
-  if (mapping.session_count == 0) idle_forever();
+  if (mapping.session_count == 0) {
+    watchdog.ready();
+    idle_forever(main_beat);
+  }
 
   // First scan, exactly as one pass of the polling thread; a device that
   // cannot be reached ends the process there (unless the devices are watched).
   if (poll_sessions_once(io, mapping, devices) == IoResult::kUnreachable) exit_unreachable_device();
-  PollingJob polling{io, mapping, devices};
+  main_beat.mark();
+  PollingJob polling{io, mapping, devices, &polling_beat};
   GpsJob gps_job{gps_keeper, gps, gps_talkers(options)};
+  watchdog.watch(polling_beat);
   start_worker_threads(polling_thread, &polling, thread_gps, &gps_job);
 
   // The report loop runs on the main thread, one second after the polling and
   // GPS threads have started; it never returns.
   clock_sleep_seconds(1);
-  thread_main(link, book, settings, mapping, io, gps);
+  watchdog.ready();
+  thread_main(link, book, settings, mapping, io, gps, &main_beat);
 }
 
 }  // namespace

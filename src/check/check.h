@@ -57,7 +57,8 @@ struct ProgField {
 };
 constexpr int kProgPositions = 26;
 const ProgField& prog_field(int position);
-// The value a position's field holds, as text (a text field as it is).
+// The value a position's field holds, as text (a text field as it is; the
+// MQTT password, which the tool never prints, as "***").
 std::string prog_value(const Settings& settings, int position);
 
 // The Modbus address a session slot reads: the block start plus the channel,

@@ -25,6 +25,9 @@
 
 namespace {
 
+// What the tool shows for the MQTT password: it never prints it.
+constexpr char kHiddenSecret[] = "***";
+
 constexpr ProgField kProgFields[kProgPositions] = {
     {"send_interval", false}, {"auto_connect", false}, {"apn", true},
     {nullptr, false},         {"server_port", false},  {"server_host", true},
@@ -95,8 +98,9 @@ class Pass {
     if (!value) return;
     std::string_view v = bare(*value);
     if (!v.empty() && (is_blank(v.front()) || is_blank(v.back()))) {
+      const std::string shown = field == "mqtt_password" ? kHiddenSecret : std::string(v);
       warn(line, fmt("the value of %s has a blank at its %s: \"%s\"", field.c_str(),
-                     is_blank(v.back()) ? "end" : "start", std::string(v).c_str()));
+                     is_blank(v.back()) ? "end" : "start", shown.c_str()));
     }
   }
 
@@ -331,7 +335,7 @@ std::string prog_value(const Settings& s, int position) {
     case 11: return std::to_string(s.mqtt_keepalive);
     case 12: return std::to_string(s.mqtt_version);
     case 13: return s.mqtt_user;
-    case 14: return s.mqtt_password;
+    case 14: return s.mqtt_password[0] == '\0' ? "" : kHiddenSecret;
     case 15: return s.sub_topic1;
     case 16: return s.sub_topic2;
     case 17: return s.pub_topic_info;

@@ -17,29 +17,10 @@
 
 namespace {
 
-// Text with its control characters and quotes escaped (C and JSON alike).
+// Text with its control characters and quotes escaped (C and JSON alike),
+// and bytes that are not UTF-8 as \ufffd, so that --json stays valid JSON.
 std::string escaped(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (u < 0x20 || u == 0x7f) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\u%04x", u);
-      out += hex;
-    } else {
-      out += c;
-    }
-  }
-  return out;
+  return json_escaped(text);
 }
 
 // A JSON writer: values and members in order, commas where they belong.

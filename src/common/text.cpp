@@ -130,3 +130,68 @@ bool copy_text(char* dst, size_t cap, std::string_view text) {
   dst[text.size()] = '\0';
   return true;
 }
+
+namespace {
+
+// Length of the valid UTF-8 sequence that starts text, or 0 when its first
+// byte starts none.
+size_t utf8_sequence(std::string_view text) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  size_t len = 0;
+  unsigned char lo = 0x80;  // bounds of the second byte (overlongs, surrogates, > U+10FFFF)
+  unsigned char hi = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    len = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    len = 3;
+    if (lead == 0xE0) lo = 0xA0;
+    if (lead == 0xED) hi = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    len = 4;
+    if (lead == 0xF0) lo = 0x90;
+    if (lead == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() < len || byte(1) < lo || byte(1) > hi) return 0;
+  for (size_t i = 2; i < len; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  }
+  return len;
+}
+
+}  // namespace
+
+std::string json_escaped(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 8);
+  while (!text.empty()) {
+    const auto u = static_cast<unsigned char>(text[0]);
+    size_t take = 1;
+    if (u == '"' || u == '\\') {
+      out += '\\';
+      out += static_cast<char>(u);
+    } else if (u == '\n') {
+      out += "\\n";
+    } else if (u == '\r') {
+      out += "\\r";
+    } else if (u == '\t') {
+      out += "\\t";
+    } else if (u < 0x20 || u == 0x7f) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += "\\u00";
+      out += kHex[u >> 4];
+      out += kHex[u & 0xf];
+    } else if (u < 0x80) {
+      out += static_cast<char>(u);
+    } else if ((take = utf8_sequence(text)) != 0) {
+      out.append(text.substr(0, take));
+    } else {
+      take = 1;
+      out += "\\ufffd";
+    }
+    text.remove_prefix(take);
+  }
+  return out;
+}

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 // Splits text at any of the separator characters; runs of separators count as
@@ -63,3 +64,11 @@ std::string_view c_text(const char* buf, size_t cap);
 // Copies text into a fixed char buffer with a NUL; false (and nothing copied)
 // when it does not fit.
 bool copy_text(char* dst, size_t cap, std::string_view text);
+
+// The text as the inside of a JSON string (RFC 8259): '"' and '\' escaped,
+// control characters as \n, \r, \t or \u00XX (DEL too), valid UTF-8 kept as
+// it is, and every byte that is not part of a valid UTF-8 sequence (a stray
+// continuation byte, an overlong form, a surrogate, a code past U+10FFFF, a
+// cut sequence) replaced by \ufffd. The result is plain ASCII whenever the
+// text is.
+std::string json_escaped(std::string_view text);

@@ -506,7 +506,10 @@ void ReportLoop::bring_up_modem() {
 }
 
 void thread_main(ModemLink& link, ReportBook& book, const Settings& settings,
-                 const Mapping& mapping, const IoImage& io, const GpsFix& gps) {
+                 const Mapping& mapping, const IoImage& io, const GpsFix& gps, Beat* beat) {
   ReportLoop loop(link, book, settings, mapping, io, gps);
-  for (;;) loop.run_pass();
+  for (;;) {
+    loop.run_pass();
+    if (beat != nullptr) beat->mark();
+  }
 }

@@ -29,6 +29,7 @@
 #include <memory>
 
 #include "common/gps_fix.h"
+#include "common/heartbeat.h"
 #include "config/configuration.h"
 #include "messaging/uplink.h"
 #include "modbus/io_image.h"
@@ -109,6 +110,8 @@ class ReportLoop {
   bool timeout_seen_ = false;
 };
 
-// The report loop on the calling thread; never returns.
+// The report loop on the calling thread; never returns. beat, when given, is
+// marked after every pass.
 [[noreturn]] void thread_main(ModemLink& link, ReportBook& book, const Settings& settings,
-                              const Mapping& mapping, const IoImage& io, const GpsFix& gps);
+                              const Mapping& mapping, const IoImage& io, const GpsFix& gps,
+                              Beat* beat = nullptr);

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "common/console.h"
 #include "common/text.h"
@@ -181,23 +182,43 @@ BuildResult format_json_time(std::span<char> out, std::time_t when) {
   return t.finish("time text");
 }
 
+namespace {
+
+// The identities and the time as JSON string contents: a quote, a backslash, a
+// control character or a byte that is not UTF-8 never breaks the document.
+struct JsonIdTexts {
+  explicit JsonIdTexts(const JsonIds& ids)
+      : sensor(json_escaped(ids.sensor_id)),
+        device(json_escaped(ids.device_id)),
+        time(json_escaped(ids.time_text)) {}
+  std::string sensor, device, time;
+};
+
+}  // namespace
+
 BuildResult wrap_json(std::span<char> out, const JsonIds& ids, const char* payload) {
+  const JsonIdTexts id(ids);
   TextOut t(out);
-  t.add(kJsonReport, ids.sensor_id, ids.device_id, ids.time_text, payload);
+  // The payload carries text from outside (the GPS sentence, the modem's
+  // engineering report): escaped like the identities.
+  t.add(kJsonReport, id.sensor.c_str(), id.device.c_str(), id.time.c_str(),
+        json_escaped(payload).c_str());
   return t.finish("JSON payload");
 }
 
 BuildResult wrap_json_di(std::span<char> out, const JsonIds& ids, int32_t session_id,
                          const char* hex) {
+  const JsonIdTexts id(ids);
   TextOut t(out);
-  t.add(kJsonDi, ids.sensor_id, ids.device_id, ids.time_text, session_id, hex);
+  t.add(kJsonDi, id.sensor.c_str(), id.device.c_str(), id.time.c_str(), session_id, hex);
   return t.finish("JSON payload");
 }
 
 BuildResult wrap_json_ai(std::span<char> out, const JsonIds& ids, int32_t session_id,
                          const char* hex) {
+  const JsonIdTexts id(ids);
   TextOut t(out);
-  t.add(kJsonAi, ids.sensor_id, ids.device_id, ids.time_text, session_id, hex);
+  t.add(kJsonAi, id.sensor.c_str(), id.device.c_str(), id.time.c_str(), session_id, hex);
   return t.finish("JSON payload");
 }
 

@@ -86,6 +86,8 @@ struct JsonIds {
   const char* time_text;  // "time"
 };
 // The JSON report template around a plain payload (DEVINFO, GPS, acknowledgement).
+// Every text put in a JSON string (identities, time, payload) is escaped
+// (json_escaped), so the document is valid whatever the text holds.
 BuildResult wrap_json(std::span<char> out, const JsonIds& ids, const char* payload);
 // The DI and AI templates: the value string is "<session ID>/DI/<hex>" or
 // "<session ID>/AI/<hex>".

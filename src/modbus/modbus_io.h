@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <span>
 
+#include "common/heartbeat.h"
 #include "config/configuration.h"
 #include "modbus/io_image.h"
 
@@ -55,5 +56,6 @@ IoResult poll_sessions_once(IoImage& io, const Mapping& mapping, std::span<const
 
 // The polling loop (thread_polling): prints its start line, then scans every
 // session and sleeps one second, until a device cannot be reached; then it
-// answers kUnreachable.
-IoResult poll_forever(IoImage& io, const Mapping& mapping, std::span<const MbDevice> devices);
+// answers kUnreachable. beat, when given, is marked after every pass.
+IoResult poll_forever(IoImage& io, const Mapping& mapping, std::span<const MbDevice> devices,
+                      Beat* beat = nullptr);

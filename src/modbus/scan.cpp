@@ -231,11 +231,13 @@ IoResult poll_sessions_once(IoImage& io, const Mapping& mapping,
   return IoResult::kOk;
 }
 
-IoResult poll_forever(IoImage& io, const Mapping& mapping, std::span<const MbDevice> devices) {
+IoResult poll_forever(IoImage& io, const Mapping& mapping, std::span<const MbDevice> devices,
+                      Beat* beat) {
   console().line(tx::kPollingStart);
   for (;;) {
     if (poll_sessions_once(io, mapping, devices) == IoResult::kUnreachable)
       return IoResult::kUnreachable;
+    if (beat != nullptr) beat->mark();
     clock_sleep_seconds(1);
   }
 }

@@ -325,6 +325,7 @@ void AtChannel::begin(const char* command) {
     has_outer_ = true;
     awaiting_ = false;
   }
+  if (beat_ != nullptr) beat_->mark();
   intake();
   if (secret_line_.empty()) {
     send_str(lines_.port(), command);

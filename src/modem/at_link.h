@@ -14,6 +14,7 @@
 #include <string_view>
 #include <utility>
 
+#include "common/heartbeat.h"
 #include "modem/downlink.h"
 #include "modem/line_assembler.h"
 #include "modem/rx_queue.h"
@@ -107,6 +108,10 @@ class AtChannel {
   // Takes in what earlier commands left waiting, writes the command (logged
   // "Send: ...") and awaits its answer; poll() then collects it.
   void begin(const char* command);
+
+  // Marked at every command written: an exchange is a bounded wait, so a
+  // thread that goes on exchanging is alive (the service watchdog's sign).
+  void set_beat(Beat* beat) { beat_ = beat; }
   // One receive call (returns at once when nothing waits): reports are acted
   // on; the awaited answer is collected up to its result or the time-out.
   // Answers the reply's result (kPending while none has arrived), or
@@ -211,6 +216,7 @@ class AtChannel {
   std::string secret_line_, shown_line_;
   // Prints "Recv:" with the answer, the secret line shown as it may be.
   void log_answer(const char* text) const;
+  Beat* beat_ = nullptr;
 };
 
 // Prints "Send: %s" with the command (which ends in CR LF) and writes it to

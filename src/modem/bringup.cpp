@@ -19,11 +19,9 @@
 #include "modem/at_commands.h"
 #include "modem/at_link.h"
 #include "modem/modem_texts.h"
+#include "modem/status_file.h"
 
 namespace {
-
-constexpr char kStatusPath[] = "/tmp/modemInfo.txt";
-constexpr size_t kStatusSize = 512;
 
 bool refused(const AtReply& reply) {
   return reply.result == AtResult::kError;
@@ -122,29 +120,6 @@ uint32_t ModemLink::prepare_modem() {
   exchange(kAtCfun);
   return start;
 }
-
-namespace {
-
-// The text is printed as a line; a file that cannot be opened is reported
-// with "Open modemInfo.txt fail!!".
-void write_modem_status(int32_t creg, int32_t csq) {
-  std::unique_ptr<std::FILE, decltype(&std::fclose)> file(
-      std::fopen(resolve_path(kStatusPath).c_str(), "w"), &std::fclose);
-  if (!file) {
-    console().line(kTxtStatusOpenFailLine);
-    return;
-  }
-  std::array<char, kStatusSize> status{};
-  bformat(status.data(), status.size(), kTxtModemStatus, creg, csq);
-  console().line(status.data());
-  std::fwrite(status.data(), 1, status.size(), file.get());
-}
-
-void remove_modem_status() {
-  unlink(resolve_path(kStatusPath).c_str());
-}
-
-}  // namespace
 
 ModemLink::ModemLink(AtChannel& at, Settings& settings, std::string broker_client_id)
     : at_(at), settings_(settings), broker_client_id_(std::move(broker_client_id)) {

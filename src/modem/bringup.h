@@ -1,9 +1,8 @@
 // The modem link: bring-up, MQTT reconnection, the registration queries and
-// the status file "/tmp/modemInfo.txt" (under QUORVANE_ROOT when set: exactly
-// 512 bytes, "cregvalue=%d\ncsqvalue=%d\n" and zero bytes, rewritten whole;
-// removed when a bring-up begins). ModemLink owns what the link knows: the
-// UDP socket id, the MQTT client id and whether the broker dropped the
-// session. It runs on the main thread, the only user of the modem port,
+// the status file "/tmp/modemInfo.txt" (modem/status_file.h: replaced whole at
+// every registration check, removed when a bring-up begins). ModemLink owns
+// what the link knows: the UDP socket id, the MQTT client id and whether the
+// broker dropped the session. It runs on the main thread, the only user of the modem port,
 // through its AtChannel. It reads the modem settings it is given; resolving a
 // host name writes the address over the name, so that a later bring-up asks
 // for the address again (the transport reads it from there).

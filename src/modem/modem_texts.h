@@ -6,7 +6,7 @@
 // --- AT exchange -----------------------------------------------------------
 inline constexpr char kTxtSend[] = "Send: %s";
 // What the console shows for the MQTT password.
-inline constexpr char kTxtHiddenPassword[] = "********";
+inline constexpr char kTxtHiddenPassword[] = "***";
 inline constexpr char kTxtRecv[] = "Recv:\r\n%s-----\r\n\r\n";
 inline constexpr char kTxtZrstTimeoutLine[] = "Wait AT+ZRST for 10 secs.";
 inline constexpr char kTxtRecvTimeoutLine[] = "Receiving message timeout!!";

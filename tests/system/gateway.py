@@ -37,8 +37,11 @@ def quick_modem(root, **options):
 class Daemon:
     """The daemon as a child process, its console collected as it comes."""
 
-    def __init__(self, root):
-        env = dict(os.environ, QUORVANE_ROOT=str(root))
+    def __init__(self, root, env=None):
+        # A service manager's variables reach it only when a test gives them.
+        env = dict({k: v for k, v in os.environ.items()
+                    if k not in ("NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID")},
+                   QUORVANE_ROOT=str(root), **(env or {}))
         self.proc = subprocess.Popen([str(DAEMON)], env=env, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT)
         self.out = bytearray()

@@ -64,9 +64,13 @@ HAND_MAPPING = mapping_text([(7, ["1-1,1-9,", "", "", ""])])
      "which has 8!!\n" % CONF),
     ("udp", ("quorvane_mapping.ini", DEFAULT_MAPPING, HAND_MAPPING.replace(b"1-1,1-9", b"1-1, 1-9")),
      [], 1, "line 5: session 1's DO mapping line holds a blank at column 5"),
+    # A byte that is not UTF-8 (valid JSON all the same); the password never shown.
+    ("mqtt", ("nbiot_prog.ini", b"mqtt_user=\r\nmqtt_password=\r\n",
+              b"mqtt_user=caf\xe9\r\nmqtt_password=Pw-7s3cret \r\n"), [], 0,
+     'mqtt_user        "caf\\ufffd"\n   14   15  mqtt_password    "***"'),
 ], ids=["udp example", "mqtt example", "misplaced name", "strict", "LF-only", "comma in password", "readable password",
         "shared client ID", "missing header",
-        "missing channel", "blank in mapping"])
+        "missing channel", "blank in mapping", "latin-1 user, password"])
 def test_files(root, kind, edit, args, status, says):
     with_example(root, kind, *edit)
     text = run_check(root, *args)
@@ -79,6 +83,7 @@ def test_files(root, kind, edit, args, status, says):
     for w in facts["warnings"]:
         where = "%s line %d" % (w["file"], w["line"]) if w["line"] else w["file"]
         assert "%s: %s" % (where, w["text"]) in text.stdout
+    assert "Pw-7s3cret" not in text.stdout + r.stdout
     refusal = facts["refusal"]
     assert (refusal is not None) == (" refused, the daemon would end" in text.stdout)
     if refusal:  # the daemon's own line, last

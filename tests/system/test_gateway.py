@@ -6,6 +6,7 @@ and coming back. What one cycle sends and how each command is taken apart are
 unit cases; these tests wait on events and never time the daemon."""
 
 import json
+import os
 import re
 import socket
 import termios
@@ -43,6 +44,30 @@ def check_clean(console):
     assert b"[ERROR]" not in console and b"[Error]" not in console, console[-6000:]
 
 
+VICTIM = b"v" * 2200  # somebody else's file
+
+
+def plant(root, kind):
+    """Another user plants a link to their file, or a FIFO, at the status
+    file's path while the gateway reports (renamed in, as the gateway renames)."""
+    victim, status, spare = (root / "tmp" / n for n in ("victim", "modemInfo.txt", "planted"))
+    victim.write_bytes(VICTIM)
+    if kind == "link":
+        spare.symlink_to(victim)
+        os.lchown(spare, 4321, 4321)
+    else:
+        os.mkfifo(spare)
+    os.rename(spare, status)
+
+
+def check_status_file(root):
+    """The reports went on past the plant; the file was replaced, not followed."""
+    status = root / "tmp/modemInfo.txt"
+    assert status.is_file() and not status.is_symlink()
+    assert status.read_bytes() == b"cregvalue=1\ncsqvalue=23\n".ljust(512, b"\0")
+    assert (root / "tmp/victim").read_bytes() == VICTIM
+
+
 def test_udp_reports_live_values_and_gps_and_takes_commands(root, bench, report_server, daemon):
     server = report_server
     server.set_values(0, "RDO", COILS)
@@ -58,6 +83,7 @@ def test_udp_reports_live_values_and_gps_and_takes_commands(root, bench, report_
         # Both ports at the modem's and the receiver's 9600 bit/s.
         assert modem.line_speed() == termios.tcgetattr(bench.feed.slave)[5] == termios.B9600
         wait(d, frame("WAI", lambda f: f["values"] == AI), "WAI of the first inputs")
+        plant(root, "link")
         since = len(server.frames)
         change_inputs(bench)
         wait(d, frame("WDI", lambda f: f["values"] == NEW_DI, since), "WDI of new inputs")
@@ -74,6 +100,7 @@ def test_udp_reports_live_values_and_gps_and_takes_commands(root, bench, report_
     assert all(f["values"] == [-852, 0, 52, 0] for f in devinfo), devinfo
     check_gps(bench, [f["values"][0] for f in frames if f["type"] == "WGPS"])
     check_clean(d.output())
+    check_status_file(root)
 
 
 @pytest.mark.parametrize("check", [None, "current"])
@@ -113,8 +140,10 @@ def test_mqtt_publishes_live_values_and_gps_and_takes_commands(root, bench, mosq
     # The session written by hand (the UDP test has it generated): used as it
     # stands. JSON payloads (the plain ones are unit cases), so that the
     # program file's choice is seen to reach the daemon.
+    # With credentials: the password goes to the modem, never to the console.
     path = bench.configure(mapping=HAND_WRITTEN, mqtt_enable=1, mqtt_port=mosquitto.port,
-                           mqtt_cht=1, sub_topic1="gw/cmd/+/DO", sub_topic2="gw/cmd/+/AO")
+                           mqtt_cht=1, sub_topic1="gw/cmd/+/DO", sub_topic2="gw/cmd/+/AO",
+                           mqtt_user="gwuser", mqtt_password="Pw-7s3cret")
     (root / "korvel/quorvane/quorvane_options.ini").write_text("mqtt_client_id=gw-07_A\n")
     written = path.stat().st_mtime_ns
 
@@ -134,6 +163,7 @@ def test_mqtt_publishes_live_values_and_gps_and_takes_commands(root, bench, mosq
     with quick_modem(root, mqtt_broker=(mosquitto.host, mosquitto.port)) as modem:
         d = daemon()
         wait(d, lambda: values("DI", DI, 2) in on("gw/di"), "DI publication")
+        plant(root, "fifo")
         wait(d, lambda: values("AI", AI, 4) in on("gw/ai"), "AI publication")
         change_inputs(bench)
         wait(d, lambda: values("DI", NEW_DI, 2) in on("gw/di"), "DI of new inputs")
@@ -154,6 +184,10 @@ def test_mqtt_publishes_live_values_and_gps_and_takes_commands(root, bench, mosq
     assert (path.read_bytes(), path.stat().st_mtime_ns) == (HAND_WRITTEN, written)
     check_gps(bench, on("gw/gps"))
     check_clean(d.output())
+    check_status_file(root)
+    assert [(c["user"], c["password"]) for c in modem.mqtt_connects] == [("gwuser", "Pw-7s3cret")]
+    assert b"Pw-7s3cret" not in d.output()
+    assert d.output().count(b",1,0,gwuser,***\r") == 2  # the command and its echo
 
 
 def test_broker_stopped_and_restarted(root, bench, mosquitto, daemon):

@@ -91,4 +91,18 @@ TEST(Console, BoundedFormattingAndTheStreams) {
   EXPECT_EQ(capture.take(ConsoleStream::kErr), "e");
 }
 
+TEST(Text, JsonStringsAreValidWhateverTheBytes) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"a\"b\\c/\n\r\t\x01\x1f\x7f", "a\\\"b\\\\c/\\n\\r\\t\\u0001\\u001f\\u007f"},
+      // Valid UTF-8 of two, three and four bytes stays as it is.
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+      // Latin-1, a stray continuation, overlongs, a surrogate, past U+10FFFF,
+      // a cut sequence: one replacement per byte.
+      {"caf\xe9 \x80 \xc0\xaf \xe0\x80\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82x \xe2\x82",
+       "caf\\ufffd \\ufffd \\ufffd\\ufffd \\ufffd\\ufffd\\ufffd \\ufffd\\ufffd\\ufffd "
+       "\\ufffd\\ufffd\\ufffd\\ufffd \\ufffd\\ufffdx \\ufffd\\ufffd"},
+  };
+  for (const auto& [in, out] : rows) EXPECT_EQ(json_escaped(in), out) << in;
+}
+
 }  // namespace

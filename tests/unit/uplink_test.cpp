@@ -81,17 +81,25 @@ TEST(Uplink, FramesPayloadsAndCommandLines) {
             "<refused: [ERROR] AT+ESOSEND line does not fit in 1024 bytes, refused!!\n>");
 }
 
-TEST(Uplink, JsonPayloadsWithLocalTimeAndNoEscaping) {
+TEST(Uplink, JsonPayloadsWithLocalTimeAndEscapedTexts) {
   support::TzGuard east("UTC-2");  // two hours east of UTC
   std::array<char, kTimeTextSize> when{};
   // 1700000000 is 2023-11-14 22:13:20 UTC; local time is not converted back.
   ASSERT_TRUE(format_json_time(when, 1700000000));
   EXPECT_STREQ(when.data(), "2023-11-15T00:13:20Z");
   const std::string head =
-      "[\n{\n\"id\":\"s\"1\",\n\"deviceId\":\"dev-1\",\n\"time\":\"2023-11-15T00:13:20Z\","
+      "[\n{\n\"id\":\"s\\\"1\",\n\"deviceId\":\"dev-1\",\n\"time\":\"2023-11-15T00:13:20Z\","
       "\n\"value\":[\n\"";
   JsonIds ids{"s\"1", "dev-1", when.data()};
   EXPECT_EQ(built([&](auto o) { return wrap_json(o, ids, "DO_ACK"); }), head + "DO_ACK\"\n]\n}\n]");
+  // A GPS line with a quote, a backslash, a control character and a byte
+  // that is not UTF-8 stays one JSON string.
+  EXPECT_EQ(built([&](auto o) {
+              return wrap_json(o, ids,
+                               "$GP\"R\\M\x01"
+                               "C:\xe9");
+            }),
+            head + "$GP\\\"R\\\\M\\u0001C:\\ufffd\"\n]\n}\n]");
   EXPECT_EQ(built([&](auto o) { return wrap_json_di(o, ids, 1, "010001"); }),
             head + "1/DI/010001\"\n]\n}\n]");
   EXPECT_EQ(built([&](auto o) { return wrap_json_ai(o, ids, 12, "FFFF"); }),
