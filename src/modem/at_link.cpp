@@ -195,7 +195,7 @@ int LineReader::read_line(char* response, bool* timed_out) {
       console().print(kTxtRecv, "");
       return 1;
     }
-    clock_sleep_us(kPassUs);
+    lines_.port().wait(kPassUs);
     lines_.pull();
   }
 }
@@ -255,12 +255,12 @@ class AtChannel::Collected {
   size_t used_ = 0;
 };
 
-AtChannel::AtChannel(SerialPort& port, PortKeeper* keeper)
+AtChannel::AtChannel(ByteStream& port, PortKeeper* keeper)
     : lines_(port, keeper),
       keeper_(keeper),
       reports_{{{kUrcEsonmi, {}}, {kUrcEmqpub, {}}, {kUrcIp, {}}, {kUrcEmqdiscon, {}}}} {}
 
-AtChannel::AtChannel(SerialPort& port) : AtChannel(port, nullptr) {}
+AtChannel::AtChannel(ByteStream& port) : AtChannel(port, nullptr) {}
 
 AtChannel::AtChannel(PortKeeper& keeper) : AtChannel(keeper.port(), &keeper) {}
 
@@ -310,7 +310,7 @@ AtReply AtChannel::exchange(const char* command, AtWait wait) {
       restarting_ = false;
       return reply;
     }
-    clock_sleep_us(kPassUs);
+    lines_.port().wait(kPassUs);
   }
   restarting_ = false;
   // The command went to a device that is gone.
@@ -566,7 +566,7 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
       log_answer(collected.c_str());
       return true;
     }
-    clock_sleep_us(kPassUs);
+    lines_.port().wait(kPassUs);
     if (pull()) {
       console().print(kTxtRecv, collected.c_str());
       return true;
@@ -574,7 +574,7 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
   }
 }
 
-int send_str(SerialPort& port, const char* command) {
+int send_str(ByteStream& port, const char* command) {
   console().print(kTxtSend, command);
   return port.write(command, static_cast<int>(std::strlen(command)));
 }

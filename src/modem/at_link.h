@@ -18,8 +18,8 @@
 #include "modem/downlink.h"
 #include "modem/line_assembler.h"
 #include "modem/rx_queue.h"
+#include "serial/byte_stream.h"
 #include "serial/port_keeper.h"
-#include "serial/serial_port.h"
 
 // Size of an answer's text and of a line reader's response buffer.
 inline constexpr int kResponseSize = 1024;
@@ -47,7 +47,7 @@ class PortLines {
     kEmpty,    // the queue ran dry first; a partial line stays in the assembler
   };
 
-  explicit PortLines(SerialPort& port, PortKeeper* keeper = nullptr)
+  explicit PortLines(ByteStream& port, PortKeeper* keeper = nullptr)
       : port_(port), keeper_(keeper) {}
   // Moves every byte waiting on the device into the queue. True when the port
   // has come back since the last pull (the queue was emptied).
@@ -57,10 +57,10 @@ class PortLines {
   bool empty() const { return queue_.empty(); }
   bool holds_line() const { return queue_.holds('\n'); }
   void clear() { queue_.clear(); }
-  SerialPort& port() const { return port_; }
+  ByteStream& port() const { return port_; }
 
  private:
-  SerialPort& port_;
+  ByteStream& port_;
   PortKeeper* keeper_;
   uint32_t returns_seen_ = 0;
   RxQueue queue_;
@@ -92,7 +92,7 @@ struct AtReply {
 // they arrive.
 class AtChannel {
  public:
-  explicit AtChannel(SerialPort& port);
+  explicit AtChannel(ByteStream& port);
   // The same on a port that the keeper reopens when it is lost. A command
   // written before the port came back is not answered: its exchange ends at
   // once as timed out, and the channel forgets what it awaited.
@@ -174,7 +174,7 @@ class AtChannel {
   enum class Mode { kCall, kIntake };
   class Collected;
 
-  AtChannel(SerialPort& port, PortKeeper* keeper);
+  AtChannel(ByteStream& port, PortKeeper* keeper);
 
   void intake();
   bool pull();
@@ -221,13 +221,13 @@ class AtChannel {
 
 // Prints "Send: %s" with the command (which ends in CR LF) and writes it to
 // the port. Answers the write's count or a negative code.
-int send_str(SerialPort& port, const char* command);
+int send_str(ByteStream& port, const char* command);
 
 // Lines of a port that speaks no AT (the GPS receiver), commas stored as
 // colons. One thread uses it.
 class LineReader {
  public:
-  explicit LineReader(SerialPort& port) : lines_(port) {}
+  explicit LineReader(ByteStream& port) : lines_(port) {}
   // On a port that the keeper reopens when it is lost.
   explicit LineReader(PortKeeper& keeper) : lines_(keeper.port(), &keeper) {}
   // One line into response (kResponseSize bytes, cleared): 0 when no byte was

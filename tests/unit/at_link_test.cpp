@@ -1,6 +1,6 @@
-// The AT exchange and the receive routine on real pseudo-terminals, with the
-// virtual clock: the test plays the modem on the master side, so what it
-// writes after a command is begun is the modem's answer.
+// The AT exchange and the receive routine on a port in memory, with the
+// virtual clock: the test plays the modem, so what it delivers after a
+// command is begun is the modem's answer.
 #include "modem/at_link.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 
 #include "modem/at_commands.h"
 #include "scripted_modem.h"
+#include "serial/port_keeper.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ class AtLink : public ::testing::Test {
 
   support::ScopedConsoleCapture capture;
   std::string log_;
-  ModemPty pty;
+  ModemRig pty;
   AtReply reply;
   std::vector<std::string> frames;
   std::vector<MqttDownlink> commands;
@@ -62,16 +63,23 @@ struct AnswerCase {
 
 class Answers : public AtLink, public testing::WithParamInterface<AnswerCase> {};
 
+// Whole, or a few bytes per read with a read that fails with EAGAIN.
 TEST_P(Answers, EndAtTheResultLineWithTheAnswerWhole) {
   const AnswerCase& c = GetParam();
-  begin((c.command + "\r\n").c_str());
-  const std::string whole = (c.echo ? c.command + "\r" : "") + c.answer;
-  pty.send(modem_port, whole);
-  EXPECT_EQ(poll(), c.result);
-  EXPECT_EQ(text(), whole);
-  EXPECT_NE(log().find("Recv:\r\n" + whole + "-----\r\n\r\n"), std::string::npos);
-  EXPECT_FALSE(modem().awaiting());
-  EXPECT_EQ(emqdiscon, 0);
+  for (const size_t split : {0, 1, 3}) {
+    pty.port(modem_port).split(split);
+    pty.port(modem_port).fail_reads(split == 0 ? 0 : 2);
+    begin((c.command + "\r\n").c_str());
+    const std::string whole = (c.echo ? c.command + "\r" : "") + c.answer;
+    pty.send(modem_port, whole);
+    AtResult result = AtResult::kPending;  // a failed read: nothing waited, yet
+    for (int i = 0; i < 3 && result == AtResult::kPending; ++i) result = poll();
+    EXPECT_EQ(result, c.result) << split;
+    EXPECT_EQ(text(), whole);
+    EXPECT_NE(log().find("Recv:\r\n" + whole + "-----\r\n\r\n"), std::string::npos);
+    EXPECT_FALSE(modem().awaiting());
+    EXPECT_EQ(emqdiscon, 0);
+  }
 }
 
 // clang-format off
@@ -283,9 +291,33 @@ TEST_F(AtLink, TimeLimitsAreStrictAndPerPort) {
   std::array<char, kResponseSize> response{};
   pty.send(gps_port, "$GPRMC,12");
   bool timed_out = false;
-  LineReader gps(pty.port(gps_port).serial());
+  LineReader gps(pty.port(gps_port));
   EXPECT_EQ(gps.read_line(response.data(), &timed_out), 1);
   EXPECT_TRUE(timed_out);
+}
+
+// A port that hangs up is reopened by its keeper after its wait; the modem
+// there owes nothing, and a command written before it came back is not
+// answered; nor is one the port wrote only in part.
+TEST_F(AtLink, AHungUpPortComesBackAndWhatWasAwaitedIsForgotten) {
+  MemoryStream port(modem_port);
+  PortKeeper keeper(port, "Modem");
+  ASSERT_EQ(keeper.open(9600, 8, 0, 0), 0);
+  AtChannel at(keeper);
+  at.begin("AT+A\r\n");
+  port.deliver("AT+A\r\r\n\r\n+A: 1\r\n");
+  port.hang_up();
+  // What came before the hang-up is read; the call ends when the port is back.
+  EXPECT_EQ(at.poll(reply), AtResult::kPending);
+  EXPECT_FALSE(at.awaiting());
+  EXPECT_NE(log().find("Modem port /dev/ttyUSB0 lost (hang-up), reopening!!\n"
+                       "Modem port /dev/ttyUSB0 back\n"),
+            std::string::npos);
+  EXPECT_TRUE(at.take_port_return());
+  EXPECT_FALSE(at.take_port_return());
+  port.short_write();
+  EXPECT_EQ(at.exchange("AT+B\r\n").result, AtResult::kTimeout);
+  EXPECT_EQ(port.written(), "AT+A\r\nAT+");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Bring-up and MQTT reconnection against a scripted modem on a
-// pseudo-terminal (ScriptedModem: echo, then the answer from a table).
+// Bring-up and MQTT reconnection against a scripted modem in memory
+// (ScriptedModem: echo, then the answer from a table).
 #include "modem/bringup.h"
 
 #include <gtest/gtest.h>
@@ -10,23 +10,17 @@ namespace {
 
 class Bringup : public ::testing::Test {
  protected:
-  void SetUp() override {
-    // Each virtual sleep also takes real time, so that the responder thread
-    // answers within a few virtual passes.
-    pty.clock().set_real_sleep_us(1000);
-  }
-
   // The console since the last look holds the line.
   bool console_has_line(const std::string& line) {
     return capture.take().find(line + "\n") != std::string::npos;
   }
 
   support::ScopedConsoleCapture capture;
-  ModemPty pty;
-  ScriptedModem modem{pty.master(modem_port)};
+  ModemRig pty;
+  ScriptedModem modem{pty.port(modem_port)};
   Settings settings = test_modem_settings();
   ModemLink link{pty.at(), settings};
-  int zrst_seen = 0;  // touched by the responder thread only
+  int zrst_seen = 0;
 };
 
 TEST_F(Bringup, UdpWithTheEchoOffAndTheStatusFile) {
@@ -100,15 +94,13 @@ TEST_F(Bringup, RoamingIsNotRegisteredAndRestartsTheCycle) {
 // port that comes back begins the cycle again, and the modem there is
 // brought up.
 TEST_F(Bringup, AModemSilentForAWholeAttemptHasItsPortReopened) {
-  PortKeeper keeper(pty.port(modem_port).serial(), "Modem");
+  PortKeeper keeper(pty.port(modem_port), "Modem");
   ASSERT_EQ(keeper.open(9600, 8, 0, 0), 0);
   AtChannel at(keeper);
   ModemLink kept(at, settings);
-  pty.clock().set_real_sleep_us(0);  // the silent attempt passes in no real time
-  int seen = 0;                      // the responder thread's
+  int seen = 0;
   modem.hook([&](const std::string&) -> std::optional<std::string> {
     if (++seen <= 7) return "";  // the first attempt's seven commands
-    pty.clock().set_real_sleep_us(1000);
     return std::nullopt;
   });
   EXPECT_TRUE(kept.bring_up());
@@ -158,7 +150,7 @@ TEST_F(Bringup, ReconnectSendsFourCommandsAndSurvivesADisconnectError) {
   EXPECT_EQ(modem.commands().back(), "AT+EMQSUB=7,\"gw/cmd/+/DO\",1\r\n");
   EXPECT_EQ(modem.commands().end()[-2], "AT+EMQCON=7,4,\"myclientid\",120,1,0,usr,pw9\r\n");
   const std::string out = capture.take();
-  EXPECT_NE(out.find("Send: AT+EMQCON=7,4,\"myclientid\",120,1,0,usr,********\r\n"), out.npos);
+  EXPECT_NE(out.find("Send: AT+EMQCON=7,4,\"myclientid\",120,1,0,usr,***\r\n"), out.npos);
   EXPECT_EQ(out.find("pw9"), out.npos) << out;
 }
 

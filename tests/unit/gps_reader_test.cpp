@@ -1,6 +1,6 @@
 // The GPS reader: the line filter on literal lines, and the reader's passes on
-// a real pseudo-terminal with the virtual clock, where the pauses it takes are
-// the virtual time that passes.
+// a port in memory with the virtual clock, where the pauses it takes are the
+// virtual time that passes.
 #include "app/gps_reader.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 
 #include "common/clock.h"
 #include "config/fixed_settings.h"
+#include "memory_stream.h"
 #include "modem/at_link.h"
 #include "test_support.h"
 
@@ -65,7 +66,7 @@ TEST(GpsFilter, FiltersInTheirOrder) {
 
 class GpsReader : public ::testing::Test {
  protected:
-  void send(const std::string& bytes) { ASSERT_TRUE(gps.send(bytes)); }
+  void send(const std::string& bytes) { gps.deliver(bytes); }
   std::string stored_gps() {
     char out[GpsFix::kSize];
     fix.copy(out);
@@ -81,9 +82,8 @@ class GpsReader : public ::testing::Test {
   }
 
   support::ScopedConsoleCapture capture;
-  support::TempRoot root;
-  support::PortPty gps{root, gps_port, "ttyUSB1"};
-  LineReader reader{gps.serial()};
+  MemoryStream gps{gps_port};
+  LineReader reader{gps};
   VirtualClock clock;
   ScopedClock clock_guard{clock};
   GpsFix fix;

@@ -58,9 +58,6 @@ std::vector<unsigned long> time_periods(const std::string& console) {
 class ReportLoopTest : public testing::Test {
  protected:
   void SetUp() override {
-    // Each virtual sleep also takes a millisecond of real time, so that the
-    // responder thread answers within a pass or two.
-    pty.clock().set_real_sleep_us(1000);
     Settings& p = settings;
     p.send_interval = 10;
     std::strcpy(p.pub_topic_info, "gw/info");
@@ -141,13 +138,13 @@ class ReportLoopTest : public testing::Test {
   GpsFix gps;
   support::ScopedConsoleCapture console;
   std::string log_;
-  ModemPty pty;
-  ScriptedModem modem{pty.master(modem_port)};
+  ModemRig pty;
+  ScriptedModem modem{pty.port(modem_port)};
   Settings settings = test_modem_settings();
   Mapping mapping{};
   ModemLink link{pty.at(), settings};
   ReportBook book;
-  std::atomic<bool> server_silent{false};
+  bool server_silent = false;
   std::unique_ptr<ReportLoop> loop;
 };
 
@@ -182,7 +179,7 @@ TEST_F(ReportLoopTest, UdpCyclesEndOnThePeriodAndTheAnswersAndAdvanceThePacketId
 TEST_F(ReportLoopTest, ARefusedMessageIsResentThreeTimesThenGivenUpASessionWithoutDiSendsNoWdi) {
   mapping.session_count = 1;
   mapping.di_num[0] = 0;
-  std::atomic<int> refusals{0};
+  int refusals = 0;
   modem.hook([&](const std::string& c) -> std::optional<std::string> {
     if (command_key(c) == "AT+ESOSEND" && type_of(frame_of(c)) == "WAI") {
       // Values change between the sendings, as the polling thread changes them.
@@ -213,10 +210,10 @@ TEST_F(ReportLoopTest, ARefusedMessageIsResentThreeTimesThenGivenUpASessionWitho
 
 TEST_F(ReportLoopTest, RoamingAtDevinfoReinitialisesTheModemWhenTheCycleCannotEnd) {
   mapping.session_count = 1;
-  std::atomic<int> creg{5};
+  int creg = 5;
   modem.hook([&](const std::string& c) -> std::optional<std::string> {
     const std::string key = command_key(c);
-    if (key == "AT+CEREG") return "\r\n+CEREG: 0," + std::to_string(creg.load()) + "\r\n" + kOk;
+    if (key == "AT+CEREG") return "\r\n+CEREG: 0," + std::to_string(creg) + "\r\n" + kOk;
     if (key == "AT+ESOCL") creg = 1;  // registered again after the restart
     return server(c);
   });
@@ -240,8 +237,8 @@ TEST_F(ReportLoopTest, RoamingAtDevinfoReinitialisesTheModemWhenTheCycleCannotEn
 // three reconnections, then a full bring-up.
 TEST_F(ReportLoopTest, LinkRepairTwoFailedReconnectionsDoNotRestartThreeDo) {
   settings.mqtt_enable = 1;
-  std::atomic<int> failing_new{2};
-  std::atomic<int> publications_seen{0};
+  int failing_new = 2;
+  int publications_seen = 0;
   modem.hook([&](const std::string& c) -> std::optional<std::string> {
     const std::string key = command_key(c);
     if (key == "AT+EMQPUB" && publications_seen++ == 0) return kError;
