@@ -176,35 +176,6 @@ void act_on_report(const char* marker, const LineAssembler& line, const Downlink
 
 }  // namespace
 
-int LineReader::read_line(char* response, bool* timed_out) {
-  std::memset(response, 0, kResponseSize);
-  if (timed_out != nullptr) *timed_out = false;
-  lines_.pull();
-  if (lines_.empty()) return 0;
-  const uint32_t start = GetTimeTicks();
-  LineAssembler line(LineAssembler::Kind::kNmea);
-  for (;;) {
-    for (PortLines::Fed fed; (fed = lines_.feed(line)) != PortLines::Fed::kEmpty;) {
-      if (fed == PortLines::Fed::kLine) {
-        std::memcpy(response, line.c_str(), line.size());
-        return 1;
-      }
-    }
-    if (ticks_elapsed(GetTimeTicks(), start) > limit_ms(false)) {
-      report_timeout(false, timed_out);
-      console().print(kTxtRecv, "");
-      return 1;
-    }
-    lines_.port().wait(kPassUs);
-    lines_.pull();
-  }
-}
-
-bool LineReader::line_waiting() {
-  lines_.pull();
-  return lines_.holds_line();
-}
-
 std::string_view AtReply::lines() const {
   return c_text(text.data(), text.size());
 }

@@ -1,10 +1,9 @@
 // The AT command exchange with the modem and the receive routine. This is the
 // only reader of the modem's port and the only writer of AT commands to it.
-// The GPS port has a line reader of its own (LineReader).
 //
-// Receive state is kept by the port's owner (app/ builds the modem's channel
-// and the GPS thread its reader): bytes read from the device that follow the
-// line which ended a call wait for the next call. Each has one user thread.
+// Receive state is kept by the port's owner (app/ builds the modem's channel):
+// bytes read from the device that follow the line which ended a call wait for
+// the next call. One user thread.
 #pragma once
 
 #include <array>
@@ -21,7 +20,7 @@
 #include "serial/byte_stream.h"
 #include "serial/port_keeper.h"
 
-// Size of an answer's text and of a line reader's response buffer.
+// Size of an answer's text.
 inline constexpr int kResponseSize = 1024;
 
 // How an exchange ended. Only a result line ends one: a line that is exactly
@@ -222,25 +221,6 @@ class AtChannel {
 // Prints "Send: %s" with the command (which ends in CR LF) and writes it to
 // the port. Answers the write's count or a negative code.
 int send_str(ByteStream& port, const char* command);
-
-// Lines of a port that speaks no AT (the GPS receiver), commas stored as
-// colons. One thread uses it.
-class LineReader {
- public:
-  explicit LineReader(ByteStream& port) : lines_(port) {}
-  // On a port that the keeper reopens when it is lost.
-  explicit LineReader(PortKeeper& keeper) : lines_(keeper.port(), &keeper) {}
-  // One line into response (kResponseSize bytes, cleared): 0 when no byte was
-  // waiting, else 1 with the line, or at the time-out 60 s from the first
-  // byte (with an empty response and *timed_out set, when given).
-  int read_line(char* response, bool* timed_out = nullptr);
-  // True when a complete line waits for the next call (what waits on the
-  // device is taken in first).
-  bool line_waiting();
-
- private:
-  PortLines lines_;
-};
 
 // Bytes from hex text: byte i from the characters 2i and 2i+1 (0-9, A-F, a-f;
 // anything else counts 0), logged. hex holds at least 2 x count characters;

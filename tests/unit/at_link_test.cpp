@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
-
 #include "modem/at_commands.h"
 #include "scripted_modem.h"
 #include "serial/port_keeper.h"
@@ -286,14 +284,6 @@ TEST_F(AtLink, TimeLimitsAreStrictAndPerPort) {
     EXPECT_EQ(pty.clock().ticks() - t0, limit);
   }
   EXPECT_NE(log().find("Wait AT+ZRST for 10 secs.\n"), std::string::npos);
-
-  // The GPS port keeps its own 60 seconds.
-  std::array<char, kResponseSize> response{};
-  pty.send(gps_port, "$GPRMC,12");
-  bool timed_out = false;
-  LineReader gps(pty.port(gps_port));
-  EXPECT_EQ(gps.read_line(response.data(), &timed_out), 1);
-  EXPECT_TRUE(timed_out);
 }
 
 // A port that hangs up is reopened by its keeper after its wait; the modem

@@ -11,7 +11,6 @@
 #include "common/clock.h"
 #include "config/fixed_settings.h"
 #include "memory_stream.h"
-#include "modem/at_link.h"
 #include "test_support.h"
 
 namespace {
@@ -83,7 +82,7 @@ class GpsReader : public ::testing::Test {
 
   support::ScopedConsoleCapture capture;
   MemoryStream gps{gps_port};
-  LineReader reader{gps};
+  GpsLines reader{gps};
   VirtualClock clock;
   ScopedClock clock_guard{clock};
   GpsFix fix;
@@ -138,6 +137,13 @@ TEST_F(GpsReader, PausesOnlyWhenNoCompleteLineWaits) {
   EXPECT_EQ(pass(), GpsVerdict::kAccept);
   EXPECT_EQ(stored_gps(), "$GPRMC:2:A:B*00");
   EXPECT_EQ(paused_us, 1000000U);
+
+  // A line begun and never ended: the pass ends at the port's 60 seconds.
+  send("$GPRMC,12");
+  const uint32_t t0 = clock.ticks();
+  EXPECT_EQ(pass(), GpsVerdict::kNoRmc);
+  EXPECT_EQ(clock.ticks() - t0, 60010u + 1000u);
+  EXPECT_EQ(capture.take(), "Receiving message timeout!!\nRecv:\r\n-----\r\n\r\n");
 }
 
 }  // namespace
