@@ -304,7 +304,7 @@ void AtChannel::begin(const char* command) {
     console().print(kTxtSend, (shown_line_ + kAtLineEnd).c_str());
     lines_.port().write(command, static_cast<int>(std::strlen(command)));
   }
-  await_answer_to(command);
+  await_answer_to_for_test(command);
 }
 
 AtReply AtChannel::exchange_shown_as(const char* command, const char* shown) {
@@ -346,7 +346,7 @@ void AtChannel::give_up() {
   ++owed_;
 }
 
-void AtChannel::await_answer_to(const char* command) {
+void AtChannel::await_answer_to_for_test(const char* command) {
   std::string_view text = trim_line_end(c_text(command, current_.text.size() - 1));
   current_ = Command{};
   std::memcpy(current_.text.data(), text.data(), text.size());
@@ -362,7 +362,7 @@ void AtChannel::reset() {
   owed_ = 0;
 }
 
-void AtChannel::reset_all() {
+void AtChannel::reset_all_for_test() {
   lines_.clear();
   reset();
 }

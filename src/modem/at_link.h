@@ -121,17 +121,16 @@ class AtChannel {
   void give_up();
 
   // Awaits the answer to a command that has been written to the port
-  // already (benches that play both sides).
-  void await_answer_to(const char* command);
+  // already (fuzz targets and benches that play both sides).
+  void await_answer_to_for_test(const char* command);
   // Forgets the awaited command and what is known about earlier ones.
   void reset();
-
   // The same, and the bytes kept for the next receive call are dropped.
-  void reset_all();
+  void reset_all_for_test();
 
   bool awaiting() const { return awaiting_; }
   // Earlier commands whose results are still to come.
-  int32_t owed() const { return owed_; }
+  int32_t owed_for_test() const { return owed_; }
   // Results taken so far (OK or ERROR, whatever command they answered).
   uint32_t answers() const { return answers_; }
 

@@ -52,9 +52,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   port->at.set_json_commands((data[0] & 2) != 0);
-  port->at.reset_all();
+  port->at.reset_all_for_test();
   // Bit 0: a command's answer is awaited (its echo may be in the input too).
-  if ((data[0] & 1) != 0) port->at.await_answer_to("AT+CSQ\r\n");
+  if ((data[0] & 1) != 0) port->at.await_answer_to_for_test("AT+CSQ\r\n");
 
   std::string bytes =
       std::string(fuzz_text(data + 1, std::min(size - 1, size_t{3000}))) + "\r\nOK\r\n";

@@ -123,10 +123,10 @@ TEST_P(Pairing, ALateResultIsDroppedAndTheNextAnswerIsItsCommands) {
   } else {
     modem().give_up();  // the report loop's idle-pass limit
   }
-  EXPECT_EQ(modem().owed(), 1);
+  EXPECT_EQ(modem().owed_for_test(), 1);
   if (*c.before != '\0') pty.send(modem_port, c.before);
   begin("AT+B\r\n");
-  EXPECT_EQ(modem().owed(), *c.before != '\0' ? 0 : 1);  // what came before settles AT+A
+  EXPECT_EQ(modem().owed_for_test(), *c.before != '\0' ? 0 : 1);  // what came before settles AT+A
   pty.send(modem_port, after);
   EXPECT_EQ(poll(), answer.ends_with("ERROR\r\n") ? AtResult::kError : AtResult::kOk);
   EXPECT_EQ(text(), answer);
@@ -139,7 +139,7 @@ TEST_P(Pairing, ALateResultIsDroppedAndTheNextAnswerIsItsCommands) {
   EXPECT_EQ(poll(), AtResult::kOk);
   EXPECT_EQ(text(), "AT+C\r\r\n+C: 3\r\n\r\nOK\r\n");
   EXPECT_EQ(count_of(log(), kDropped), c.dropped) << log();
-  EXPECT_EQ(modem().owed(), 0);
+  EXPECT_EQ(modem().owed_for_test(), 0);
 }
 
 // clang-format off
@@ -200,7 +200,7 @@ TEST_F(AtLink, AnEarlyResultIsForgottenAtTheNextCommand) {
   modem().give_up();
   pty.send(modem_port, "AT+B\r\r\n\r\nOK\r\n");
   begin("AT+C\r\n");
-  EXPECT_EQ(modem().owed(), 0);
+  EXPECT_EQ(modem().owed_for_test(), 0);
 
   // Nor does one begun inside another: the outer command, timed out after it,
   // owes one result for its late echo.
@@ -213,7 +213,7 @@ TEST_F(AtLink, AnEarlyResultIsForgottenAtTheNextCommand) {
   EXPECT_EQ(poll(), AtResult::kTimeout);
   pty.send(modem_port, "AT+A\r\r\n");
   begin("AT+D\r\n");
-  EXPECT_EQ(modem().owed(), 1);
+  EXPECT_EQ(modem().owed_for_test(), 1);
 }
 
 TEST_F(AtLink, AResultLineAlwaysFitsEarlierLinesGiveWay) {

@@ -123,7 +123,7 @@ TEST_F(Bringup, ReconnectSendsFourCommandsAndSurvivesADisconnectError) {
   std::strcpy(settings.mqtt_user, "a");
   std::strcpy(settings.mqtt_password, "pw");
   std::strcpy(settings.mqtt_host, "10.0.0.9");
-  link.set_ids(0, 5);
+  link.set_ids_for_test(0, 5);
   modem.inject("\r\n+EMQDISCON: 0\r\n");  // the lost session that asks for it
   modem.answer("AT+EMQDISCON", kError);
   modem.answer("AT+EMQNEW", "\r\n+EMQNEW: 6\r\n" + kOk);

@@ -43,7 +43,7 @@ class Downlink : public ::testing::Test {
     support::map_line(mapping, IoType::AO, 1, "1-1,1-2,");
     support::store_values(image, 1, {.do_value = {1, 1, 1}, .ao_value = {5, 5}});
     book = ReportBook{};
-    book.set_packet_id(17);
+    book.set_packet_id_for_test(17);
     for (int s = 0; s < kMaxSessions; ++s) book.set_pending(s, 0x3F);
     sim.requests(0);
   }

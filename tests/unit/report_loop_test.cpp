@@ -74,7 +74,7 @@ class ReportLoopTest : public testing::Test {
     support::store_values(image, 0, {.di_value = {1, 0, 1}, .ai_value = {65535, 12}});
     support::store_values(image, 1, {.di_value = {1}, .ai_value = {500}});
     gps.store(kGps);
-    link.set_ids(1, 0);
+    link.set_ids_for_test(1, 0);
 
     modem.answer("AT*MENGINFO",
                  "\r\n*MENGINFOSC: 3686,0,45,-891,-120,-145,-98,-6,5,1A2B,1,23,0\r\n"
@@ -149,7 +149,7 @@ class ReportLoopTest : public testing::Test {
 };
 
 TEST_F(ReportLoopTest, UdpCyclesEndOnThePeriodAndTheAnswersAndAdvanceThePacketId) {
-  book.set_packet_id(65535);
+  book.set_packet_id_for_test(65535);
   std::filesystem::remove(pty.root() / "tmp/modemInfo.txt");
   modem.answer("AT+CSQ", "\r\n+CSQ: 17,99\r\n" + kOk);
   start();
