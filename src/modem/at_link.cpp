@@ -11,23 +11,16 @@
 #include "common/console.h"
 #include "common/text.h"
 #include "config/fixed_settings.h"
-#include "messaging/codec.h"
 #include "modem/at_commands.h"
-#include "modem/downlink.h"
 #include "modem/line_assembler.h"
 #include "modem/modem_texts.h"
 #include "modem/rx_queue.h"
-#include "modem/urc.h"
 
 namespace {
 
 // Pause between two passes of the receive loop.
 constexpr uint64_t kPassUs = 10000;
 constexpr uint32_t kZrstLimitMs = 10000;
-// Bytes a received datagram or publication may make (the payload buffer keeps
-// a NUL after them: the frame handler takes text).
-constexpr size_t kPayloadSize = 1024;
-using Payload = std::array<uint8_t, kPayloadSize + 1>;
 
 }  // namespace
 
@@ -103,73 +96,11 @@ bool is_echo(std::string_view trimmed) {
   return trimmed.starts_with("AT");
 }
 
-void drop_urc(const char* urc, const char* reason) {
-  console().print(kTxtUrcDropped, urc, reason);
-}
-
-// "+ESONMI=": a datagram; converted, unscrambled and handed to the frame handler.
-void on_esonmi(const LineAssembler& line, const DownlinkHandlers& to) {
-  console().print(kTxtEsonmi, line.c_str());
-  std::string_view text = line.text();
-  EsonmiParse parsed = parse_esonmi(text.substr(text.find(kUrcEsonmi)), kPayloadSize);
-  if (!parsed.report) {
-    drop_urc(kUrcEsonmi, parsed.reason);
-    return;
-  }
-  const EsonmiReport& r = *parsed.report;
-  std::array<char, LineAssembler::kCapacity + 1> hex{};
-  copy_text(hex.data(), hex.size(), r.hex);  // a piece of the line: it fits
-  console().print(kTxtData, hex.data());
-  console().print(kTxtDataLength, r.count);
-  console().line(kTxtReconstructLine);
-  Payload payload{};
-  recon_message(r.count, hex.data(), payload.data());
-  if (decode_msg(payload.data(), r.count) != 0) {
-    console().line(kTxtDealLine);
-    to.deliver_udp_frame(reinterpret_cast<char*>(payload.data()));
-  }
-}
-
-// "+EMQPUB:": a publication; converted and, when it is a command, handed to the
-// command handler. MQTT payloads are not scrambled.
-void on_emqpub(const LineAssembler& line, const DownlinkHandlers& to) {
-  console().print(kTxtEmqpub, line.c_str());
-  auto pieces = split_emqpub(line.text());
-  if (!pieces) {
-    drop_urc(kUrcEmqpub, "fewer than four quoted pieces");
-    return;
-  }
-  std::array<char, LineAssembler::kCapacity + 1> hex{};
-  copy_text(hex.data(), hex.size(), pieces->hex);
-  auto count = static_cast<int32_t>(pieces->hex.size() / 2);
-  console().line(kTxtReconstructLine);
-  Payload payload{};
-  recon_message(count, hex.data(), payload.data());
-  std::string_view payload_text = c_text(reinterpret_cast<const char*>(payload.data()), count);
-  MqttCommandParse parsed = to.json_commands ? mqtt_command_json(payload_text)
-                                             : mqtt_command_plain(pieces->topic, payload_text);
-  switch (parsed.kind) {
-    case MqttParseKind::kNotDoAo:
-      console().line(kTxtNotDoAoLine);
-      break;
-    case MqttParseKind::kDropped:
-      drop_urc(kUrcEmqpub, parsed.reason);
-      break;
-    case MqttParseKind::kCommand:
-      console().line(kTxtDealLine);
-      to.deliver_mqtt_command(parsed.record);
-      break;
-  }
-}
-
-void act_on_report(const char* marker, const LineAssembler& line, const DownlinkHandlers& to) {
-  if (marker == kUrcEsonmi) {
-    on_esonmi(line, to);
-  } else if (marker == kUrcEmqpub) {
-    on_emqpub(line, to);
-  } else if (marker == kUrcIp) {
+// The link's own reports are logged here; received data is its handlers'.
+void log_report(const char* marker, const LineAssembler& line) {
+  if (marker == kUrcIp) {
     console().print(kTxtIp, line.c_str());
-  } else {
+  } else if (marker == kUrcEmqdiscon) {
     console().print(kTxtEmqdiscon, line.c_str());
   }
 }
@@ -463,7 +394,7 @@ AtChannel::Outcome AtChannel::on_line(LineAssembler& line, Collected& out, Mode 
   auto report = std::find_if(reports_.begin(), reports_.end(),
                              [&](const Report& r) { return contains(text, r.marker); });
   if (report != reports_.end()) {
-    act_on_report(report->marker, line, downlink_);
+    log_report(report->marker, line);
     if (report->handler) report->handler(line.text());
     // Only the text before the topic goes into the reply.
     if (report->marker == kUrcEmqpub && done == Outcome::kEnd) out.append(cut_at(text, "\""));
@@ -548,19 +479,4 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
 int send_str(ByteStream& port, const char* command) {
   console().print(kTxtSend, command);
   return port.write(command, static_cast<int>(std::strlen(command)));
-}
-
-void recon_message(int32_t count, const char* hex, uint8_t* out) {
-  console().print(kTxtHexString, 2 * count, hex);
-  console().line(kTxtHexDataLine);
-  if (count <= 0) return;
-  const auto n = static_cast<size_t>(count);
-  hex_to_bytes(std::string_view(hex, strnlen(hex, 2 * n)), n, out);
-  // The bytes go out again as upper-case hex, a chunk at a time.
-  constexpr size_t kChunk = 256;
-  std::array<char, 2 * kChunk + 1> row;
-  for (size_t i = 0; i < n; i += kChunk) {
-    bytes_to_hex(out + i, std::min(kChunk, n - i), row.data());
-    console().write(row.data());
-  }
 }

@@ -14,7 +14,6 @@
 #include <utility>
 
 #include "common/heartbeat.h"
-#include "modem/downlink.h"
 #include "modem/line_assembler.h"
 #include "modem/rx_queue.h"
 #include "serial/byte_stream.h"
@@ -145,19 +144,11 @@ class AtChannel {
 
   // The reports the modem sends unasked, looked for in this order: kUrcEsonmi,
   // kUrcEmqpub, kUrcIp, kUrcEmqdiscon (a line holding the marker is the
-  // report). The channel logs each and hands received data to the downlink
-  // handlers; an installed report handler is called after that. An empty
-  // handler uninstalls.
+  // report). The channel knows their prefixes, not their meaning: it logs the
+  // link's own (kUrcIp, kUrcEmqdiscon) and hands each whole line to the
+  // handler installed for it (received data: messaging's decoders, installed
+  // at start-up). An empty handler uninstalls.
   void on_report(const char* marker, ReportHandler handler);
-  // The handlers of received UDP frames and MQTT commands (modem/downlink.h);
-  // an empty one restores its default, which only logs.
-  void on_downlink(UdpFrameHandler udp, MqttCommandHandler mqtt) {
-    downlink_.udp = std::move(udp);
-    downlink_.mqtt = std::move(mqtt);
-  }
-  // MQTT commands arrive wrapped in JSON (the settings' mqtt_cht) or as plain
-  // text named by their topic (the default).
-  void set_json_commands(bool json) { downlink_.json_commands = json; }
 
   // One receive call: false when nothing waited, else true when the call
   // has reached one of its ends (*timed_out, when given: its time-out).
@@ -209,7 +200,6 @@ class AtChannel {
   int32_t owed_ = 0;
   bool restarting_ = false;  // an AT+ZRST exchange: the 10 s limit
   std::array<Report, 4> reports_;
-  DownlinkHandlers downlink_;
   // During exchange_shown_as: the command's line and what the console shows.
   std::string secret_line_, shown_line_;
   // Prints "Recv:" with the answer, the secret line shown as it may be.
@@ -220,8 +210,3 @@ class AtChannel {
 // Prints "Send: %s" with the command (which ends in CR LF) and writes it to
 // the port. Answers the write's count or a negative code.
 int send_str(ByteStream& port, const char* command);
-
-// Bytes from hex text: byte i from the characters 2i and 2i+1 (0-9, A-F, a-f;
-// anything else counts 0), logged. hex holds at least 2 x count characters;
-// out at least count bytes.
-void recon_message(int32_t count, const char* hex, uint8_t* out);

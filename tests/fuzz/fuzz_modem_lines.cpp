@@ -9,8 +9,8 @@
 
 #include "app/gps_reader.h"
 #include "fuzz_check.h"
+#include "messaging/urc.h"
 #include "modem/line_assembler.h"
-#include "modem/urc.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include "fuzz_check.h"
 #include "memory_stream.h"
 #include "messaging/codec.h"
+#include "messaging/downlink_reports.h"
 #include "modem/at_link.h"
-#include "modem/downlink.h"
 #include "test_support.h"
 
 namespace {
@@ -30,12 +30,15 @@ struct ModemPort {
   VirtualClock clock;
   ScopedClock clock_guard{clock};
   AtChannel at{modem};
-  ModemPort() {
-    at.on_downlink([](char* frame) { FUZZ_CHECK(strnlen(frame, kFrameBuffer) < kFrameBuffer); },
-                   [](MqttDownlink r) {
-                     FUZZ_CHECK(strnlen(r.type, sizeof r.type) < sizeof r.type);
-                     FUZZ_CHECK(strnlen(r.data, sizeof r.data) == r.length);
-                   });
+  ModemPort() { install(false); }
+  void install(bool json) {
+    install_report_decoders(
+        at, {[](char* frame) { FUZZ_CHECK(strnlen(frame, kFrameBuffer) < kFrameBuffer); },
+             [](MqttDownlink r) {
+               FUZZ_CHECK(strnlen(r.type, sizeof r.type) < sizeof r.type);
+               FUZZ_CHECK(strnlen(r.data, sizeof r.data) == r.length);
+             },
+             json});
   }
 };
 
@@ -51,7 +54,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  port->at.set_json_commands((data[0] & 2) != 0);
+  port->install((data[0] & 2) != 0);
   port->at.reset_all_for_test();
   // Bit 0: a command's answer is awaited (its echo may be in the input too).
   if ((data[0] & 1) != 0) port->at.await_answer_to_for_test("AT+CSQ\r\n");

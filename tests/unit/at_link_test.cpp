@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "messaging/downlink_reports.h"
 #include "modem/at_commands.h"
 #include "scripted_modem.h"
 #include "serial/port_keeper.h"
@@ -24,8 +25,8 @@ size_t count_of(const std::string& text, const std::string& needle) {
 class AtLink : public ::testing::Test {
  protected:
   void SetUp() override {
-    modem().on_downlink([this](char* frame) { frames.emplace_back(frame); },
-                        [this](MqttDownlink r) { commands.push_back(r); });
+    install_report_decoders(modem(), {[this](char* frame) { frames.emplace_back(frame); },
+                                      [this](MqttDownlink r) { commands.push_back(r); }});
     modem().on_report(kUrcEmqdiscon, [this](std::string_view) { ++emqdiscon; });
   }
 

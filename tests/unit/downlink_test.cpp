@@ -5,7 +5,7 @@
 //   index 1, ID 2: DO slots 0-2 on coils 0-2, AO slots 0-1 on holding registers
 //   200-201. Coil 3 and register 202 are on the device but not mapped.
 // The image and the device start equal: coils 1 1 1 1, registers 5 5 77.
-#include "modem/downlink.h"
+#include "messaging/downlink.h"
 
 #include <gtest/gtest.h>
 

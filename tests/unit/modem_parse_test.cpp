@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "messaging/urc.h"
 #include "modem/answers.h"
 #include "modem/line_assembler.h"
 #include "modem/rx_queue.h"
-#include "modem/urc.h"
 
 namespace {
 

@@ -18,7 +18,6 @@
 #include "memory_stream.h"
 #include "messaging/codec.h"
 #include "modem/at_link.h"
-#include "modem/downlink.h"
 #include "test_support.h"
 
 class ModemRig {
