@@ -96,6 +96,16 @@ bool is_echo(std::string_view trimmed) {
   return trimmed.starts_with("AT");
 }
 
+// The line is the echo of a command: its text, or its text behind stray bytes
+// that lost their line end (line noise, the cut end of an earlier answer),
+// when those hold no report.
+bool echoes(std::string_view trimmed, std::string_view echo, std::span<const char* const> markers) {
+  if (echo.empty() || !trimmed.ends_with(echo)) return false;
+  const std::string_view stray = trimmed.substr(0, trimmed.size() - echo.size());
+  return std::none_of(markers.begin(), markers.end(),
+                      [&](const char* m) { return contains(stray, m); });
+}
+
 // The link's own reports are logged here; received data is its handlers'.
 void log_report(const char* marker, const LineAssembler& line) {
   if (marker == kUrcIp) {
@@ -106,6 +116,19 @@ void log_report(const char* marker, const LineAssembler& line) {
 }
 
 }  // namespace
+
+LineClass classify_line(std::string_view text, std::string_view own, std::string_view outer,
+                        std::span<const char* const> markers) {
+  const std::string_view trimmed = trim_line_end(text);
+  if (echoes(trimmed, own, markers)) return {LineKind::kOwnEcho};
+  if (echoes(trimmed, outer, markers)) return {LineKind::kOuterEcho};
+  if (is_echo(trimmed)) return {LineKind::kOtherEcho};
+  for (size_t i = 0; i < markers.size(); ++i) {
+    if (contains(text, markers[i])) return {LineKind::kReport, AtResult::kPending, i};
+  }
+  const AtResult result = result_of(trimmed);
+  return {result == AtResult::kPending ? LineKind::kInformation : LineKind::kResult, result};
+}
 
 std::string_view AtReply::lines() const {
   return c_text(text.data(), text.size());
@@ -330,16 +353,6 @@ bool AtChannel::for_outer() const {
          !(echo_on_ && owed_ > 0 && !outer_.saw_echo);
 }
 
-// The line is the echo of a command: its text, or its text behind stray bytes
-// that lost their line end (line noise, the cut end of an earlier answer),
-// when those hold no report.
-bool AtChannel::echoes(std::string_view trimmed, std::string_view echo) const {
-  if (echo.empty() || !trimmed.ends_with(echo)) return false;
-  const std::string_view stray = trimmed.substr(0, trimmed.size() - echo.size());
-  return std::none_of(reports_.begin(), reports_.end(),
-                      [&](const Report& r) { return contains(stray, r.marker); });
-}
-
 // Before a command is written: every complete line waiting is taken in.
 // Reports are acted on; results belong to no awaited command and are dropped;
 // the rest of earlier answers is passed over.
@@ -369,40 +382,43 @@ AtChannel::Outcome AtChannel::on_line(LineAssembler& line, Collected& out, Mode 
   // first line it has taken in.
   const Outcome done = awaiting_ || mode == Mode::kIntake ? Outcome::kGoOn : Outcome::kEnd;
 
-  const bool own = echoes(trimmed, current_.echo());
-  if (own || is_echo(trimmed) || (has_outer_ && echoes(trimmed, outer_.echo()))) {
+  std::array<const char*, 4> markers{};
+  std::transform(reports_.begin(), reports_.end(), markers.begin(),
+                 [](const Report& r) { return r.marker; });
+  const LineClass what =
+      classify_line(text, current_.echo(), has_outer_ ? outer_.echo() : "", markers);
+  if (what.kind <= LineKind::kOtherEcho) {
     echo_on_ = true;
-    if (own && awaiting_) {
+    if (what.kind == LineKind::kOwnEcho && awaiting_) {
       current_.saw_echo = true;
       // Without the stray bytes in front of it.
       const auto stray =
           static_cast<size_t>(trimmed.data() - text.data()) + trimmed.size() - current_.len;
       out.append(trimmed.size() == current_.len ? text : text.substr(stray));
-    } else if (own && !current_.saw_echo) {
+    } else if (what.kind == LineKind::kOwnEcho && !current_.saw_echo) {
       // The echo of the last command, after its exchange took a result: that
       // result was an earlier command's, and its own is still to come.
       current_.saw_echo = true;
       if (took_early_result_) ++owed_;
       took_early_result_ = false;
-    } else if (has_outer_ && echoes(trimmed, outer_.echo())) {
+    } else if (what.kind == LineKind::kOuterEcho) {
       outer_.saw_echo = true;
     }
     line.clear();
     return done;
   }
 
-  auto report = std::find_if(reports_.begin(), reports_.end(),
-                             [&](const Report& r) { return contains(text, r.marker); });
-  if (report != reports_.end()) {
-    log_report(report->marker, line);
-    if (report->handler) report->handler(line.text());
+  if (what.kind == LineKind::kReport) {
+    const Report& report = reports_[what.report];
+    log_report(report.marker, line);
+    if (report.handler) report.handler(line.text());
     // Only the text before the topic goes into the reply.
-    if (report->marker == kUrcEmqpub && done == Outcome::kEnd) out.append(cut_at(text, "\""));
+    if (report.marker == kUrcEmqpub && done == Outcome::kEnd) out.append(cut_at(text, "\""));
     line.clear();
     return done;
   }
 
-  const AtResult result = result_of(trimmed);
+  const AtResult result = what.result;
   if (result != AtResult::kPending && for_outer()) {
     outer_.result = result;
     copy_text(outer_.result_line.data(), outer_.result_line.size(), text);

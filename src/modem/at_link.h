@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -63,6 +64,23 @@ class PortLines {
   uint32_t returns_seen_ = 0;
   RxQueue queue_;
 };
+
+// What a received line is to the pairing of answers with commands, looked at
+// in this order: an echo (of the awaited command, possibly behind stray bytes
+// that hold no report; of the command awaited before it; of any other
+// command: a line that begins with "AT"), a report (the line holds one of the
+// markers; `report` is its index), a result line, else an information line.
+enum class LineKind : uint8_t { kOwnEcho, kOuterEcho, kOtherEcho, kReport, kResult, kInformation };
+struct LineClass {
+  LineKind kind = LineKind::kInformation;
+  AtResult result = AtResult::kPending;  // kResult: which
+  size_t report = 0;
+};
+// `text` is the line as received; own and outer are the echoes (commands
+// without their line end) of the awaited command and of the one awaited
+// before it, empty when there is none.
+LineClass classify_line(std::string_view text, std::string_view own, std::string_view outer,
+                        std::span<const char* const> markers);
 
 // How long an exchange waits: the receive time-out, or 10 s while the modem
 // restarts (AT+ZRST, which it may not answer).
@@ -167,7 +185,6 @@ class AtChannel {
 
   void intake();
   bool pull();
-  bool echoes(std::string_view trimmed, std::string_view echo) const;
   Outcome on_line(LineAssembler& line, Collected& out, Mode mode, AtResult& taken);
   void finish(AtResult result);
   bool before_own_echo() const;

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "messaging/downlink_reports.h"
 #include "modem/at_commands.h"
 #include "scripted_modem.h"
@@ -49,6 +51,42 @@ class AtLink : public ::testing::Test {
   std::vector<MqttDownlink> commands;
   int emqdiscon = 0;  // lost-session reports handed to the installed handler
 };
+
+// --- each line is classified before it is paired ---------------------------
+
+TEST(AtLines, ClassifiedEchoFirstThenReportResultInformation) {
+  const std::array<const char*, 4> markers = {kUrcEsonmi, kUrcEmqpub, kUrcIp, kUrcEmqdiscon};
+  struct Row {
+    std::string line;
+    LineKind kind;
+    AtResult result = AtResult::kPending;
+    size_t report = 0;
+  };
+  // Awaited: AT+B; before it: AT+A. Lines as captured from the modem.
+  const Row rows[] = {
+      {"AT+B\r\r\n", LineKind::kOwnEcho},
+      {"\xff"
+       "AT+B\r\r\n",
+       LineKind::kOwnEcho},                            // a stray byte that lost its line end
+      {"+IP: 1AT+B\r\r\n", LineKind::kReport, {}, 2},  // ... unless it holds a report
+      {"AT+A\r\r\n", LineKind::kOuterEcho},
+      {"AT+EMQCON=0,4,\"c\",60,1,0,OK,ERROR\r\r\n", LineKind::kOtherEcho},
+      {"\r\n+ESONMI=0,1,AA\r\n", LineKind::kReport},
+      {"\r\n+EMQDISCON: 0\r\n", LineKind::kReport, {}, 3},
+      {"\r\nOK\r\n", LineKind::kResult, AtResult::kOk},
+      {"ERROR\r\n", LineKind::kResult, AtResult::kError},
+      {"\r\n+CME ERROR: 50\r\n", LineKind::kResult, AtResult::kError},
+      {"\r\n+EDNS:OK ERROR\r\n", LineKind::kInformation},
+      {"\r\nOK \r\n", LineKind::kInformation},
+  };
+  for (const Row& r : rows) {
+    const LineClass c = classify_line(r.line, "AT+B", "AT+A", markers);
+    EXPECT_EQ(c.kind, r.kind) << r.line;
+    EXPECT_EQ(c.result, r.result) << r.line;
+    EXPECT_EQ(c.report, r.report) << r.line;
+  }
+  EXPECT_EQ(classify_line("AT+A\r\r\n", "AT+B", "", markers).kind, LineKind::kOtherEcho);
+}
 
 // --- an answer ends at its result line, and only there ----------------------
 
