@@ -93,7 +93,7 @@ void on_emqpub(std::string_view line, const DownlinkHandlers& to) {
 
 }  // namespace
 
-void install_report_decoders(AtChannel& at, DownlinkHandlers to) {
+void install_report_decoders(AtChannel& at, const DownlinkHandlers& to) {
   at.on_report(kUrcEsonmi, [to](std::string_view line) { on_esonmi(line, to); });
   at.on_report(kUrcEmqpub, [to](std::string_view line) { on_emqpub(line, to); });
 }

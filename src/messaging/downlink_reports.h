@@ -11,7 +11,7 @@
 class AtChannel;
 
 // Installs both decoders on the channel, with the handlers they deliver to.
-void install_report_decoders(AtChannel& at, DownlinkHandlers to);
+void install_report_decoders(AtChannel& at, const DownlinkHandlers& to);
 
 // Bytes from hex text: byte i from the characters 2i and 2i+1 (0-9, A-F, a-f;
 // anything else counts 0), logged. hex holds at least 2 x count characters;
