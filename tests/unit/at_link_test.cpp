@@ -37,7 +37,7 @@ class AtLink : public ::testing::Test {
   AtResult poll() { return modem().poll(reply); }
   void begin(const char* command) {
     modem().begin(command);
-    EXPECT_EQ(pty.received(modem_port), command);
+    EXPECT_EQ(pty.port(modem_port).written(), command);
   }
   std::string text() const { return std::string(reply.lines()); }
   // The console so far.

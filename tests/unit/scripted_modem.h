@@ -26,8 +26,6 @@ class ModemRig {
 
   MemoryStream& port(uint8_t p) { return p == gps_port ? gps_ : modem_; }
   void send(uint8_t p, const std::string& bytes) { port(p).deliver(bytes); }
-  // What the gateway wrote to the port since the last look.
-  std::string received(uint8_t p) { return port(p).written(); }
 
   const std::filesystem::path& root() const { return root_.path(); }
   std::string status_file() const {
