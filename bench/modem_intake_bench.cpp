@@ -27,8 +27,8 @@
 #include "common/unique_fd.h"
 #include "config/fixed_settings.h"
 #include "messaging/codec.h"
+#include "messaging/downlink_reports.h"
 #include "modem/at_link.h"
-#include "modem/downlink.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -130,8 +130,8 @@ Figures measure(AtChannel& modem, int master, int n, int bytes_per_s) {
   current = &run;
 
   AtReply reply;
-  modem.reset_all();
-  modem.await_answer_to("AT\r\n");
+  modem.reset_all_for_test();
+  modem.await_answer_to_for_test("AT\r\n");
   Clock::time_point start = Clock::now();
   std::thread writer(feed, master, std::cref(lines), std::ref(run), bytes_per_s);
   bool timed_out = false;
@@ -181,7 +181,7 @@ int main(int argc, char** argv) {
   SerialPort port(modem_port);
   if (port.open_line(9600, 8, 0, 0) != 0) return 1;
   AtChannel modem(port);
-  modem.on_downlink(on_frame, nullptr);
+  install_report_decoders(modem, {on_frame, nullptr});
 
   // The dispatcher's console lines go nowhere; the figures to stdout.
   struct : ConsoleSink {

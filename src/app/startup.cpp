@@ -87,10 +87,10 @@ Mapping read_mapping(const DeviceList& devices) {
   PortKeeper modem_keeper(modem_port_io, "Modem");
   PortKeeper gps_keeper(gps_port_io, "GPS");
   AtChannel modem(modem_keeper);
-  modem.set_json_commands(settings.mqtt_cht != 0);
   ReportBook book;
   book.set_answers_current_cycle_only(answers_current_cycle_only(options));
-  install_downlink_handlers(modem, book, io, mapping, devices, exit_unreachable_device);
+  install_downlink_handlers(modem, book, io, mapping, devices, exit_unreachable_device,
+                            settings.mqtt_cht != 0);
 
   // The main thread's sign of life: every AT exchange (the bring-up's waits
   // are exchanges and one-second sleeps), every report pass. The polling

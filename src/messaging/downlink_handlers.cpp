@@ -1,18 +1,21 @@
 #include "messaging/downlink_handlers.h"
 
 #include "messaging/downlink_mqtt.h"
+#include "messaging/downlink_reports.h"
 #include "messaging/downlink_udp.h"
 #include "modem/at_link.h"
 
 void install_downlink_handlers(AtChannel& at, ReportBook& book, IoImage& io, const Mapping& mapping,
-                               const DeviceList& devices, void (*on_unreachable)()) {
-  at.on_downlink(
-      [&book, &io, &mapping, &devices, on_unreachable](char* frame) {
-        IoResult r = process_message(book, io, mapping, devices, frame);
-        if (r == IoResult::kUnreachable) on_unreachable();
-      },
-      [&book, &io, &mapping, &devices, on_unreachable](MqttDownlink record) {
-        IoResult r = process_message_MQTT(book, io, mapping, devices, record);
-        if (r == IoResult::kUnreachable) on_unreachable();
-      });
+                               const DeviceList& devices, void (*on_unreachable)(),
+                               bool json_commands) {
+  install_report_decoders(at,
+                          {[&book, &io, &mapping, &devices, on_unreachable](char* frame) {
+                             IoResult r = process_message(book, io, mapping, devices, frame);
+                             if (r == IoResult::kUnreachable) on_unreachable();
+                           },
+                           [&book, &io, &mapping, &devices, on_unreachable](MqttDownlink record) {
+                             IoResult r = process_message_MQTT(book, io, mapping, devices, record);
+                             if (r == IoResult::kUnreachable) on_unreachable();
+                           },
+                           json_commands});
 }

@@ -1,5 +1,5 @@
-// Start-up hands the two command handlers to the receive dispatcher, which
-// does not know the messaging module by name.
+// Start-up installs the report decoders on the AT channel, which knows the
+// reports' prefixes only, with the two command handlers behind them.
 #pragma once
 
 #include "config/configuration.h"
@@ -14,8 +14,11 @@ class ReportBook;
 // are kept by reference and looked at for each command, so start-up may fill
 // the mapping and the devices after installing. A write-back that cannot
 // reach a device calls on_unreachable (app's decision to end the process).
+// MQTT commands arrive wrapped in JSON (json_commands: the settings'
+// mqtt_cht) or as plain text named by their topic.
 void install_downlink_handlers(AtChannel& at, ReportBook& book, IoImage& io, const Mapping& mapping,
-                               const DeviceList& devices, void (*on_unreachable)());
+                               const DeviceList& devices, void (*on_unreachable)(),
+                               bool json_commands = false);
 // The handlers outlive the call: a temporary device list would dangle.
 void install_downlink_handlers(AtChannel&, ReportBook&, IoImage&, const Mapping&, DeviceList&&,
-                               void (*)()) = delete;
+                               void (*)(), bool = false) = delete;

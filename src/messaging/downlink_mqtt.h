@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <span>
 
+#include "messaging/downlink.h"
 #include "modbus/modbus_io.h"
-#include "modem/downlink.h"
 
 class ReportBook;
 

@@ -21,7 +21,8 @@ class ReportBook {
   static constexpr size_t kMaxAcks = 8;
 
   int32_t packet_id() const { return packet_id_; }
-  void set_packet_id(int32_t id) { packet_id_ = id; }
+  // Tests that start from a given packet ID.
+  void set_packet_id_for_test(int32_t id) { packet_id_ = id; }
   // The next cycle: the next packet ID (65535 wraps to 0), nothing pending.
   void next_cycle() {
     packet_id_ = packet_id_ >= kMaxPacketId ? 0 : packet_id_ + 1;

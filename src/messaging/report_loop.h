@@ -66,7 +66,6 @@ class ReportLoop {
   uint32_t failed_steps() const { return failed_steps_; }
   int32_t idle_polls() const { return idle_polls_; }
   uint32_t period_start() const { return period_start_; }
-  const DevInfoValues& devinfo() const { return devinfo_; }
 
  private:
   // What a pass did or found.

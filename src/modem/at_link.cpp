@@ -11,23 +11,16 @@
 #include "common/console.h"
 #include "common/text.h"
 #include "config/fixed_settings.h"
-#include "messaging/codec.h"
 #include "modem/at_commands.h"
-#include "modem/downlink.h"
 #include "modem/line_assembler.h"
 #include "modem/modem_texts.h"
 #include "modem/rx_queue.h"
-#include "modem/urc.h"
 
 namespace {
 
 // Pause between two passes of the receive loop.
 constexpr uint64_t kPassUs = 10000;
 constexpr uint32_t kZrstLimitMs = 10000;
-// Bytes a received datagram or publication may make (the payload buffer keeps
-// a NUL after them: the frame handler takes text).
-constexpr size_t kPayloadSize = 1024;
-using Payload = std::array<uint8_t, kPayloadSize + 1>;
 
 }  // namespace
 
@@ -103,106 +96,38 @@ bool is_echo(std::string_view trimmed) {
   return trimmed.starts_with("AT");
 }
 
-void drop_urc(const char* urc, const char* reason) {
-  console().print(kTxtUrcDropped, urc, reason);
+// The line is the echo of a command: its text, or its text behind stray bytes
+// that lost their line end (line noise, the cut end of an earlier answer),
+// when those hold no report.
+bool echoes(std::string_view trimmed, std::string_view echo, std::span<const char* const> markers) {
+  if (echo.empty() || !trimmed.ends_with(echo)) return false;
+  const std::string_view stray = trimmed.substr(0, trimmed.size() - echo.size());
+  return std::none_of(markers.begin(), markers.end(),
+                      [&](const char* m) { return contains(stray, m); });
 }
 
-// "+ESONMI=": a datagram; converted, unscrambled and handed to the frame handler.
-void on_esonmi(const LineAssembler& line, const DownlinkHandlers& to) {
-  console().print(kTxtEsonmi, line.c_str());
-  std::string_view text = line.text();
-  EsonmiParse parsed = parse_esonmi(text.substr(text.find(kUrcEsonmi)), kPayloadSize);
-  if (!parsed.report) {
-    drop_urc(kUrcEsonmi, parsed.reason);
-    return;
-  }
-  const EsonmiReport& r = *parsed.report;
-  std::array<char, LineAssembler::kCapacity + 1> hex{};
-  copy_text(hex.data(), hex.size(), r.hex);  // a piece of the line: it fits
-  console().print(kTxtData, hex.data());
-  console().print(kTxtDataLength, r.count);
-  console().line(kTxtReconstructLine);
-  Payload payload{};
-  recon_message(r.count, hex.data(), payload.data());
-  if (decode_msg(payload.data(), r.count) != 0) {
-    console().line(kTxtDealLine);
-    to.deliver_udp_frame(reinterpret_cast<char*>(payload.data()));
-  }
-}
-
-// "+EMQPUB:": a publication; converted and, when it is a command, handed to the
-// command handler. MQTT payloads are not scrambled.
-void on_emqpub(const LineAssembler& line, const DownlinkHandlers& to) {
-  console().print(kTxtEmqpub, line.c_str());
-  auto pieces = split_emqpub(line.text());
-  if (!pieces) {
-    drop_urc(kUrcEmqpub, "fewer than four quoted pieces");
-    return;
-  }
-  std::array<char, LineAssembler::kCapacity + 1> hex{};
-  copy_text(hex.data(), hex.size(), pieces->hex);
-  auto count = static_cast<int32_t>(pieces->hex.size() / 2);
-  console().line(kTxtReconstructLine);
-  Payload payload{};
-  recon_message(count, hex.data(), payload.data());
-  std::string_view payload_text = c_text(reinterpret_cast<const char*>(payload.data()), count);
-  MqttCommandParse parsed = to.json_commands ? mqtt_command_json(payload_text)
-                                             : mqtt_command_plain(pieces->topic, payload_text);
-  switch (parsed.kind) {
-    case MqttParseKind::kNotDoAo:
-      console().line(kTxtNotDoAoLine);
-      break;
-    case MqttParseKind::kDropped:
-      drop_urc(kUrcEmqpub, parsed.reason);
-      break;
-    case MqttParseKind::kCommand:
-      console().line(kTxtDealLine);
-      to.deliver_mqtt_command(parsed.record);
-      break;
-  }
-}
-
-void act_on_report(const char* marker, const LineAssembler& line, const DownlinkHandlers& to) {
-  if (marker == kUrcEsonmi) {
-    on_esonmi(line, to);
-  } else if (marker == kUrcEmqpub) {
-    on_emqpub(line, to);
-  } else if (marker == kUrcIp) {
+// The link's own reports are logged here; received data is its handlers'.
+void log_report(const char* marker, const LineAssembler& line) {
+  if (marker == kUrcIp) {
     console().print(kTxtIp, line.c_str());
-  } else {
+  } else if (marker == kUrcEmqdiscon) {
     console().print(kTxtEmqdiscon, line.c_str());
   }
 }
 
 }  // namespace
 
-int LineReader::read_line(char* response, bool* timed_out) {
-  std::memset(response, 0, kResponseSize);
-  if (timed_out != nullptr) *timed_out = false;
-  lines_.pull();
-  if (lines_.empty()) return 0;
-  const uint32_t start = GetTimeTicks();
-  LineAssembler line(LineAssembler::Kind::kNmea);
-  for (;;) {
-    for (PortLines::Fed fed; (fed = lines_.feed(line)) != PortLines::Fed::kEmpty;) {
-      if (fed == PortLines::Fed::kLine) {
-        std::memcpy(response, line.c_str(), line.size());
-        return 1;
-      }
-    }
-    if (ticks_elapsed(GetTimeTicks(), start) > limit_ms(false)) {
-      report_timeout(false, timed_out);
-      console().print(kTxtRecv, "");
-      return 1;
-    }
-    clock_sleep_us(kPassUs);
-    lines_.pull();
+LineClass classify_line(std::string_view text, std::string_view own, std::string_view outer,
+                        std::span<const char* const> markers) {
+  const std::string_view trimmed = trim_line_end(text);
+  if (echoes(trimmed, own, markers)) return {LineKind::kOwnEcho};
+  if (echoes(trimmed, outer, markers)) return {LineKind::kOuterEcho};
+  if (is_echo(trimmed)) return {LineKind::kOtherEcho};
+  for (size_t i = 0; i < markers.size(); ++i) {
+    if (contains(text, markers[i])) return {LineKind::kReport, AtResult::kPending, i};
   }
-}
-
-bool LineReader::line_waiting() {
-  lines_.pull();
-  return lines_.holds_line();
+  const AtResult result = result_of(trimmed);
+  return {result == AtResult::kPending ? LineKind::kInformation : LineKind::kResult, result};
 }
 
 std::string_view AtReply::lines() const {
@@ -255,12 +180,12 @@ class AtChannel::Collected {
   size_t used_ = 0;
 };
 
-AtChannel::AtChannel(SerialPort& port, PortKeeper* keeper)
+AtChannel::AtChannel(ByteStream& port, PortKeeper* keeper)
     : lines_(port, keeper),
       keeper_(keeper),
       reports_{{{kUrcEsonmi, {}}, {kUrcEmqpub, {}}, {kUrcIp, {}}, {kUrcEmqdiscon, {}}}} {}
 
-AtChannel::AtChannel(SerialPort& port) : AtChannel(port, nullptr) {}
+AtChannel::AtChannel(ByteStream& port) : AtChannel(port, nullptr) {}
 
 AtChannel::AtChannel(PortKeeper& keeper) : AtChannel(keeper.port(), &keeper) {}
 
@@ -310,7 +235,7 @@ AtReply AtChannel::exchange(const char* command, AtWait wait) {
       restarting_ = false;
       return reply;
     }
-    clock_sleep_us(kPassUs);
+    lines_.port().wait(kPassUs);
   }
   restarting_ = false;
   // The command went to a device that is gone.
@@ -333,7 +258,7 @@ void AtChannel::begin(const char* command) {
     console().print(kTxtSend, (shown_line_ + kAtLineEnd).c_str());
     lines_.port().write(command, static_cast<int>(std::strlen(command)));
   }
-  await_answer_to(command);
+  await_answer_to_for_test(command);
 }
 
 AtReply AtChannel::exchange_shown_as(const char* command, const char* shown) {
@@ -375,7 +300,7 @@ void AtChannel::give_up() {
   ++owed_;
 }
 
-void AtChannel::await_answer_to(const char* command) {
+void AtChannel::await_answer_to_for_test(const char* command) {
   std::string_view text = trim_line_end(c_text(command, current_.text.size() - 1));
   current_ = Command{};
   std::memcpy(current_.text.data(), text.data(), text.size());
@@ -391,7 +316,7 @@ void AtChannel::reset() {
   owed_ = 0;
 }
 
-void AtChannel::reset_all() {
+void AtChannel::reset_all_for_test() {
   lines_.clear();
   reset();
 }
@@ -428,16 +353,6 @@ bool AtChannel::for_outer() const {
          !(echo_on_ && owed_ > 0 && !outer_.saw_echo);
 }
 
-// The line is the echo of a command: its text, or its text behind stray bytes
-// that lost their line end (line noise, the cut end of an earlier answer),
-// when those hold no report.
-bool AtChannel::echoes(std::string_view trimmed, std::string_view echo) const {
-  if (echo.empty() || !trimmed.ends_with(echo)) return false;
-  const std::string_view stray = trimmed.substr(0, trimmed.size() - echo.size());
-  return std::none_of(reports_.begin(), reports_.end(),
-                      [&](const Report& r) { return contains(stray, r.marker); });
-}
-
 // Before a command is written: every complete line waiting is taken in.
 // Reports are acted on; results belong to no awaited command and are dropped;
 // the rest of earlier answers is passed over.
@@ -467,40 +382,43 @@ AtChannel::Outcome AtChannel::on_line(LineAssembler& line, Collected& out, Mode 
   // first line it has taken in.
   const Outcome done = awaiting_ || mode == Mode::kIntake ? Outcome::kGoOn : Outcome::kEnd;
 
-  const bool own = echoes(trimmed, current_.echo());
-  if (own || is_echo(trimmed) || (has_outer_ && echoes(trimmed, outer_.echo()))) {
+  std::array<const char*, 4> markers{};
+  std::transform(reports_.begin(), reports_.end(), markers.begin(),
+                 [](const Report& r) { return r.marker; });
+  const LineClass what =
+      classify_line(text, current_.echo(), has_outer_ ? outer_.echo() : "", markers);
+  if (what.kind <= LineKind::kOtherEcho) {
     echo_on_ = true;
-    if (own && awaiting_) {
+    if (what.kind == LineKind::kOwnEcho && awaiting_) {
       current_.saw_echo = true;
       // Without the stray bytes in front of it.
       const auto stray =
           static_cast<size_t>(trimmed.data() - text.data()) + trimmed.size() - current_.len;
       out.append(trimmed.size() == current_.len ? text : text.substr(stray));
-    } else if (own && !current_.saw_echo) {
+    } else if (what.kind == LineKind::kOwnEcho && !current_.saw_echo) {
       // The echo of the last command, after its exchange took a result: that
       // result was an earlier command's, and its own is still to come.
       current_.saw_echo = true;
       if (took_early_result_) ++owed_;
       took_early_result_ = false;
-    } else if (has_outer_ && echoes(trimmed, outer_.echo())) {
+    } else if (what.kind == LineKind::kOuterEcho) {
       outer_.saw_echo = true;
     }
     line.clear();
     return done;
   }
 
-  auto report = std::find_if(reports_.begin(), reports_.end(),
-                             [&](const Report& r) { return contains(text, r.marker); });
-  if (report != reports_.end()) {
-    act_on_report(report->marker, line, downlink_);
-    if (report->handler) report->handler(line.text());
+  if (what.kind == LineKind::kReport) {
+    const Report& report = reports_[what.report];
+    log_report(report.marker, line);
+    if (report.handler) report.handler(line.text());
     // Only the text before the topic goes into the reply.
-    if (report->marker == kUrcEmqpub && done == Outcome::kEnd) out.append(cut_at(text, "\""));
+    if (report.marker == kUrcEmqpub && done == Outcome::kEnd) out.append(cut_at(text, "\""));
     line.clear();
     return done;
   }
 
-  const AtResult result = result_of(trimmed);
+  const AtResult result = what.result;
   if (result != AtResult::kPending && for_outer()) {
     outer_.result = result;
     copy_text(outer_.result_line.data(), outer_.result_line.size(), text);
@@ -566,7 +484,7 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
       log_answer(collected.c_str());
       return true;
     }
-    clock_sleep_us(kPassUs);
+    lines_.port().wait(kPassUs);
     if (pull()) {
       console().print(kTxtRecv, collected.c_str());
       return true;
@@ -574,22 +492,7 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
   }
 }
 
-int send_str(SerialPort& port, const char* command) {
+int send_str(ByteStream& port, const char* command) {
   console().print(kTxtSend, command);
   return port.write(command, static_cast<int>(std::strlen(command)));
-}
-
-void recon_message(int32_t count, const char* hex, uint8_t* out) {
-  console().print(kTxtHexString, 2 * count, hex);
-  console().line(kTxtHexDataLine);
-  if (count <= 0) return;
-  const auto n = static_cast<size_t>(count);
-  hex_to_bytes(std::string_view(hex, strnlen(hex, 2 * n)), n, out);
-  // The bytes go out again as upper-case hex, a chunk at a time.
-  constexpr size_t kChunk = 256;
-  std::array<char, 2 * kChunk + 1> row;
-  for (size_t i = 0; i < n; i += kChunk) {
-    bytes_to_hex(out + i, std::min(kChunk, n - i), row.data());
-    console().write(row.data());
-  }
 }

@@ -1,27 +1,26 @@
 // The AT command exchange with the modem and the receive routine. This is the
 // only reader of the modem's port and the only writer of AT commands to it.
-// The GPS port has a line reader of its own (LineReader).
 //
-// Receive state is kept by the port's owner (app/ builds the modem's channel
-// and the GPS thread its reader): bytes read from the device that follow the
-// line which ended a call wait for the next call. Each has one user thread.
+// Receive state is kept by the port's owner (app/ builds the modem's channel):
+// bytes read from the device that follow the line which ended a call wait for
+// the next call. One user thread.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "common/heartbeat.h"
-#include "modem/downlink.h"
 #include "modem/line_assembler.h"
 #include "modem/rx_queue.h"
+#include "serial/byte_stream.h"
 #include "serial/port_keeper.h"
-#include "serial/serial_port.h"
 
-// Size of an answer's text and of a line reader's response buffer.
+// Size of an answer's text.
 inline constexpr int kResponseSize = 1024;
 
 // How an exchange ended. Only a result line ends one: a line that is exactly
@@ -47,7 +46,7 @@ class PortLines {
     kEmpty,    // the queue ran dry first; a partial line stays in the assembler
   };
 
-  explicit PortLines(SerialPort& port, PortKeeper* keeper = nullptr)
+  explicit PortLines(ByteStream& port, PortKeeper* keeper = nullptr)
       : port_(port), keeper_(keeper) {}
   // Moves every byte waiting on the device into the queue. True when the port
   // has come back since the last pull (the queue was emptied).
@@ -57,14 +56,31 @@ class PortLines {
   bool empty() const { return queue_.empty(); }
   bool holds_line() const { return queue_.holds('\n'); }
   void clear() { queue_.clear(); }
-  SerialPort& port() const { return port_; }
+  ByteStream& port() const { return port_; }
 
  private:
-  SerialPort& port_;
+  ByteStream& port_;
   PortKeeper* keeper_;
   uint32_t returns_seen_ = 0;
   RxQueue queue_;
 };
+
+// What a received line is to the pairing of answers with commands, looked at
+// in this order: an echo (of the awaited command, possibly behind stray bytes
+// that hold no report; of the command awaited before it; of any other
+// command: a line that begins with "AT"), a report (the line holds one of the
+// markers; `report` is its index), a result line, else an information line.
+enum class LineKind : uint8_t { kOwnEcho, kOuterEcho, kOtherEcho, kReport, kResult, kInformation };
+struct LineClass {
+  LineKind kind = LineKind::kInformation;
+  AtResult result = AtResult::kPending;  // kResult: which
+  size_t report = 0;
+};
+// `text` is the line as received; own and outer are the echoes (commands
+// without their line end) of the awaited command and of the one awaited
+// before it, empty when there is none.
+LineClass classify_line(std::string_view text, std::string_view own, std::string_view outer,
+                        std::span<const char* const> markers);
 
 // How long an exchange waits: the receive time-out, or 10 s while the modem
 // restarts (AT+ZRST, which it may not answer).
@@ -92,7 +108,7 @@ struct AtReply {
 // they arrive.
 class AtChannel {
  public:
-  explicit AtChannel(SerialPort& port);
+  explicit AtChannel(ByteStream& port);
   // The same on a port that the keeper reopens when it is lost. A command
   // written before the port came back is not answered: its exchange ends at
   // once as timed out, and the channel forgets what it awaited.
@@ -122,17 +138,16 @@ class AtChannel {
   void give_up();
 
   // Awaits the answer to a command that has been written to the port
-  // already (benches that play both sides).
-  void await_answer_to(const char* command);
+  // already (fuzz targets and benches that play both sides).
+  void await_answer_to_for_test(const char* command);
   // Forgets the awaited command and what is known about earlier ones.
   void reset();
-
   // The same, and the bytes kept for the next receive call are dropped.
-  void reset_all();
+  void reset_all_for_test();
 
   bool awaiting() const { return awaiting_; }
   // Earlier commands whose results are still to come.
-  int32_t owed() const { return owed_; }
+  int32_t owed_for_test() const { return owed_; }
   // Results taken so far (OK or ERROR, whatever command they answered).
   uint32_t answers() const { return answers_; }
 
@@ -147,19 +162,11 @@ class AtChannel {
 
   // The reports the modem sends unasked, looked for in this order: kUrcEsonmi,
   // kUrcEmqpub, kUrcIp, kUrcEmqdiscon (a line holding the marker is the
-  // report). The channel logs each and hands received data to the downlink
-  // handlers; an installed report handler is called after that. An empty
-  // handler uninstalls.
+  // report). The channel knows their prefixes, not their meaning: it logs the
+  // link's own (kUrcIp, kUrcEmqdiscon) and hands each whole line to the
+  // handler installed for it (received data: messaging's decoders, installed
+  // at start-up). An empty handler uninstalls.
   void on_report(const char* marker, ReportHandler handler);
-  // The handlers of received UDP frames and MQTT commands (modem/downlink.h);
-  // an empty one restores its default, which only logs.
-  void on_downlink(UdpFrameHandler udp, MqttCommandHandler mqtt) {
-    downlink_.udp = std::move(udp);
-    downlink_.mqtt = std::move(mqtt);
-  }
-  // MQTT commands arrive wrapped in JSON (the settings' mqtt_cht) or as plain
-  // text named by their topic (the default).
-  void set_json_commands(bool json) { downlink_.json_commands = json; }
 
   // One receive call: false when nothing waited, else true when the call
   // has reached one of its ends (*timed_out, when given: its time-out).
@@ -174,11 +181,10 @@ class AtChannel {
   enum class Mode { kCall, kIntake };
   class Collected;
 
-  AtChannel(SerialPort& port, PortKeeper* keeper);
+  AtChannel(ByteStream& port, PortKeeper* keeper);
 
   void intake();
   bool pull();
-  bool echoes(std::string_view trimmed, std::string_view echo) const;
   Outcome on_line(LineAssembler& line, Collected& out, Mode mode, AtResult& taken);
   void finish(AtResult result);
   bool before_own_echo() const;
@@ -211,7 +217,6 @@ class AtChannel {
   int32_t owed_ = 0;
   bool restarting_ = false;  // an AT+ZRST exchange: the 10 s limit
   std::array<Report, 4> reports_;
-  DownlinkHandlers downlink_;
   // During exchange_shown_as: the command's line and what the console shows.
   std::string secret_line_, shown_line_;
   // Prints "Recv:" with the answer, the secret line shown as it may be.
@@ -221,28 +226,4 @@ class AtChannel {
 
 // Prints "Send: %s" with the command (which ends in CR LF) and writes it to
 // the port. Answers the write's count or a negative code.
-int send_str(SerialPort& port, const char* command);
-
-// Lines of a port that speaks no AT (the GPS receiver), commas stored as
-// colons. One thread uses it.
-class LineReader {
- public:
-  explicit LineReader(SerialPort& port) : lines_(port) {}
-  // On a port that the keeper reopens when it is lost.
-  explicit LineReader(PortKeeper& keeper) : lines_(keeper.port(), &keeper) {}
-  // One line into response (kResponseSize bytes, cleared): 0 when no byte was
-  // waiting, else 1 with the line, or at the time-out 60 s from the first
-  // byte (with an empty response and *timed_out set, when given).
-  int read_line(char* response, bool* timed_out = nullptr);
-  // True when a complete line waits for the next call (what waits on the
-  // device is taken in first).
-  bool line_waiting();
-
- private:
-  PortLines lines_;
-};
-
-// Bytes from hex text: byte i from the characters 2i and 2i+1 (0-9, A-F, a-f;
-// anything else counts 0), logged. hex holds at least 2 x count characters;
-// out at least count bytes.
-void recon_message(int32_t count, const char* hex, uint8_t* out);
+int send_str(ByteStream& port, const char* command);

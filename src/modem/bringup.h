@@ -51,7 +51,7 @@ class ModemLink {
   int32_t socket_id() const { return udp_sock_id_; }
   int32_t client_id() const { return mqtt_id_; }
   // Tests that start from a link already up.
-  void set_ids(int32_t socket, int32_t client) {
+  void set_ids_for_test(int32_t socket, int32_t client) {
     udp_sock_id_ = socket;
     mqtt_id_ = client;
   }

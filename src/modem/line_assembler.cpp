@@ -11,8 +11,7 @@ bool noise_in_at_text(uint8_t byte) {
 }  // namespace
 
 LineAssembler::Event LineAssembler::feed(uint8_t byte) {
-  if (kind_ == Kind::kNmea && byte == ',') byte = ':';
-  if (kind_ == Kind::kAt && noise_in_at_text(byte)) return Event::kNone;
+  if (noise_in_at_text(byte)) return Event::kNone;
   if (skipping_) {
     if (byte == '\n') skipping_ = false;
     return Event::kNone;

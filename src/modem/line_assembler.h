@@ -20,16 +20,10 @@ class LineAssembler {
     kOverflow,  // the line outgrew kCapacity: dropped, and so is the rest up to its LF
   };
 
-  // What the port speaks. The modem's AT text is printable ASCII with CR, LF
-  // and TAB (payloads travel as hex text); a byte that cannot occur in it
-  // (0x00-0x08, 0x0B, 0x0C, 0x0E-0x1F, 0x7F) is line noise and is dropped
-  // before it can hide a result or an echo. Bytes from 0x80 up stay: a topic
-  // may hold UTF-8. A GPS line (kNmea) keeps every byte and has each ','
-  // stored as ':'.
-  enum class Kind : uint8_t { kAt, kNmea };
-
-  explicit LineAssembler(Kind kind = Kind::kAt) : kind_(kind) {}
-
+  // The modem's AT text is printable ASCII with CR, LF and TAB (payloads
+  // travel as hex text); a byte that cannot occur in it (0x00-0x08, 0x0B,
+  // 0x0C, 0x0E-0x1F, 0x7F) is line noise and is dropped before it can hide a
+  // result or an echo. Bytes from 0x80 up stay: a topic may hold UTF-8.
   Event feed(uint8_t byte);
 
   // The line's text up to its first NUL, as the string searches see it.
@@ -46,6 +40,5 @@ class LineAssembler {
  private:
   std::array<char, kCapacity + 1> buf_{};
   size_t len_ = 0;
-  Kind kind_;
   bool skipping_ = false;  // inside an overlong line, until its LF
 };

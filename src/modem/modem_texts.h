@@ -12,17 +12,8 @@ inline constexpr char kTxtZrstTimeoutLine[] = "Wait AT+ZRST for 10 secs.";
 inline constexpr char kTxtRecvTimeoutLine[] = "Receiving message timeout!!";
 
 // --- unsolicited reports ---------------------------------------------------
-inline constexpr char kTxtEsonmi[] = "Receive +ESONMI message!!\n%s";
-inline constexpr char kTxtData[] = "Data = %s\n";
-inline constexpr char kTxtDataLength[] = "Data Length = %d\n";
-inline constexpr char kTxtReconstructLine[] = "\r\n<--- RECONSTRUCTURE MESSAGE --->\r";
-inline constexpr char kTxtDealLine[] = "\r\n<--- DEAL WITH MESSAGE --->\r";
-inline constexpr char kTxtEmqpub[] = "Receive +EMQPUB message!!\n%s";
 inline constexpr char kTxtIp[] = "Receive IP message!!\n%s";
 inline constexpr char kTxtEmqdiscon[] = "Receive EMQDISCON message!!\n%s";
-inline constexpr char kTxtNotDoAoLine[] = "Not DO or AO message!!";
-inline constexpr char kTxtHexString[] = "HEX String (len = %d):\r\n%s\r\n";
-inline constexpr char kTxtHexDataLine[] = "HEX Data:\r";
 
 // --- what does not fit is dropped, with one of these ----------------------
 inline constexpr char kTxtLineTooLong[] =
@@ -31,18 +22,12 @@ inline constexpr char kTxtRxQueueFull[] =
     "[ERROR] Receive queue of port %u full, %zu oldest bytes dropped!!\n";
 inline constexpr char kTxtResponseFull[] =
     "[ERROR] Response longer than 1023 characters, line dropped!!\n";
-inline constexpr char kTxtUrcDropped[] = "[ERROR] %s message dropped: %s!!\n";
 // A result line that no awaited command is owed ("%.*s": the line without its
 // line end).
 inline constexpr char kTxtStaleResult[] = "[ERROR] Result %.*s of an earlier command dropped!!\n";
 // A result line that did not fit behind the lines collected before it.
 inline constexpr char kTxtResponseTrimmed[] =
     "[ERROR] Response longer than 1023 characters, earlier lines dropped!!\n";
-
-// --- downlink entry points before start-up installs the real ones --------
-inline constexpr char kTxtUdpFrameUnhandled[] = "Downlink frame not handled: %s\n";
-inline constexpr char kTxtMqttCommandUnhandled[] =
-    "MQTT command not handled: session %d, type %s, length %u, data %s\n";
 
 // --- bring-up and reconnection ---------------------------------------------
 inline constexpr char kTxtModemStatus[] = "cregvalue=%d\ncsqvalue=%d\n";

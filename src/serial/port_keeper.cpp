@@ -16,7 +16,7 @@ constexpr uint32_t kPathCheckMs = 1000;
 
 }  // namespace
 
-PortKeeper::PortKeeper(SerialPort& port, const char* name) : port_(port), name_(name) {}
+PortKeeper::PortKeeper(ByteStream& port, const char* name) : port_(port), name_(name) {}
 
 // The device path without the doubled slashes of the port formats.
 std::string PortKeeper::shown_path() const {

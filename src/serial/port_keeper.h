@@ -1,5 +1,5 @@
 // Keeps a serial port open for its one user: a port whose device is lost
-// (SerialPort::lost_reason, or the user's own finding, such as a modem that
+// (ByteStream::lost_reason, or the user's own finding, such as a modem that
 // answers nothing) is closed and opened again by its path, with a back-off
 // (serial/backoff.h), until it is back; so is a port that could not be opened
 // at start-up. One console line when the port is lost (or cannot be opened)
@@ -10,12 +10,12 @@
 #include <string>
 
 #include "serial/backoff.h"
-#include "serial/serial_port.h"
+#include "serial/byte_stream.h"
 
 class PortKeeper {
  public:
   // name: what the console calls the port ("Modem", "GPS").
-  PortKeeper(SerialPort& port, const char* name);
+  PortKeeper(ByteStream& port, const char* name);
 
   // The first open, whose line settings every reopening uses; open_line's
   // result. A port that does not open is retried by ready().
@@ -32,12 +32,12 @@ class PortKeeper {
   // How often the port has come back (opened after a loss or a failed first
   // open): a user that keeps state about the far end compares it.
   uint32_t returns() const { return returns_; }
-  SerialPort& port() { return port_; }
+  ByteStream& port() { return port_; }
 
  private:
   std::string shown_path() const;
 
-  SerialPort& port_;
+  ByteStream& port_;
   const char* name_;
   Backoff backoff_;
   uint32_t path_checked_ = 0;

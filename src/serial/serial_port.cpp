@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/clock.h"
 #include "common/console.h"
 #include "common/paths.h"
 #include "serial/port_tables.h"
@@ -154,4 +155,8 @@ int SerialPort::waiting() const {
   int count = 0;
   if (ioctl(fd_.get(), FIONREAD, &count) != 0) return ZOL_SYSCALL_FAILED;
   return count;
+}
+
+void SerialPort::wait(uint64_t micros) {
+  clock_sleep_us(micros);
 }

@@ -20,19 +20,20 @@
 #include <string>
 
 #include "common/unique_fd.h"
+#include "serial/byte_stream.h"
 
 // The device path of a port number (under QUORVANE_ROOT), or "" for a number
 // outside 0 to 32.
 std::string port_device_path(int port);
 
-class SerialPort {
+class SerialPort : public ByteStream {
  public:
   explicit SerialPort(int number) : number_(number) {}
 
-  int number() const { return number_; }
+  int number() const override { return number_; }
   // The device path it opens (under QUORVANE_ROOT).
-  std::string path() const { return port_device_path(number_); }
-  bool is_open() const { return fd_.valid(); }
+  std::string path() const override { return port_device_path(number_); }
+  bool is_open() const override { return fd_.valid(); }
   // The settings last applied (zeroed when never applied).
   const termios& settings() const { return settings_; }
 
@@ -46,11 +47,11 @@ class SerialPort {
   // format out of range (before opening), or the first failure's code
   // (UART_OPEN_FAILED when the device does not open). A port whose settings
   // were refused stays open at the open settings.
-  int open_line(uint32_t baud, uint8_t data_bits, uint8_t parity, uint8_t stop);
-  int close();
+  int open_line(uint32_t baud, uint8_t data_bits, uint8_t parity, uint8_t stop) override;
+  int close() override;
   // open_line again with the line settings of the last open_line (ZOL_NOT_OPEN
   // when there was none).
-  int reopen();
+  int reopen() override;
 
   // Why the open device is no longer this port's, or nullptr while it is (or
   // when the port is not open): a read or write that failed with EIO, ENXIO
@@ -58,16 +59,18 @@ class SerialPort {
   // check_path is set, the path naming another device than the one held. A
   // path that names nothing says nothing by itself: the held device may still
   // work, and one that went away shows a hang-up.
-  const char* lost_reason(bool check_path);
+  const char* lost_reason(bool check_path) override;
 
   // One write, no retry: length, or a negative code (a short write included).
-  int write(const void* buffer, int length);
+  int write(const void* buffer, int length) override;
   // Up to length bytes: the count, or a negative code (nothing waiting too).
-  int read(void* buffer, int length);
+  int read(void* buffer, int length) override;
   // ZOL_FLUSH_OUTPUT, ZOL_FLUSH_INPUT or ZOL_FLUSH_BOTH.
   int flush(int which);
   // Bytes waiting to be read, or a negative code.
-  int waiting() const;
+  int waiting() const override;
+  // A pause of the program's clock.
+  void wait(uint64_t micros) override;
 
  private:
   bool apply(const termios& t);

@@ -46,5 +46,5 @@ inline void configure_fuzz_sessions() {
     fuzz_mapping.do_num[s] = do_slots[s];
     fuzz_mapping.ao_num[s] = ao_slots[s];
   }
-  fuzz_book.set_packet_id(17);
+  fuzz_book.set_packet_id_for_test(17);
 }

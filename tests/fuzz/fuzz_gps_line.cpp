@@ -1,15 +1,15 @@
 // The GPS line filter on arbitrary GPS-port bytes cut into lines by the
-// line-mode assembler: what is accepted fits a GpsFix and is stored whole.
+// GPS line lexer: what is accepted fits a GpsFix and is stored whole.
 #include "app/gps_filter.h"
+#include "app/gps_reader.h"
 #include "common/gps_fix.h"
 #include "common/text.h"
 #include "fuzz_check.h"
-#include "modem/line_assembler.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  LineAssembler line(LineAssembler::Kind::kNmea);
+  NmeaLine line;
   for (size_t i = 0; i < size; ++i) {
-    if (line.feed(data[i]) != LineAssembler::Event::kLine) continue;
+    if (line.feed(data[i]) != NmeaLine::Event::kLine) continue;
     std::string_view text = line.text();
     GpsVerdict verdict = filter_gps_line(text);
     if (verdict == GpsVerdict::kTooLong) FUZZ_CHECK(gps_sentence(text).size() > kGpsMaxLine - 2);

@@ -11,8 +11,9 @@
 #include "fuzz_check.h"
 #include "messaging/downlink_mqtt.h"
 #include "messaging/downlink_parse.h"
+#include "messaging/downlink_reports.h"
+#include "messaging/urc.h"
 #include "modem/at_link.h"
-#include "modem/urc.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   configure_fuzz_sessions();

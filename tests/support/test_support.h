@@ -5,8 +5,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sched.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -101,44 +99,6 @@ inline UniqueFd open_pty_at(const std::filesystem::path& link) {
   std::filesystem::create_symlink(ptsname(m.get()), link);
   return m;
 }
-
-// The far end of a serial port: a pseudo-terminal linked at <root>/dev/<name>
-// and the port opened on it at 9600 8N1.
-class PortPty {
- public:
-  PortPty(const TempRoot& root, uint8_t port, const char* name)
-      : port_(port), master_(open_pty_at(root.path() / "dev" / name)) {
-    require(port_.open_line(9600, 8, 0, 0) == 0, "open_line");
-  }
-  int master() const { return master_.get(); }
-  // The gateway's end.
-  SerialPort& serial() { return port_; }
-
-  // Writes as the far end and waits (bounded, real time) until the port holds
-  // the bytes, so that the next receive call finds them. False when it does not.
-  bool send(const std::string& bytes) {
-    const int want = std::max(port_.waiting(), 0) + static_cast<int>(bytes.size());
-    size_t sent = 0;
-    for (int i = 0; sent < bytes.size() && i < 1000; ++i) {
-      ssize_t n = write(master(), bytes.data() + sent, bytes.size() - sent);
-      if (n > 0)
-        sent += static_cast<size_t>(n);
-      else
-        poll(nullptr, 0, 1);
-    }
-    for (int i = 0; i < 3000 && port_.waiting() < want; ++i) {
-      if (i < 1000)
-        sched_yield();
-      else
-        poll(nullptr, 0, 1);
-    }
-    return port_.waiting() >= want;
-  }
-
- private:
-  SerialPort port_;
-  UniqueFd master_;
-};
 
 inline std::string hex_of(std::string_view bytes) {
   std::string hex(2 * bytes.size() + 1, '\0');

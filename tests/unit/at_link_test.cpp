@@ -1,14 +1,16 @@
-// The AT exchange and the receive routine on real pseudo-terminals, with the
-// virtual clock: the test plays the modem on the master side, so what it
-// writes after a command is begun is the modem's answer.
+// The AT exchange and the receive routine on a port in memory, with the
+// virtual clock: the test plays the modem, so what it delivers after a
+// command is begun is the modem's answer.
 #include "modem/at_link.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 
+#include "messaging/downlink_reports.h"
 #include "modem/at_commands.h"
 #include "scripted_modem.h"
+#include "serial/port_keeper.h"
 
 namespace {
 
@@ -25,8 +27,8 @@ size_t count_of(const std::string& text, const std::string& needle) {
 class AtLink : public ::testing::Test {
  protected:
   void SetUp() override {
-    modem().on_downlink([this](char* frame) { frames.emplace_back(frame); },
-                        [this](MqttDownlink r) { commands.push_back(r); });
+    install_report_decoders(modem(), {[this](char* frame) { frames.emplace_back(frame); },
+                                      [this](MqttDownlink r) { commands.push_back(r); }});
     modem().on_report(kUrcEmqdiscon, [this](std::string_view) { ++emqdiscon; });
   }
 
@@ -35,7 +37,7 @@ class AtLink : public ::testing::Test {
   AtResult poll() { return modem().poll(reply); }
   void begin(const char* command) {
     modem().begin(command);
-    EXPECT_EQ(pty.received(modem_port), command);
+    EXPECT_EQ(pty.port(modem_port).written(), command);
   }
   std::string text() const { return std::string(reply.lines()); }
   // The console so far.
@@ -43,12 +45,48 @@ class AtLink : public ::testing::Test {
 
   support::ScopedConsoleCapture capture;
   std::string log_;
-  ModemPty pty;
+  ModemRig pty;
   AtReply reply;
   std::vector<std::string> frames;
   std::vector<MqttDownlink> commands;
   int emqdiscon = 0;  // lost-session reports handed to the installed handler
 };
+
+// --- each line is classified before it is paired ---------------------------
+
+TEST(AtLines, ClassifiedEchoFirstThenReportResultInformation) {
+  const std::array<const char*, 4> markers = {kUrcEsonmi, kUrcEmqpub, kUrcIp, kUrcEmqdiscon};
+  struct Row {
+    std::string line;
+    LineKind kind;
+    AtResult result = AtResult::kPending;
+    size_t report = 0;
+  };
+  // Awaited: AT+B; before it: AT+A. Lines as captured from the modem.
+  const Row rows[] = {
+      {"AT+B\r\r\n", LineKind::kOwnEcho},
+      {"\xff"
+       "AT+B\r\r\n",
+       LineKind::kOwnEcho},                            // a stray byte that lost its line end
+      {"+IP: 1AT+B\r\r\n", LineKind::kReport, {}, 2},  // ... unless it holds a report
+      {"AT+A\r\r\n", LineKind::kOuterEcho},
+      {"AT+EMQCON=0,4,\"c\",60,1,0,OK,ERROR\r\r\n", LineKind::kOtherEcho},
+      {"\r\n+ESONMI=0,1,AA\r\n", LineKind::kReport},
+      {"\r\n+EMQDISCON: 0\r\n", LineKind::kReport, {}, 3},
+      {"\r\nOK\r\n", LineKind::kResult, AtResult::kOk},
+      {"ERROR\r\n", LineKind::kResult, AtResult::kError},
+      {"\r\n+CME ERROR: 50\r\n", LineKind::kResult, AtResult::kError},
+      {"\r\n+EDNS:OK ERROR\r\n", LineKind::kInformation},
+      {"\r\nOK \r\n", LineKind::kInformation},
+  };
+  for (const Row& r : rows) {
+    const LineClass c = classify_line(r.line, "AT+B", "AT+A", markers);
+    EXPECT_EQ(c.kind, r.kind) << r.line;
+    EXPECT_EQ(c.result, r.result) << r.line;
+    EXPECT_EQ(c.report, r.report) << r.line;
+  }
+  EXPECT_EQ(classify_line("AT+A\r\r\n", "AT+B", "", markers).kind, LineKind::kOtherEcho);
+}
 
 // --- an answer ends at its result line, and only there ----------------------
 
@@ -62,16 +100,23 @@ struct AnswerCase {
 
 class Answers : public AtLink, public testing::WithParamInterface<AnswerCase> {};
 
+// Whole, or a few bytes per read with a read that fails with EAGAIN.
 TEST_P(Answers, EndAtTheResultLineWithTheAnswerWhole) {
   const AnswerCase& c = GetParam();
-  begin((c.command + "\r\n").c_str());
-  const std::string whole = (c.echo ? c.command + "\r" : "") + c.answer;
-  pty.send(modem_port, whole);
-  EXPECT_EQ(poll(), c.result);
-  EXPECT_EQ(text(), whole);
-  EXPECT_NE(log().find("Recv:\r\n" + whole + "-----\r\n\r\n"), std::string::npos);
-  EXPECT_FALSE(modem().awaiting());
-  EXPECT_EQ(emqdiscon, 0);
+  for (const size_t split : {0, 1, 3}) {
+    pty.port(modem_port).split(split);
+    pty.port(modem_port).fail_reads(split == 0 ? 0 : 2);
+    begin((c.command + "\r\n").c_str());
+    const std::string whole = (c.echo ? c.command + "\r" : "") + c.answer;
+    pty.send(modem_port, whole);
+    AtResult result = AtResult::kPending;  // a failed read: nothing waited, yet
+    for (int i = 0; i < 3 && result == AtResult::kPending; ++i) result = poll();
+    EXPECT_EQ(result, c.result) << split;
+    EXPECT_EQ(text(), whole);
+    EXPECT_NE(log().find("Recv:\r\n" + whole + "-----\r\n\r\n"), std::string::npos);
+    EXPECT_FALSE(modem().awaiting());
+    EXPECT_EQ(emqdiscon, 0);
+  }
 }
 
 // clang-format off
@@ -117,10 +162,10 @@ TEST_P(Pairing, ALateResultIsDroppedAndTheNextAnswerIsItsCommands) {
   } else {
     modem().give_up();  // the report loop's idle-pass limit
   }
-  EXPECT_EQ(modem().owed(), 1);
+  EXPECT_EQ(modem().owed_for_test(), 1);
   if (*c.before != '\0') pty.send(modem_port, c.before);
   begin("AT+B\r\n");
-  EXPECT_EQ(modem().owed(), *c.before != '\0' ? 0 : 1);  // what came before settles AT+A
+  EXPECT_EQ(modem().owed_for_test(), *c.before != '\0' ? 0 : 1);  // what came before settles AT+A
   pty.send(modem_port, after);
   EXPECT_EQ(poll(), answer.ends_with("ERROR\r\n") ? AtResult::kError : AtResult::kOk);
   EXPECT_EQ(text(), answer);
@@ -133,7 +178,7 @@ TEST_P(Pairing, ALateResultIsDroppedAndTheNextAnswerIsItsCommands) {
   EXPECT_EQ(poll(), AtResult::kOk);
   EXPECT_EQ(text(), "AT+C\r\r\n+C: 3\r\n\r\nOK\r\n");
   EXPECT_EQ(count_of(log(), kDropped), c.dropped) << log();
-  EXPECT_EQ(modem().owed(), 0);
+  EXPECT_EQ(modem().owed_for_test(), 0);
 }
 
 // clang-format off
@@ -194,7 +239,7 @@ TEST_F(AtLink, AnEarlyResultIsForgottenAtTheNextCommand) {
   modem().give_up();
   pty.send(modem_port, "AT+B\r\r\n\r\nOK\r\n");
   begin("AT+C\r\n");
-  EXPECT_EQ(modem().owed(), 0);
+  EXPECT_EQ(modem().owed_for_test(), 0);
 
   // Nor does one begun inside another: the outer command, timed out after it,
   // owes one result for its late echo.
@@ -207,7 +252,7 @@ TEST_F(AtLink, AnEarlyResultIsForgottenAtTheNextCommand) {
   EXPECT_EQ(poll(), AtResult::kTimeout);
   pty.send(modem_port, "AT+A\r\r\n");
   begin("AT+D\r\n");
-  EXPECT_EQ(modem().owed(), 1);
+  EXPECT_EQ(modem().owed_for_test(), 1);
 }
 
 TEST_F(AtLink, AResultLineAlwaysFitsEarlierLinesGiveWay) {
@@ -278,14 +323,30 @@ TEST_F(AtLink, TimeLimitsAreStrictAndPerPort) {
     EXPECT_EQ(pty.clock().ticks() - t0, limit);
   }
   EXPECT_NE(log().find("Wait AT+ZRST for 10 secs.\n"), std::string::npos);
+}
 
-  // The GPS port keeps its own 60 seconds.
-  std::array<char, kResponseSize> response{};
-  pty.send(gps_port, "$GPRMC,12");
-  bool timed_out = false;
-  LineReader gps(pty.port(gps_port).serial());
-  EXPECT_EQ(gps.read_line(response.data(), &timed_out), 1);
-  EXPECT_TRUE(timed_out);
+// A port that hangs up is reopened by its keeper after its wait; the modem
+// there owes nothing, and a command written before it came back is not
+// answered; nor is one the port wrote only in part.
+TEST_F(AtLink, AHungUpPortComesBackAndWhatWasAwaitedIsForgotten) {
+  MemoryStream port(modem_port);
+  PortKeeper keeper(port, "Modem");
+  ASSERT_EQ(keeper.open(9600, 8, 0, 0), 0);
+  AtChannel at(keeper);
+  at.begin("AT+A\r\n");
+  port.deliver("AT+A\r\r\n\r\n+A: 1\r\n");
+  port.hang_up();
+  // What came before the hang-up is read; the call ends when the port is back.
+  EXPECT_EQ(at.poll(reply), AtResult::kPending);
+  EXPECT_FALSE(at.awaiting());
+  EXPECT_NE(log().find("Modem port /dev/ttyUSB0 lost (hang-up), reopening!!\n"
+                       "Modem port /dev/ttyUSB0 back\n"),
+            std::string::npos);
+  EXPECT_TRUE(at.take_port_return());
+  EXPECT_FALSE(at.take_port_return());
+  port.short_write();
+  EXPECT_EQ(at.exchange("AT+B\r\n").result, AtResult::kTimeout);
+  EXPECT_EQ(port.written(), "AT+A\r\nAT+");
 }
 
 }  // namespace

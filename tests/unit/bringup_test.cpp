@@ -1,5 +1,5 @@
-// Bring-up and MQTT reconnection against a scripted modem on a
-// pseudo-terminal (ScriptedModem: echo, then the answer from a table).
+// Bring-up and MQTT reconnection against a scripted modem in memory
+// (ScriptedModem: echo, then the answer from a table).
 #include "modem/bringup.h"
 
 #include <gtest/gtest.h>
@@ -10,23 +10,17 @@ namespace {
 
 class Bringup : public ::testing::Test {
  protected:
-  void SetUp() override {
-    // Each virtual sleep also takes real time, so that the responder thread
-    // answers within a few virtual passes.
-    pty.clock().set_real_sleep_us(1000);
-  }
-
   // The console since the last look holds the line.
   bool console_has_line(const std::string& line) {
     return capture.take().find(line + "\n") != std::string::npos;
   }
 
   support::ScopedConsoleCapture capture;
-  ModemPty pty;
-  ScriptedModem modem{pty.master(modem_port)};
+  ModemRig pty;
+  ScriptedModem modem{pty.port(modem_port)};
   Settings settings = test_modem_settings();
   ModemLink link{pty.at(), settings};
-  int zrst_seen = 0;  // touched by the responder thread only
+  int zrst_seen = 0;
 };
 
 TEST_F(Bringup, UdpWithTheEchoOffAndTheStatusFile) {
@@ -100,15 +94,13 @@ TEST_F(Bringup, RoamingIsNotRegisteredAndRestartsTheCycle) {
 // port that comes back begins the cycle again, and the modem there is
 // brought up.
 TEST_F(Bringup, AModemSilentForAWholeAttemptHasItsPortReopened) {
-  PortKeeper keeper(pty.port(modem_port).serial(), "Modem");
+  PortKeeper keeper(pty.port(modem_port), "Modem");
   ASSERT_EQ(keeper.open(9600, 8, 0, 0), 0);
   AtChannel at(keeper);
   ModemLink kept(at, settings);
-  pty.clock().set_real_sleep_us(0);  // the silent attempt passes in no real time
-  int seen = 0;                      // the responder thread's
+  int seen = 0;
   modem.hook([&](const std::string&) -> std::optional<std::string> {
     if (++seen <= 7) return "";  // the first attempt's seven commands
-    pty.clock().set_real_sleep_us(1000);
     return std::nullopt;
   });
   EXPECT_TRUE(kept.bring_up());
@@ -131,7 +123,7 @@ TEST_F(Bringup, ReconnectSendsFourCommandsAndSurvivesADisconnectError) {
   std::strcpy(settings.mqtt_user, "a");
   std::strcpy(settings.mqtt_password, "pw");
   std::strcpy(settings.mqtt_host, "10.0.0.9");
-  link.set_ids(0, 5);
+  link.set_ids_for_test(0, 5);
   modem.inject("\r\n+EMQDISCON: 0\r\n");  // the lost session that asks for it
   modem.answer("AT+EMQDISCON", kError);
   modem.answer("AT+EMQNEW", "\r\n+EMQNEW: 6\r\n" + kOk);

@@ -5,7 +5,7 @@
 //   index 1, ID 2: DO slots 0-2 on coils 0-2, AO slots 0-1 on holding registers
 //   200-201. Coil 3 and register 202 are on the device but not mapped.
 // The image and the device start equal: coils 1 1 1 1, registers 5 5 77.
-#include "modem/downlink.h"
+#include "messaging/downlink.h"
 
 #include <gtest/gtest.h>
 
@@ -43,7 +43,7 @@ class Downlink : public ::testing::Test {
     support::map_line(mapping, IoType::AO, 1, "1-1,1-2,");
     support::store_values(image, 1, {.do_value = {1, 1, 1}, .ao_value = {5, 5}});
     book = ReportBook{};
-    book.set_packet_id(17);
+    book.set_packet_id_for_test(17);
     for (int s = 0; s < kMaxSessions; ++s) book.set_pending(s, 0x3F);
     sim.requests(0);
   }

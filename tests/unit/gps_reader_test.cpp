@@ -1,6 +1,6 @@
 // The GPS reader: the line filter on literal lines, and the reader's passes on
-// a real pseudo-terminal with the virtual clock, where the pauses it takes are
-// the virtual time that passes.
+// a port in memory with the virtual clock, where the pauses it takes are the
+// virtual time that passes.
 #include "app/gps_reader.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 
 #include "common/clock.h"
 #include "config/fixed_settings.h"
-#include "modem/at_link.h"
+#include "memory_stream.h"
 #include "test_support.h"
 
 namespace {
@@ -65,7 +65,7 @@ TEST(GpsFilter, FiltersInTheirOrder) {
 
 class GpsReader : public ::testing::Test {
  protected:
-  void send(const std::string& bytes) { ASSERT_TRUE(gps.send(bytes)); }
+  void send(const std::string& bytes) { gps.deliver(bytes); }
   std::string stored_gps() {
     char out[GpsFix::kSize];
     fix.copy(out);
@@ -81,9 +81,8 @@ class GpsReader : public ::testing::Test {
   }
 
   support::ScopedConsoleCapture capture;
-  support::TempRoot root;
-  support::PortPty gps{root, gps_port, "ttyUSB1"};
-  LineReader reader{gps.serial()};
+  MemoryStream gps{gps_port};
+  GpsLines reader{gps};
   VirtualClock clock;
   ScopedClock clock_guard{clock};
   GpsFix fix;
@@ -138,6 +137,13 @@ TEST_F(GpsReader, PausesOnlyWhenNoCompleteLineWaits) {
   EXPECT_EQ(pass(), GpsVerdict::kAccept);
   EXPECT_EQ(stored_gps(), "$GPRMC:2:A:B*00");
   EXPECT_EQ(paused_us, 1000000U);
+
+  // A line begun and never ended: the pass ends at the port's 60 seconds.
+  send("$GPRMC,12");
+  const uint32_t t0 = clock.ticks();
+  EXPECT_EQ(pass(), GpsVerdict::kNoRmc);
+  EXPECT_EQ(clock.ticks() - t0, 60010u + 1000u);
+  EXPECT_EQ(capture.take(), "Receiving message timeout!!\nRecv:\r\n-----\r\n\r\n");
 }
 
 }  // namespace

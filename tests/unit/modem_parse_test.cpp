@@ -1,14 +1,14 @@
 // The modem link's pure pieces on recorded answers and reports: answer parses,
-// report parses, line assembly and the kept-bytes queue.
+// report parses and the kept-bytes queue (line assembly is held against a
+// model by the line fuzz target, a NUL in AT text by the pairing table).
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "messaging/urc.h"
 #include "modem/answers.h"
-#include "modem/line_assembler.h"
 #include "modem/rx_queue.h"
-#include "modem/urc.h"
 
 namespace {
 
@@ -59,20 +59,6 @@ TEST(Urc, PublicationPiecesAndCommandEdges) {
   // Fewer than 16 pieces, fewer than three value pieces.
   EXPECT_EQ(mqtt_command_json("{\"value\":[\"3/DO/1\"]}").kind, MqttParseKind::kDropped);
   EXPECT_EQ(mqtt_command_json(body + "3/DO/\"]}").kind, MqttParseKind::kDropped);
-}
-
-// Lines and overflows are held against a model by the line fuzz target (its
-// seeds hold an overlong line); here the unfinished tail: a GPS line keeps
-// every byte, while searches see the text up to a NUL; AT text drops it.
-TEST(LineAssembler, TheTailKeepsEveryByteAndSearchesStopAtANul) {
-  for (auto kind : {LineAssembler::Kind::kNmea, LineAssembler::Kind::kAt}) {
-    LineAssembler a(kind);
-    for (char c : std::string("tail\0x", 6))
-      EXPECT_EQ(a.feed(static_cast<uint8_t>(c)), LineAssembler::Event::kNone);
-    const bool at = kind == LineAssembler::Kind::kAt;
-    EXPECT_EQ(a.text(), at ? "tailx" : "tail");
-    EXPECT_EQ(a.size(), at ? 5u : 6u);
-  }
 }
 
 TEST(RxQueue, KeepsOrderDropsTheOldestWhenFullAndFindsALineEndAcrossTheWrap) {

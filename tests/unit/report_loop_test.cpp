@@ -58,9 +58,6 @@ std::vector<unsigned long> time_periods(const std::string& console) {
 class ReportLoopTest : public testing::Test {
  protected:
   void SetUp() override {
-    // Each virtual sleep also takes a millisecond of real time, so that the
-    // responder thread answers within a pass or two.
-    pty.clock().set_real_sleep_us(1000);
     Settings& p = settings;
     p.send_interval = 10;
     std::strcpy(p.pub_topic_info, "gw/info");
@@ -77,7 +74,7 @@ class ReportLoopTest : public testing::Test {
     support::store_values(image, 0, {.di_value = {1, 0, 1}, .ai_value = {65535, 12}});
     support::store_values(image, 1, {.di_value = {1}, .ai_value = {500}});
     gps.store(kGps);
-    link.set_ids(1, 0);
+    link.set_ids_for_test(1, 0);
 
     modem.answer("AT*MENGINFO",
                  "\r\n*MENGINFOSC: 3686,0,45,-891,-120,-145,-98,-6,5,1A2B,1,23,0\r\n"
@@ -141,18 +138,18 @@ class ReportLoopTest : public testing::Test {
   GpsFix gps;
   support::ScopedConsoleCapture console;
   std::string log_;
-  ModemPty pty;
-  ScriptedModem modem{pty.master(modem_port)};
+  ModemRig pty;
+  ScriptedModem modem{pty.port(modem_port)};
   Settings settings = test_modem_settings();
   Mapping mapping{};
   ModemLink link{pty.at(), settings};
   ReportBook book;
-  std::atomic<bool> server_silent{false};
+  bool server_silent = false;
   std::unique_ptr<ReportLoop> loop;
 };
 
 TEST_F(ReportLoopTest, UdpCyclesEndOnThePeriodAndTheAnswersAndAdvanceThePacketId) {
-  book.set_packet_id(65535);
+  book.set_packet_id_for_test(65535);
   std::filesystem::remove(pty.root() / "tmp/modemInfo.txt");
   modem.answer("AT+CSQ", "\r\n+CSQ: 17,99\r\n" + kOk);
   start();
@@ -182,7 +179,7 @@ TEST_F(ReportLoopTest, UdpCyclesEndOnThePeriodAndTheAnswersAndAdvanceThePacketId
 TEST_F(ReportLoopTest, ARefusedMessageIsResentThreeTimesThenGivenUpASessionWithoutDiSendsNoWdi) {
   mapping.session_count = 1;
   mapping.di_num[0] = 0;
-  std::atomic<int> refusals{0};
+  int refusals = 0;
   modem.hook([&](const std::string& c) -> std::optional<std::string> {
     if (command_key(c) == "AT+ESOSEND" && type_of(frame_of(c)) == "WAI") {
       // Values change between the sendings, as the polling thread changes them.
@@ -213,10 +210,10 @@ TEST_F(ReportLoopTest, ARefusedMessageIsResentThreeTimesThenGivenUpASessionWitho
 
 TEST_F(ReportLoopTest, RoamingAtDevinfoReinitialisesTheModemWhenTheCycleCannotEnd) {
   mapping.session_count = 1;
-  std::atomic<int> creg{5};
+  int creg = 5;
   modem.hook([&](const std::string& c) -> std::optional<std::string> {
     const std::string key = command_key(c);
-    if (key == "AT+CEREG") return "\r\n+CEREG: 0," + std::to_string(creg.load()) + "\r\n" + kOk;
+    if (key == "AT+CEREG") return "\r\n+CEREG: 0," + std::to_string(creg) + "\r\n" + kOk;
     if (key == "AT+ESOCL") creg = 1;  // registered again after the restart
     return server(c);
   });
@@ -240,8 +237,8 @@ TEST_F(ReportLoopTest, RoamingAtDevinfoReinitialisesTheModemWhenTheCycleCannotEn
 // three reconnections, then a full bring-up.
 TEST_F(ReportLoopTest, LinkRepairTwoFailedReconnectionsDoNotRestartThreeDo) {
   settings.mqtt_enable = 1;
-  std::atomic<int> failing_new{2};
-  std::atomic<int> publications_seen{0};
+  int failing_new = 2;
+  int publications_seen = 0;
   modem.hook([&](const std::string& c) -> std::optional<std::string> {
     const std::string key = command_key(c);
     if (key == "AT+EMQPUB" && publications_seen++ == 0) return kError;

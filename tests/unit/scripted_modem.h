@@ -1,46 +1,31 @@
-// The modem and GPS ports on pseudo-terminals under a private QUORVANE_ROOT
-// with a virtual clock (ModemPty), and a scripted ME3616 on the modem's far
-// end (ScriptedModem): a responder thread echoes each command (unless echo is
-// off), answers it from a table or a hook, and records it. Unsolicited text
-// can be injected at any time.
+// The modem and GPS ports in memory under a private QUORVANE_ROOT with a
+// virtual clock (ModemRig), and a scripted ME3616 on the modem's far end
+// (ScriptedModem): each command written is answered at once with its echo
+// (unless echo is off) and an answer from a table or a hook, and recorded.
+// Unsolicited text can be injected at any time.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
-#include <mutex>
-#include <thread>
 
 #include "common/clock.h"
 #include "config/fixed_settings.h"
+#include "memory_stream.h"
 #include "messaging/codec.h"
 #include "modem/at_link.h"
-#include "modem/downlink.h"
 #include "test_support.h"
 
-class ModemPty {
+class ModemRig {
  public:
-  ModemPty() : clock_guard_(clock_) {}
+  ModemRig() : clock_guard_(clock_) {}
 
-  support::PortPty& port(uint8_t p) { return p == gps_port ? gps_ : modem_; }
-  int master(uint8_t p) { return port(p).master(); }
-  void send(uint8_t p, const std::string& bytes) { EXPECT_TRUE(port(p).send(bytes)) << bytes; }
-
-  // What the gateway wrote to the port, waiting up to 200 ms for the first byte.
-  std::string received(uint8_t p) {
-    std::string out;
-    char buf[512];
-    pollfd fd{master(p), POLLIN, 0};
-    for (ssize_t n;
-         poll(&fd, 1, out.empty() ? 200 : 20) > 0 && (n = read(fd.fd, buf, sizeof buf)) > 0;)
-      out.append(buf, static_cast<size_t>(n));
-    return out;
-  }
+  MemoryStream& port(uint8_t p) { return p == gps_port ? gps_ : modem_; }
+  void send(uint8_t p, const std::string& bytes) { port(p).deliver(bytes); }
 
   const std::filesystem::path& root() const { return root_.path(); }
   std::string status_file() const {
@@ -54,9 +39,9 @@ class ModemPty {
   VirtualClock clock_;
   ScopedClock clock_guard_;
   support::TempRoot root_;
-  support::PortPty modem_{root_, modem_port, "ttyUSB0"};
-  support::PortPty gps_{root_, gps_port, "ttyUSB1"};
-  AtChannel at_{modem_.serial()};  // the modem port's exchange
+  MemoryStream modem_{modem_port, (root_.path() / "dev/ttyUSB0").string()};
+  MemoryStream gps_{gps_port, (root_.path() / "dev/ttyUSB1").string()};
+  AtChannel at_{modem_};  // the modem port's exchange
 };
 
 inline const std::string kOk = "\r\nOK\r\n";
@@ -100,66 +85,40 @@ class ScriptedModem {
   // empty one keeps the modem silent.
   using Hook = std::function<std::optional<std::string>(const std::string& command)>;
 
-  explicit ScriptedModem(int master) : master_(master), thread_([this] { serve(); }) {}
-  ~ScriptedModem() {
-    stop_ = true;
-    thread_.join();
+  explicit ScriptedModem(MemoryStream& port) : port_(port) {
+    port_.responder = [this](const std::string& written) {
+      pending_ += written;
+      for (size_t end; (end = pending_.find("\r\n")) != std::string::npos;) {
+        reply(pending_.substr(0, end + 2));
+        pending_.erase(0, end + 2);
+      }
+    };
   }
+  ~ScriptedModem() { port_.responder = nullptr; }
 
-  void answer(const std::string& key, const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    answers_[key] = text;
+  void answer(const std::string& key, const std::string& text) { answers_[key] = text; }
+  void hook(Hook h) { hook_ = std::move(h); }
+  const std::vector<std::string>& commands() const { return commands_; }
+  int count(const std::string& key) const {
+    return static_cast<int>(std::count_if(commands_.begin(), commands_.end(),
+                                          [&](auto& c) { return command_key(c) == key; }));
   }
-  void hook(Hook h) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    hook_ = std::move(h);
-  }
-  std::vector<std::string> commands() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return commands_;
-  }
-  int count(const std::string& key) {
-    auto all = commands();
-    return static_cast<int>(
-        std::count_if(all.begin(), all.end(), [&](auto& c) { return command_key(c) == key; }));
-  }
-  void inject(const std::string& text) {
-    std::lock_guard<std::mutex> lock(write_mutex_);
-    ASSERT_EQ(write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  }
+  void inject(const std::string& text) { port_.deliver(text); }
 
-  std::atomic<bool> echo{true};
+  bool echo = true;
 
  private:
-  void serve() {
-    std::string pending;
-    pollfd p{master_, POLLIN, 0};
-    char buf[512];
-    while (!stop_) {
-      ssize_t got = poll(&p, 1, 20) > 0 ? read(master_, buf, sizeof buf) : 0;
-      if (got > 0) pending.append(buf, static_cast<size_t>(got));
-      for (size_t end; (end = pending.find("\r\n")) != std::string::npos;) {
-        reply(pending.substr(0, end + 2));
-        pending.erase(0, end + 2);
-      }
-    }
-  }
-
   void reply(const std::string& command) {
-    std::string text;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      commands_.push_back(command);
-      std::optional<std::string> hooked = hook_ ? hook_(command) : std::nullopt;
-      auto it = answers_.find(command_key(command));
-      text = hooked ? *hooked : it != answers_.end() ? it->second : kOk;
-    }
+    commands_.push_back(command);
+    std::optional<std::string> hooked = hook_ ? hook_(command) : std::nullopt;
+    auto it = answers_.find(command_key(command));
+    const std::string text = hooked ? *hooked : it != answers_.end() ? it->second : kOk;
     // Silent, or the echo (the command up to its CR) and the answer.
     if (!text.empty()) inject((echo ? command.substr(0, command.size() - 1) : "") + text);
   }
 
-  int master_;
-  std::mutex mutex_, write_mutex_;
+  MemoryStream& port_;
+  std::string pending_;
   std::map<std::string, std::string> answers_ = {
       {"AT+CEREG", "\r\n+CEREG: 0,1\r\n" + kOk}, {"AT+CSQ", "\r\n+CSQ: 23,99\r\n" + kOk},
       {"AT+ESOC", "\r\n+ESOC=1\r\n" + kOk},      {"AT+EDNS", "\r\n+EDNS:10.0.0.9\r\n" + kOk},
@@ -167,6 +126,4 @@ class ScriptedModem {
   };
   Hook hook_;
   std::vector<std::string> commands_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
 };

@@ -94,6 +94,7 @@ TEST_F(SerialPty, AnEmptyReadAndAWriteToAGoneFarEndFail) {
   EXPECT_EQ(port.read(buf, sizeof buf), ZOL_SYSCALL_FAILED);  // nothing waits
   master_.reset();
   EXPECT_LT(port.write("x", 1), 0);
+  EXPECT_STREQ(port.lost_reason(false), "Input/output error");  // the write's, not the hang-up
 }
 
 TEST(Backoff, DoublesFromOneSecondToThirtyAndStartsOverOnSuccess) {

@@ -1,11 +1,14 @@
-#include "modem/downlink.h"
+#include "messaging/downlink.h"
 
 #include <cstdio>
 
 #include "common/console.h"
-#include "modem/modem_texts.h"
 
 namespace {
+
+constexpr char kTxtUdpFrameUnhandled[] = "Downlink frame not handled: %s\n";
+constexpr char kTxtMqttCommandUnhandled[] =
+    "MQTT command not handled: session %d, type %s, length %u, data %s\n";
 
 void log_udp_frame(char* frame) {
   console().print(kTxtUdpFrameUnhandled, frame);

@@ -1,9 +1,7 @@
-// The seam between the receive dispatcher and the downlink processing. The
-// dispatcher hands every usable UDP frame and MQTT command to the two handlers
-// installed on the channel (AtChannel::on_downlink); it never names the
-// messaging module, so the modem link builds and tests on its own. Start-up
-// installs process_message and process_message_MQTT; until then the defaults
-// only log what they are given.
+// The seam between the report decoders (messaging/downlink_reports.h) and the
+// downlink processing: every usable UDP frame and MQTT command goes to one of
+// two handlers. Start-up installs process_message and process_message_MQTT;
+// an empty one stands for a default that only logs.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "modem/urc.h"
+#include "messaging/urc.h"
 
 #include "common/text.h"
 #include "config/configuration.h"

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string_view>
 
-#include "modem/downlink.h"
+#include "messaging/downlink.h"
 
 // "+ESONMI=0,16,<32 hex digits>\r\n": a UDP datagram arrived.
 struct EsonmiReport {
