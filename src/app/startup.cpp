@@ -87,7 +87,7 @@ Mapping read_mapping(const DeviceList& devices) {
   PortKeeper modem_keeper(modem_port_io, "Modem");
   PortKeeper gps_keeper(gps_port_io, "GPS");
   AtChannel modem(modem_keeper);
-  modem.set_json_commands(settings.mqtt_cht != 0);
+  modem.set_json_commands(settings.mqtt_cht);
   ReportBook book;
   book.set_answers_current_cycle_only(answers_current_cycle_only(options));
   install_downlink_handlers(modem, book, io, mapping, devices, exit_unreachable_device);

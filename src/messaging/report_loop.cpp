@@ -226,7 +226,7 @@ class MqttUplink final : public ReportLoop::Uplink {
     }
     if (!n) return false;
     const char* payload = plain.data();
-    if (m.settings.mqtt_cht != 0) {
+    if (m.settings.mqtt_cht) {
       const JsonIds ids = buf.json_ids(m.settings);
       const int32_t sid = m.mapping.session_id[s];
       if (m.step == kStepWdi) {
@@ -255,8 +255,8 @@ ReportLoop::ReportLoop(ModemLink& link, ReportBook& book, const Settings& settin
       mapping_(mapping),
       io_(io),
       gps_(gps),
-      uplink_(settings.mqtt_enable != 0 ? std::unique_ptr<Uplink>(std::make_unique<MqttUplink>())
-                                        : std::make_unique<UdpUplink>()),
+      uplink_(settings.mqtt_enable ? std::unique_ptr<Uplink>(std::make_unique<MqttUplink>())
+                                   : std::make_unique<UdpUplink>()),
       buf_(std::make_unique<ReportBuffers>()) {
   console().line(kStartBanner);
   period_start_ = GetTimeTicks();
@@ -472,7 +472,7 @@ void ReportLoop::acknowledge() {
 
 void ReportLoop::publish_ack(const std::string& ack) {
   std::string_view payload = ack;
-  if (settings_.mqtt_cht != 0) {
+  if (settings_.mqtt_cht) {
     BuildResult n = wrap_json(buf_->json, buf_->json_ids(settings_), ack.c_str());
     if (!n) {
       console().line(kAckDropped);

@@ -41,7 +41,7 @@ class Connection {
 Mutex link_mutex;
 
 ContextPtr new_context(const MbDevice& dev) {
-  if (dev.is_tcp == 0) {
+  if (!dev.is_tcp) {
     std::string path(c_text(dev.serial_dev, sizeof dev.serial_dev));
     return ContextPtr(
         modbus_new_rtu(path.c_str(), dev.baud, dev.parity, dev.data_bits, dev.stop_bits));
@@ -125,15 +125,14 @@ bool make_requests(modbus_t* ctx, uint8_t* do_buf, uint8_t* di_buf, uint16_t* ao
     read_failed |= report(modbus_read_bits(ctx, dev.do_start, do_n, do_buf), tx::kReadDoHead, do_n,
                           do_buf, tx::kReadDoError);
   if (di_n > 0 && (all || function == 2))
-    read_failed |= read_inputs(ctx, modbus_read_input_bits, dev.di_start, di_n, dev.do_as_di != 0,
+    read_failed |= read_inputs(ctx, modbus_read_input_bits, dev.di_start, di_n, dev.do_as_di,
                                do_buf, do_n, di_buf, tx::kReadDiHead, tx::kReadDiError);
   if (ao_n > 0 && (all || function == 3))
     read_failed |= report(modbus_read_registers(ctx, dev.ao_start, ao_n, ao_buf), tx::kReadAoHead,
                           ao_n, ao_buf, tx::kReadAoError);
   if (ai_n > 0 && (all || function == 4))
-    read_failed |=
-        read_inputs(ctx, modbus_read_input_registers, dev.ai_start, ai_n, dev.ao_as_ai != 0, ao_buf,
-                    ao_n, ai_buf, tx::kReadAiHead, tx::kReadAiError);
+    read_failed |= read_inputs(ctx, modbus_read_input_registers, dev.ai_start, ai_n, dev.ao_as_ai,
+                               ao_buf, ao_n, ai_buf, tx::kReadAiHead, tx::kReadAiError);
   if (do_n > 0 && function == 15)
     report(modbus_write_bits(ctx, dev.do_start, do_n, do_buf), tx::kWriteDoHead, do_n, do_buf,
            tx::kWriteDoError);

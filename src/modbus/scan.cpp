@@ -159,7 +159,7 @@ IoResult write_outputs(IoImage& io, const Mapping& m, std::span<const MbDevice> 
   IoResult result = IoResult::kOk;
   for (int i = 0; i < static_cast<int>(devices.size()) && result == IoResult::kOk; ++i) {
     const MbDevice& dev = devices[static_cast<size_t>(i)];
-    if ((kind.type == kDO ? dev.do_as_di : dev.ao_as_ai) != 0) continue;
+    if (kind.type == kDO ? dev.do_as_di : dev.ao_as_ai) continue;
     const auto at = static_cast<size_t>(i);
     if (watch != nullptr && !watch->reachable(at)) {
       if (dropped[at]) console().print(tx::kCommandDropped, i + 1, kind.type == kDO ? "DO" : "AO");

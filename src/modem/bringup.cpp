@@ -146,7 +146,7 @@ bool ModemLink::bring_up() {
     while (ticks_elapsed(GetTimeTicks(), start) < limit && !at_.port_returned()) {
       if (flag_ckeck_modem != 0) creg = check_registration();
       if (creg == 1) {
-        if (settings_.auto_connect != 0) break;
+        if (settings_.auto_connect) break;
         // Monitoring only: the wait lasts as long as the modem stays registered.
         start = GetTimeTicks();
       }
@@ -158,7 +158,7 @@ bool ModemLink::bring_up() {
       at_.port_unanswered();
     }
   }
-  return settings_.mqtt_enable != 0 ? open_mqtt() : open_udp();
+  return settings_.mqtt_enable ? open_mqtt() : open_udp();
 }
 
 bool ModemLink::reconnect_mqtt() {

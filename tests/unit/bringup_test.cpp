@@ -127,7 +127,7 @@ TEST_F(Bringup, AModemSilentForAWholeAttemptHasItsPortReopened) {
 
 // A one-character user sends no credentials; one topic when both are the same.
 TEST_F(Bringup, ReconnectSendsFourCommandsAndSurvivesADisconnectError) {
-  settings.mqtt_enable = 1;
+  settings.mqtt_enable = true;
   std::strcpy(settings.mqtt_user, "a");
   std::strcpy(settings.mqtt_password, "pw");
   std::strcpy(settings.mqtt_host, "10.0.0.9");

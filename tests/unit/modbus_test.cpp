@@ -24,7 +24,7 @@ MbDevice device_at(const ModbusSim::Device& s, int do_n, int di_n, int ao_n, int
   d.slave_id = s.tcp ? 1 : 7;
   d.do_count = do_n, d.di_count = di_n, d.ao_count = ao_n, d.ai_count = ai_n;
   d.do_start = 100, d.di_start = 200, d.ao_start = 300, d.ai_start = 400;
-  d.is_tcp = s.tcp ? 1 : 0;
+  d.is_tcp = s.tcp;
   std::strcpy(d.ip_addr, "127.0.0.1");
   d.tcp_port = s.port;
   std::strncpy(d.serial_dev, s.path.c_str(), sizeof d.serial_dev - 1);
@@ -153,7 +153,7 @@ TEST_F(ModbusTest, OutputsReportedAsInputsFollowTheRealInputs) {
        "set 0 ai 400 5"});
   // 8 coils and 4 real inputs; 2 holding registers and 1 real input register.
   MbDevice d = device(0, 8, 12, 2, 3);
-  d.do_as_di = d.ao_as_ai = 1;
+  d.do_as_di = d.ao_as_ai = true;
   Buffers b;
   EXPECT_EQ(b.fc(d, 0), kOk);
   EXPECT_NE(console.take().find("[Read  DI] Number:4, Value:[1, 0, 1, 1]\r\n"), std::string::npos);
@@ -165,7 +165,7 @@ TEST_F(ModbusTest, OutputsReportedAsInputsFollowTheRealInputs) {
 
   // No real inputs: no DI (AI) request; the outputs fill from element 0.
   MbDevice only = device(0, 8, 8, 2, 2);
-  only.do_as_di = only.ao_as_ai = 1;
+  only.do_as_di = only.ao_as_ai = true;
   Buffers c;
   EXPECT_EQ(c.fc(only, 0), kOk);
   EXPECT_EQ(console.take().find("DI]"), std::string::npos);
@@ -263,7 +263,7 @@ TEST_F(ModbusTest, ReadErrorRestoresTheSessionsOwnLastGoodValues) {
 TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   start({"tcp", "tcp", "rtu"});
   MbDevice as_di = device(1, 2, 2, 0, 0);
-  as_di.do_as_di = 1;
+  as_di.do_as_di = true;
   devices_ = {device(0, 4, 0, 3, 0), as_di, device(2, 0, 0, 2, 0)};
   map(IoType::DO, 0, "1-1,1-3,2-2,");
   map(IoType::AO, 0, "1-2,3-1,3-2,");
