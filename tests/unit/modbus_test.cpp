@@ -2,6 +2,7 @@
 // devices (the bench kit's modbus_sim) over real libmodbus traffic.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <thread>
@@ -42,7 +43,7 @@ struct Buffers {
     std::fill(std::begin(ai_buf), std::end(ai_buf), 0xEEEE);
   }
   IoResult fc(const MbDevice& d, int32_t f) {
-    return modbus_exchange(do_buf, di_buf, ao_buf, ai_buf, &d, f);
+    return modbus_exchange(do_buf, di_buf, ao_buf, ai_buf, &d, static_cast<Function>(f)).result;
   }
 };
 
@@ -194,6 +195,20 @@ TEST_F(ModbusTest, FailedRequestsArePrintedAndNoLinkIsUnreachable) {
   EXPECT_EQ(console.take(ConsoleStream::kErr),
             "[Error] Connection failed\n[Error] Connection failed\n"
             "[Error] Unable to allocate libmodbus context\n");
+
+  // Each failed step is a fault with its cause (what quorvane-check shows).
+  MbDevice closed = device_at({true, kClosedPort, ""}, 1, 1, 1, 1);
+  Exchange refused =
+      modbus_exchange(b.do_buf, b.di_buf, b.ao_buf, b.ai_buf, &closed, Function::kReadAll);
+  ASSERT_EQ(refused.faults.size(), 1u);
+  EXPECT_EQ(refused.faults[0].what, "[Error] Connection failed");
+  EXPECT_EQ(refused.faults[0].error_number, ECONNREFUSED);
+  EXPECT_EQ(refused.faults[0].library_text, std::strerror(ECONNREFUSED));
+  Exchange read = modbus_exchange(b.do_buf, b.di_buf, b.ao_buf, b.ai_buf, &d, Function::kReadAll);
+  ASSERT_EQ(read.faults.size(), 1u);
+  EXPECT_EQ(read.faults[0].what, "[Error] Read DI error");
+  EXPECT_NE(read.faults[0].error_number, 0);
+  console.take(ConsoleStream::kErr);
 }
 
 // The scan and the write-back stop at the device; the polling thread ends the process.
