@@ -157,7 +157,7 @@ TEST_F(Bringup, ReconnectSendsFourCommandsAndSurvivesADisconnectError) {
   EXPECT_EQ(modem.commands().back(), "AT+EMQSUB=7,\"gw/cmd/+/DO\",1\r\n");
   EXPECT_EQ(modem.commands().end()[-2], "AT+EMQCON=7,4,\"myclientid\",120,1,0,usr,pw9\r\n");
   const std::string out = capture.take();
-  EXPECT_NE(out.find("Send: AT+EMQCON=7,4,\"myclientid\",120,1,0,usr,********\r\n"), out.npos);
+  EXPECT_NE(out.find("Send: AT+EMQCON=7,4,\"myclientid\",120,1,0,usr,***\r\n"), out.npos);
   EXPECT_EQ(out.find("pw9"), out.npos) << out;
 }
 
