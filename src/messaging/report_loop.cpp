@@ -95,10 +95,6 @@ uint32_t limit_ms(int32_t seconds) {
   return static_cast<uint32_t>(seconds) * 1000U;
 }
 
-uint8_t step_bit(int32_t step) {
-  return static_cast<uint8_t>(1U << step);
-}
-
 }  // namespace
 
 struct ReportBuffers {
@@ -390,7 +386,7 @@ void ReportLoop::transition(Event event) {
         }
         resend_left_ = kResends;
         console().print(kGaveUp, kResends);
-        failed_steps_ |= 1U << message_;
+        failed_steps_ |= step_bit(message_);
         phase_ = ReportPhase::kFinished;
         return;
       }
