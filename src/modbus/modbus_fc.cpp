@@ -190,28 +190,31 @@ Exchange modbus_exchange(uint8_t* do_buf, uint8_t* di_buf, uint16_t* ao_buf, uin
 
 IoResult modbus_write_merged(uint8_t* do_buf, uint16_t* ao_buf, const MbDevice* device,
                              Function function, const ChannelMask& mapped) {
-  return run_exchange(device,
-                      [&](modbus_t* ctx, Faults& faults) {
-                        const MbDevice& dev = *device;
-                        if (function == Function::kWriteDo) {
-                          int n = channel_limit(dev.do_count);
-                          if (n > 0 && !keep_unmapped(ctx, modbus_read_bits, dev.do_start, n,
-                                                      mapped, do_buf)) {
-                            fail(faults, tx::kReadDoError, false);
-                            fail(faults, tx::kWriteDoError, false);
-                            return false;
-                          }
-                        } else if (function == Function::kWriteAo) {
-                          int n = channel_limit(dev.ao_count);
-                          if (n > 0 && !keep_unmapped(ctx, modbus_read_registers, dev.ao_start, n,
-                                                      mapped, ao_buf)) {
-                            fail(faults, tx::kReadAoError, false);
-                            fail(faults, tx::kWriteAoError, false);
-                            return false;
-                          }
-                        }
-                        make_requests(faults, ctx, do_buf, nullptr, ao_buf, nullptr, dev, function);
-                        return false;
-                      })
+  return run_exchange(
+             device,
+             [&](modbus_t* ctx, Faults& faults) {
+               const MbDevice& dev = *device;
+               // Unmapped positions keep the device's values; when
+               // they cannot be read, nothing is written.
+               auto kept = [&](auto read, int start, int32_t count, auto* buf,
+                               const char* read_error, const char* write_error) {
+                 const int n = channel_limit(count);
+                 if (n == 0 || keep_unmapped(ctx, read, start, n, mapped, buf)) return true;
+                 fail(faults, read_error, false);
+                 fail(faults, write_error, false);
+                 return false;
+               };
+               const bool ok = function == Function::kWriteDo
+                                   ? kept(modbus_read_bits, dev.do_start, dev.do_count, do_buf,
+                                          tx::kReadDoError, tx::kWriteDoError)
+                               : function == Function::kWriteAo
+                                   ? kept(modbus_read_registers, dev.ao_start, dev.ao_count, ao_buf,
+                                          tx::kReadAoError, tx::kWriteAoError)
+                                   : true;
+               if (ok) {
+                 make_requests(faults, ctx, do_buf, nullptr, ao_buf, nullptr, dev, function);
+               }
+               return false;
+             })
       .result;
 }
