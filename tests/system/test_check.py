@@ -92,6 +92,7 @@ def test_files(root, kind, edit, args, status, says):
         assert [p["value"] for p in facts["program"]["positions"][4:6]] == [5683, "report.example.com"]
         slots = facts["mapping"]["sessions"][0]["di"]
         assert (len(slots), slots[8]) == (12, dict(slot=9, device=2, channel=1, address=100, table="DI"))
+        assert "\n      9:2-1@100" in text.stdout  # eight slots a line
 
 
 def test_devices_reads_each_device_once_and_goes_on_past_one_offline(root):
@@ -114,6 +115,9 @@ def test_devices_reads_each_device_once_and_goes_on_past_one_offline(root):
             (True, True, False), (True, True, False), (False, False, True)]
         assert "Connection refused" in facts["devices"][2]["error"]
         assert facts["devices"][1]["values"]["di"] == [1, 1]  # its coils, as inputs
+        # ... and its DI slots read the coils' table; the other devices' their own.
+        slots = json.loads(run_check(root, "files", "--json").stdout)["mapping"]["sessions"][0]["di"]
+        assert [d["table"] for d in slots] == ["DI"] * 4 + ["DO"] * 2 + ["DI"]
         di, ai = facts["sessions"][0]["di"], facts["sessions"][0]["ai"]
         assert di["values"] == [1, 0, 1, 1, 1, 1, None]
         assert di["text"] == "AE,QRX724H,0100,0,0,WDI,0,7,1,0,1,1,1,1,0,EA"
