@@ -127,3 +127,14 @@ def test_devices_reads_each_device_once_and_goes_on_past_one_offline(root):
         text = run_check(root, "devices")
         assert "device 3  TCP 127.0.0.1:%d  slave 3: NOT CONNECTED" % gone.port in text.stdout
         assert text.stdout.endswith("Verdict: 1 of 3 device(s) did not answer (exit 1)\n")
+
+
+@pytest.mark.parametrize("args, status, out, err", [
+    (["--bogus"], 2, "", "quorvane-check: unknown argument --bogus\nUsage:"),
+    (["--root", "/nonexistent"], 2, "", "quorvane-check: --root /nonexistent: not a directory\n"),
+    (["--help"], 0, "Usage:", ""),
+    (["-v"], 0, "quorvane-check version = V1.00_for_ME3616", ""),
+])
+def test_command_line(args, status, out, err):
+    r = subprocess.run([str(CHECK), *args], capture_output=True, text=True, timeout=60)
+    assert (r.returncode, r.stdout.startswith(out), r.stderr.startswith(err)) == (status, True, True)
