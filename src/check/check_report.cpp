@@ -76,7 +76,7 @@ class Json {
   bool pending_key_ = false;
 };
 
-const char* kTypeKeys[4] = {"do", "di", "ao", "ai"};
+const char* kTypeKeys[] = {"do", "di", "ao", "ai"};
 
 std::string transport(const MbDevice& d) {
   char text[96];
@@ -329,8 +329,8 @@ class Reporter {
       j_.key("connected").boolean(r.connected).key("answered").boolean(r.answered);
       j_.key("error").str(r.error).key("ms").num(r.ms);
       if (r.connected) {
-        const int n[4] = {channel(d.do_count), channel(d.di_count), channel(d.ao_count),
-                          channel(d.ai_count)};
+        const int n[] = {channel(d.do_count), channel(d.di_count), channel(d.ao_count),
+                         channel(d.ai_count)};
         say("    DO %s DI %s AO %s AI %s\n", list(r.do_buf, n[0]).c_str(),
             list(r.di_buf, n[1]).c_str(), list(r.ao_buf, n[2]).c_str(),
             list(r.ai_buf, n[3]).c_str());
