@@ -59,6 +59,8 @@ HAND_MAPPING = mapping_text([(7, ["1-1,1-9,", "", "", ""])])
      "quorvane_options.ini: MQTT is on with the shared default client ID myclientid"),
     ("udp", ("quorvane.ini", b"[DEVICE2]\r\n", b""), [], 1,
      "quorvane.ini line 22: device 2's header line is a value line (slave_id=2)"),
+    ("udp", ("quorvane.ini", b"slave_id=2\r\n", b""), [], 1,
+     "line 27: device 2 has 100 AI values, 0 to 32 fit!!"),  # the lint pass reads to the end
     ("udp", ("quorvane_mapping.ini", DEFAULT_MAPPING, HAND_MAPPING), [], 1,
      "Configure file %squorvane_mapping.ini: line 5: DO entry 2 names channel 9 of device 1, "
      "which has 8!!\n" % CONF),
@@ -69,7 +71,7 @@ HAND_MAPPING = mapping_text([(7, ["1-1,1-9,", "", "", ""])])
               b"mqtt_user=caf\xe9\r\nmqtt_password=Pw-7s3cret \r\n"), [], 0,
      'mqtt_user        "caf\\ufffd"\n   14   15  mqtt_password    "***"'),
 ], ids=["udp example", "mqtt example", "misplaced name", "strict", "LF-only", "comma in password", "readable password",
-        "shared client ID", "missing header",
+        "shared client ID", "missing header", "device file one line short",
         "missing channel", "blank in mapping", "latin-1 user, password"])
 def test_files(root, kind, edit, args, status, says):
     with_example(root, kind, *edit)
