@@ -1,10 +1,9 @@
 """Scrambling of the gateway's UDP frames, as the daemon does it.
 
-Two methods: SM4 applied twice per 16-byte block (with the gateway's byte
-order: every 4-byte group of key, input and output is reversed against the
-standard), or a byte-substitution table that maps each byte through the same
-forward table in both directions. The key and the table come from the build
-(`<build>/codec_params.txt`), so the bench kit always speaks the daemon's codec.
+SM4 applied twice per 16-byte block, with the gateway's byte order: every
+4-byte group of key, input and output is reversed against the standard. The
+key comes from the build (`<build>/codec_params.txt`), so the bench kit always
+speaks the daemon's codec.
 """
 
 import dataclasses
@@ -36,14 +35,6 @@ CK = tuple(int.from_bytes(bytes(((4 * i + j) * 7) % 256 for j in range(4)), "big
 
 DEFAULT_KEY = bytes.fromhex("0123456789ABCDEFFEDCBA9876543210")
 BLOCK = 16
-MODES = ("sms4", "table")
-
-
-def default_table():
-    """Printable bytes go through an affine permutation of the 95 printable
-    characters; every other byte of 0..127 maps to itself."""
-    return [0x20 + ((b - 0x20) * 7 + 3) % 95 if 0x20 <= b <= 0x7E else b
-            for b in range(128)]
 
 
 # --- SM4 as the standard writes it ---------------------------------------
@@ -108,13 +99,10 @@ def gateway_sm4_once(key, block, decrypt=False):
 @dataclasses.dataclass(frozen=True)
 class CodecParams:
     key: bytes = DEFAULT_KEY
-    table: tuple = tuple(default_table())
 
     def __post_init__(self):
         if len(self.key) != 16:
             raise ValueError("key must hold 16 bytes")
-        if len(self.table) != 128 or sorted(self.table) != list(range(128)):
-            raise ValueError("table must be a permutation of 0..127")
 
 
 def parse_key(text):
@@ -125,8 +113,8 @@ def parse_key(text):
 
 
 def load_params(path=None, key=None):
-    """Key and table from a build's codec_params.txt ("key=<32 hex digits>",
-    "table=<128 decimal numbers>"); the defaults where no file is given.
+    """The key from a build's codec_params.txt ("key=<32 hex digits>"); the
+    default where no file is given.
     `key` (hex text or bytes) overrides the file's key."""
     params = CodecParams()
     if path is not None:
@@ -135,42 +123,23 @@ def load_params(path=None, key=None):
             name, sep, value = line.partition("=")
             if sep:
                 fields[name.strip()] = value.strip()
-        if "key" not in fields or "table" not in fields:
-            raise ValueError(f"{path}: needs a key= line and a table= line")
-        params = CodecParams(parse_key(fields["key"]),
-                             tuple(int(v) for v in fields["table"].split()))
+        if "key" not in fields:
+            raise ValueError(f"{path}: needs a key= line")
+        params = CodecParams(parse_key(fields["key"]))
     if key is not None:
         params = dataclasses.replace(
             params, key=parse_key(key) if isinstance(key, str) else bytes(key))
     return params
 
 
-def invert_table(table):
-    inverse = [0] * len(table)
-    for b, v in enumerate(table):
-        inverse[v] = b
-    return inverse
-
-
 class Codec:
-    """encode()/decode() of whole frames, byte for byte as the gateway does.
+    """encode()/decode() of whole frames, byte for byte as the gateway does."""
 
-    inverse_table=True makes the table mode the gateway's counterpart: the
-    gateway maps forward in both directions, so its peer reads and writes
-    through the inverse table (SM4 is its own counterpart already)."""
-
-    def __init__(self, params=None, mode="sms4", inverse_table=False):
-        if mode not in MODES:
-            raise ValueError(f"mode must be one of {MODES}: {mode!r}")
+    def __init__(self, params=None):
         self.params = params or CodecParams()
-        self.mode = mode
         # The gateway swaps key words before its schedule; do it once here.
         rk = sm4_round_keys(swap_words(self.params.key))
         self._enc_keys, self._dec_keys = rk, rk[::-1]
-        # Bytes 128..255 have no table entry: they pass unchanged.
-        table = self.params.table
-        self._subst = bytes(invert_table(table) if inverse_table else table) + \
-            bytes(range(128, 256))
 
     def _blocks(self, data, round_keys):
         out = bytearray()
@@ -182,21 +151,16 @@ class Codec:
         return bytes(out)
 
     def encode(self, text):
-        """Scramble a frame (str or bytes). SM4: pad with spaces to a multiple
-        of 16 (no padding when already one), then every block twice."""
+        """Scramble a frame (str or bytes): pad with spaces to a multiple of
+        16 (no padding when already one), then every block twice."""
         data = text.encode("latin-1") if isinstance(text, str) else bytes(text)
-        if self.mode == "table":
-            return data.translate(self._subst)
         data += b" " * (-len(data) % BLOCK)
         return self._blocks(data, self._enc_keys)
 
     def decode(self, data):
-        """Unscramble received bytes. SM4 refuses a length that is not a
-        multiple of 16 (ValueError); the padding spaces stay in the result.
-        The table mode applies the same table as encode(), not its inverse."""
+        """Unscramble received bytes. A length that is not a multiple of 16
+        is refused (ValueError); the padding spaces stay in the result."""
         data = bytes(data)
-        if self.mode == "table":
-            return data.translate(self._subst)
         if len(data) % BLOCK:
             raise ValueError(f"message length {len(data)} is not a multiple of 16")
         return self._blocks(data, self._dec_keys)

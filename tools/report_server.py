@@ -4,9 +4,7 @@
 Every datagram (the raw scrambled bytes) is unscrambled, logged and answered
 with a frame of the same Session ID, PacketID and Type. RDO and RAO answers
 carry the values configured for that session (set_values, --rdo, --rao); with
-none configured they carry zeros, as many as the request asked for. In table
-mode the server maps through the inverse table by default, because the gateway
-maps forward in both directions. The server
+none configured they carry zeros, as many as the request asked for. The server
 can be told to stay silent, and can push an RDO or RAO frame of its own to the
 last address it heard from.
 
@@ -21,15 +19,11 @@ import threading
 import time
 
 from bench_worker import BackgroundWorker, stop_on_signals
-from frame_codec import Codec, MODES, load_params
+from frame_codec import Codec, load_params
 
 DEVICE_TYPE = "QRX724H"
 DEVICE_VERSION = "0100"
 VALUE_TYPES = ("RDO", "RAO")
-# "inverse": read and write through the inverse table, so that the gateway
-# (forward table both ways) and the server understand each other.
-# "forward": the gateway's own mapping both ways, to show what it does with it.
-TABLE_DIRECTIONS = ("inverse", "forward")
 ANSWER_FORMAT = "AE,{dt},{ver},{sid},{pid},{type},0,{n}{values},EA"
 
 
@@ -81,21 +75,17 @@ class ReportServer(BackgroundWorker):
     """The server on 127.0.0.1 (or `host`), in a thread of its own.
 
     params  -- CodecParams, or the path of a build's codec_params.txt, or None
-               for the default key and table
+               for the default key
 
     frames  -- copy of every frame received (dicts from parse_frame, plus
                'raw' scrambled bytes, 'addr', 'answered', 'time', 'error')
     sent    -- copy of every frame sent (parse_frame dicts plus 'raw', 'addr')
     """
 
-    def __init__(self, port=0, params=None, mode="sms4", host="127.0.0.1",
-                 log=None, table_direction="inverse"):
-        if table_direction not in TABLE_DIRECTIONS:
-            raise ValueError(f"table_direction must be one of {TABLE_DIRECTIONS}")
+    def __init__(self, port=0, params=None, host="127.0.0.1", log=None):
         if params is None or isinstance(params, (str, os.PathLike)):
             params = load_params(params)
-        self.codec = Codec(params, mode,
-                           inverse_table=table_direction == "inverse")
+        self.codec = Codec(params)
         self._sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self._sock.bind((host, port))
         self._sock.settimeout(0.05)
@@ -338,12 +328,8 @@ def main(argv=None):
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--host", default="127.0.0.1")
     ap.add_argument("--port", type=int, default=5683, help="0: any free port")
-    ap.add_argument("--params", help="the build's codec_params.txt (key and table)")
+    ap.add_argument("--params", help="the build's codec_params.txt (the key)")
     ap.add_argument("--key", help="SM4 key as 32 hex digits (overrides --params)")
-    ap.add_argument("--mode", choices=MODES, default="sms4")
-    ap.add_argument("--table-direction", choices=TABLE_DIRECTIONS, default="inverse",
-                    help="table mode: map through the inverse table (the gateway's "
-                         "counterpart) or the forward one (as the gateway itself)")
     ap.add_argument("--rdo", type=_session_values, action="append", default=[],
                     metavar="SID=v1,v2,...", help="DO values of RDO answers")
     ap.add_argument("--rao", type=_session_values, action="append", default=[],
@@ -357,9 +343,8 @@ def main(argv=None):
     except (OSError, ValueError) as exc:
         print(f"report_server: {exc}", file=sys.stderr)
         return 1
-    server = ReportServer(args.port, params, args.mode, args.host,
-                          log=lambda line: print(line, flush=True),
-                          table_direction=args.table_direction)
+    server = ReportServer(args.port, params, args.host,
+                          log=lambda line: print(line, flush=True))
     for sid, values in args.rdo:
         server.set_values(sid, "RDO", values)
     for sid, values in args.rao:
@@ -369,7 +354,7 @@ def main(argv=None):
 
     done = stop_on_signals()
     server.start()
-    print(f"listening on {server.address[0]}:{server.address[1]} ({args.mode})",
+    print(f"listening on {server.address[0]}:{server.address[1]} (sms4)",
           flush=True)
 
     def console():

@@ -69,11 +69,11 @@ Mapping read_mapping(const DeviceList& devices) {
   console().line("\r\n<--- Read Configure File --->\r");
   IoImage io;
   GpsFix gps;
-  // Read after the bring-up; until then a command finds no session and no device.
-  DeviceList devices;
-  Mapping mapping{};
-  // The modem link writes the resolved host addresses back into it.
-  Settings settings = take(read_prog_conf(configFile_prog));
+  // Until the device and mapping files are read (after the bring-up), a
+  // command finds no session and no device.
+  const DeviceList no_devices;
+  const Mapping no_mapping{};
+  const Settings settings = take(read_prog_conf(configFile_prog));
   // Before the ports and the modem: a refused options file ends start-up
   // before the modem is restarted or the mapping rewritten.
   const Options options = take(read_options_conf(configFile_options));
@@ -89,8 +89,8 @@ Mapping read_mapping(const DeviceList& devices) {
   AtChannel modem(modem_keeper);
   ReportBook book;
   book.set_answers_current_cycle_only(answers_current_cycle_only(options));
-  install_downlink_handlers(modem, book, io, mapping, devices, exit_unreachable_device,
-                            settings.mqtt_cht != 0);
+  install_downlink_handlers(modem, book, io, no_mapping, no_devices, exit_unreachable_device,
+                            settings.mqtt_cht);
 
   // The main thread's sign of life: every AT exchange (the bring-up's waits
   // are exchanges and one-second sleeps), every report pass. The polling
@@ -113,8 +113,10 @@ Mapping read_mapping(const DeviceList& devices) {
   ModemLink link(modem, settings, mqtt_client_id(options));
   while (!link.bring_up()) clock_sleep_seconds(1);
 
-  devices = take(read_mb_conf(configFile_mb));
-  mapping = read_mapping(devices);
+  const DeviceList devices = take(read_mb_conf(configFile_mb));
+  const Mapping mapping = read_mapping(devices);
+  install_downlink_handlers(modem, book, io, mapping, devices, exit_unreachable_device,
+                            settings.mqtt_cht);
   if (mapping.session_count == 0) {
     watchdog.ready();
     idle_forever(main_beat);

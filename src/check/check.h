@@ -13,6 +13,7 @@
 #include "config/conf_text.h"
 #include "config/configuration.h"
 #include "config/options_conf.h"
+#include "config/prog_conf.h"
 
 struct Warning {
   std::string file;  // as configured
@@ -50,16 +51,9 @@ struct FilesCheck {
 // Reads the three files (paths resolved under QUORVANE_ROOT) and checks them.
 FilesCheck check_files();
 
-// The program file's positions: the field each one fills (null: unused).
-struct ProgField {
-  const char* name;
-  bool is_text;
-};
-constexpr int kProgPositions = 26;
-const ProgField& prog_field(int position);
-// The value a position's field holds, as text (a text field as it is; the
-// MQTT password, which the tool never prints, as "***").
-std::string prog_value(const Settings& settings, int position);
+// The text quorvane-check shows for a program file field (the MQTT
+// password, which it never prints, as "***").
+std::string prog_value(const Settings& settings, const Field<Settings>& field);
 
 // The Modbus address a session slot reads: the block start plus the channel,
 // or, for the coils (holding registers) a device also reports as inputs, the

@@ -1,10 +1,7 @@
 // quorvane-check devices: one read-only exchange with every device through
 // the daemon's function engine, its console lines kept apart from the report.
 
-#include <modbus.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -35,15 +32,14 @@ class Capture final : public ConsoleSink {
 DeviceRead read_device(const MbDevice& dev) {
   DeviceRead r;
   Capture capture;
-  errno = 0;
   const auto start = std::chrono::steady_clock::now();
-  const IoResult rc = modbus_exchange(r.do_buf, r.di_buf, r.ao_buf, r.ai_buf, &dev, 0);
+  const Exchange exchange =
+      modbus_exchange(r.do_buf, r.di_buf, r.ao_buf, r.ai_buf, &dev, Function::kReadAll);
   const auto end = std::chrono::steady_clock::now();
-  const int why = errno;
-  const std::string& console = capture.text();
   r.ms = std::chrono::duration<double, std::milli>(end - start).count();
-  r.connected = rc != IoResult::kUnreachable;
-  std::string errors;
+  r.connected = exchange.result != IoResult::kUnreachable;
+  r.answered = exchange.result == IoResult::kOk;
+  const std::string& console = capture.text();
   size_t pos = 0;
   while (pos < console.size()) {
     size_t end_of_line = console.find('\n', pos);
@@ -51,13 +47,15 @@ DeviceRead read_device(const MbDevice& dev) {
     std::string line = console.substr(pos, end_of_line - pos);
     pos = end_of_line + 1;
     while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-    if (line.empty()) continue;
-    if (line.rfind("[Error]", 0) == 0) errors += (errors.empty() ? "" : "; ") + line;
-    r.log.push_back(line);
+    if (!line.empty()) r.log.push_back(line);
   }
-  r.answered = rc == IoResult::kOk;
-  if (!errors.empty() && why != 0) errors += std::string(" (") + modbus_strerror(why) + ")";
-  r.error = errors;
+  // Each failed step, then what the library said about the last one.
+  for (const ModbusFault& fault : exchange.faults) {
+    r.error += (r.error.empty() ? "" : "; ") + fault.what;
+  }
+  if (!exchange.faults.empty() && exchange.faults.back().error_number != 0) {
+    r.error += " (" + exchange.faults.back().library_text + ")";
+  }
   return r;
 }
 

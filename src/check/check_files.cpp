@@ -28,24 +28,6 @@ namespace {
 // What the tool shows for the MQTT password: it never prints it.
 constexpr char kHiddenSecret[] = "***";
 
-constexpr ProgField kProgFields[kProgPositions] = {
-    {"send_interval", false}, {"auto_connect", false}, {"apn", true},
-    {nullptr, false},         {"server_port", false},  {"server_host", true},
-    {nullptr, false},         {"mqtt_enable", false},  {"mqtt_host", true},
-    {"mqtt_port", false},     {"mqtt_bufsize", false}, {"mqtt_keepalive", false},
-    {"mqtt_version", false},  {"mqtt_user", true},     {"mqtt_password", true},
-    {"sub_topic1", true},     {"sub_topic2", true},    {"pub_topic_info", true},
-    {"pub_topic_di", true},   {"pub_topic_ai", true},  {"pub_topic_gps", true},
-    {"pub_topic_ack", true},  {nullptr, false},        {"mqtt_cht", false},
-    {"device_id", true},      {"sensor_id", true},
-};
-
-constexpr const char* kDeviceFields[19] = {
-    "slave_id", "do_count",  "di_count",  "ao_count", "ai_count", "do_start",   "di_start",
-    "ao_start", "ai_start",  "is_tcp",    "ip_addr",  "tcp_port", "serial_dev", "baud",
-    "parity",   "data_bits", "stop_bits", "do_as_di", "ao_as_ai",
-};
-
 std::string fmt(const char* format, auto... args) {
   char text[512];
   std::snprintf(text, sizeof text, format, args...);
@@ -188,15 +170,15 @@ void check_prog_lines(FilesCheck& out, std::string_view text) {
                        kProgPositions - 1));
     } else {
       out.prog_lines[position] = {n, std::string(bare(*l))};
-      const char* field = kProgFields[position].name;
+      const Field<Settings>* row = field_at(kProgFields, position);
+      const char* field = row ? row->name : nullptr;
       if (value && field != nullptr) {
         std::string name = line_name(*l);
         if (name != field) {
-          const char* previous = position > 0 ? kProgFields[position - 1].name : nullptr;
-          const char* next =
-              position + 1 < kProgPositions ? kProgFields[position + 1].name : nullptr;
+          const Field<Settings>* previous = field_at(kProgFields, position - 1);
+          const Field<Settings>* next = field_at(kProgFields, position + 1);
           wrong.push_back(
-              {n, shift_of(name, previous, next),
+              {n, shift_of(name, previous ? previous->name : nullptr, next ? next->name : nullptr),
                fmt("position %d is %s, but the line is named %s", position, field, name.c_str())});
         }
         pass.value_blanks(n, *l);
@@ -217,11 +199,11 @@ void check_prog_lines(FilesCheck& out, std::string_view text) {
   pass.mismatches(wrong);
   if (position < kProgPositions) {
     int first = position;
-    while (first < kProgPositions && kProgFields[first].name == nullptr) ++first;
+    while (first < kProgPositions && field_at(kProgFields, first) == nullptr) ++first;
     if (first < kProgPositions) {
       pass.warn(0, fmt("the file ends at position %d: %s and every later setting keep their "
                        "initial value (0 or empty)",
-                       position, kProgFields[first].name));
+                       position, field_at(kProgFields, first)->name));
     }
   }
 }
@@ -244,15 +226,15 @@ void check_device_lines(FilesCheck& out, std::string_view text) {
                        "shifts every later value by one line",
                        d + 1, std::string(bare(*header)).c_str()));
     }
-    for (int stored = 0; stored < 19;) {
+    for (int stored = 0; stored < kDeviceValueLines;) {
       auto l = lines.next();
       if (!l) break;
       if (!contains(*l, "=")) continue;
-      const char* field = kDeviceFields[stored++];
+      const char* field = kDeviceFields[stored++].name;
       std::string name = line_name(*l);
       if (name != field) {
-        const char* previous = stored > 1 ? kDeviceFields[stored - 2] : nullptr;
-        const char* next = stored < 19 ? kDeviceFields[stored] : nullptr;
+        const char* previous = stored > 1 ? kDeviceFields[stored - 2].name : nullptr;
+        const char* next = stored < kDeviceValueLines ? kDeviceFields[stored].name : nullptr;
         wrong.push_back({lines.line_number(), shift_of(name, previous, next),
                          fmt("device %d's value line %d is %s, but the line is named %s", d + 1,
                              stored, field, name.c_str())});
@@ -316,55 +298,26 @@ void check_mapping_lines(FilesCheck& out, std::string_view text) {
 
 }  // namespace
 
-const ProgField& prog_field(int position) {
-  return kProgFields[position];
-}
-
-std::string prog_value(const Settings& s, int position) {
-  // clang-format off
-  switch (position) {
-    case 0: return std::to_string(s.send_interval);
-    case 1: return std::to_string(s.auto_connect);
-    case 2: return s.apn;
-    case 4: return std::to_string(s.server_port);
-    case 5: return s.server_host;
-    case 7: return std::to_string(s.mqtt_enable);
-    case 8: return s.mqtt_host;
-    case 9: return std::to_string(s.mqtt_port);
-    case 10: return std::to_string(s.mqtt_bufsize);
-    case 11: return std::to_string(s.mqtt_keepalive);
-    case 12: return std::to_string(s.mqtt_version);
-    case 13: return s.mqtt_user;
-    case 14: return s.mqtt_password[0] == '\0' ? "" : kHiddenSecret;
-    case 15: return s.sub_topic1;
-    case 16: return s.sub_topic2;
-    case 17: return s.pub_topic_info;
-    case 18: return s.pub_topic_di;
-    case 19: return s.pub_topic_ai;
-    case 20: return s.pub_topic_gps;
-    case 21: return s.pub_topic_ack;
-    case 23: return std::to_string(s.mqtt_cht);
-    case 24: return s.device_id;
-    case 25: return s.sensor_id;
-    default: return "";
+std::string prog_value(const Settings& s, const Field<Settings>& field) {
+  if (std::string_view(field.name) == "mqtt_password") {
+    return s.mqtt_password[0] == '\0' ? "" : kHiddenSecret;
   }
-  // clang-format on
+  return field_text(field, s);
 }
 
 int32_t slot_address(const MbDevice& dev, int type, int channel, bool& aliased) {
   const auto t = static_cast<IoType>(type);
   aliased = false;
-  const int32_t start = by_type(t, dev.do_start, dev.di_start, dev.ao_start, dev.ai_start);
   // do_as_di / ao_as_ai: the device's own inputs first, then its outputs.
-  if ((t == IoType::DI && dev.do_as_di != 0) || (t == IoType::AI && dev.ao_as_ai != 0)) {
-    const bool di = t == IoType::DI;
-    const int32_t own = (di ? dev.di_count - dev.do_count : dev.ai_count - dev.ao_count);
+  for (const ReportedAs& also : kReportedAs) {
+    if (also.to != t || !(dev.*also.flag)) continue;
+    const int32_t own = io_count(dev, t) - io_count(dev, also.from);
     if (channel > own) {
       aliased = true;
-      return (di ? dev.do_start : dev.ao_start) + channel - own - 1;
+      return io_start(dev, also.from) + channel - own - 1;
     }
   }
-  return start + channel - 1;
+  return io_start(dev, t) + channel - 1;
 }
 
 const Refusal* FilesCheck::refusal() const {
@@ -395,7 +348,7 @@ void check_exposure(FilesCheck& out) {
                (st.st_mode & S_IROTH) != 0 ? "others" : "its group", st.st_mode & 07777)});
     }
   }
-  if (s.mqtt_enable == 0) return;
+  if (!s.mqtt_enable) return;
   const bool has_options = out.options && out.options->ok();
   if (has_options && mqtt_client_id(out.options->value()) == "myclientid") {
     out.warnings.push_back(

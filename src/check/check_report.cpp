@@ -76,11 +76,11 @@ class Json {
   bool pending_key_ = false;
 };
 
-const char* kTypeKeys[4] = {"do", "di", "ao", "ai"};
+const char* kTypeKeys[] = {"do", "di", "ao", "ai"};
 
 std::string transport(const MbDevice& d) {
   char text[96];
-  if (d.is_tcp != 0) {
+  if (d.is_tcp) {
     std::snprintf(text, sizeof text, "TCP %s:%d", d.ip_addr, d.tcp_port);
   } else {
     std::snprintf(text, sizeof text, "RTU %s %d %s %d %d", escaped(d.serial_dev).c_str(), d.baud,
@@ -114,7 +114,7 @@ Uplink uplink_of(const Settings& settings, int32_t session_id, int type,
   const bool di = type == io_index(IoType::DI);
   std::vector<uint8_t> bits(values.begin(), values.end());
   Uplink u;
-  if (settings.mqtt_enable == 0) {
+  if (!settings.mqtt_enable) {
     u.name = di ? "WDI" : "WAI";
     BuildResult n = di ? build_wdi_frame(plain, session_id, 0, bits)
                        : build_wai_frame(plain, session_id, 0, values);
@@ -124,7 +124,7 @@ Uplink uplink_of(const Settings& settings, int32_t session_id, int type,
   u.name = di ? "DI" : "AI";
   u.topic = di ? settings.pub_topic_di : settings.pub_topic_ai;
   BuildResult n = di ? build_di_payload(plain, bits) : build_ai_payload(plain, values);
-  if (n && settings.mqtt_cht != 0) {
+  if (n && settings.mqtt_cht) {
     char time_text[kTimeTextSize];
     format_json_time(time_text, std::time(nullptr));
     const JsonIds ids{settings.sensor_id, settings.device_id, time_text};
@@ -185,20 +185,21 @@ class Reporter {
     j_.key("program").open('{').key("file").str(configFile_prog).key("positions").open('[');
     if (prog.ok()) say("  pos line  field            value\n");
     for (int p = 0; prog.ok() && p < kProgPositions; ++p) {
-      const ProgField& field = prog_field(p);
+      const Field<Settings>* field = field_at(kProgFields, p);
       const ProgLine& line = f_.prog_lines[static_cast<size_t>(p)];
-      const std::string value = prog_value(prog.value(), p);
-      std::string shown = field.name == nullptr ? escaped(line.text)
-                          : field.is_text       ? "\"" + escaped(value) + "\""
-                                                : value;
+      const bool is_text = field != nullptr && field->kind == FieldKind::Text;
+      const std::string value = field ? prog_value(prog.value(), *field) : "";
+      std::string shown = field == nullptr ? escaped(line.text)
+                          : is_text        ? "\"" + escaped(value) + "\""
+                                           : value;
       say("  %3d %4s  %-16s %s\n", p, line.line ? std::to_string(line.line).c_str() : "-",
-          field.name ? field.name : "(unused)", shown.c_str());
+          field ? field->name : "(unused)", shown.c_str());
       j_.open('{').key("position").num(p).key("field");
-      field.name ? j_.str(field.name) : j_.null();
+      field ? j_.str(field->name) : j_.null();
       j_.key("line").num(line.line).key("value");
-      if (field.name == nullptr) {
+      if (field == nullptr) {
         j_.null();
-      } else if (field.is_text) {
+      } else if (is_text) {
         j_.str(value);
       } else {
         j_.num(read_int(value));
@@ -256,7 +257,7 @@ class Reporter {
       if (d.ao_as_ai)
         say("      ao_as_ai: AI %d + %d holding registers = %d\n", d.ai_count - d.ao_count,
             d.ao_count, d.ai_count);
-      j_.key("do_as_di").num(d.do_as_di).key("ao_as_ai").num(d.ao_as_ai).close('}');
+      j_.key("do_as_di").num(d.do_as_di ? 1 : 0).key("ao_as_ai").num(d.ao_as_ai ? 1 : 0).close('}');
     }
     j_.close(']').close('}');
   }
@@ -328,8 +329,8 @@ class Reporter {
       j_.key("connected").boolean(r.connected).key("answered").boolean(r.answered);
       j_.key("error").str(r.error).key("ms").num(r.ms);
       if (r.connected) {
-        const int n[4] = {channel(d.do_count), channel(d.di_count), channel(d.ao_count),
-                          channel(d.ai_count)};
+        const int n[] = {channel(d.do_count), channel(d.di_count), channel(d.ao_count),
+                         channel(d.ai_count)};
         say("    DO %s DI %s AO %s AI %s\n", list(r.do_buf, n[0]).c_str(),
             list(r.di_buf, n[1]).c_str(), list(r.ao_buf, n[2]).c_str(),
             list(r.ai_buf, n[3]).c_str());

@@ -13,11 +13,11 @@ constexpr int kMaxSlots = 32;
 
 struct Settings {
   int32_t send_interval;
-  int32_t auto_connect;
+  bool auto_connect;
   char apn[16];
   int32_t server_port;
   char server_host[64];
-  int32_t mqtt_enable;
+  bool mqtt_enable;
   char mqtt_host[64];
   int32_t mqtt_port;
   int32_t mqtt_bufsize;
@@ -32,7 +32,7 @@ struct Settings {
   char pub_topic_ai[128];
   char pub_topic_gps[128];
   char pub_topic_ack[128];
-  int32_t mqtt_cht;
+  bool mqtt_cht;
   char device_id[16];
   char sensor_id[16];
 };
@@ -47,7 +47,7 @@ struct MbDevice {
   int32_t di_start;
   int32_t ao_start;
   int32_t ai_start;
-  int32_t is_tcp;
+  bool is_tcp;
   char ip_addr[20];
   int32_t tcp_port;
   char serial_dev[20];
@@ -55,8 +55,8 @@ struct MbDevice {
   char parity;
   int32_t data_bits;
   int32_t stop_bits;
-  int32_t do_as_di;
-  int32_t ao_as_ai;
+  bool do_as_di;
+  bool ao_as_ai;
 };
 
 // The configured devices in file order (device number i + 1 is entry i), at

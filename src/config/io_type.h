@@ -50,6 +50,12 @@ constexpr auto& io_count(Dev& dev, IoType t) {
   return by_type(t, dev.do_count, dev.di_count, dev.ao_count, dev.ai_count);
 }
 
+// The device's first Modbus address of the type.
+template <RecordOf<MbDevice> Dev>
+constexpr auto& io_start(Dev& dev, IoType t) {
+  return by_type(t, dev.do_start, dev.di_start, dev.ao_start, dev.ai_start);
+}
+
 // One session's mapping text of the type (char[200]).
 template <RecordOf<Mapping> Table>
 constexpr auto& map_text(Table& io, IoType t, int s) {
@@ -67,3 +73,15 @@ template <RecordOf<Mapping> Table>
 constexpr auto& map_num(Table& io, IoType t, int s) {
   return by_type(t, io.do_num[s], io.di_num[s], io.ao_num[s], io.ai_num[s]);
 }
+
+// do_as_di / ao_as_ai: a device that also reports its values of `from` as
+// values of `to`, after its own.
+struct ReportedAs {
+  bool MbDevice::*flag;
+  IoType from;
+  IoType to;
+};
+inline constexpr ReportedAs kReportedAs[] = {
+    {&MbDevice::do_as_di, IoType::DO, IoType::DI},
+    {&MbDevice::ao_as_ai, IoType::AO, IoType::AI},
+};

@@ -11,8 +11,8 @@ class ReportBook;
 // Installs process_message (UDP answers) and process_message_MQTT (MQTT
 // commands) as the channel's downlink handlers: both on book, on the image
 // they compare with and write back through, the mapping and the devices. All
-// are kept by reference and looked at for each command, so start-up may fill
-// the mapping and the devices after installing. A write-back that cannot
+// are kept by reference; installing again replaces both handlers (start-up
+// installs them on empty lists, then on the lists read). A write-back that cannot
 // reach a device calls on_unreachable (app's decision to end the process).
 // MQTT commands arrive wrapped in JSON (json_commands: the settings'
 // mqtt_cht) or as plain text named by their topic.

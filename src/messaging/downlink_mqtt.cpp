@@ -20,32 +20,26 @@ constexpr const char* kNotDoOrAo = "Not DO or AO message!!";
 // What differs between a DO and an AO command.
 struct CommandTexts {
   const char* no_slots;
-  const char* same;
-  const char* different;
   const char* too_short;
   const char* ack;
 };
 
 constexpr CommandTexts kDoTexts{
     "No DO exist!!",
-    "DO values are same. No need to write values to modbus.",
-    "DO values are different. Update values to modbus.",
     "DO values too short: %zu characters for %d slots!!\n",
     "DO_ACK",
 };
 constexpr CommandTexts kAoTexts{
     "No AO exist!!",
-    "AO values are same. No need to write values to modbus.",
-    "AO values are different. Update values to modbus.",
     "AO values too short: %zu characters for %d slots!!\n",
     "AO_ACK",
 };
 
-// decode: the value text to new values (nullopt when too short); current: the
-// session's image; write: the write-back with the new values.
-template <typename T, typename Decode, typename Write>
+// decode: the value text to new values (nullopt when too short); write: the
+// comparison with the image and the write-back of the new values.
+template <typename Decode, typename Write>
 IoResult run_command(ReportBook& book, const CommandTexts& texts, std::string_view data,
-                     int32_t slots, const T* current, Decode decode, Write write) {
+                     int32_t slots, Decode decode, Write write) {
   slots = std::min(slots, kMaxSlots);
   if (slots < 1) {
     console().line(texts.no_slots);
@@ -56,12 +50,7 @@ IoResult run_command(ReportBook& book, const CommandTexts& texts, std::string_vi
     console().print(texts.too_short, data.size(), slots);
     return IoResult::kOk;
   }
-  if (std::equal(values->begin(), values->begin() + slots, current)) {
-    console().line(texts.same);
-  } else {
-    console().line(texts.different);
-    if (write(values->data()) == IoResult::kUnreachable) return IoResult::kUnreachable;
-  }
+  if (write(values->data(), slots) == IoResult::kUnreachable) return IoResult::kUnreachable;
   // The acknowledgement carries neither session nor values; each command's
   // is published in turn.
   book.push_ack(texts.ack);
@@ -78,18 +67,19 @@ IoResult process_message_MQTT(ReportBook& book, IoImage& io, const Mapping& mapp
     return IoResult::kOk;
   }
   int s = *session;
-  SessionValues now = io.copy(s);
   std::string_view type = c_text(record.type, sizeof record.type);
   std::string_view data = c_text(record.data, sizeof record.data);
   if (type == "DO") {
-    return run_command<uint8_t>(
-        book, kDoTexts, data, mapping.do_num[s], now.do_value, decode_do_text,
-        [&](const uint8_t* v) { return write_back(io, mapping, devices, s, v, nullptr); });
+    return run_command(book, kDoTexts, data, mapping.do_num[s], decode_do_text,
+                       [&](const uint8_t* v, int32_t slots) {
+                         return write_if_changed(io, mapping, devices, s, slots, v, true);
+                       });
   }
   if (type == "AO") {
-    return run_command<uint16_t>(
-        book, kAoTexts, data, mapping.ao_num[s], now.ao_value, decode_ao_text,
-        [&](const uint16_t* v) { return write_back(io, mapping, devices, s, nullptr, v); });
+    return run_command(book, kAoTexts, data, mapping.ao_num[s], decode_ao_text,
+                       [&](const uint16_t* v, int32_t slots) {
+                         return write_if_changed(io, mapping, devices, s, slots, v, true);
+                       });
   }
   console().line(kNotDoOrAo);
   return IoResult::kOk;

@@ -4,20 +4,11 @@
 #include <utility>
 
 #include "common/text.h"
+#include "messaging/uplink.h"
 
 namespace {
 
 constexpr std::string_view kFieldDelims = ",";
-
-// Report Types and their pending bits, in the order the Type is tested.
-constexpr std::array<std::pair<std::string_view, uint8_t>, 6> kPendingBits{{
-    {"DEVINFO", 1},
-    {"RDO", 2},
-    {"WDI", 4},
-    {"RAO", 8},
-    {"WAI", 16},
-    {"WGPS", 32},
-}};
 
 // A field that atoi reads digits from: blanks, an optional sign, a digit.
 bool reads_as_number(std::string_view field) {
@@ -86,8 +77,9 @@ DownlinkValues read_downlink_values(std::string_view tail, int32_t count) {
 }
 
 uint8_t pending_bit_of(std::string_view type) {
-  for (const auto& [name, bit] : kPendingBits) {
-    if (contains(type, name)) return bit;
+  // Tested in step order.
+  for (int32_t step = 0; step < kStepCount; ++step) {
+    if (contains(type, kAnswerTypes[static_cast<size_t>(step)])) return step_bit(step);
   }
   return 0;
 }

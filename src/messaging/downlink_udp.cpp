@@ -28,8 +28,6 @@ constexpr const char* kPacketId = "PacketID       = %d\n";
 constexpr const char* kType = "Type           = %.*s\n";
 constexpr const char* kOffset = "Offset         = %d\n";
 constexpr const char* kNumber = "Number         = %d\n";
-constexpr const char* kDoSame = "DO values are same. No need to write values to modbus.";
-constexpr const char* kAoSame = "AO values are same. No need to write values to modbus.";
 constexpr const char* kValuesRefused =
     "%s values refused: Number %d, %d slots in the session, %d values in the message!!\n";
 constexpr const char* kEndChar = "EndChar        = %.*s\n\n";
@@ -61,24 +59,13 @@ void clear_pending_bit(ReportBook& book, int session, std::string_view type) {
   if (bit != 0) book.clear_pending(session, bit);
 }
 
-// The server's values cut to the output's width (low 8 or 16 bits); written
-// back, all of them, when one of the session's slots differs from the image.
+// The server's values cut to the output's width (low 8 or 16 bits).
 template <typename T>
-IoResult write_if_changed(IoImage& io, const Mapping& mapping, std::span<const MbDevice> devices,
-                          int session, int32_t slots, const DownlinkValues& v, const T* current,
-                          const char* same_text) {
+std::array<T, kMaxSlots> cut_to(const DownlinkValues& v) {
   std::array<T, kMaxSlots> values{};
   std::transform(v.value.begin(), v.value.end(), values.begin(),
                  [](int32_t x) { return static_cast<T>(x); });
-  if (std::equal(values.begin(), values.begin() + slots, current)) {
-    console().line(same_text);
-    return IoResult::kOk;
-  }
-  if constexpr (sizeof(T) == 1) {
-    return write_back(io, mapping, devices, session, values.data(), nullptr);
-  } else {
-    return write_back(io, mapping, devices, session, nullptr, values.data());
-  }
+  return values;
 }
 
 // Reads, compares and writes the values of an RDO or RAO answer; gives the
@@ -99,14 +86,10 @@ std::string_view apply_values(IoImage& io, const Mapping& mapping,
     console().print(kValuesRefused, is_do ? "DO" : "AO", f.number, slots, v.held);
     return v.closing;
   }
-  SessionValues now = io.copy(session);
-  if (is_do) {
-    result =
-        write_if_changed<uint8_t>(io, mapping, devices, session, slots, v, now.do_value, kDoSame);
-  } else {
-    result =
-        write_if_changed<uint16_t>(io, mapping, devices, session, slots, v, now.ao_value, kAoSame);
-  }
+  result = is_do ? write_if_changed(io, mapping, devices, session, slots, cut_to<uint8_t>(v).data(),
+                                    false)
+                 : write_if_changed(io, mapping, devices, session, slots,
+                                    cut_to<uint16_t>(v).data(), false);
   return v.end_char;
 }
 

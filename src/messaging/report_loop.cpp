@@ -95,10 +95,6 @@ uint32_t limit_ms(int32_t seconds) {
   return static_cast<uint32_t>(seconds) * 1000U;
 }
 
-uint8_t step_bit(int32_t step) {
-  return static_cast<uint8_t>(1U << step);
-}
-
 }  // namespace
 
 struct ReportBuffers {
@@ -226,7 +222,7 @@ class MqttUplink final : public ReportLoop::Uplink {
     }
     if (!n) return false;
     const char* payload = plain.data();
-    if (m.settings.mqtt_cht != 0) {
+    if (m.settings.mqtt_cht) {
       const JsonIds ids = buf.json_ids(m.settings);
       const int32_t sid = m.mapping.session_id[s];
       if (m.step == kStepWdi) {
@@ -255,8 +251,8 @@ ReportLoop::ReportLoop(ModemLink& link, ReportBook& book, const Settings& settin
       mapping_(mapping),
       io_(io),
       gps_(gps),
-      uplink_(settings.mqtt_enable != 0 ? std::unique_ptr<Uplink>(std::make_unique<MqttUplink>())
-                                        : std::make_unique<UdpUplink>()),
+      uplink_(settings.mqtt_enable ? std::unique_ptr<Uplink>(std::make_unique<MqttUplink>())
+                                   : std::make_unique<UdpUplink>()),
       buf_(std::make_unique<ReportBuffers>()) {
   console().line(kStartBanner);
   period_start_ = GetTimeTicks();
@@ -390,7 +386,7 @@ void ReportLoop::transition(Event event) {
         }
         resend_left_ = kResends;
         console().print(kGaveUp, kResends);
-        failed_steps_ |= 1U << message_;
+        failed_steps_ |= step_bit(message_);
         phase_ = ReportPhase::kFinished;
         return;
       }
@@ -472,7 +468,7 @@ void ReportLoop::acknowledge() {
 
 void ReportLoop::publish_ack(const std::string& ack) {
   std::string_view payload = ack;
-  if (settings_.mqtt_cht != 0) {
+  if (settings_.mqtt_cht) {
     BuildResult n = wrap_json(buf_->json, buf_->json_ids(settings_), ack.c_str());
     if (!n) {
       console().line(kAckDropped);

@@ -13,24 +13,6 @@ using Sms4RoundKeys = std::array<uint32_t, 32>;
 
 inline constexpr std::array<uint32_t, 4> kSms4Fk = {0xa3b1bac6, 0x56aa3350, 0x677d9197, 0xb27022dc};
 
-inline uint32_t rotate_left(uint32_t x, int n) {
-  return (x << (n & 31)) | (x >> ((32 - n) & 31));
-}
-
-// tau: the S-box on each byte.
-inline uint32_t s_substitute(uint32_t x) {
-  return (uint32_t{sms4_sbox[x >> 24]} << 24) | (uint32_t{sms4_sbox[(x >> 16) & 0xff]} << 16) |
-         (uint32_t{sms4_sbox[(x >> 8) & 0xff]} << 8) | uint32_t{sms4_sbox[x & 0xff]};
-}
-
-inline uint32_t L_trans(uint32_t x) {
-  return x ^ rotate_left(x, 2) ^ rotate_left(x, 10) ^ rotate_left(x, 18) ^ rotate_left(x, 24);
-}
-
-inline uint32_t key_L_trans(uint32_t x) {
-  return x ^ rotate_left(x, 13) ^ rotate_left(x, 23);
-}
-
 namespace sms4_detail {
 // L and L' are linear, so T(x) is the XOR of L(S(b) placed at its byte) over
 // the four bytes b of x: four 256-entry tables each, one per byte position.

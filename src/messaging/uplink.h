@@ -10,6 +10,7 @@
 // bring-up's parses (modem/answers.h).
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -37,6 +38,15 @@ enum ReportStep : int32_t {
   kStepGps = 5,
 };
 constexpr int32_t kStepCount = 6;
+
+// The pending bit of a step's request (ReportBook): 1 << step.
+constexpr uint8_t step_bit(int32_t step) {
+  return static_cast<uint8_t>(1U << step);
+}
+
+// The Type of each step's answer, indexed by step.
+inline constexpr std::array<std::string_view, kStepCount> kAnswerTypes = {"DEVINFO", "RDO", "WDI",
+                                                                          "RAO",     "WAI", "WGPS"};
 
 // The values of a DEVINFO message: three from the modem, and value 4, "0"
 // unless the options ask for the mask of unreachable devices there.

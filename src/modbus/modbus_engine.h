@@ -11,14 +11,14 @@
 // device's current values.
 using ChannelMask = std::array<bool, kMaxSlots>;
 
-// One exchange that writes a device's coils (function 15, from do_buf) or
-// holding registers (function 16, from ao_buf), logging as modbus_exchange does.
+// One exchange that writes a device's coils (kWriteDo, from do_buf) or
+// holding registers (kWriteAo, from ao_buf), logging as modbus_exchange does.
 // Positions that `mapped` does not mark are first read from the device in the
 // same connection (without a log line) and copied into the buffer, so that the
 // write leaves them as they are. When that read fails, the read and write
 // error lines are printed and nothing is written. kOk or kUnreachable.
 IoResult modbus_write_merged(uint8_t* do_buf, uint16_t* ao_buf, const MbDevice* device,
-                             int32_t function, const ChannelMask& mapped);
+                             Function function, const ChannelMask& mapped);
 
 // A device's number of values of one type, as the engine uses it: the count
 // from the record, held to 0 .. 32 so that no buffer is overrun.

@@ -3,6 +3,7 @@
 #include <modbus.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -40,8 +41,20 @@ class Connection {
 // thread's write-back must not share a serial line or a device's connection.
 Mutex link_mutex;
 
+using Faults = std::vector<ModbusFault>;
+
+// Prints a failure's line (to standard error or as a console line) and
+// notes it with errno as the failed call left it.
+void fail(Faults& faults, const char* text, bool to_error_stream) {
+  const int why = errno;
+  to_error_stream ? console().error(text) : console().line(text);
+  std::string_view what(text);
+  while (!what.empty() && (what.back() == '\r' || what.back() == '\n')) what.remove_suffix(1);
+  faults.push_back({std::string(what), why, modbus_strerror(why)});
+}
+
 ContextPtr new_context(const MbDevice& dev) {
-  if (dev.is_tcp == 0) {
+  if (!dev.is_tcp) {
     std::string path(c_text(dev.serial_dev, sizeof dev.serial_dev));
     return ContextPtr(
         modbus_new_rtu(path.c_str(), dev.baud, dev.parity, dev.data_bits, dev.stop_bits));
@@ -53,21 +66,25 @@ ContextPtr new_context(const MbDevice& dev) {
 // Opens the device's link, runs the requests, closes it. The requests answer
 // whether a read failed.
 template <typename Requests>
-IoResult run_exchange(const MbDevice* device, Requests&& requests) {
+Exchange run_exchange(const MbDevice* device, Requests&& requests) {
   ostril_init();
   MutexLock lock(link_mutex);
+  Exchange out;
   ContextPtr ctx = device != nullptr ? new_context(*device) : nullptr;
   if (!ctx) {
-    console().error(tx::kNoContext);
-    return IoResult::kUnreachable;
+    fail(out.faults, tx::kNoContext, true);
+    out.result = IoResult::kUnreachable;
+    return out;
   }
   modbus_set_slave(ctx.get(), device->slave_id);
   if (modbus_connect(ctx.get()) == -1) {
-    console().error(tx::kConnectFailed);
-    return IoResult::kUnreachable;
+    fail(out.faults, tx::kConnectFailed, true);
+    out.result = IoResult::kUnreachable;
+    return out;
   }
   Connection link(std::move(ctx));
-  return requests(link.get()) ? IoResult::kReadError : IoResult::kOk;
+  out.result = requests(link.get(), out.faults) ? IoResult::kReadError : IoResult::kOk;
+  return out;
 }
 
 // The success log: the head with the number requested, then the values the
@@ -86,9 +103,10 @@ void log_values(const char* head, int requested, const T* values, int transferre
 // One request's outcome: the log on success, the error line on failure.
 // Answers whether it failed.
 template <typename T>
-bool report(int rc, const char* head, int requested, const T* values, const char* error) {
+bool report(Faults& faults, int rc, const char* head, int requested, const T* values,
+            const char* error) {
   if (rc < 0) {
-    console().line(error);
+    fail(faults, error, false);
     return true;
   }
   log_values(head, requested, values, rc);
@@ -100,46 +118,47 @@ bool report(int rc, const char* head, int requested, const T* values, const char
 // inputs come first, then a copy of the outputs read in this exchange.
 // Answers whether the read failed.
 template <typename T, typename ReadFn>
-bool read_inputs(modbus_t* ctx, ReadFn read, int start, int count, bool outputs_as_inputs,
-                 const T* outputs, int output_count, T* inputs, const char* head,
-                 const char* error) {
+bool read_inputs(Faults& faults, modbus_t* ctx, ReadFn read, int start, int count,
+                 bool outputs_as_inputs, const T* outputs, int output_count, T* inputs,
+                 const char* head, const char* error) {
   if (!outputs_as_inputs)
-    return report(read(ctx, start, count, inputs), head, count, inputs, error);
+    return report(faults, read(ctx, start, count, inputs), head, count, inputs, error);
   int own = std::max(count - output_count, 0);
-  bool failed = own > 0 && report(read(ctx, start, own, inputs), head, own, inputs, error);
+  bool failed = own > 0 && report(faults, read(ctx, start, own, inputs), head, own, inputs, error);
   std::copy_n(outputs, std::min(output_count, kMaxSlots - own), inputs + own);
   return failed;
 }
 
 // Answers whether a read failed (a failed write is only printed).
-bool make_requests(modbus_t* ctx, uint8_t* do_buf, uint8_t* di_buf, uint16_t* ao_buf,
-                   uint16_t* ai_buf, const MbDevice& dev, int32_t function) {
+bool make_requests(Faults& faults, modbus_t* ctx, uint8_t* do_buf, uint8_t* di_buf,
+                   uint16_t* ao_buf, uint16_t* ai_buf, const MbDevice& dev, Function function) {
   const int do_n = channel_limit(dev.do_count);
   const int di_n = channel_limit(dev.di_count);
   const int ao_n = channel_limit(dev.ao_count);
   const int ai_n = channel_limit(dev.ai_count);
-  const bool all = function == 0;
+  const bool all = function == Function::kReadAll;
   bool read_failed = false;
 
-  if (do_n > 0 && (all || function == 1))
-    read_failed |= report(modbus_read_bits(ctx, dev.do_start, do_n, do_buf), tx::kReadDoHead, do_n,
-                          do_buf, tx::kReadDoError);
-  if (di_n > 0 && (all || function == 2))
-    read_failed |= read_inputs(ctx, modbus_read_input_bits, dev.di_start, di_n, dev.do_as_di != 0,
-                               do_buf, do_n, di_buf, tx::kReadDiHead, tx::kReadDiError);
-  if (ao_n > 0 && (all || function == 3))
-    read_failed |= report(modbus_read_registers(ctx, dev.ao_start, ao_n, ao_buf), tx::kReadAoHead,
-                          ao_n, ao_buf, tx::kReadAoError);
-  if (ai_n > 0 && (all || function == 4))
+  if (do_n > 0 && (all || function == Function::kReadDo))
+    read_failed |= report(faults, modbus_read_bits(ctx, dev.do_start, do_n, do_buf),
+                          tx::kReadDoHead, do_n, do_buf, tx::kReadDoError);
+  if (di_n > 0 && (all || function == Function::kReadDi))
     read_failed |=
-        read_inputs(ctx, modbus_read_input_registers, dev.ai_start, ai_n, dev.ao_as_ai != 0, ao_buf,
-                    ao_n, ai_buf, tx::kReadAiHead, tx::kReadAiError);
-  if (do_n > 0 && function == 15)
-    report(modbus_write_bits(ctx, dev.do_start, do_n, do_buf), tx::kWriteDoHead, do_n, do_buf,
-           tx::kWriteDoError);
-  if (ao_n > 0 && function == 16)
-    report(modbus_write_registers(ctx, dev.ao_start, ao_n, ao_buf), tx::kWriteAoHead, ao_n, ao_buf,
-           tx::kWriteAoError);
+        read_inputs(faults, ctx, modbus_read_input_bits, dev.di_start, di_n, dev.do_as_di, do_buf,
+                    do_n, di_buf, tx::kReadDiHead, tx::kReadDiError);
+  if (ao_n > 0 && (all || function == Function::kReadAo))
+    read_failed |= report(faults, modbus_read_registers(ctx, dev.ao_start, ao_n, ao_buf),
+                          tx::kReadAoHead, ao_n, ao_buf, tx::kReadAoError);
+  if (ai_n > 0 && (all || function == Function::kReadAi))
+    read_failed |=
+        read_inputs(faults, ctx, modbus_read_input_registers, dev.ai_start, ai_n, dev.ao_as_ai,
+                    ao_buf, ao_n, ai_buf, tx::kReadAiHead, tx::kReadAiError);
+  if (do_n > 0 && function == Function::kWriteDo)
+    report(faults, modbus_write_bits(ctx, dev.do_start, do_n, do_buf), tx::kWriteDoHead, do_n,
+           do_buf, tx::kWriteDoError);
+  if (ao_n > 0 && function == Function::kWriteAo)
+    report(faults, modbus_write_registers(ctx, dev.ao_start, ao_n, ao_buf), tx::kWriteAoHead, ao_n,
+           ao_buf, tx::kWriteAoError);
   return read_failed;
 }
 
@@ -162,33 +181,40 @@ int channel_limit(int32_t count) {
   return std::clamp<int32_t>(count, 0, kMaxSlots);
 }
 
-IoResult modbus_exchange(uint8_t* do_buf, uint8_t* di_buf, uint16_t* ao_buf, uint16_t* ai_buf,
-                         const MbDevice* device, int32_t function) {
-  return run_exchange(device, [&](modbus_t* ctx) {
-    return make_requests(ctx, do_buf, di_buf, ao_buf, ai_buf, *device, function);
+Exchange modbus_exchange(uint8_t* do_buf, uint8_t* di_buf, uint16_t* ao_buf, uint16_t* ai_buf,
+                         const MbDevice* device, Function function) {
+  return run_exchange(device, [&](modbus_t* ctx, Faults& faults) {
+    return make_requests(faults, ctx, do_buf, di_buf, ao_buf, ai_buf, *device, function);
   });
 }
 
 IoResult modbus_write_merged(uint8_t* do_buf, uint16_t* ao_buf, const MbDevice* device,
-                             int32_t function, const ChannelMask& mapped) {
-  return run_exchange(device, [&](modbus_t* ctx) {
-    const MbDevice& dev = *device;
-    if (function == 15) {
-      int n = channel_limit(dev.do_count);
-      if (n > 0 && !keep_unmapped(ctx, modbus_read_bits, dev.do_start, n, mapped, do_buf)) {
-        console().line(tx::kReadDoError);
-        console().line(tx::kWriteDoError);
-        return false;
-      }
-    } else if (function == 16) {
-      int n = channel_limit(dev.ao_count);
-      if (n > 0 && !keep_unmapped(ctx, modbus_read_registers, dev.ao_start, n, mapped, ao_buf)) {
-        console().line(tx::kReadAoError);
-        console().line(tx::kWriteAoError);
-        return false;
-      }
-    }
-    make_requests(ctx, do_buf, nullptr, ao_buf, nullptr, dev, function);
-    return false;
-  });
+                             Function function, const ChannelMask& mapped) {
+  return run_exchange(
+             device,
+             [&](modbus_t* ctx, Faults& faults) {
+               const MbDevice& dev = *device;
+               // Unmapped positions keep the device's values; when
+               // they cannot be read, nothing is written.
+               auto kept = [&](auto read, int start, int32_t count, auto* buf,
+                               const char* read_error, const char* write_error) {
+                 const int n = channel_limit(count);
+                 if (n == 0 || keep_unmapped(ctx, read, start, n, mapped, buf)) return true;
+                 fail(faults, read_error, false);
+                 fail(faults, write_error, false);
+                 return false;
+               };
+               const bool ok = function == Function::kWriteDo
+                                   ? kept(modbus_read_bits, dev.do_start, dev.do_count, do_buf,
+                                          tx::kReadDoError, tx::kWriteDoError)
+                               : function == Function::kWriteAo
+                                   ? kept(modbus_read_registers, dev.ao_start, dev.ao_count, ao_buf,
+                                          tx::kReadAoError, tx::kWriteAoError)
+                                   : true;
+               if (ok) {
+                 make_requests(faults, ctx, do_buf, nullptr, ao_buf, nullptr, dev, function);
+               }
+               return false;
+             })
+      .result;
 }

@@ -10,6 +10,8 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "common/heartbeat.h"
 #include "config/configuration.h"
@@ -23,12 +25,37 @@ int ostril_init();
 
 // IoResult: what an exchange, a scan or a write-back came to (io_image.h).
 
-// One exchange with one device (modbusFC): connect, the requests that the
-// function code selects (0 reads all four types, 1 to 4 read one, 15 writes
-// the coils, 16 the holding registers), close. Each buffer must hold 32
-// values; element i is channel i + 1. A failed write is only printed.
-IoResult modbus_exchange(uint8_t* do_buf, uint8_t* di_buf, uint16_t* ao_buf, uint16_t* ai_buf,
-                         const MbDevice* device, int32_t function);
+// What one exchange asks of a device: every type read (the scan), one type
+// read, or the coils or holding registers written (the Modbus function codes).
+enum class Function : int32_t {
+  kReadAll = 0,
+  kReadDo = 1,
+  kReadDi = 2,
+  kReadAo = 3,
+  kReadAi = 4,
+  kWriteDo = 15,
+  kWriteAo = 16,
+};
+
+// Why one step of an exchange failed: the console line that said so (without
+// its line end), errno right after the call, and libmodbus's text for it.
+struct ModbusFault {
+  std::string what;
+  int error_number = 0;
+  std::string library_text;
+};
+
+// An exchange's outcome, with every fault in the order they happened.
+struct Exchange {
+  IoResult result = IoResult::kOk;
+  std::vector<ModbusFault> faults;
+};
+
+// One exchange with one device (modbusFC): connect, the requests of
+// `function`, close. Each buffer must hold 32 values; element i is channel
+// i + 1. A failed write is only printed (and listed as a fault).
+Exchange modbus_exchange(uint8_t* do_buf, uint8_t* di_buf, uint16_t* ao_buf, uint16_t* ai_buf,
+                         const MbDevice* device, Function function);
 
 // The scan and the write-back take the mapping (the session's slots) and the
 // devices in use: device number i + 1 is devices[i] (at most kMaxDevices are

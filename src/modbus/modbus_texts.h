@@ -43,7 +43,4 @@ inline constexpr const char* kDeviceBack = "Modbus device %d answers again\n";
 inline constexpr const char* kCommandDropped =
     "[Error] Modbus device %d cannot be reached: its %s values of this command are dropped\n";
 
-// Start-up (no line end).
-inline constexpr const char* kThreadError = "Create polling thread error!!";
-
 }  // namespace modbus_texts

@@ -11,6 +11,7 @@
 #include "common/clock.h"
 #include "common/console.h"
 #include "common/text.h"
+#include "config/io_type.h"
 #include "modbus/modbus_engine.h"
 #include "modbus/modbus_io.h"
 #include "modbus/modbus_texts.h"
@@ -19,21 +20,16 @@ namespace {
 
 namespace tx = modbus_texts;
 
-enum IoType { kDO, kDI, kAO, kAI, kTypes };
-
 // One device's working buffers; value j - 1 is the device's channel j.
 using DeviceBuffers = DeviceValues;
 using Buffers = std::array<DeviceBuffers, kMaxDevices>;
 
-// Per-type views of a device and of the mapping, indexed by IoType.
 int type_count(const MbDevice& dev, IoType t) {
-  const int32_t counts[kTypes] = {dev.do_count, dev.di_count, dev.ao_count, dev.ai_count};
-  return channel_limit(counts[t]);
+  return channel_limit(io_count(dev, t));
 }
 
 int slot_count(const Mapping& m, int s, IoType t) {
-  const int32_t nums[kTypes] = {m.do_num[s], m.di_num[s], m.ao_num[s], m.ai_num[s]};
-  return channel_limit(nums[t]);
+  return channel_limit(map_num(m, t, s));
 }
 
 struct Position {
@@ -50,28 +46,38 @@ std::optional<Position> slot_position(MbMapEntry e, IoType t, std::span<const Mb
 }
 
 const MbMapEntry* slot_map(const Mapping& m, int s, IoType t) {
-  const MbMapEntry* maps[kTypes] = {m.do_map[s], m.di_map[s], m.ao_map[s], m.ai_map[s]};
-  return maps[t];
+  return map_slots(m, t, s);
+}
+
+// The one of four values that belongs to the type, widened to 16 bits.
+uint16_t pick(IoType t, uint16_t do_v, uint16_t di_v, uint16_t ao_v, uint16_t ai_v) {
+  return by_type(t, do_v, di_v, ao_v, ai_v);
 }
 
 uint16_t buffer_value(const DeviceBuffers& b, IoType t, size_t i) {
-  const uint16_t values[kTypes] = {b.do_buf[i], b.di_buf[i], b.ao_buf[i], b.ai_buf[i]};
-  return values[t];
+  return pick(t, b.do_buf[i], b.di_buf[i], b.ao_buf[i], b.ai_buf[i]);
 }
 
 // DO and DI values travel widened to 16 bits and come back as their low byte.
 void set_value(SessionValues& v, IoType t, int k, uint16_t x) {
-  uint8_t* bits[kTypes] = {&v.do_value[k], &v.di_value[k], nullptr, nullptr};
-  uint16_t* regs[kTypes] = {nullptr, nullptr, &v.ao_value[k], &v.ai_value[k]};
-  if (bits[t] != nullptr)
-    *bits[t] = static_cast<uint8_t>(x);
-  else
-    *regs[t] = x;
+  switch (t) {
+    case IoType::DO:
+      v.do_value[k] = static_cast<uint8_t>(x);
+      break;
+    case IoType::DI:
+      v.di_value[k] = static_cast<uint8_t>(x);
+      break;
+    case IoType::AO:
+      v.ao_value[k] = x;
+      break;
+    case IoType::AI:
+      v.ai_value[k] = x;
+      break;
+  }
 }
 
 uint16_t value_of(const SessionValues& v, IoType t, int k) {
-  const uint16_t values[kTypes] = {v.do_value[k], v.di_value[k], v.ao_value[k], v.ai_value[k]};
-  return values[t];
+  return pick(t, v.do_value[k], v.di_value[k], v.ao_value[k], v.ai_value[k]);
 }
 
 // Tells the console when a watched device is lost or back.
@@ -95,8 +101,7 @@ std::span<const MbDevice> devices_in_use(std::span<const MbDevice> devices) {
 SessionValues scanned_values(const Mapping& m, int s, std::span<const MbDevice> devices,
                              const Buffers& bufs) {
   SessionValues v{};
-  for (int ti = 0; ti < kTypes; ++ti) {
-    auto t = static_cast<IoType>(ti);
+  for (IoType t : kIoTypes) {
     for (int k = 0; k < slot_count(m, s, t); ++k) {
       if (auto pos = slot_position(slot_map(m, s, t)[k], t, devices))
         set_value(v, t, k, buffer_value(bufs[pos->device], t, pos->element));
@@ -110,7 +115,7 @@ struct OutputKind {
   IoType type;
   Output output;
   const char* before_fmt;
-  int32_t function;
+  Function function;
 };
 
 template <typename T>
@@ -119,11 +124,11 @@ IoResult write_outputs(IoImage& io, const Mapping& m, std::span<const MbDevice> 
   Buffers bufs{};
   std::array<ChannelMask, kMaxDevices> mapped{};
   const int count = slot_count(m, s, kind.type);
-  const char* map_text = kind.type == kDO ? m.do_map_text[s] : m.ao_map_text[s];
+  const char* text = map_text(m, kind.type, s);
 
   char head[300];
   bformat(head, sizeof head, kind.before_fmt, count,
-          std::string(c_text(map_text, sizeof m.do_map_text[s])).c_str());
+          std::string(c_text(text, sizeof m.do_map_text[s])).c_str());
   console().write(head);
 
   std::array<uint16_t, kMaxSlots> commanded{};
@@ -141,7 +146,7 @@ IoResult write_outputs(IoImage& io, const Mapping& m, std::span<const MbDevice> 
       continue;
     }
     DeviceBuffers& b = bufs[pos->device];
-    if (kind.type == kDO)
+    if (kind.type == IoType::DO)
       b.do_buf[pos->element] = static_cast<uint8_t>(values[k]);
     else
       b.ao_buf[pos->element] = static_cast<uint16_t>(values[k]);
@@ -159,10 +164,11 @@ IoResult write_outputs(IoImage& io, const Mapping& m, std::span<const MbDevice> 
   IoResult result = IoResult::kOk;
   for (int i = 0; i < static_cast<int>(devices.size()) && result == IoResult::kOk; ++i) {
     const MbDevice& dev = devices[static_cast<size_t>(i)];
-    if ((kind.type == kDO ? dev.do_as_di : dev.ao_as_ai) != 0) continue;
+    if (kind.type == IoType::DO ? dev.do_as_di : dev.ao_as_ai) continue;
     const auto at = static_cast<size_t>(i);
     if (watch != nullptr && !watch->reachable(at)) {
-      if (dropped[at]) console().print(tx::kCommandDropped, i + 1, kind.type == kDO ? "DO" : "AO");
+      if (dropped[at])
+        console().print(tx::kCommandDropped, i + 1, kind.type == IoType::DO ? "DO" : "AO");
       continue;
     }
     console().print(tx::kDeviceHead, i);
@@ -196,7 +202,9 @@ IoResult scan_session(IoImage& io, const Mapping& mapping, std::span<const MbDev
       b = watch->last_good(i);
       continue;
     }
-    IoResult r = modbus_exchange(b.do_buf, b.di_buf, b.ao_buf, b.ai_buf, &devices[i], 0);
+    IoResult r =
+        modbus_exchange(b.do_buf, b.di_buf, b.ao_buf, b.ai_buf, &devices[i], Function::kReadAll)
+            .result;
     if (watch != nullptr) {
       record_outcome(*watch, i, r, &b);
       if (r != IoResult::kOk) b = watch->last_good(i);
@@ -213,12 +221,12 @@ IoResult write_back(IoImage& io, const Mapping& mapping, std::span<const MbDevic
                     int32_t session, const uint8_t* do_values, const uint16_t* ao_values) {
   if (!valid_session(session)) return IoResult::kOk;
   devices = devices_in_use(devices);
-  if (do_values != nullptr && slot_count(mapping, session, kDO) > 0)
+  if (do_values != nullptr && slot_count(mapping, session, IoType::DO) > 0)
     return write_outputs(io, mapping, devices, session, do_values,
-                         {kDO, Output::kDo, tx::kBeforeWriteDo, 15});
-  if (ao_values != nullptr && slot_count(mapping, session, kAO) > 0)
+                         {IoType::DO, Output::kDo, tx::kBeforeWriteDo, Function::kWriteDo});
+  if (ao_values != nullptr && slot_count(mapping, session, IoType::AO) > 0)
     return write_outputs(io, mapping, devices, session, ao_values,
-                         {kAO, Output::kAo, tx::kBeforeWriteAo, 16});
+                         {IoType::AO, Output::kAo, tx::kBeforeWriteAo, Function::kWriteAo});
   return IoResult::kOk;
 }
 

@@ -46,8 +46,7 @@ AtReply ModemLink::exchange(const char* command) {
   return at_.exchange(command);
 }
 
-// Resolves the host name with AT+EDNS and stores the address over it, so that
-// later calls resolve the address rather than the configured name.
+// Resolves the host with AT+EDNS and keeps the address in its place.
 bool ModemLink::resolve_host(char (&host)[64]) {
   AtReply reply = exchange(kAtEdns, host);
   if (reply.result != AtResult::kOk) return fail(kTxtDnsErrorLine);
@@ -62,7 +61,7 @@ bool ModemLink::resolve_host(char (&host)[64]) {
 // that timed out counts as success.
 bool ModemLink::open_mqtt_session() {
   const Settings& p = settings_;
-  AtReply reply = exchange(kAtEmqnew, p.mqtt_host, p.mqtt_port, p.mqtt_bufsize);
+  AtReply reply = exchange(kAtEmqnew, mqtt_address_, p.mqtt_port, p.mqtt_bufsize);
   if (reply.result != AtResult::kOk) return fail(kTxtMqttNewErrorLine);
   auto id = parse_emqnew(reply.lines());
   if (!id) return fail(kTxtMqttNewErrorLine);
@@ -93,17 +92,17 @@ bool ModemLink::open_mqtt_session() {
 }
 
 bool ModemLink::open_mqtt() {
-  return resolve_host(settings_.mqtt_host) && open_mqtt_session();
+  return resolve_host(mqtt_address_) && open_mqtt_session();
 }
 
 bool ModemLink::open_udp() {
-  Settings& p = settings_;
+  const Settings& p = settings_;
   exchange(kAtEsoreaden);
   auto socket = parse_esoc(exchange(kAtEsoc).lines());
   if (!socket) return fail(kTxtUdpSocketErrorLine);
   udp_sock_id_ = *socket;
-  if (!resolve_host(p.server_host)) return false;
-  if (refused(exchange(kAtEsocon, udp_sock_id_, p.server_port, p.server_host))) {
+  if (!resolve_host(server_address_)) return false;
+  if (refused(exchange(kAtEsocon, udp_sock_id_, p.server_port, server_address_))) {
     return fail(kTxtUdpConErrorLine);
   }
   return true;
@@ -121,8 +120,10 @@ uint32_t ModemLink::prepare_modem() {
   return start;
 }
 
-ModemLink::ModemLink(AtChannel& at, Settings& settings, std::string broker_client_id)
+ModemLink::ModemLink(AtChannel& at, const Settings& settings, std::string broker_client_id)
     : at_(at), settings_(settings), broker_client_id_(std::move(broker_client_id)) {
+  copy_text(server_address_, sizeof server_address_, settings.server_host);
+  copy_text(mqtt_address_, sizeof mqtt_address_, settings.mqtt_host);
   at_.on_report(kUrcEmqdiscon, [this](std::string_view) { session_lost_ = true; });
 }
 
@@ -144,9 +145,9 @@ bool ModemLink::bring_up() {
     uint32_t start = prepare_modem();
     const auto limit = static_cast<uint32_t>(rebootTime) * 1000U;
     while (ticks_elapsed(GetTimeTicks(), start) < limit && !at_.port_returned()) {
-      if (flag_ckeck_modem != 0) creg = check_registration();
+      creg = check_registration();
       if (creg == 1) {
-        if (settings_.auto_connect != 0) break;
+        if (settings_.auto_connect) break;
         // Monitoring only: the wait lasts as long as the modem stays registered.
         start = GetTimeTicks();
       }
@@ -158,7 +159,7 @@ bool ModemLink::bring_up() {
       at_.port_unanswered();
     }
   }
-  return settings_.mqtt_enable != 0 ? open_mqtt() : open_udp();
+  return settings_.mqtt_enable ? open_mqtt() : open_udp();
 }
 
 bool ModemLink::reconnect_mqtt() {

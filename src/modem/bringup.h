@@ -20,7 +20,8 @@ class ModemLink {
   // Installs the lost-session handler on the channel (removed again by the
   // destructor). settings: the access point, the transport and its hosts;
   // broker_client_id: the client ID of AT+EMQCON.
-  ModemLink(AtChannel& at, Settings& settings, std::string broker_client_id = kDefaultMqttClientId);
+  ModemLink(AtChannel& at, const Settings& settings,
+            std::string broker_client_id = kDefaultMqttClientId);
   ~ModemLink();
   ModemLink(const ModemLink&) = delete;
   ModemLink& operator=(const ModemLink&) = delete;
@@ -71,7 +72,11 @@ class ModemLink {
   uint32_t prepare_modem();
 
   AtChannel& at_;
-  Settings& settings_;
+  const Settings& settings_;
+  // The hosts as configured, then as the last AT+EDNS resolved them: a later
+  // bring-up resolves the address, not the name again.
+  char server_address_[sizeof Settings::server_host];
+  char mqtt_address_[sizeof Settings::mqtt_host];
   std::string broker_client_id_;
   int32_t udp_sock_id_ = 0;
   int32_t mqtt_id_ = 0;

@@ -59,6 +59,8 @@ HAND_MAPPING = mapping_text([(7, ["1-1,1-9,", "", "", ""])])
      "quorvane_options.ini: MQTT is on with the shared default client ID myclientid"),
     ("udp", ("quorvane.ini", b"[DEVICE2]\r\n", b""), [], 1,
      "quorvane.ini line 22: device 2's header line is a value line (slave_id=2)"),
+    ("udp", ("quorvane.ini", b"slave_id=2\r\n", b""), [], 1,
+     "line 27: device 2 has 100 AI values, 0 to 32 fit!!"),  # the lint pass reads to the end
     ("udp", ("quorvane_mapping.ini", DEFAULT_MAPPING, HAND_MAPPING), [], 1,
      "Configure file %squorvane_mapping.ini: line 5: DO entry 2 names channel 9 of device 1, "
      "which has 8!!\n" % CONF),
@@ -69,7 +71,7 @@ HAND_MAPPING = mapping_text([(7, ["1-1,1-9,", "", "", ""])])
               b"mqtt_user=caf\xe9\r\nmqtt_password=Pw-7s3cret \r\n"), [], 0,
      'mqtt_user        "caf\\ufffd"\n   14   15  mqtt_password    "***"'),
 ], ids=["udp example", "mqtt example", "misplaced name", "strict", "LF-only", "comma in password", "readable password",
-        "shared client ID", "missing header",
+        "shared client ID", "missing header", "device file one line short",
         "missing channel", "blank in mapping", "latin-1 user, password"])
 def test_files(root, kind, edit, args, status, says):
     with_example(root, kind, *edit)
@@ -92,6 +94,7 @@ def test_files(root, kind, edit, args, status, says):
         assert [p["value"] for p in facts["program"]["positions"][4:6]] == [5683, "report.example.com"]
         slots = facts["mapping"]["sessions"][0]["di"]
         assert (len(slots), slots[8]) == (12, dict(slot=9, device=2, channel=1, address=100, table="DI"))
+        assert "\n      9:2-1@100" in text.stdout  # eight slots a line
 
 
 def test_devices_reads_each_device_once_and_goes_on_past_one_offline(root):
@@ -114,6 +117,9 @@ def test_devices_reads_each_device_once_and_goes_on_past_one_offline(root):
             (True, True, False), (True, True, False), (False, False, True)]
         assert "Connection refused" in facts["devices"][2]["error"]
         assert facts["devices"][1]["values"]["di"] == [1, 1]  # its coils, as inputs
+        # ... and its DI slots read the coils' table; the other devices' their own.
+        slots = json.loads(run_check(root, "files", "--json").stdout)["mapping"]["sessions"][0]["di"]
+        assert [d["table"] for d in slots] == ["DI"] * 4 + ["DO"] * 2 + ["DI"]
         di, ai = facts["sessions"][0]["di"], facts["sessions"][0]["ai"]
         assert di["values"] == [1, 0, 1, 1, 1, 1, None]
         assert di["text"] == "AE,QRX724H,0100,0,0,WDI,0,7,1,0,1,1,1,1,0,EA"
@@ -123,3 +129,14 @@ def test_devices_reads_each_device_once_and_goes_on_past_one_offline(root):
         text = run_check(root, "devices")
         assert "device 3  TCP 127.0.0.1:%d  slave 3: NOT CONNECTED" % gone.port in text.stdout
         assert text.stdout.endswith("Verdict: 1 of 3 device(s) did not answer (exit 1)\n")
+
+
+@pytest.mark.parametrize("args, status, out, err", [
+    (["--bogus"], 2, "", "quorvane-check: unknown argument --bogus\nUsage:"),
+    (["--root", "/nonexistent"], 2, "", "quorvane-check: --root /nonexistent: not a directory\n"),
+    (["--help"], 0, "Usage:", ""),
+    (["-v"], 0, "quorvane-check version = V1.00_for_ME3616", ""),
+])
+def test_command_line(args, status, out, err):
+    r = subprocess.run([str(CHECK), *args], capture_output=True, text=True, timeout=60)
+    assert (r.returncode, r.stdout.startswith(out), r.stderr.startswith(err)) == (status, True, True)

@@ -34,7 +34,7 @@ TEST_F(Bringup, UdpWithTheEchoOffAndTheStatusFile) {
                                       "AT+ESOC=1,2,1\r\n", "AT+EDNS=\"report.example\"\r\n",
                                       "AT+ESOCON=2,5683,\"10.0.0.9\"\r\n"}));
   EXPECT_EQ(link.socket_id(), 2);
-  EXPECT_STREQ(settings.server_host, "10.0.0.9");
+  EXPECT_STREQ(settings.server_host, "report.example");  // the link keeps the address
   std::string expected = "cregvalue=1\ncsqvalue=23\n";
   expected.resize(512, '\0');
   EXPECT_EQ(pty.status_file(), expected);
@@ -119,10 +119,9 @@ TEST_F(Bringup, AModemSilentForAWholeAttemptHasItsPortReopened) {
 
 // A one-character user sends no credentials; one topic when both are the same.
 TEST_F(Bringup, ReconnectSendsFourCommandsAndSurvivesADisconnectError) {
-  settings.mqtt_enable = 1;
+  settings.mqtt_enable = true;
   std::strcpy(settings.mqtt_user, "a");
   std::strcpy(settings.mqtt_password, "pw");
-  std::strcpy(settings.mqtt_host, "10.0.0.9");
   link.set_ids_for_test(0, 5);
   modem.inject("\r\n+EMQDISCON: 0\r\n");  // the lost session that asks for it
   modem.answer("AT+EMQDISCON", kError);
@@ -130,7 +129,7 @@ TEST_F(Bringup, ReconnectSendsFourCommandsAndSurvivesADisconnectError) {
   EXPECT_TRUE(link.reconnect_mqtt());
   EXPECT_EQ(modem.commands(),
             (std::vector<std::string>{
-                "AT+EMQDISCON=5\r\n", "AT+EMQNEW=\"10.0.0.9\",\"1883\",20000,1024\r\n",
+                "AT+EMQDISCON=5\r\n", "AT+EMQNEW=\"broker.example\",\"1883\",20000,1024\r\n",
                 "AT+EMQCON=6,4,\"myclientid\",120,1,0\r\n", "AT+EMQSUB=6,\"gw/cmd/+/DO\",1\r\n"}));
   EXPECT_EQ(link.client_id(), 6);
   EXPECT_FALSE(link.take_session_lost());  // the echo of AT+EMQDISCON is no report

@@ -2,6 +2,7 @@
 // devices (the bench kit's modbus_sim) over real libmodbus traffic.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <thread>
@@ -24,7 +25,7 @@ MbDevice device_at(const ModbusSim::Device& s, int do_n, int di_n, int ao_n, int
   d.slave_id = s.tcp ? 1 : 7;
   d.do_count = do_n, d.di_count = di_n, d.ao_count = ao_n, d.ai_count = ai_n;
   d.do_start = 100, d.di_start = 200, d.ao_start = 300, d.ai_start = 400;
-  d.is_tcp = s.tcp ? 1 : 0;
+  d.is_tcp = s.tcp;
   std::strcpy(d.ip_addr, "127.0.0.1");
   d.tcp_port = s.port;
   std::strncpy(d.serial_dev, s.path.c_str(), sizeof d.serial_dev - 1);
@@ -42,7 +43,7 @@ struct Buffers {
     std::fill(std::begin(ai_buf), std::end(ai_buf), 0xEEEE);
   }
   IoResult fc(const MbDevice& d, int32_t f) {
-    return modbus_exchange(do_buf, di_buf, ao_buf, ai_buf, &d, f);
+    return modbus_exchange(do_buf, di_buf, ao_buf, ai_buf, &d, static_cast<Function>(f)).result;
   }
 };
 
@@ -153,7 +154,7 @@ TEST_F(ModbusTest, OutputsReportedAsInputsFollowTheRealInputs) {
        "set 0 ai 400 5"});
   // 8 coils and 4 real inputs; 2 holding registers and 1 real input register.
   MbDevice d = device(0, 8, 12, 2, 3);
-  d.do_as_di = d.ao_as_ai = 1;
+  d.do_as_di = d.ao_as_ai = true;
   Buffers b;
   EXPECT_EQ(b.fc(d, 0), kOk);
   EXPECT_NE(console.take().find("[Read  DI] Number:4, Value:[1, 0, 1, 1]\r\n"), std::string::npos);
@@ -165,7 +166,7 @@ TEST_F(ModbusTest, OutputsReportedAsInputsFollowTheRealInputs) {
 
   // No real inputs: no DI (AI) request; the outputs fill from element 0.
   MbDevice only = device(0, 8, 8, 2, 2);
-  only.do_as_di = only.ao_as_ai = 1;
+  only.do_as_di = only.ao_as_ai = true;
   Buffers c;
   EXPECT_EQ(c.fc(only, 0), kOk);
   EXPECT_EQ(console.take().find("DI]"), std::string::npos);
@@ -194,6 +195,20 @@ TEST_F(ModbusTest, FailedRequestsArePrintedAndNoLinkIsUnreachable) {
   EXPECT_EQ(console.take(ConsoleStream::kErr),
             "[Error] Connection failed\n[Error] Connection failed\n"
             "[Error] Unable to allocate libmodbus context\n");
+
+  // Each failed step is a fault with its cause (what quorvane-check shows).
+  MbDevice closed = device_at({true, kClosedPort, ""}, 1, 1, 1, 1);
+  Exchange refused =
+      modbus_exchange(b.do_buf, b.di_buf, b.ao_buf, b.ai_buf, &closed, Function::kReadAll);
+  ASSERT_EQ(refused.faults.size(), 1u);
+  EXPECT_EQ(refused.faults[0].what, "[Error] Connection failed");
+  EXPECT_EQ(refused.faults[0].error_number, ECONNREFUSED);
+  EXPECT_EQ(refused.faults[0].library_text, std::strerror(ECONNREFUSED));
+  Exchange read = modbus_exchange(b.do_buf, b.di_buf, b.ao_buf, b.ai_buf, &d, Function::kReadAll);
+  ASSERT_EQ(read.faults.size(), 1u);
+  EXPECT_EQ(read.faults[0].what, "[Error] Read DI error");
+  EXPECT_NE(read.faults[0].error_number, 0);
+  console.take(ConsoleStream::kErr);
 }
 
 // The scan and the write-back stop at the device; the polling thread ends the process.
@@ -263,7 +278,7 @@ TEST_F(ModbusTest, ReadErrorRestoresTheSessionsOwnLastGoodValues) {
 TEST_F(ModbusTest, WriteBackChangesMappedOutputsOnly) {
   start({"tcp", "tcp", "rtu"});
   MbDevice as_di = device(1, 2, 2, 0, 0);
-  as_di.do_as_di = 1;
+  as_di.do_as_di = true;
   devices_ = {device(0, 4, 0, 3, 0), as_di, device(2, 0, 0, 2, 0)};
   map(IoType::DO, 0, "1-1,1-3,2-2,");
   map(IoType::AO, 0, "1-2,3-1,3-2,");

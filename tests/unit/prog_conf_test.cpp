@@ -50,7 +50,7 @@ TEST(ProgConf, PackagedExamplesYieldTheDocumentedSettingsByLinePosition) {
     // A section line counts as a line: one more in front shifts every field.
     Settings shifted = parse("[SYSTEM]\r\n" + text);
     EXPECT_EQ(shifted.send_interval, 0);
-    EXPECT_EQ(shifted.auto_connect, 60);
+    EXPECT_TRUE(shifted.auto_connect);  // 60 is on
     EXPECT_STREQ(shifted.apn, "1");
     EXPECT_STREQ(shifted.sensor_id, "gw-0001");
   }
@@ -69,11 +69,11 @@ TEST(ProgConf, ValueEdgeCases) {
       "mqtt_host=h=i\r\n"  // later "=" belong to the value
       "mqtt_port=");       // a final "=" with no line end: empty
   EXPECT_EQ(info.send_interval, 0);
-  EXPECT_EQ(info.auto_connect, 5);
+  EXPECT_TRUE(info.auto_connect);
   EXPECT_STREQ(info.apn, "\n");
   EXPECT_EQ(info.server_port, 12);
   EXPECT_STREQ(info.server_host, " lead\n");
-  EXPECT_EQ(info.mqtt_enable, 0);
+  EXPECT_FALSE(info.mqtt_enable);
   EXPECT_STREQ(info.mqtt_host, "h=i");
 
   // Reading stops at the first line with neither "=" nor "[".

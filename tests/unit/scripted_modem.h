@@ -66,7 +66,7 @@ inline std::string esonmi_report(const std::string& frame) {
 inline Settings test_modem_settings() {
   Settings p{};
   std::strcpy(p.apn, "cmnet");
-  p.auto_connect = 1;
+  p.auto_connect = true;
   std::strcpy(p.server_host, "report.example");
   p.server_port = 5683;
   std::strcpy(p.mqtt_host, "broker.example");
