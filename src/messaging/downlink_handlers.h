@@ -1,5 +1,6 @@
 // Start-up installs the report decoders on the AT channel, which knows the
-// reports' prefixes only, with the two command handlers behind them.
+// reports' prefixes only: they decode and queue each command; the channel's
+// step between lines applies the queue through the two command handlers.
 #pragma once
 
 #include "config/configuration.h"
@@ -8,8 +9,9 @@
 class AtChannel;
 class ReportBook;
 
-// Installs process_message (UDP answers) and process_message_MQTT (MQTT
-// commands) as the channel's downlink handlers: both on book, on the image
+// Installs the queueing decoders and, as the channel's step between lines,
+// the apply of process_message (UDP answers) and process_message_MQTT (MQTT
+// commands): both on book, on the image
 // they compare with and write back through, the mapping and the devices. All
 // are kept by reference; installing again replaces both handlers (start-up
 // installs them on empty lists, then on the lists read). A write-back that cannot

@@ -8,6 +8,7 @@
 #include "common/console.h"
 #include "common/text.h"
 #include "messaging/codec.h"
+#include "messaging/downlink_queue.h"
 #include "messaging/urc.h"
 #include "modem/at_commands.h"
 #include "modem/at_link.h"
@@ -38,6 +39,7 @@ void drop_urc(const char* urc, const char* reason) {
 
 // "+ESONMI=": a datagram; converted, unscrambled and handed to the frame handler.
 void on_esonmi(std::string_view line, const DownlinkHandlers& to) {
+  trace_downlink("line");
   console().print(kTxtEsonmi, line.data());
   std::string_view text = line;
   EsonmiParse parsed = parse_esonmi(text.substr(text.find(kUrcEsonmi)), kPayloadSize);
@@ -62,6 +64,7 @@ void on_esonmi(std::string_view line, const DownlinkHandlers& to) {
 // "+EMQPUB:": a publication; converted and, when it is a command, handed to the
 // command handler. MQTT payloads are not scrambled.
 void on_emqpub(std::string_view line, const DownlinkHandlers& to) {
+  trace_downlink("line");
   console().print(kTxtEmqpub, line.data());
   auto pieces = split_emqpub(line);
   if (!pieces) {

@@ -42,7 +42,9 @@ constexpr const char* kNotSent = "[ERROR] [SESSION%02d] Message not sent!!\n";
 constexpr const char* kAckDropped = "[ERROR] Acknowledgement not published!!";
 constexpr std::string_view kMengInfoName = "MENGINFOSC";
 
-constexpr uint64_t kPaceUs = 20000;       // pause of a wait pass
+// Longest pause of a wait pass; a line from the modem ends it at once, so a
+// command is taken in as it arrives.
+constexpr uint64_t kPaceUs = 20000;
 constexpr int32_t kIdlePollLimit = 2999;  // counted passes before a time-out
 constexpr int32_t kResends = 3;           // resends of a refused message
 constexpr int32_t kReconnectTries = 3;    // MQTT reconnections before a bring-up
@@ -325,7 +327,7 @@ void ReportLoop::read_pass() {
   transition(read_modem());
   if (phase_ == ReportPhase::kHold) {
     // The cycle is over but may not end yet; keep reading the modem.
-    clock_sleep_us(kPaceUs);
+    link_.at().pause(kPaceUs);
     return;
   }
   acknowledge();
@@ -462,7 +464,7 @@ void ReportLoop::advance() {
 // At most one acknowledgement per pass, in the order the commands came.
 void ReportLoop::acknowledge() {
   if (auto ack = book_.pop_ack()) publish_ack(*ack);
-  clock_sleep_us(kPaceUs);
+  link_.at().pause(kPaceUs);
   ++idle_polls_;
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -37,9 +38,32 @@ class Connection {
   ContextPtr ctx_;
 };
 
-// One exchange at a time on all links: the polling thread's scan and the main
+// One exchange at a time on each link: the polling thread's scan and the main
 // thread's write-back must not share a serial line or a device's connection.
-Mutex link_mutex;
+// A link is a serial device path or a TCP address and port; exchanges on
+// different links go on side by side, so a command is not held up by the scan
+// of a slow device elsewhere.
+class LinkLocks {
+ public:
+  Mutex& of(const MbDevice* device) {
+    std::string key = device == nullptr ? std::string()
+                      : device->is_tcp
+                          ? std::string(c_text(device->ip_addr, sizeof device->ip_addr)) + ":" +
+                                std::to_string(device->tcp_port)
+                          : std::string(c_text(device->serial_dev, sizeof device->serial_dev));
+    MutexLock hold(table_);
+    return links_[std::move(key)];  // a map node stays where it is
+  }
+
+ private:
+  Mutex table_;
+  std::map<std::string, Mutex> links_ GUARDED_BY(table_);
+};
+
+LinkLocks& link_locks() {
+  static LinkLocks locks;
+  return locks;
+}
 
 using Faults = std::vector<ModbusFault>;
 
@@ -68,7 +92,7 @@ ContextPtr new_context(const MbDevice& dev) {
 template <typename Requests>
 Exchange run_exchange(const MbDevice* device, Requests&& requests) {
   ostril_init();
-  MutexLock lock(link_mutex);
+  MutexLock lock(link_locks().of(device));
   Exchange out;
   ContextPtr ctx = device != nullptr ? new_context(*device) : nullptr;
   if (!ctx) {

@@ -2,10 +2,11 @@
 // every device into a session's values, the polling loop and the write-back
 // of commanded outputs.
 //
-// Every exchange holds one link lock from context creation to release, so a
-// scan on the polling thread and a write-back on the main thread never talk
-// to a link at the same time; session values live in the IoImage, under its
-// locks.
+// Every exchange holds its link's lock (one per serial device path or TCP
+// address and port) from context creation to release, so a scan on the
+// polling thread and a write-back on the main thread never talk to a link at
+// the same time, while other links go on; session values live in the
+// IoImage, under its locks.
 #pragma once
 
 #include <cstdint>

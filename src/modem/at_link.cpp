@@ -415,6 +415,7 @@ AtChannel::Outcome AtChannel::on_line(LineAssembler& line, Collected& out, Mode 
     // Only the text before the topic goes into the reply.
     if (report.marker == kUrcEmqpub && done == Outcome::kEnd) out.append(cut_at(text, "\""));
     line.clear();
+    if (between_lines_) between_lines_();
     return done;
   }
 

@@ -167,6 +167,11 @@ class AtChannel {
   // handler installed for it (received data: messaging's decoders, installed
   // at start-up). An empty handler uninstalls.
   void on_report(const char* marker, ReportHandler handler);
+  // The main loop's step after each report line, before the next line is
+  // read (start-up: apply the downlink commands the handlers queued).
+  void between_lines(std::function<void()> step) { between_lines_ = std::move(step); }
+  // Pauses the main loop up to micros, waking early when the modem sends.
+  void pause(uint64_t micros) { lines_.port().wait(micros); }
 
   // One receive call: false when nothing waited, else true when the call
   // has reached one of its ends (*timed_out, when given: its time-out).
@@ -217,6 +222,7 @@ class AtChannel {
   int32_t owed_ = 0;
   bool restarting_ = false;  // an AT+ZRST exchange: the 10 s limit
   std::array<Report, 4> reports_;
+  std::function<void()> between_lines_;
   // During exchange_shown_as: the command's line and what the console shows.
   std::string secret_line_, shown_line_;
   // Prints "Recv:" with the answer, the secret line shown as it may be.

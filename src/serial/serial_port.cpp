@@ -158,5 +158,15 @@ int SerialPort::waiting() const {
 }
 
 void SerialPort::wait(uint64_t micros) {
+  // Wakes as soon as a byte arrives, so that a line is taken in at once; a
+  // closed or hung-up port (it polls ready at once) sleeps the whole pause.
+  if (is_open()) {
+    pollfd p{fd_.get(), POLLIN, 0};
+    const timespec limit{static_cast<time_t>(micros / 1000000),
+                         static_cast<long>(micros % 1000000) * 1000};
+    const int ready = ::ppoll(&p, 1, &limit, nullptr);
+    if (ready == 0) return;
+    if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) return;
+  }
   clock_sleep_us(micros);
 }

@@ -7,6 +7,7 @@
 
 #include <array>
 
+#include "messaging/downlink_queue.h"
 #include "messaging/downlink_reports.h"
 #include "modem/at_commands.h"
 #include "scripted_modem.h"
@@ -27,8 +28,14 @@ size_t count_of(const std::string& text, const std::string& needle) {
 class AtLink : public ::testing::Test {
  protected:
   void SetUp() override {
-    install_report_decoders(modem(), {[this](char* frame) { frames.emplace_back(frame); },
-                                      [this](MqttDownlink r) { commands.push_back(r); }});
+    // As start-up does: the decoders queue, the step after each report line
+    // applies (here: collects, and marks the console).
+    install_report_decoders(modem(), queue.decoders(false));
+    modem().between_lines([this] {
+      queue.apply({[this](char* frame) { frames.emplace_back(frame); },
+                   [this](MqttDownlink r) { commands.push_back(r); }});
+      console().line("<applied>");
+    });
     modem().on_report(kUrcEmqdiscon, [this](std::string_view) { ++emqdiscon; });
   }
 
@@ -47,6 +54,7 @@ class AtLink : public ::testing::Test {
   std::string log_;
   ModemRig pty;
   AtReply reply;
+  DownlinkQueue queue;
   std::vector<std::string> frames;
   std::vector<MqttDownlink> commands;
   int emqdiscon = 0;  // lost-session reports handed to the installed handler
@@ -286,6 +294,30 @@ TEST_F(AtLink, ReportsDuringACommandAreActedOnAndLeftOut) {
   EXPECT_EQ(emqdiscon, 1);
   EXPECT_EQ(frames.size() + commands.size(), 2u);  // handed on as decoded by the dispatch tests
   EXPECT_NE(log().find("Receive IP message!!\n\r\n+IP: 10.0.0.2\r\n"), std::string::npos);
+  // Each applied right after its line, before the call's answer is logged.
+  EXPECT_NE(log().find("DEAL WITH MESSAGE --->\r\n<applied>\n"), std::string::npos);
+  EXPECT_LT(log().rfind("<applied>"), log().find("Recv:"));
+  EXPECT_EQ(queue.size(), 0u);
+}
+
+TEST(DownlinkQueueing, AppliedOldestFirstAndRefusedWithALineWhenFull) {
+  support::ScopedConsoleCapture capture;
+  DownlinkQueue queue;
+  char frame[16] = "AE,RDO,1";
+  MqttDownlink command{};
+  copy_text(command.type, sizeof command.type, "DO");
+  EXPECT_TRUE(queue.push_udp(frame));
+  frame[0] = 'X';  // the decoder's buffer is used again: the queue holds a copy
+  EXPECT_TRUE(queue.push_mqtt(command));
+  for (size_t i = queue.size(); i < DownlinkQueue::kCapacity; ++i)
+    EXPECT_TRUE(queue.push_udp(frame));
+  EXPECT_FALSE(queue.push_mqtt(command));
+  EXPECT_EQ(capture.take(), "[ERROR] MQTT command refused: 8 downlink commands waiting!!\n");
+  std::string order;
+  queue.apply({[&](char* f) { order += std::string(f, 2) + " "; },
+               [&](MqttDownlink r) { order += std::string(r.type) + " "; }});
+  EXPECT_EQ(order, "AE DO XE XE XE XE XE XE ");
+  EXPECT_EQ(queue.size(), 0u);
 }
 
 TEST_F(AtLink, WhileNothingIsAwaitedEachLineEndsACallAndTheRestWaits) {
