@@ -265,7 +265,7 @@ void check_mapping_lines(FilesCheck& out, std::string_view text) {
   auto generated = named("default_mapping");
   auto count = named("sessionALL_mapping");
   if (!generated || *generated != 0 || !count) return;
-  const int sessions = std::clamp(*count, 0, kMaxSessions);
+  const int sessions = SessionCount::clamped(*count);
   for (int s = 0; s < sessions; ++s) {
     if (!named("sessionID_mapping")) return;
     for (IoType t : kIoTypes) {

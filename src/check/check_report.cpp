@@ -107,34 +107,14 @@ struct Uplink {
 Uplink uplink_of(const Settings& settings, int32_t session_id, int type,
                  const std::vector<uint16_t>& values) {
   // Frames can be long: the buffers are on the heap, not the stack.
-  std::vector<char> plain_buffer(kFrameBufferSize);
-  std::vector<char> json_buffer(kFrameBufferSize);
-  const std::span<char> plain(plain_buffer);
-  const std::span<char> json(json_buffer);
-  const bool di = type == io_index(IoType::DI);
-  std::vector<uint8_t> bits(values.begin(), values.end());
-  Uplink u;
-  if (!settings.mqtt_enable) {
-    u.name = di ? "WDI" : "WAI";
-    BuildResult n = di ? build_wdi_frame(plain, session_id, 0, bits)
-                       : build_wai_frame(plain, session_id, 0, values);
-    u.text = n ? plain.data() : "";
-    return u;
-  }
-  u.name = di ? "DI" : "AI";
-  u.topic = di ? settings.pub_topic_di : settings.pub_topic_ai;
-  BuildResult n = di ? build_di_payload(plain, bits) : build_ai_payload(plain, values);
-  if (n && settings.mqtt_cht) {
-    char time_text[kTimeTextSize];
-    format_json_time(time_text, std::time(nullptr));
-    const JsonIds ids{settings.sensor_id, settings.device_id, time_text};
-    n = di ? wrap_json_di(json, ids, session_id, plain.data())
-           : wrap_json_ai(json, ids, session_id, plain.data());
-    u.text = n ? json.data() : "";
-    return u;
-  }
-  u.text = n ? plain.data() : "";
-  return u;
+  std::vector<char> out(kFrameBufferSize);
+  std::vector<char> scratch(kFrameBufferSize);
+  const std::vector<uint8_t> bits(values.begin(), values.end());
+  const InputValues typed =
+      type == io_index(IoType::DI) ? InputValues(std::span(bits)) : InputValues(std::span(values));
+  const InputMessage m =
+      build_input_message(out, scratch, settings, session_id, 0, typed, std::time(nullptr));
+  return {m.name, m.topic ? m.topic : "", m.length ? out.data() : ""};
 }
 
 class Reporter {
@@ -275,7 +255,7 @@ class Reporter {
     say("Mapping file %s: %s, %d session(s)\n", configFile_mb_mapping,
         m.default_mapping ? "default mapping, built from the devices at every start"
                           : "hand-written mapping",
-        m.session_count);
+        int{m.session_count});
     if (m.session_count > 0) say("  slots as slot:device-channel@address\n");
     j_.key("default_mapping").num(m.default_mapping).key("sessions").open('[');
     for (int s = 0; s < m.session_count; ++s) {

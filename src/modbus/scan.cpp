@@ -29,7 +29,7 @@ int type_count(const MbDevice& dev, IoType t) {
 }
 
 int slot_count(const Mapping& m, int s, IoType t) {
-  return channel_limit(map_num(m, t, s));
+  return map_num(m, t, s);
 }
 
 struct Position {
