@@ -226,17 +226,18 @@ class Reporter {
       say("     ");
       for (IoType t : kIoTypes) {
         const int32_t start = by_type(t, d.do_start, d.di_start, d.ao_start, d.ai_start);
-        say(" %s %d from %d%s", io_type_name(t), io_count(d, t), start, t == IoType::AI ? "" : ",");
+        say(" %s %d from %d%s", io_type_name(t), int{io_count(d, t)}, start,
+            t == IoType::AI ? "" : ",");
         j_.key(kTypeKeys[io_index(t)]).open('{').key("start").num(start);
         j_.key("count").num(io_count(d, t)).close('}');
       }
       say("\n");
       if (d.do_as_di)
-        say("      do_as_di: DI %d + %d coils = %d\n", d.di_count - d.do_count, d.do_count,
-            d.di_count);
+        say("      do_as_di: DI %d + %d coils = %d\n", d.di_count - d.do_count, int{d.do_count},
+            int{d.di_count});
       if (d.ao_as_ai)
         say("      ao_as_ai: AI %d + %d holding registers = %d\n", d.ai_count - d.ao_count,
-            d.ao_count, d.ai_count);
+            int{d.ao_count}, int{d.ai_count});
       j_.key("do_as_di").num(d.do_as_di ? 1 : 0).key("ao_as_ai").num(d.ao_as_ai ? 1 : 0).close('}');
     }
     j_.close(']').close('}');
@@ -309,8 +310,7 @@ class Reporter {
       j_.key("connected").boolean(r.connected).key("answered").boolean(r.answered);
       j_.key("error").str(r.error).key("ms").num(r.ms);
       if (r.connected) {
-        const int n[] = {channel(d.do_count), channel(d.di_count), channel(d.ao_count),
-                         channel(d.ai_count)};
+        const int n[] = {d.do_count, d.di_count, d.ao_count, d.ai_count};
         say("    DO %s DI %s AO %s AI %s\n", list(r.do_buf, n[0]).c_str(),
             list(r.di_buf, n[1]).c_str(), list(r.ao_buf, n[2]).c_str(),
             list(r.ai_buf, n[3]).c_str());
@@ -362,10 +362,6 @@ class Reporter {
       j_.close('}');
     }
     j_.close(']');
-  }
-
-  static int channel(int32_t count) {
-    return count < 0 ? 0 : count > kMaxSlots ? kMaxSlots : count;
   }
 
   template <typename T>

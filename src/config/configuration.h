@@ -77,10 +77,10 @@ struct Settings {
 
 struct MbDevice {
   int32_t slave_id;
-  int32_t do_count;
-  int32_t di_count;
-  int32_t ao_count;
-  int32_t ai_count;
+  SlotCount do_count;
+  SlotCount di_count;
+  SlotCount ao_count;
+  SlotCount ai_count;
   int32_t do_start;
   int32_t di_start;
   int32_t ao_start;

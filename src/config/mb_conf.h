@@ -17,10 +17,10 @@ inline constexpr size_t kMbLineBuffer = 50;
 // block are not counted).
 inline constexpr Field<MbDevice> kDeviceFields[] = {
     int_field(1, "slave_id", &MbDevice::slave_id),
-    int_field(2, "do_count", &MbDevice::do_count),
-    int_field(3, "di_count", &MbDevice::di_count),
-    int_field(4, "ao_count", &MbDevice::ao_count),
-    int_field(5, "ai_count", &MbDevice::ai_count),
+    count_field(2, "do_count", &MbDevice::do_count),
+    count_field(3, "di_count", &MbDevice::di_count),
+    count_field(4, "ao_count", &MbDevice::ao_count),
+    count_field(5, "ai_count", &MbDevice::ai_count),
     int_field(6, "do_start", &MbDevice::do_start),
     int_field(7, "di_start", &MbDevice::di_start),
     int_field(8, "ao_start", &MbDevice::ao_start),
