@@ -348,7 +348,7 @@ void check_exposure(FilesCheck& out) {
                (st.st_mode & S_IROTH) != 0 ? "others" : "its group", st.st_mode & 07777)});
     }
   }
-  if (!s.mqtt_enable) return;
+  if (s.transport == ReportTransport::kUdp) return;
   const bool has_options = out.options && out.options->ok();
   if (has_options && mqtt_client_id(out.options->value()) == "myclientid") {
     out.warnings.push_back(

@@ -80,7 +80,7 @@ const char* kTypeKeys[] = {"do", "di", "ao", "ai"};
 
 std::string transport(const MbDevice& d) {
   char text[96];
-  if (d.is_tcp) {
+  if (d.transport == DeviceTransport::kTcp) {
     std::snprintf(text, sizeof text, "TCP %s:%d", d.ip_addr, d.tcp_port);
   } else {
     std::snprintf(text, sizeof text, "RTU %s %d %s %d %d", escaped(d.serial_dev).c_str(), d.baud,
@@ -222,7 +222,10 @@ class Reporter {
           d.slave_id, transport(d).c_str());
       j_.open('{').key("number").num(double(i + 1)).key("line").num(h.line);
       j_.key("header").str(h.text).key("slave_id").num(d.slave_id);
-      j_.key("transport").str(d.is_tcp ? "tcp" : "rtu").key("address").str(transport(d).substr(4));
+      j_.key("transport")
+          .str(d.transport == DeviceTransport::kTcp ? "tcp" : "rtu")
+          .key("address")
+          .str(transport(d).substr(4));
       say("     ");
       for (IoType t : kIoTypes) {
         const int32_t start = by_type(t, d.do_start, d.di_start, d.ao_start, d.ai_start);
@@ -328,8 +331,9 @@ class Reporter {
     j_.close(']');
 
     const Mapping& m = f_.mapping->value();
-    say("Sessions: what the next reports carry (%s)\n",
-        settings.mqtt_enable ? "MQTT publications" : "UDP frames, packet ID 0");
+    say("Sessions: what the next reports carry (%s)\n", settings.transport == ReportTransport::kMqtt
+                                                            ? "MQTT publications"
+                                                            : "UDP frames, packet ID 0");
     j_.key("sessions").open('[');
     for (int s = 0; s < m.session_count; ++s) {
       say("  session %d, ID %d\n", s + 1, m.session_id[s]);

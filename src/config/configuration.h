@@ -49,13 +49,21 @@ class BoundedCount {
 using SlotCount = BoundedCount<kMaxSlots>;
 using SessionCount = BoundedCount<kMaxSessions>;
 
+// How the reports travel: the gateway's UDP frames, or MQTT publications
+// (mqtt_enable 0 or 1).
+enum class ReportTransport : uint8_t { kUdp = 0, kMqtt = 1 };
+
+// How a device is reached: Modbus RTU on a serial line, or Modbus TCP
+// (is_tcp 0 or 1).
+enum class DeviceTransport : uint8_t { kRtu = 0, kTcp = 1 };
+
 struct Settings {
   int32_t send_interval;
   bool auto_connect;
   char apn[16];
   int32_t server_port;
   char server_host[64];
-  bool mqtt_enable;
+  ReportTransport transport;  // mqtt_enable
   char mqtt_host[64];
   int32_t mqtt_port;
   int32_t mqtt_bufsize;
@@ -85,7 +93,7 @@ struct MbDevice {
   int32_t di_start;
   int32_t ao_start;
   int32_t ai_start;
-  bool is_tcp;
+  DeviceTransport transport;  // is_tcp
   char ip_addr[20];
   int32_t tcp_port;
   char serial_dev[20];

@@ -15,11 +15,12 @@
 #include "config/configuration.h"
 
 enum class FieldKind {
-  Int,    // decimal, as read_int reads it
-  Count,  // decimal, 0 to kMaxSlots; beyond refuses the file
-  Flag,   // decimal: 0 is off, anything else on
-  Text,   // the value as it is; longer than its field refuses the file
-  Char,   // the first character (none: NUL)
+  Int,     // decimal, as read_int reads it
+  Count,   // decimal, 0 to kMaxSlots; beyond refuses the file
+  Flag,    // decimal: 0 is off, anything else on
+  Choice,  // decimal, as a flag: 0 is an enum's first value, anything else its second
+  Text,    // the value as it is; longer than its field refuses the file
+  Char,    // the first character (none: NUL)
 };
 
 template <typename Record>
@@ -33,6 +34,8 @@ struct Field {
   char* (*text)(Record&) = nullptr;
   size_t capacity = 0;  // of a text, its NUL included
   SlotCount Record::*count_member = nullptr;
+  void (*choose)(Record&, bool second) = nullptr;
+  bool (*chosen)(const Record&) = nullptr;  // the second value is set
 };
 
 namespace field_detail {
@@ -64,6 +67,18 @@ template <typename R>
 constexpr Field<R> count_field(int position, const char* name, SlotCount R::*member) {
   Field<R> f{position, name, FieldKind::Count};
   f.count_member = member;
+  return f;
+}
+
+// A setting of two meanings written as 0 or 1: an enum of two values.
+template <auto Member>
+constexpr auto choice_field(int position, const char* name) {
+  using R = typename field_detail::MemberOf<decltype(Member)>::Record;
+  using E = typename field_detail::MemberOf<decltype(Member)>::Type;
+  static_assert(std::is_enum_v<E>);
+  Field<R> f{position, name, FieldKind::Choice};
+  f.choose = [](R& r, bool second) { r.*Member = second ? E{1} : E{0}; };
+  f.chosen = [](const R& r) { return r.*Member == E{1}; };
   return f;
 }
 
@@ -117,6 +132,9 @@ bool store_field(const Field<R>& f, R& r, std::string_view value) {
     case FieldKind::Flag:
       r.*f.flag_member = read_int(value) != 0;
       return true;
+    case FieldKind::Choice:
+      f.choose(r, read_int(value) != 0);
+      return true;
     case FieldKind::Char:
       r.*f.char_member = value.empty() ? '\0' : value.front();
       return true;
@@ -137,6 +155,8 @@ std::string field_text(const Field<R>& f, const R& r) {
       return std::to_string(int{r.*f.count_member});
     case FieldKind::Flag:
       return r.*f.flag_member ? "1" : "0";
+    case FieldKind::Choice:
+      return f.chosen(r) ? "1" : "0";
     case FieldKind::Char:
       return std::string(1, r.*f.char_member);
     case FieldKind::Text:

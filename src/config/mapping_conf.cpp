@@ -359,7 +359,7 @@ void count_session_slots(Mapping& io) {
       const MbMapEntry(&slots)[kMaxSlots] = map_slots(io, t, s);
       int last = 0;
       for (int j = 0; j < kMaxSlots; ++j) {
-        if (slots[j].dev_no != 0) last = j + 1;  // ch_no is not looked at
+        if (slots[j].dev_no > 0) last = j + 1;  // ch_no is not looked at
       }
       map_num(io, t, s) = *SlotCount::of(last);
     }

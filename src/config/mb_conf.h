@@ -25,7 +25,7 @@ inline constexpr Field<MbDevice> kDeviceFields[] = {
     int_field(7, "di_start", &MbDevice::di_start),
     int_field(8, "ao_start", &MbDevice::ao_start),
     int_field(9, "ai_start", &MbDevice::ai_start),
-    flag_field(10, "is_tcp", &MbDevice::is_tcp),
+    choice_field<&MbDevice::transport>(10, "is_tcp"),
     text_field<&MbDevice::ip_addr>(11, "ip_addr"),
     int_field(12, "tcp_port", &MbDevice::tcp_port),
     text_field<&MbDevice::serial_dev>(13, "serial_dev"),

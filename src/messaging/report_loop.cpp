@@ -235,8 +235,9 @@ ReportLoop::ReportLoop(ModemLink& link, ReportBook& book, const Settings& settin
       mapping_(mapping),
       io_(io),
       gps_(gps),
-      uplink_(settings.mqtt_enable ? std::unique_ptr<Uplink>(std::make_unique<MqttUplink>())
-                                   : std::make_unique<UdpUplink>()),
+      uplink_(settings.transport == ReportTransport::kMqtt
+                  ? std::unique_ptr<Uplink>(std::make_unique<MqttUplink>())
+                  : std::make_unique<UdpUplink>()),
       buf_(std::make_unique<ReportBuffers>()) {
   console().line(kStartBanner);
   period_start_ = GetTimeTicks();

@@ -69,7 +69,7 @@ class ReportLoop {
   class Uplink;
 
   // Prints the start banner and starts the first cycle's period. The
-  // settings choose the uplink (mqtt_enable, mqtt_cht) and give the period,
+  // settings choose the uplink (transport, mqtt_cht) and give the period,
   // the identities and the topics; the mapping gives the sessions and their
   // slot counts; io and gps hold the values reported.
   ReportLoop(ModemLink& link, ReportBook& book, const Settings& settings, const Mapping& mapping,

@@ -238,7 +238,7 @@ InputMessage build_input_message(std::span<char> out, std::span<char> scratch,
                                  InputValues values, std::time_t now) {
   const auto* di = std::get_if<std::span<const uint8_t>>(&values);
   const auto* ai = std::get_if<std::span<const uint16_t>>(&values);
-  if (!settings.mqtt_enable) {
+  if (settings.transport == ReportTransport::kUdp) {
     return {di ? "WDI" : "WAI", nullptr,
             di ? build_wdi_frame(out, session_id, packet_id, *di)
                : build_wai_frame(out, session_id, packet_id, *ai)};

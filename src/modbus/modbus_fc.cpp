@@ -54,7 +54,7 @@ void fail(Faults& faults, const char* text, bool to_error_stream) {
 }
 
 ContextPtr new_context(const MbDevice& dev) {
-  if (!dev.is_tcp) {
+  if (dev.transport == DeviceTransport::kRtu) {
     std::string path(c_text(dev.serial_dev, sizeof dev.serial_dev));
     return ContextPtr(
         modbus_new_rtu(path.c_str(), dev.baud, dev.parity, dev.data_bits, dev.stop_bits));

@@ -240,9 +240,9 @@ TEST(PackagedExamples, DeviceAndMappingFilesAreAccepted) {
     ASSERT_TRUE(devices.ok()) << devices.refusal()->text;
     ASSERT_EQ(devices.value().size(), 2u);
     const MbDevice &tcp = devices.value()[0], &rtu = devices.value()[1];
-    EXPECT_EQ(std::tuple(std::string(tcp.ip_addr), tcp.tcp_port, tcp.is_tcp, tcp.do_count),
+    EXPECT_EQ(std::tuple(std::string(tcp.ip_addr), tcp.tcp_port, int(tcp.transport), tcp.do_count),
               std::tuple("192.168.1.50", 502, 1, 8));
-    EXPECT_EQ(std::tuple(std::string(rtu.serial_dev), rtu.parity, rtu.is_tcp, rtu.do_start),
+    EXPECT_EQ(std::tuple(std::string(rtu.serial_dev), rtu.parity, int(rtu.transport), rtu.do_start),
               std::tuple("/dev/ttyO1", 'N', 0, 100));
     auto r = read(read_whole_file(dir + "/quorvane_mapping.ini").value_or(""), devices.value());
     ASSERT_TRUE(r.ok()) << r.refusal()->text;

@@ -106,7 +106,7 @@ class ReportLoopTest : public testing::Test {
       if (pred()) return true;
       const bool send_pass = st().phase() == ReportPhase::kSend;
       loop->run_pass();
-      if (settings.mqtt_enable) {
+      if (settings.transport == ReportTransport::kMqtt) {
         for (int s = 0; s < kMaxSessions; ++s) EXPECT_EQ(book.pending(s), 0);
       } else if (send_pass && st().phase() == ReportPhase::kAwait) {
         EXPECT_NE(book.pending(st().session()) & step_bit(st().message()), 0U);
@@ -241,7 +241,7 @@ TEST_F(ReportLoopTest, RoamingAtDevinfoReinitialisesTheModemWhenTheCycleCannotEn
 // An ERROR answer to a publication and a lost session run the link repair:
 // three reconnections, then a full bring-up.
 TEST_F(ReportLoopTest, LinkRepairTwoFailedReconnectionsDoNotRestartThreeDo) {
-  settings.mqtt_enable = true;
+  settings.transport = ReportTransport::kMqtt;
   int failing_new = 2;
   int publications_seen = 0;
   modem.hook([&](const std::string& c) -> std::optional<std::string> {
@@ -278,7 +278,7 @@ TEST_F(ReportLoopTest, LinkRepairTwoFailedReconnectionsDoNotRestartThreeDo) {
 // Two commands during a hold: each acknowledgement is published (the single
 // slot of old kept only the second).
 TEST_F(ReportLoopTest, AcknowledgementsLeftDuringAHoldArePublishedInTurnWhenItEnds) {
-  settings.mqtt_enable = true;
+  settings.transport = ReportTransport::kMqtt;
   start();
   ASSERT_TRUE(run_until([&] { return in_hold(); }));
   // A DO and an AO command arrive (values as they are): "DO_ACK", "AO_ACK".

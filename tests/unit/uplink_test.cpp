@@ -137,7 +137,7 @@ TEST(Uplink, ASessionsInputsBecomeTheTransportsMessage) {
       {true, true, false, "AI", "t/ai", json},
   };
   for (const Row& r : rows) {
-    settings.mqtt_enable = r.mqtt;
+    settings.transport = r.mqtt ? ReportTransport::kMqtt : ReportTransport::kUdp;
     settings.mqtt_cht = r.cht;
     std::vector<char> out(kFrameBufferSize), scratch(kFrameBufferSize);
     const InputValues values = r.is_di ? InputValues(std::span(di)) : InputValues(std::span(ai));
