@@ -34,7 +34,7 @@ void configure() {
     MbDevice& d = devices[static_cast<size_t>(i)];
     d.slave_id = 1;
     d.do_count = d.di_count = d.ao_count = d.ai_count = kPerType;
-    d.is_tcp = true;
+    d.transport = DeviceTransport::kTcp;
     std::strcpy(d.ip_addr, "127.0.0.1");
     d.tcp_port = sim->devices[static_cast<size_t>(i)].port;
   }

@@ -72,11 +72,10 @@ std::vector<uint16_t> session_values(const Mapping& mapping, int session, int ty
                                      const std::vector<DeviceRead>& reads,
                                      std::vector<bool>& unknown) {
   const auto t = static_cast<IoType>(type);
-  const int used = std::clamp(map_num(mapping, t, session), 0, kMaxSlots);
-  std::vector<uint16_t> values(static_cast<size_t>(used), 0);
+  const auto slots = used_slots(mapping, t, session);
+  std::vector<uint16_t> values(slots.size(), 0);
   unknown.assign(values.size(), false);
-  const MbMapEntry(&slots)[kMaxSlots] = map_slots(mapping, t, session);
-  for (int k = 0; k < used; ++k) {
+  for (size_t k = 0; k < slots.size(); ++k) {
     const MbMapEntry e = slots[k];
     if (e.dev_no == 0 || e.ch_no == 0 || e.ch_no > kMaxSlots || e.dev_no > devices.size()) {
       continue;

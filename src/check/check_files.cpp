@@ -265,7 +265,7 @@ void check_mapping_lines(FilesCheck& out, std::string_view text) {
   auto generated = named("default_mapping");
   auto count = named("sessionALL_mapping");
   if (!generated || *generated != 0 || !count) return;
-  const int sessions = std::clamp(*count, 0, kMaxSessions);
+  const int sessions = SessionCount::clamped(*count);
   for (int s = 0; s < sessions; ++s) {
     if (!named("sessionID_mapping")) return;
     for (IoType t : kIoTypes) {
@@ -348,7 +348,7 @@ void check_exposure(FilesCheck& out) {
                (st.st_mode & S_IROTH) != 0 ? "others" : "its group", st.st_mode & 07777)});
     }
   }
-  if (!s.mqtt_enable) return;
+  if (s.transport == ReportTransport::kUdp) return;
   const bool has_options = out.options && out.options->ok();
   if (has_options && mqtt_client_id(out.options->value()) == "myclientid") {
     out.warnings.push_back(

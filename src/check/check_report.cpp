@@ -80,7 +80,7 @@ const char* kTypeKeys[] = {"do", "di", "ao", "ai"};
 
 std::string transport(const MbDevice& d) {
   char text[96];
-  if (d.is_tcp) {
+  if (d.transport == DeviceTransport::kTcp) {
     std::snprintf(text, sizeof text, "TCP %s:%d", d.ip_addr, d.tcp_port);
   } else {
     std::snprintf(text, sizeof text, "RTU %s %d %s %d %d", escaped(d.serial_dev).c_str(), d.baud,
@@ -107,34 +107,14 @@ struct Uplink {
 Uplink uplink_of(const Settings& settings, int32_t session_id, int type,
                  const std::vector<uint16_t>& values) {
   // Frames can be long: the buffers are on the heap, not the stack.
-  std::vector<char> plain_buffer(kFrameBufferSize);
-  std::vector<char> json_buffer(kFrameBufferSize);
-  const std::span<char> plain(plain_buffer);
-  const std::span<char> json(json_buffer);
-  const bool di = type == io_index(IoType::DI);
-  std::vector<uint8_t> bits(values.begin(), values.end());
-  Uplink u;
-  if (!settings.mqtt_enable) {
-    u.name = di ? "WDI" : "WAI";
-    BuildResult n = di ? build_wdi_frame(plain, session_id, 0, bits)
-                       : build_wai_frame(plain, session_id, 0, values);
-    u.text = n ? plain.data() : "";
-    return u;
-  }
-  u.name = di ? "DI" : "AI";
-  u.topic = di ? settings.pub_topic_di : settings.pub_topic_ai;
-  BuildResult n = di ? build_di_payload(plain, bits) : build_ai_payload(plain, values);
-  if (n && settings.mqtt_cht) {
-    char time_text[kTimeTextSize];
-    format_json_time(time_text, std::time(nullptr));
-    const JsonIds ids{settings.sensor_id, settings.device_id, time_text};
-    n = di ? wrap_json_di(json, ids, session_id, plain.data())
-           : wrap_json_ai(json, ids, session_id, plain.data());
-    u.text = n ? json.data() : "";
-    return u;
-  }
-  u.text = n ? plain.data() : "";
-  return u;
+  std::vector<char> out(kFrameBufferSize);
+  std::vector<char> scratch(kFrameBufferSize);
+  const std::vector<uint8_t> bits(values.begin(), values.end());
+  const InputValues typed =
+      type == io_index(IoType::DI) ? InputValues(std::span(bits)) : InputValues(std::span(values));
+  const InputMessage m =
+      build_input_message(out, scratch, settings, session_id, 0, typed, std::time(nullptr));
+  return {m.name, m.topic ? m.topic : "", m.length ? out.data() : ""};
 }
 
 class Reporter {
@@ -242,21 +222,25 @@ class Reporter {
           d.slave_id, transport(d).c_str());
       j_.open('{').key("number").num(double(i + 1)).key("line").num(h.line);
       j_.key("header").str(h.text).key("slave_id").num(d.slave_id);
-      j_.key("transport").str(d.is_tcp ? "tcp" : "rtu").key("address").str(transport(d).substr(4));
+      j_.key("transport")
+          .str(d.transport == DeviceTransport::kTcp ? "tcp" : "rtu")
+          .key("address")
+          .str(transport(d).substr(4));
       say("     ");
       for (IoType t : kIoTypes) {
         const int32_t start = by_type(t, d.do_start, d.di_start, d.ao_start, d.ai_start);
-        say(" %s %d from %d%s", io_type_name(t), io_count(d, t), start, t == IoType::AI ? "" : ",");
+        say(" %s %d from %d%s", io_type_name(t), int{io_count(d, t)}, start,
+            t == IoType::AI ? "" : ",");
         j_.key(kTypeKeys[io_index(t)]).open('{').key("start").num(start);
         j_.key("count").num(io_count(d, t)).close('}');
       }
       say("\n");
       if (d.do_as_di)
-        say("      do_as_di: DI %d + %d coils = %d\n", d.di_count - d.do_count, d.do_count,
-            d.di_count);
+        say("      do_as_di: DI %d + %d coils = %d\n", d.di_count - d.do_count, int{d.do_count},
+            int{d.di_count});
       if (d.ao_as_ai)
         say("      ao_as_ai: AI %d + %d holding registers = %d\n", d.ai_count - d.ao_count,
-            d.ao_count, d.ai_count);
+            int{d.ao_count}, int{d.ai_count});
       j_.key("do_as_di").num(d.do_as_di ? 1 : 0).key("ao_as_ai").num(d.ao_as_ai ? 1 : 0).close('}');
     }
     j_.close(']').close('}');
@@ -275,7 +259,7 @@ class Reporter {
     say("Mapping file %s: %s, %d session(s)\n", configFile_mb_mapping,
         m.default_mapping ? "default mapping, built from the devices at every start"
                           : "hand-written mapping",
-        m.session_count);
+        int{m.session_count});
     if (m.session_count > 0) say("  slots as slot:device-channel@address\n");
     j_.key("default_mapping").num(m.default_mapping).key("sessions").open('[');
     for (int s = 0; s < m.session_count; ++s) {
@@ -329,8 +313,7 @@ class Reporter {
       j_.key("connected").boolean(r.connected).key("answered").boolean(r.answered);
       j_.key("error").str(r.error).key("ms").num(r.ms);
       if (r.connected) {
-        const int n[] = {channel(d.do_count), channel(d.di_count), channel(d.ao_count),
-                         channel(d.ai_count)};
+        const int n[] = {d.do_count, d.di_count, d.ao_count, d.ai_count};
         say("    DO %s DI %s AO %s AI %s\n", list(r.do_buf, n[0]).c_str(),
             list(r.di_buf, n[1]).c_str(), list(r.ao_buf, n[2]).c_str(),
             list(r.ai_buf, n[3]).c_str());
@@ -348,8 +331,9 @@ class Reporter {
     j_.close(']');
 
     const Mapping& m = f_.mapping->value();
-    say("Sessions: what the next reports carry (%s)\n",
-        settings.mqtt_enable ? "MQTT publications" : "UDP frames, packet ID 0");
+    say("Sessions: what the next reports carry (%s)\n", settings.transport == ReportTransport::kMqtt
+                                                            ? "MQTT publications"
+                                                            : "UDP frames, packet ID 0");
     j_.key("sessions").open('[');
     for (int s = 0; s < m.session_count; ++s) {
       say("  session %d, ID %d\n", s + 1, m.session_id[s]);
@@ -382,10 +366,6 @@ class Reporter {
       j_.close('}');
     }
     j_.close(']');
-  }
-
-  static int channel(int32_t count) {
-    return count < 0 ? 0 : count > kMaxSlots ? kMaxSlots : count;
   }
 
   template <typename T>

@@ -4,12 +4,58 @@
 // changed after start-up.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 constexpr int kMaxDevices = 10;
 constexpr int kMaxSessions = 5;
 constexpr int kMaxSlots = 32;
+
+namespace count_detail {
+void literal_count_out_of_range();  // not constexpr: a bad literal does not compile
+}  // namespace count_detail
+
+// A count that is in 0..Max by construction: the reader that makes it decides
+// once what a value out of range means, and no user checks it again.
+template <int Max>
+class BoundedCount {
+ public:
+  constexpr BoundedCount() = default;
+  // A literal count (tables, tests): one out of range does not compile.
+  consteval BoundedCount(int n)
+      : n_(static_cast<uint8_t>(n)) {  // NOLINT: literal counts read as ints
+    if (n < 0 || n > Max) count_detail::literal_count_out_of_range();
+  }
+  // The count n, or nothing when n is out of range.
+  static constexpr std::optional<BoundedCount> of(int64_t n) {
+    if (n < 0 || n > Max) return std::nullopt;
+    BoundedCount c;
+    c.n_ = static_cast<uint8_t>(n);
+    return c;
+  }
+  // n taken into range, for a reader that ignores what lies beyond it.
+  static constexpr BoundedCount clamped(int64_t n) { return *of(n < 0 ? 0 : n > Max ? Max : n); }
+
+  constexpr operator int() const { return n_; }  // NOLINT: reads as the number it is
+  constexpr size_t size() const { return n_; }
+
+ private:
+  uint8_t n_ = 0;
+};
+
+// Used slots of one type in one session, and used sessions.
+using SlotCount = BoundedCount<kMaxSlots>;
+using SessionCount = BoundedCount<kMaxSessions>;
+
+// How the reports travel: the gateway's UDP frames, or MQTT publications
+// (mqtt_enable 0 or 1).
+enum class ReportTransport : uint8_t { kUdp = 0, kMqtt = 1 };
+
+// How a device is reached: Modbus RTU on a serial line, or Modbus TCP
+// (is_tcp 0 or 1).
+enum class DeviceTransport : uint8_t { kRtu = 0, kTcp = 1 };
 
 struct Settings {
   int32_t send_interval;
@@ -17,7 +63,7 @@ struct Settings {
   char apn[16];
   int32_t server_port;
   char server_host[64];
-  bool mqtt_enable;
+  ReportTransport transport;  // mqtt_enable
   char mqtt_host[64];
   int32_t mqtt_port;
   int32_t mqtt_bufsize;
@@ -39,15 +85,15 @@ struct Settings {
 
 struct MbDevice {
   int32_t slave_id;
-  int32_t do_count;
-  int32_t di_count;
-  int32_t ao_count;
-  int32_t ai_count;
+  SlotCount do_count;
+  SlotCount di_count;
+  SlotCount ao_count;
+  SlotCount ai_count;
   int32_t do_start;
   int32_t di_start;
   int32_t ao_start;
   int32_t ai_start;
-  bool is_tcp;
+  DeviceTransport transport;  // is_tcp
   char ip_addr[20];
   int32_t tcp_port;
   char serial_dev[20];
@@ -69,10 +115,11 @@ struct MbMapEntry {
 };
 
 // Sessions below session_count are used; the slot counts (do_num ... ai_num)
-// are the 1-based position of each type's last used slot.
+// are the 1-based position of each type's last used slot. Both counts are
+// bounded by their types, so indexing with them never leaves the arrays.
 struct Mapping {
   int32_t default_mapping;
-  int32_t session_count;
+  SessionCount session_count;
   int32_t session_id[kMaxSessions];
   char do_map_text[kMaxSessions][200];
   char di_map_text[kMaxSessions][200];
@@ -82,8 +129,8 @@ struct Mapping {
   MbMapEntry di_map[kMaxSessions][kMaxSlots];
   MbMapEntry ao_map[kMaxSessions][kMaxSlots];
   MbMapEntry ai_map[kMaxSessions][kMaxSlots];
-  int32_t do_num[kMaxSessions];
-  int32_t di_num[kMaxSessions];
-  int32_t ao_num[kMaxSessions];
-  int32_t ai_num[kMaxSessions];
+  SlotCount do_num[kMaxSessions];
+  SlotCount di_num[kMaxSessions];
+  SlotCount ao_num[kMaxSessions];
+  SlotCount ai_num[kMaxSessions];
 };

@@ -6,6 +6,7 @@
 #include <array>
 #include <concepts>
 #include <cstdint>
+#include <span>
 #include <type_traits>
 
 #include "config/configuration.h"
@@ -72,6 +73,12 @@ constexpr auto& map_slots(Table& io, IoType t, int s) {
 template <RecordOf<Mapping> Table>
 constexpr auto& map_num(Table& io, IoType t, int s) {
   return by_type(t, io.do_num[s], io.di_num[s], io.ao_num[s], io.ai_num[s]);
+}
+
+// One session's used slots of the type: the first map_num of its kMaxSlots.
+template <RecordOf<Mapping> Table>
+constexpr auto used_slots(Table& io, IoType t, int s) {
+  return std::span(map_slots(io, t, s)).first(map_num(io, t, s).size());
 }
 
 // do_as_di / ao_as_ai: a device that also reports its values of `from` as

@@ -171,7 +171,7 @@ void build_default_session(Mapping& io, int32_t session, std::span<const MbDevic
     TypeCursor& cursor = state[static_cast<size_t>(io_index(t))];
     if (!cursor.waiting) continue;
     char(&text)[200] = map_text(io, t, session);
-    int32_t& count = map_num(io, t, session);
+    int32_t count = 0;
     const int32_t first_device = cursor.device;
     bool full = false;
     for (int32_t d = first_device; d < device_count && !full; ++d) {
@@ -194,6 +194,7 @@ void build_default_session(Mapping& io, int32_t session, std::span<const MbDevic
         ++count;
       }
     }
+    map_num(io, t, session) = *SlotCount::of(count);  // never past kMaxSlots: full above
   }
   for (IoType t : kIoTypes) {
     for (int32_t k = map_num(io, t, session); k < kMaxSlots; ++k) {
@@ -202,7 +203,7 @@ void build_default_session(Mapping& io, int32_t session, std::span<const MbDevic
   }
   append_console(console, kBuiltSession, session);
   for (IoType t : kIoTypes) {
-    append_console(console, kBuiltValues, map_num(io, t, session), io_type_name(t),
+    append_console(console, kBuiltValues, int{map_num(io, t, session)}, io_type_name(t),
                    map_text(io, t, session));
   }
 }
@@ -260,11 +261,13 @@ ConfResult<Mapping> parse_mb_mapping_conf(std::string_view text, MappingRead whe
     reader.refuse(refusal_at(file, reader.line_number(), kBadSessions, *sessions, kMaxSessions));
     return reader.finish(io);
   }
-  io.session_count = std::clamp(*sessions, 0, kMaxSessions);
+  // Out of range only when the file asks for a default mapping, which does
+  // not use the count.
+  io.session_count = SessionCount::clamped(*sessions);
 
   for (int s = 0; s < io.session_count; ++s) {
     char missing[64];
-    bformat(missing, sizeof missing, "session %d of %d is complete", s + 1, io.session_count);
+    bformat(missing, sizeof missing, "session %d of %d is complete", s + 1, int{io.session_count});
     auto id_line = reader.line(missing);
     if (!id_line) return reader.finish(io);
     auto id = reader.number(*id_line, "session ID");
@@ -293,9 +296,8 @@ ConfResult<Mapping> read_mb_mapping_conf(const char* path, MappingRead when,
 std::string format_mb_mapping_conf(const Mapping& io) {
   std::string out;
   append_console(out, kFileDefault, io.default_mapping);
-  append_console(out, kFileSessions, io.session_count);
-  int sessions = std::clamp(io.session_count, 0, kMaxSessions);
-  for (int s = 0; s < sessions; ++s) {
+  append_console(out, kFileSessions, int{io.session_count});
+  for (int s = 0; s < io.session_count; ++s) {
     append_console(out, kFileSessionId, io.session_id[s]);
     for (IoType t : kIoTypes) {
       std::string text(c_text(map_text(io, t, s), 200));
@@ -330,7 +332,7 @@ ConfResult<Mapping> build_default_mapping(std::span<const MbDevice> devices,
     io.session_id[n] = n;
     build_default_session(io, n, devices, state, console);
   }
-  io.session_count = n;
+  io.session_count = *SessionCount::of(n);  // refused above past kMaxSessions
   return {io, std::move(console)};
 }
 
@@ -352,15 +354,14 @@ ConfResult<Mapping> read_startup_mapping(const char* path, const char* device_fi
 }
 
 void count_session_slots(Mapping& io) {
-  int sessions = std::clamp(io.session_count, 0, kMaxSessions);
-  for (int s = 0; s < sessions; ++s) {
+  for (int s = 0; s < io.session_count; ++s) {
     for (IoType t : kIoTypes) {
-      int32_t& num = map_num(io, t, s);
-      num = 0;
       const MbMapEntry(&slots)[kMaxSlots] = map_slots(io, t, s);
+      int last = 0;
       for (int j = 0; j < kMaxSlots; ++j) {
-        if (slots[j].dev_no != 0) num = j + 1;  // ch_no is not looked at
+        if (slots[j].dev_no > 0) last = j + 1;  // ch_no is not looked at
       }
+      map_num(io, t, s) = *SlotCount::of(last);
     }
   }
 }

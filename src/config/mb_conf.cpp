@@ -1,5 +1,6 @@
 #include "config/mb_conf.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -30,24 +31,32 @@ struct Place {
   int device;
 };
 
+std::optional<Refusal> bad_count(const Place& at, int64_t n, IoType t) {
+  return refusal_at(at.file, at.line, kBadValues, at.device, static_cast<int>(n), io_type_name(t),
+                    kMaxSlots);
+}
+
 // Stores value line `index` (1 to 19) of a block into dev, with its side
-// effects; a refusal when the value does not fit. Every count is checked
-// after each line, so the count a line makes too large is the one named.
+// effects; a refusal when the value does not fit, naming the count that a
+// line makes out of bounds.
 std::optional<Refusal> store_value(MbDevice& dev, int index, std::string_view value,
                                    const Place& at) {
   const Field<MbDevice>& field = kDeviceFields[index - 1];
   if (!store_field(field, dev, value)) {
-    return refusal_at(at.file, at.line, kTooLong, field.name, value.size(), field.capacity - 1);
+    if (field.kind != FieldKind::Count) {
+      return refusal_at(at.file, at.line, kTooLong, field.name, value.size(), field.capacity - 1);
+    }
+    const auto t = *std::find_if(kIoTypes.begin(), kIoTypes.end(), [&](IoType u) {
+      return &io_count(dev, u) == &(dev.*field.count_member);
+    });
+    return bad_count(at, read_int(value), t);
   }
   for (const ReportedAs& also : kReportedAs) {
     if (field.flag_member == also.flag && dev.*also.flag) {
-      io_count(dev, also.to) += io_count(dev, also.from);
-    }
-  }
-  for (IoType t : kIoTypes) {
-    const int32_t n = io_count(dev, t);
-    if (n < 0 || n > kMaxSlots) {
-      return refusal_at(at.file, at.line, kBadValues, at.device, n, io_type_name(t), kMaxSlots);
+      const int64_t sum = int64_t{io_count(dev, also.to)} + io_count(dev, also.from);
+      auto n = SlotCount::of(sum);
+      if (!n) return bad_count(at, sum, also.to);
+      io_count(dev, also.to) = *n;
     }
   }
   return std::nullopt;

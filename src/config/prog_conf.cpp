@@ -46,7 +46,7 @@ std::string at_breaking_char(const char* text, bool quoted) {
 
 std::optional<Refusal> refuse_at_breaking_texts(const Settings& s, const char* file) {
   std::vector<AtText> sent = {{"apn", true}};
-  if (!s.mqtt_enable) {
+  if (s.transport == ReportTransport::kUdp) {
     sent.push_back({"server_host", true});
   } else {
     sent.push_back({"mqtt_host", true});

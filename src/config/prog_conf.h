@@ -21,7 +21,7 @@ inline constexpr Field<Settings> kProgFields[] = {
     text_field<&Settings::apn>(2, "apn"),
     int_field(4, "server_port", &Settings::server_port),
     text_field<&Settings::server_host>(5, "server_host"),
-    flag_field(7, "mqtt_enable", &Settings::mqtt_enable),
+    choice_field<&Settings::transport>(7, "mqtt_enable"),
     text_field<&Settings::mqtt_host>(8, "mqtt_host"),
     int_field(9, "mqtt_port", &Settings::mqtt_port),
     int_field(10, "mqtt_bufsize", &Settings::mqtt_bufsize),

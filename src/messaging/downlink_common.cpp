@@ -14,8 +14,7 @@ constexpr const char* kAoDifferent = "AO values are different. Update values to 
 }  // namespace
 
 std::optional<int> find_session_index(const Mapping& mapping, int32_t session_id) {
-  int count = std::clamp(mapping.session_count, 0, kMaxSessions);
-  for (int i = 0; i < count; ++i) {
+  for (int i = 0; i < mapping.session_count; ++i) {
     if (mapping.session_id[i] == session_id) return i;
   }
   return std::nullopt;

@@ -39,15 +39,14 @@ constexpr CommandTexts kAoTexts{
 // comparison with the image and the write-back of the new values.
 template <typename Decode, typename Write>
 IoResult run_command(ReportBook& book, const CommandTexts& texts, std::string_view data,
-                     int32_t slots, Decode decode, Write write) {
-  slots = std::min(slots, kMaxSlots);
+                     SlotCount slots, Decode decode, Write write) {
   if (slots < 1) {
     console().line(texts.no_slots);
     return IoResult::kOk;
   }
   auto values = decode(data, slots);
   if (!values) {
-    console().print(texts.too_short, data.size(), slots);
+    console().print(texts.too_short, data.size(), int{slots});
     return IoResult::kOk;
   }
   if (write(values->data(), slots) == IoResult::kUnreachable) return IoResult::kUnreachable;

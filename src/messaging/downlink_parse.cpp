@@ -19,8 +19,8 @@ bool reads_as_number(std::string_view field) {
 }
 
 template <typename T, size_t Width>
-std::optional<std::array<T, kMaxSlots>> decode_slots(std::string_view text, int32_t slots) {
-  size_t n = static_cast<size_t>(std::clamp(slots, 0, kMaxSlots));
+std::optional<std::array<T, kMaxSlots>> decode_slots(std::string_view text, SlotCount slots) {
+  const size_t n = slots.size();
   if (text.size() < n * Width) return std::nullopt;
   std::array<T, kMaxSlots> out{};
   for (size_t i = 0; i < n; ++i) {
@@ -78,17 +78,18 @@ DownlinkValues read_downlink_values(std::string_view tail, int32_t count) {
 
 uint8_t pending_bit_of(std::string_view type) {
   // Tested in step order.
-  for (int32_t step = 0; step < kStepCount; ++step) {
-    if (contains(type, kAnswerTypes[static_cast<size_t>(step)])) return step_bit(step);
+  for (ReportStep step : kSteps) {
+    if (contains(type, kAnswerTypes[step_index(step)])) return step_bit(step);
   }
   return 0;
 }
 
-std::optional<std::array<uint8_t, kMaxSlots>> decode_do_text(std::string_view text, int32_t slots) {
+std::optional<std::array<uint8_t, kMaxSlots>> decode_do_text(std::string_view text,
+                                                             SlotCount slots) {
   return decode_slots<uint8_t, 2>(text, slots);
 }
 
 std::optional<std::array<uint16_t, kMaxSlots>> decode_ao_text(std::string_view text,
-                                                              int32_t slots) {
+                                                              SlotCount slots) {
   return decode_slots<uint16_t, 4>(text, slots);
 }

@@ -64,5 +64,7 @@ uint8_t pending_bit_of(std::string_view type);
 // prefix accepted; nothing readable gives 0) and cut to 8 or 16 bits. Groups
 // beyond the slots are ignored. nullopt when the text holds fewer than
 // 2 (4) characters per slot; slots is taken between 0 and 32.
-std::optional<std::array<uint8_t, kMaxSlots>> decode_do_text(std::string_view text, int32_t slots);
-std::optional<std::array<uint16_t, kMaxSlots>> decode_ao_text(std::string_view text, int32_t slots);
+std::optional<std::array<uint8_t, kMaxSlots>> decode_do_text(std::string_view text,
+                                                             SlotCount slots);
+std::optional<std::array<uint16_t, kMaxSlots>> decode_ao_text(std::string_view text,
+                                                              SlotCount slots);

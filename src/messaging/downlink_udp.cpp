@@ -75,8 +75,9 @@ std::string_view apply_values(IoImage& io, const Mapping& mapping,
                               const DownlinkFrame& f, IoResult& result) {
   bool is_do = f.type == "RDO";
   bool is_ao = f.type == "RAO";
-  int32_t slots = is_do ? mapping.do_num[session] : is_ao ? mapping.ao_num[session] : 0;
-  slots = std::clamp(slots, 0, kMaxSlots);
+  const int32_t slots = is_do   ? int{mapping.do_num[session]}
+                        : is_ao ? int{mapping.ao_num[session]}
+                                : 0;
   if (slots == 0) return read_downlink_values(f.tail, 0).end_char;
 
   DownlinkValues v = read_downlink_values(f.tail, f.number);

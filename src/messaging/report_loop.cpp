@@ -48,26 +48,23 @@ constexpr uint64_t kPaceUs = 20000;
 constexpr int32_t kIdlePollLimit = 2999;  // counted passes before a time-out
 constexpr int32_t kResends = 3;           // resends of a refused message
 constexpr int32_t kReconnectTries = 3;    // MQTT reconnections before a bring-up
-constexpr uint32_t kAllStepsFailed = 63;  // all six steps: modem not registered
 
-// Slots the step's message is about: -1 for the messages that need none.
-int32_t slot_count(const Mapping& mapping, int32_t step, int32_t s) {
+// Whether the step's message is about slots of a type the session has none of.
+bool without_slots(const Mapping& mapping, ReportStep step, int32_t s) {
   switch (step) {
-    case kStepRdo:
-      return mapping.do_num[s];
-    case kStepWdi:
-      return mapping.di_num[s];
-    case kStepRao:
-      return mapping.ao_num[s];
-    case kStepWai:
-      return mapping.ai_num[s];
-    default:
-      return -1;
+    case ReportStep::kRdo:
+      return mapping.do_num[s] == 0;
+    case ReportStep::kWdi:
+      return mapping.di_num[s] == 0;
+    case ReportStep::kRao:
+      return mapping.ao_num[s] == 0;
+    case ReportStep::kWai:
+      return mapping.ai_num[s] == 0;
+    case ReportStep::kDevInfo:
+    case ReportStep::kGps:
+      break;
   }
-}
-
-size_t used_slots(int32_t count) {
-  return static_cast<size_t>(std::clamp(count, 0, kMaxSlots));
+  return false;
 }
 
 // A session's values copied under its lock, so that one message shows one
@@ -75,11 +72,12 @@ size_t used_slots(int32_t count) {
 class Reported {
  public:
   Reported(const IoImage& io, const Mapping& mapping, int32_t s)
-      : di_count_(used_slots(mapping.di_num[s])),
-        ai_count_(used_slots(mapping.ai_num[s])),
-        v_(io.copy(s)) {}
-  std::span<const uint8_t> di() const { return {v_.di_value, di_count_}; }
-  std::span<const uint16_t> ai() const { return {v_.ai_value, ai_count_}; }
+      : di_count_(mapping.di_num[s].size()), ai_count_(mapping.ai_num[s].size()), v_(io.copy(s)) {}
+  // The values of the step's type (WDI: DI, WAI: AI).
+  InputValues of(ReportStep step) const {
+    if (step == ReportStep::kWdi) return std::span<const uint8_t>(v_.di_value, di_count_);
+    return std::span<const uint16_t>(v_.ai_value, ai_count_);
+  }
 
  private:
   size_t di_count_;
@@ -117,7 +115,7 @@ namespace {
 
 // One message as it goes out.
 struct Outgoing {
-  int32_t step;
+  ReportStep step;
   int32_t session;  // index
   int32_t packet_id;
   const DevInfoValues& devinfo;
@@ -128,18 +126,24 @@ struct Outgoing {
   const GpsFix& gps;
 };
 
+// A WDI or WAI step's message, its text into out.
+InputMessage inputs_message(const Outgoing& m, std::span<char> out, std::span<char> scratch) {
+  return build_input_message(out, scratch, m.settings, m.mapping.session_id[m.session], m.packet_id,
+                             Reported(m.io, m.mapping, m.session).of(m.step), clock_time());
+}
+
 }  // namespace
 
 class ReportLoop::Uplink {
  public:
   virtual ~Uplink() = default;
   // Whether the cycle has this message at all.
-  virtual bool carries(int32_t step) const = 0;
+  virtual bool carries(ReportStep step) const = 0;
   // The AT line that hands the message to the modem, into buf.command;
   // false when the text does not fit.
   virtual bool build(const Outgoing& m, ReportBuffers& buf) = 0;
   // The message has been handed to the modem.
-  virtual void sent(ReportBook& /*book*/, int32_t /*session*/, int32_t /*step*/) {}
+  virtual void sent(ReportBook& /*book*/, int32_t /*session*/, ReportStep /*step*/) {}
   // An ERROR from the modem means the link is to be rebuilt.
   virtual bool repairs_link_on_error() const { return false; }
 };
@@ -150,7 +154,7 @@ namespace {
 // which clears its pending bit.
 class UdpUplink final : public ReportLoop::Uplink {
  public:
-  bool carries(int32_t /*step*/) const override { return true; }
+  bool carries(ReportStep /*step*/) const override { return true; }
 
   bool build(const Outgoing& m, ReportBuffers& buf) override {
     const int32_t s = m.session;
@@ -160,22 +164,20 @@ class UdpUplink final : public ReportLoop::Uplink {
     std::span<char> frame(buf.frame.data(), buf.frame.size() - kFramePadRoom);
     BuildResult n;
     switch (m.step) {
-      case kStepDevInfo:
+      case ReportStep::kDevInfo:
         n = build_devinfo_frame(frame, sid, pid, m.devinfo);
         break;
-      case kStepRdo:
+      case ReportStep::kRdo:
         n = build_rdo_frame(frame, sid, pid, m.mapping.do_num[s]);
         break;
-      case kStepRao:
+      case ReportStep::kRao:
         n = build_rao_frame(frame, sid, pid, m.mapping.ao_num[s]);
         break;
-      case kStepWdi:
-        n = build_wdi_frame(frame, sid, pid, Reported(m.io, m.mapping, s).di());
+      case ReportStep::kWdi:
+      case ReportStep::kWai:
+        n = inputs_message(m, frame, buf.json).length;
         break;
-      case kStepWai:
-        n = build_wai_frame(frame, sid, pid, Reported(m.io, m.mapping, s).ai());
-        break;
-      default:
+      case ReportStep::kGps:
         n = build_wgps_frame(frame, sid, pid, ReportedGps(m.gps).text);
         break;
     }
@@ -188,7 +190,7 @@ class UdpUplink final : public ReportLoop::Uplink {
     return build_esosend_line(buf.command, m.link.socket_id(), {bytes, scrambled}).has_value();
   }
 
-  void sent(ReportBook& book, int32_t session, int32_t step) override {
+  void sent(ReportBook& book, int32_t session, ReportStep step) override {
     book.set_pending(session, step_bit(step));
   }
 };
@@ -197,43 +199,25 @@ class UdpUplink final : public ReportLoop::Uplink {
 // or RAO, and an ERROR means the session is to be rebuilt.
 class MqttUplink final : public ReportLoop::Uplink {
  public:
-  bool carries(int32_t step) const override { return step != kStepRdo && step != kStepRao; }
+  bool carries(ReportStep step) const override {
+    return step != ReportStep::kRdo && step != ReportStep::kRao;
+  }
 
   bool build(const Outgoing& m, ReportBuffers& buf) override {
-    const int32_t s = m.session;
-    std::span<char> plain(buf.frame);
-    const char* topic = nullptr;
-    BuildResult n;
-    switch (m.step) {
-      case kStepDevInfo:
-        topic = m.settings.pub_topic_info;
-        n = build_devinfo_payload(plain, m.devinfo);
-        break;
-      case kStepWdi:
-        topic = m.settings.pub_topic_di;
-        n = build_di_payload(plain, Reported(m.io, m.mapping, s).di());
-        break;
-      case kStepWai:
-        topic = m.settings.pub_topic_ai;
-        n = build_ai_payload(plain, Reported(m.io, m.mapping, s).ai());
-        break;
-      default:
-        topic = m.settings.pub_topic_gps;
-        n = build_text_payload(plain, ReportedGps(m.gps).text);
-        break;
+    if (m.step == ReportStep::kWdi || m.step == ReportStep::kWai) {
+      const InputMessage msg = inputs_message(m, buf.json, buf.frame);
+      return msg.length && build_emqpub_line(buf.command, m.link.client_id(), msg.topic,
+                                             {buf.json.data(), *msg.length});
     }
+    std::span<char> plain(buf.frame);
+    const bool devinfo = m.step == ReportStep::kDevInfo;
+    const char* topic = devinfo ? m.settings.pub_topic_info : m.settings.pub_topic_gps;
+    BuildResult n = devinfo ? build_devinfo_payload(plain, m.devinfo)
+                            : build_text_payload(plain, ReportedGps(m.gps).text);
     if (!n) return false;
     const char* payload = plain.data();
     if (m.settings.mqtt_cht) {
-      const JsonIds ids = buf.json_ids(m.settings);
-      const int32_t sid = m.mapping.session_id[s];
-      if (m.step == kStepWdi) {
-        n = wrap_json_di(buf.json, ids, sid, plain.data());
-      } else if (m.step == kStepWai) {
-        n = wrap_json_ai(buf.json, ids, sid, plain.data());
-      } else {
-        n = wrap_json(buf.json, ids, plain.data());
-      }
+      n = wrap_json(buf.json, buf.json_ids(m.settings), plain.data());
       if (!n) return false;
       payload = buf.json.data();
     }
@@ -253,8 +237,9 @@ ReportLoop::ReportLoop(ModemLink& link, ReportBook& book, const Settings& settin
       mapping_(mapping),
       io_(io),
       gps_(gps),
-      uplink_(settings.mqtt_enable ? std::unique_ptr<Uplink>(std::make_unique<MqttUplink>())
-                                   : std::make_unique<UdpUplink>()),
+      uplink_(settings.transport == ReportTransport::kMqtt
+                  ? std::unique_ptr<Uplink>(std::make_unique<MqttUplink>())
+                  : std::make_unique<UdpUplink>()),
       buf_(std::make_unique<ReportBuffers>()) {
   console().line(kStartBanner);
   period_start_ = GetTimeTicks();
@@ -281,17 +266,17 @@ void ReportLoop::run_pass() {
 void ReportLoop::send_pass() {
   console().line("\r");
   console().line(kBannerRule);
-  console().line(kBannerTitles[static_cast<size_t>(message_)]);
+  console().line(kBannerTitles[step_index(message_)]);
   console().line(kBannerRule);
   const int32_t sid = mapping_.session_id[session_];
   console().print(kSendRequest, sid);
 
-  if (slot_count(mapping_, message_, session_) == 0) {
-    console().line(kNoSlots[static_cast<size_t>(message_)]);
+  if (without_slots(mapping_, message_, session_)) {
+    console().line(kNoSlots[step_index(message_)]);
     transition(Event::kNothingSent);
     return;
   }
-  if (message_ == kStepDevInfo) devinfo_queries();
+  if (message_ == ReportStep::kDevInfo) devinfo_queries();
 
   buf_->command[0] = '\0';
   if (!uplink_->build(
@@ -309,7 +294,7 @@ void ReportLoop::send_pass() {
 }
 
 void ReportLoop::devinfo_queries() {
-  failed_steps_ = link_.check_registration() == 1 ? 0 : kAllStepsFailed;
+  failures_.start(link_.check_registration() == 1);
   // Whatever timed out before or during the queries is forgotten.
   timeout_seen_ = false;
 
@@ -388,7 +373,7 @@ void ReportLoop::transition(Event event) {
         }
         resend_left_ = kResends;
         console().print(kGaveUp, kResends);
-        failed_steps_ |= step_bit(message_);
+        failures_.give_up(message_);
         phase_ = ReportPhase::kFinished;
         return;
       }
@@ -406,7 +391,7 @@ void ReportLoop::transition(Event event) {
 // end yet.
 void ReportLoop::move_on() {
   resend_left_ = kResends;
-  if (message_ != kStepGps) {
+  if (message_ != ReportStep::kGps) {
     advance();
     phase_ = ReportPhase::kSend;
     return;
@@ -420,7 +405,7 @@ void ReportLoop::move_on() {
   if (cycle_may_end()) {
     period_start_ = GetTimeTicks();
     start_new_cycle();
-  } else if (failed_steps_ == kAllStepsFailed) {
+  } else if (failures_.modem_to_reinitialise()) {
     // Modem re-initialisation; the period keeps its start.
     reinitialise();
     start_new_cycle();
@@ -444,20 +429,20 @@ bool ReportLoop::cycle_may_end() {
 void ReportLoop::reinitialise() {
   link_.close_socket();
   bring_up_modem();
-  failed_steps_ = 0;
+  failures_.clear();
 }
 
 void ReportLoop::start_new_cycle() {
   book_.next_cycle();
   session_ = 0;
-  message_ = kStepDevInfo;
+  message_ = ReportStep::kDevInfo;
   phase_ = ReportPhase::kSend;
 }
 
 // The next message of the uplink, after the current one (GPS is the last).
 void ReportLoop::advance() {
   do {
-    message_ = message_ + 1 >= kStepCount ? kStepDevInfo : message_ + 1;
+    message_ = next_step(message_);
   } while (!uplink_->carries(message_));
 }
 

@@ -40,13 +40,36 @@ struct ReportBuffers;
 
 enum class ReportPhase : uint8_t { kSend, kAwait, kFinished, kHold };
 
+// What went wrong in the current cycle: the modem found unregistered at a
+// DEVINFO step, or steps given up after their resends. An unregistered modem,
+// or every step given up, has the modem re-initialised at the cycle's end.
+class CycleFailures {
+ public:
+  // Each session's DEVINFO step starts the record again.
+  void start(bool registered) {
+    registered_ = registered;
+    given_up_ = 0;
+  }
+  void give_up(ReportStep step) { given_up_ |= step_bit(step); }
+  void clear() { start(true); }
+
+  bool registered() const { return registered_; }
+  uint8_t given_up() const { return given_up_; }  // a step's bit when it was given up
+  bool modem_to_reinitialise() const { return !registered_ || given_up_ == kAllSteps; }
+
+ private:
+  static constexpr uint8_t kAllSteps = (1U << kStepCount) - 1;
+  bool registered_ = true;
+  uint8_t given_up_ = 0;
+};
+
 class ReportLoop {
  public:
   // How the messages go out: UDP frames or MQTT publications.
   class Uplink;
 
   // Prints the start banner and starts the first cycle's period. The
-  // settings choose the uplink (mqtt_enable, mqtt_cht) and give the period,
+  // settings choose the uplink (transport, mqtt_cht) and give the period,
   // the identities and the topics; the mapping gives the sessions and their
   // slot counts; io and gps hold the values reported.
   ReportLoop(ModemLink& link, ReportBook& book, const Settings& settings, const Mapping& mapping,
@@ -60,10 +83,9 @@ class ReportLoop {
   void run_pass();
 
   ReportPhase phase() const { return phase_; }
-  int32_t message() const { return message_; }  // the current step, kStepDevInfo ... kStepGps
-  int32_t session() const { return session_; }  // index of the session being reported
-  // Bit t: step t given up; 63: the modem was not registered at DEVINFO.
-  uint32_t failed_steps() const { return failed_steps_; }
+  ReportStep message() const { return message_; }  // the current step
+  int32_t session() const { return session_; }     // index of the session being reported
+  const CycleFailures& failures() const { return failures_; }
   int32_t idle_polls() const { return idle_polls_; }
   uint32_t period_start() const { return period_start_; }
 
@@ -98,10 +120,10 @@ class ReportLoop {
   DevInfoValues devinfo_;
 
   ReportPhase phase_ = ReportPhase::kSend;
-  int32_t message_ = kStepDevInfo;
+  ReportStep message_ = ReportStep::kDevInfo;
   int32_t session_ = 0;
   int32_t resend_left_ = 3;  // resends still allowed for the current message
-  uint32_t failed_steps_ = 0;
+  CycleFailures failures_;
   int32_t idle_polls_ = 0;     // counted read passes since the limit was last reached
   uint32_t period_start_ = 0;  // tick at which the current cycle began
   // A receive time-out (or the idle-pass limit) not yet taken as the end of a

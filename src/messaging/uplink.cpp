@@ -233,6 +233,31 @@ BuildResult build_emqpub_line(std::span<char> out, int32_t mqtt_id, const char* 
 
 // "*MENGINFOSC: 3686,0,45,-891,-120,-145,-98,-6,5,1A2B,1,23,..." : the text
 // after the colon, split at commas; fields 5, 11 and 8.
+InputMessage build_input_message(std::span<char> out, std::span<char> scratch,
+                                 const Settings& settings, int32_t session_id, int32_t packet_id,
+                                 InputValues values, std::time_t now) {
+  const auto* di = std::get_if<std::span<const uint8_t>>(&values);
+  const auto* ai = std::get_if<std::span<const uint16_t>>(&values);
+  if (settings.transport == ReportTransport::kUdp) {
+    return {di ? "WDI" : "WAI", nullptr,
+            di ? build_wdi_frame(out, session_id, packet_id, *di)
+               : build_wai_frame(out, session_id, packet_id, *ai)};
+  }
+  InputMessage m{di ? "DI" : "AI", di ? settings.pub_topic_di : settings.pub_topic_ai, {}};
+  if (!settings.mqtt_cht) {
+    m.length = di ? build_di_payload(out, *di) : build_ai_payload(out, *ai);
+    return m;
+  }
+  m.length = di ? build_di_payload(scratch, *di) : build_ai_payload(scratch, *ai);
+  if (!m.length) return m;
+  char time_text[kTimeTextSize];
+  format_json_time(time_text, now);
+  const JsonIds ids{settings.sensor_id, settings.device_id, time_text};
+  m.length = di ? wrap_json_di(out, ids, session_id, scratch.data())
+                : wrap_json_ai(out, ids, session_id, scratch.data());
+  return m;
+}
+
 DevInfoValues parse_menginfo(std::string_view response) {
   DevInfoValues v;
   size_t at = response.find(kMengInfo);

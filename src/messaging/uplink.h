@@ -17,6 +17,9 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <variant>
+
+#include "config/configuration.h"
 
 // Buffer sizes of the report loop.
 constexpr size_t kFrameBufferSize = 65535;
@@ -27,21 +30,40 @@ constexpr size_t kFramePadRoom = 15;
 // The JSON time text holds at most 40 characters.
 constexpr size_t kTimeTextSize = 40;
 
-// The report messages, numbered as the loop's steps; the pending bit of step t
-// (ReportBook) is 1 << t.
-enum ReportStep : int32_t {
-  kStepDevInfo = 0,
-  kStepRdo = 1,
-  kStepWdi = 2,
-  kStepRao = 3,
-  kStepWai = 4,
-  kStepGps = 5,
-};
-constexpr int32_t kStepCount = 6;
+// The report messages in the order a cycle sends them; the pending bit of the
+// t-th step (ReportBook) is 1 << t.
+enum class ReportStep : uint8_t { kDevInfo, kRdo, kWdi, kRao, kWai, kGps };
+constexpr size_t kStepCount = 6;
+inline constexpr std::array<ReportStep, kStepCount> kSteps = {
+    ReportStep::kDevInfo, ReportStep::kRdo, ReportStep::kWdi,
+    ReportStep::kRao,     ReportStep::kWai, ReportStep::kGps};
 
-// The pending bit of a step's request (ReportBook): 1 << step.
-constexpr uint8_t step_bit(int32_t step) {
-  return static_cast<uint8_t>(1U << step);
+constexpr size_t step_index(ReportStep step) {
+  return static_cast<size_t>(step);
+}
+
+// The step that follows in a cycle; after GPS the next cycle's DEVINFO.
+constexpr ReportStep next_step(ReportStep step) {
+  switch (step) {
+    case ReportStep::kDevInfo:
+      return ReportStep::kRdo;
+    case ReportStep::kRdo:
+      return ReportStep::kWdi;
+    case ReportStep::kWdi:
+      return ReportStep::kRao;
+    case ReportStep::kRao:
+      return ReportStep::kWai;
+    case ReportStep::kWai:
+      return ReportStep::kGps;
+    case ReportStep::kGps:
+      break;
+  }
+  return ReportStep::kDevInfo;
+}
+
+// The pending bit of a step's request (ReportBook).
+constexpr uint8_t step_bit(ReportStep step) {
+  return static_cast<uint8_t>(1U << step_index(step));
 }
 
 // The Type of each step's answer, indexed by step.
@@ -110,6 +132,25 @@ BuildResult wrap_json_ai(std::span<char> out, const JsonIds& ids, int32_t sessio
 // per payload byte, then CR LF.
 BuildResult build_emqpub_line(std::span<char> out, int32_t mqtt_id, const char* topic,
                               std::string_view payload);
+
+// --- a session's inputs as one message ---------------------------------------
+// DI values are bytes, AI values 16-bit: which of the two says the type.
+using InputValues = std::variant<std::span<const uint8_t>, std::span<const uint16_t>>;
+
+struct InputMessage {
+  const char* name;    // "WDI", "WAI" over UDP; "DI", "AI" over MQTT
+  const char* topic;   // the publication's topic; null over UDP
+  BuildResult length;  // of the text in `out`; nothing when it did not fit
+};
+
+// Which message a session's DI or AI values become with the transport the
+// settings choose, and its text into `out`: the WDI or WAI frame over UDP, the
+// DI or AI payload over MQTT, wrapped in JSON (time `now`) when the settings
+// ask for it. `scratch` holds the plain payload while it is wrapped. The
+// daemon's report loop and quorvane-check both take their messages from here.
+InputMessage build_input_message(std::span<char> out, std::span<char> scratch,
+                                 const Settings& settings, int32_t session_id, int32_t packet_id,
+                                 InputValues values, std::time_t now);
 
 // --- the modem's engineering report ------------------------------------------
 // The DEVINFO values from an answer to AT*MENGINFO=0; without a line holding

@@ -19,7 +19,3 @@ using ChannelMask = std::array<bool, kMaxSlots>;
 // error lines are printed and nothing is written. kOk or kUnreachable.
 IoResult modbus_write_merged(uint8_t* do_buf, uint16_t* ao_buf, const MbDevice* device,
                              Function function, const ChannelMask& mapped);
-
-// A device's number of values of one type, as the engine uses it: the count
-// from the record, held to 0 .. 32 so that no buffer is overrun.
-int channel_limit(int32_t count);

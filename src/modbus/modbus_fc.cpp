@@ -78,7 +78,7 @@ void fail(Faults& faults, const char* text, bool to_error_stream) {
 }
 
 ContextPtr new_context(const MbDevice& dev) {
-  if (!dev.is_tcp) {
+  if (dev.transport == DeviceTransport::kRtu) {
     std::string path(c_text(dev.serial_dev, sizeof dev.serial_dev));
     return ContextPtr(
         modbus_new_rtu(path.c_str(), dev.baud, dev.parity, dev.data_bits, dev.stop_bits));
@@ -156,10 +156,10 @@ bool read_inputs(Faults& faults, modbus_t* ctx, ReadFn read, int start, int coun
 // Answers whether a read failed (a failed write is only printed).
 bool make_requests(Faults& faults, modbus_t* ctx, uint8_t* do_buf, uint8_t* di_buf,
                    uint16_t* ao_buf, uint16_t* ai_buf, const MbDevice& dev, Function function) {
-  const int do_n = channel_limit(dev.do_count);
-  const int di_n = channel_limit(dev.di_count);
-  const int ao_n = channel_limit(dev.ao_count);
-  const int ai_n = channel_limit(dev.ai_count);
+  const int do_n = dev.do_count;
+  const int di_n = dev.di_count;
+  const int ao_n = dev.ao_count;
+  const int ai_n = dev.ai_count;
   const bool all = function == Function::kReadAll;
   bool read_failed = false;
 
@@ -201,10 +201,6 @@ bool keep_unmapped(modbus_t* ctx, ReadFn read, int start, int count, const Chann
 
 }  // namespace
 
-int channel_limit(int32_t count) {
-  return std::clamp<int32_t>(count, 0, kMaxSlots);
-}
-
 Exchange modbus_exchange(uint8_t* do_buf, uint8_t* di_buf, uint16_t* ao_buf, uint16_t* ai_buf,
                          const MbDevice* device, Function function) {
   return run_exchange(device, [&](modbus_t* ctx, Faults& faults) {
@@ -220,9 +216,8 @@ IoResult modbus_write_merged(uint8_t* do_buf, uint16_t* ao_buf, const MbDevice* 
                const MbDevice& dev = *device;
                // Unmapped positions keep the device's values; when
                // they cannot be read, nothing is written.
-               auto kept = [&](auto read, int start, int32_t count, auto* buf,
-                               const char* read_error, const char* write_error) {
-                 const int n = channel_limit(count);
+               auto kept = [&](auto read, int start, int n, auto* buf, const char* read_error,
+                               const char* write_error) {
                  if (n == 0 || keep_unmapped(ctx, read, start, n, mapped, buf)) return true;
                  fail(faults, read_error, false);
                  fail(faults, write_error, false);

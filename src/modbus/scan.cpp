@@ -25,11 +25,11 @@ using DeviceBuffers = DeviceValues;
 using Buffers = std::array<DeviceBuffers, kMaxDevices>;
 
 int type_count(const MbDevice& dev, IoType t) {
-  return channel_limit(io_count(dev, t));
+  return io_count(dev, t);
 }
 
 int slot_count(const Mapping& m, int s, IoType t) {
-  return channel_limit(map_num(m, t, s));
+  return map_num(m, t, s);
 }
 
 struct Position {

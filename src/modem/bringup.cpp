@@ -159,7 +159,7 @@ bool ModemLink::bring_up() {
       at_.port_unanswered();
     }
   }
-  return settings_.mqtt_enable ? open_mqtt() : open_udp();
+  return settings_.transport == ReportTransport::kMqtt ? open_mqtt() : open_udp();
 }
 
 bool ModemLink::reconnect_mqtt() {

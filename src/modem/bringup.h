@@ -27,7 +27,7 @@ class ModemLink {
   ModemLink& operator=(const ModemLink&) = delete;
 
   // Restarts the modem, waits for registration while it keeps the status file
-  // current, then opens the UDP socket or the MQTT session that mqtt_enable
+  // current, then opens the UDP socket or the MQTT session that the transport
   // selects. False when a transport step failed (callers repeat it). With
   // auto_connect 0 it never returns: it goes on monitoring the registration
   // for as long as the modem stays registered.

@@ -40,7 +40,7 @@ inline IoImage fuzz_image;
 inline ReportBook fuzz_book;  // the report cycle's, for the command handlers
 inline void configure_fuzz_sessions() {
   fuzz_mapping.session_count = 3;
-  const int32_t do_slots[] = {0, 4, 3}, ao_slots[] = {0, 4, 32};
+  const SlotCount do_slots[] = {0, 4, 3}, ao_slots[] = {0, 4, 32};
   for (int s = 0; s < 3; ++s) {
     fuzz_mapping.session_id[s] = s;
     fuzz_mapping.do_num[s] = do_slots[s];

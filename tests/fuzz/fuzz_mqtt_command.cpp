@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const bool json = (data[0] & 1) != 0;
-  const int32_t slots = (data[0] >> 1) & 0x3f;
+  const SlotCount slots = SlotCount::clamped((data[0] >> 1) & 0x3f);
   std::string_view line = fuzz_c_text(data + 1, std::min(size - 1, size_t{1023}));
   auto pieces = split_emqpub(line);
   if (!pieces) return 0;
@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(strnlen(r.type, sizeof r.type) < sizeof r.type &&
              strnlen(r.data, sizeof r.data) == r.length);
   std::string_view value(r.data, r.length);
-  const size_t used = static_cast<size_t>(std::clamp(slots, 0, kMaxSlots));
+  const size_t used = slots.size();
   if (decode_do_text(value, slots)) FUZZ_CHECK(value.size() >= 2 * used);
   if (decode_ao_text(value, slots)) FUZZ_CHECK(value.size() >= 4 * used);
   process_message_MQTT(fuzz_book, fuzz_image, fuzz_mapping, fuzz_devices, r);

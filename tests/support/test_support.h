@@ -153,7 +153,7 @@ inline std::string device_file(const std::vector<DeviceSpec>& devices) {
 
 // Session s's slots of type t from a mapping-file line, counted as the reader counts them.
 inline void map_line(Mapping& io, IoType t, int s, const char* line) {
-  io.session_count = std::max(io.session_count, s + 1);
+  io.session_count = *SessionCount::of(std::max<int>(io.session_count, s + 1));
   parse_map_slots(line, map_slots(io, t, s));
   copy_text(map_text(io, t, s), sizeof map_text(io, t, s), line);
   count_session_slots(io);

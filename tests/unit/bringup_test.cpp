@@ -60,7 +60,7 @@ TEST_F(Bringup, EveryFailureTextAndResult) {
       {1, "AT+EMQSUB", kError, "[ERROR] MQTT subscribe error!!"},
   };
   for (const Case& c : cases) {
-    settings.mqtt_enable = c.mqtt;
+    settings.transport = c.mqtt ? ReportTransport::kMqtt : ReportTransport::kUdp;
     std::strcpy(settings.mqtt_host, "broker.example");
     modem.hook([c](const std::string& command) -> std::optional<std::string> {
       return command_key(command) == c.key ? std::optional(c.answer) : std::nullopt;
@@ -119,7 +119,7 @@ TEST_F(Bringup, AModemSilentForAWholeAttemptHasItsPortReopened) {
 
 // A one-character user sends no credentials; one topic when both are the same.
 TEST_F(Bringup, ReconnectSendsFourCommandsAndSurvivesADisconnectError) {
-  settings.mqtt_enable = true;
+  settings.transport = ReportTransport::kMqtt;
   std::strcpy(settings.mqtt_user, "a");
   std::strcpy(settings.mqtt_password, "pw");
   link.set_ids_for_test(0, 5);

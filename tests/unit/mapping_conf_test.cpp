@@ -61,8 +61,8 @@ TEST(MappingRead, HandWrittenFileIsUsedAsItStands) {
   EXPECT_NE(r.console().find("\nSession ID = 3\n[DO]\r\n2-2,0-0,1-4,\r\n\n"), std::string::npos);
   // AO 1: a trailing empty slot does not count; DO 2: one in the middle does;
   // DI 2: 1-102, a third digit starts over (channel 2).
-  EXPECT_EQ(std::vector({io.do_num[0], io.di_num[0], io.ao_num[0], io.do_num[1], io.di_num[1],
-                         io.ai_num[1]}),
+  EXPECT_EQ(std::vector<int>({io.do_num[0], io.di_num[0], io.ao_num[0], io.do_num[1], io.di_num[1],
+                              io.ai_num[1]}),
             std::vector({2, 0, 1, 3, 2, 0}));
 }
 
@@ -172,7 +172,7 @@ TEST(DefaultMapping, SessionsFillUpAndResumeWhereThePreviousOneStopped) {
   ASSERT_EQ(b.session_count, 2);
   EXPECT_EQ(std::tuple(b.default_mapping, b.session_id[1]), std::tuple(1, 1));
   EXPECT_EQ(text_of(b, IoType::DO, 1), channels(2, 13, 20) + empties(24));
-  EXPECT_EQ(std::pair(b.do_num[0], b.do_num[1]), std::pair(32, 8));
+  EXPECT_EQ(std::tuple(b.do_num[0], b.do_num[1]), std::tuple(32, 8));
   EXPECT_EQ(console.find(
                 "DO value is full!! Remain 8 DO value!!\nSession ID number = 0\n32 DO values:\n" +
                 channels(1, 1, 20) + channels(2, 1, 12) + "\n00 DI values:\n" + empties(32)),
@@ -240,13 +240,13 @@ TEST(PackagedExamples, DeviceAndMappingFilesAreAccepted) {
     ASSERT_TRUE(devices.ok()) << devices.refusal()->text;
     ASSERT_EQ(devices.value().size(), 2u);
     const MbDevice &tcp = devices.value()[0], &rtu = devices.value()[1];
-    EXPECT_EQ(std::tuple(std::string(tcp.ip_addr), tcp.tcp_port, tcp.is_tcp, tcp.do_count),
+    EXPECT_EQ(std::tuple(std::string(tcp.ip_addr), tcp.tcp_port, int(tcp.transport), tcp.do_count),
               std::tuple("192.168.1.50", 502, 1, 8));
-    EXPECT_EQ(std::tuple(std::string(rtu.serial_dev), rtu.parity, rtu.is_tcp, rtu.do_start),
+    EXPECT_EQ(std::tuple(std::string(rtu.serial_dev), rtu.parity, int(rtu.transport), rtu.do_start),
               std::tuple("/dev/ttyO1", 'N', 0, 100));
     auto r = read(read_whole_file(dir + "/quorvane_mapping.ini").value_or(""), devices.value());
     ASSERT_TRUE(r.ok()) << r.refusal()->text;
-    EXPECT_EQ(std::pair(r.value().default_mapping, r.value().session_count), std::pair(1, 0));
+    EXPECT_EQ(std::tuple(r.value().default_mapping, r.value().session_count), std::tuple(1, 0));
   }
 }
 

@@ -24,8 +24,9 @@ std::string describe(const MbDevice& d) {
   std::ostringstream o;
   o << d.slave_id << ' ' << d.do_count << ' ' << d.di_count << ' ' << d.ao_count << ' '
     << d.ai_count << ' ' << d.do_start << ' ' << d.di_start << ' ' << d.ao_start << ' '
-    << d.ai_start << ' ' << d.is_tcp << ' ' << d.ip_addr << ' ' << d.tcp_port << ' ' << d.serial_dev
-    << ' ' << d.baud << ' ' << d.parity << ' ' << int(d.data_bits) << ' ' << int(d.stop_bits);
+    << d.ai_start << ' ' << int(d.transport) << ' ' << d.ip_addr << ' ' << d.tcp_port << ' '
+    << d.serial_dev << ' ' << d.baud << ' ' << d.parity << ' ' << int(d.data_bits) << ' '
+    << int(d.stop_bits);
   return o.str();
 }
 

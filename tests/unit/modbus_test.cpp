@@ -23,9 +23,10 @@ using enum IoResult;
 MbDevice device_at(const ModbusSim::Device& s, int do_n, int di_n, int ao_n, int ai_n) {
   MbDevice d{};
   d.slave_id = s.tcp ? 1 : 7;
-  d.do_count = do_n, d.di_count = di_n, d.ao_count = ao_n, d.ai_count = ai_n;
+  d.do_count = *SlotCount::of(do_n), d.di_count = *SlotCount::of(di_n);
+  d.ao_count = *SlotCount::of(ao_n), d.ai_count = *SlotCount::of(ai_n);
   d.do_start = 100, d.di_start = 200, d.ao_start = 300, d.ai_start = 400;
-  d.is_tcp = s.tcp;
+  d.transport = s.tcp ? DeviceTransport::kTcp : DeviceTransport::kRtu;
   std::strcpy(d.ip_addr, "127.0.0.1");
   d.tcp_port = s.port;
   std::strncpy(d.serial_dev, s.path.c_str(), sizeof d.serial_dev - 1);

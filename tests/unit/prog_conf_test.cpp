@@ -30,7 +30,7 @@ Settings parse(const std::string& text) {
 std::string describe(const Settings& i) {
   std::ostringstream o;
   o << i.send_interval << ' ' << i.auto_connect << ' ' << i.apn << ' ' << i.server_port << ' '
-    << i.server_host << ' ' << i.mqtt_enable << ' ' << i.mqtt_host << ' ' << i.mqtt_port << ' '
+    << i.server_host << ' ' << int(i.transport) << ' ' << i.mqtt_host << ' ' << i.mqtt_port << ' '
     << i.mqtt_bufsize << ' ' << i.mqtt_keepalive << ' ' << i.mqtt_version << ' ' << i.mqtt_user
     << '|' << i.mqtt_password << '|' << i.sub_topic1 << ' ' << i.sub_topic2 << ' '
     << i.pub_topic_info << ' ' << i.pub_topic_di << ' ' << i.pub_topic_ai << ' ' << i.pub_topic_gps
@@ -73,7 +73,7 @@ TEST(ProgConf, ValueEdgeCases) {
   EXPECT_STREQ(info.apn, "\n");
   EXPECT_EQ(info.server_port, 12);
   EXPECT_STREQ(info.server_host, " lead\n");
-  EXPECT_FALSE(info.mqtt_enable);
+  EXPECT_EQ(info.transport, ReportTransport::kUdp);
   EXPECT_STREQ(info.mqtt_host, "h=i");
 
   // Reading stops at the first line with neither "=" nor "[".

@@ -106,13 +106,18 @@ class ReportLoopTest : public testing::Test {
       if (pred()) return true;
       const bool send_pass = st().phase() == ReportPhase::kSend;
       loop->run_pass();
-      if (settings.mqtt_enable) {
+      if (settings.transport == ReportTransport::kMqtt) {
         for (int s = 0; s < kMaxSessions; ++s) EXPECT_EQ(book.pending(s), 0);
       } else if (send_pass && st().phase() == ReportPhase::kAwait) {
-        EXPECT_NE(book.pending(st().session()) & (1U << st().message()), 0U);
+        EXPECT_NE(book.pending(st().session()) & step_bit(st().message()), 0U);
       }
     }
     return pred();
+  }
+
+  // Whether the modem was registered at the last DEVINFO, and the steps given up.
+  std::pair<bool, int> failures() {
+    return {st().failures().registered(), st().failures().given_up()};
   }
 
   // The last message of the cycle is finished and the cycle may not end yet.
@@ -155,7 +160,7 @@ TEST_F(ReportLoopTest, UdpCyclesEndOnThePeriodAndTheAnswersAndAdvanceThePacketId
   start();
   loop->run_pass();  // DEVINFO queries the modem again and rewrites the status file
   EXPECT_EQ(pty.status_file(), "cregvalue=1\ncsqvalue=17\n" + std::string(488, '\0'));
-  EXPECT_EQ(st().failed_steps(), 0u);
+  EXPECT_EQ(failures(), std::pair(true, 0));
 
   // Every frame answered: the hold ends just after the period.
   ASSERT_TRUE(run_until([&] { return in_hold() && book.all_answered(2); }));
@@ -190,8 +195,8 @@ TEST_F(ReportLoopTest, ARefusedMessageIsResentThreeTimesThenGivenUpASessionWitho
     return server(c);
   });
   start();
-  ASSERT_TRUE(run_until([&] { return st().message() == kStepGps; }));
-  EXPECT_EQ(st().failed_steps(), 16u);
+  ASSERT_TRUE(run_until([&] { return st().message() == ReportStep::kGps; }));
+  EXPECT_EQ(failures(), std::pair(true, 16));
   EXPECT_EQ(book.pending(0) & (16 | 4), 0);
   ASSERT_TRUE(run_until([&] { return modem.count("AT+ESOSEND") == 8; }));
   std::vector<std::string> all = frames();
@@ -220,7 +225,7 @@ TEST_F(ReportLoopTest, RoamingAtDevinfoReinitialisesTheModemWhenTheCycleCannotEn
   start();
   const uint32_t first_start = st().period_start();
   loop->run_pass();
-  EXPECT_EQ(st().failed_steps(), 63u);
+  EXPECT_EQ(failures(), std::pair(false, 0));
 
   // After the last frame: the socket closed, then a whole new bring-up; the
   // packet ID advances, the period keeps its start and no period is printed.
@@ -228,7 +233,7 @@ TEST_F(ReportLoopTest, RoamingAtDevinfoReinitialisesTheModemWhenTheCycleCannotEn
   std::vector<std::string> keys = command_keys();
   EXPECT_EQ(*(std::find(keys.rbegin(), keys.rend(), "AT+ESOSEND") - 1), "AT+ESOCL");
   EXPECT_EQ(keys.back(), "AT+ESOCON");
-  EXPECT_EQ(st().failed_steps(), 0u);
+  EXPECT_EQ(failures(), std::pair(true, 0));
   EXPECT_EQ(st().period_start(), first_start);
   EXPECT_TRUE(time_periods(log()).empty());
 }
@@ -236,7 +241,7 @@ TEST_F(ReportLoopTest, RoamingAtDevinfoReinitialisesTheModemWhenTheCycleCannotEn
 // An ERROR answer to a publication and a lost session run the link repair:
 // three reconnections, then a full bring-up.
 TEST_F(ReportLoopTest, LinkRepairTwoFailedReconnectionsDoNotRestartThreeDo) {
-  settings.mqtt_enable = true;
+  settings.transport = ReportTransport::kMqtt;
   int failing_new = 2;
   int publications_seen = 0;
   modem.hook([&](const std::string& c) -> std::optional<std::string> {
@@ -273,7 +278,7 @@ TEST_F(ReportLoopTest, LinkRepairTwoFailedReconnectionsDoNotRestartThreeDo) {
 // Two commands during a hold: each acknowledgement is published (the single
 // slot of old kept only the second).
 TEST_F(ReportLoopTest, AcknowledgementsLeftDuringAHoldArePublishedInTurnWhenItEnds) {
-  settings.mqtt_enable = true;
+  settings.transport = ReportTransport::kMqtt;
   start();
   ASSERT_TRUE(run_until([&] { return in_hold(); }));
   // A DO and an AO command arrive (values as they are): "DO_ACK", "AO_ACK".
@@ -316,8 +321,8 @@ TEST_F(ReportLoopTest, TheIdlePassLimitEndsAMessageAndItsLateAnswerIsDropped) {
     return server(c);
   });
   start();
-  ASSERT_TRUE(
-      run_until([&] { return st().message() == kStepWdi && st().phase() == ReportPhase::kAwait; }));
+  ASSERT_TRUE(run_until(
+      [&] { return st().message() == ReportStep::kWdi && st().phase() == ReportPhase::kAwait; }));
   const int32_t counted = st().idle_polls();
   int passes = 0;
   int32_t before = 0;
@@ -333,10 +338,29 @@ TEST_F(ReportLoopTest, TheIdlePassLimitEndsAMessageAndItsLateAnswerIsDropped) {
   ASSERT_TRUE(run_until([&] { return book.packet_id() == 1; }));  // 60 s: no hold
   EXPECT_EQ(frame_types(),
             (std::vector<std::string>{"DEVINFO", "RDO", "WDI", "RAO", "WAI", "WGPS"}));
-  EXPECT_EQ(st().failed_steps(), 0u);
+  EXPECT_EQ(failures(), std::pair(true, 0));
   EXPECT_NE(log().find("[ERROR] Result ERROR of an earlier command dropped!!\n"),
             std::string::npos);
   EXPECT_EQ(log().find("Send packet error!!"), std::string::npos);
+}
+
+TEST(CycleFailures, AnUnregisteredModemOrEveryStepGivenUpReinitialisesTheModem) {
+  struct Row {
+    bool registered;
+    std::vector<ReportStep> given_up;
+    bool reinitialise;
+  } rows[] = {
+      {true, {}, false},
+      {false, {}, true},
+      {true, {kSteps.begin(), kSteps.end() - 1}, false},
+      {true, {kSteps.begin(), kSteps.end()}, true},
+  };
+  for (const Row& r : rows) {
+    CycleFailures f;
+    f.start(r.registered);
+    for (ReportStep s : r.given_up) f.give_up(s);
+    EXPECT_EQ(f.modem_to_reinitialise(), r.reinitialise) << r.given_up.size();
+  }
 }
 
 }  // namespace

@@ -115,6 +115,39 @@ TEST(Uplink, JsonPayloadsWithLocalTimeAndEscapedTexts) {
   EXPECT_TRUE(build_emqpub_line(cmd, 0, topic.c_str(), json.data()));
 }
 
+TEST(Uplink, ASessionsInputsBecomeTheTransportsMessage) {
+  support::TzGuard utc("UTC0");
+  Settings settings{};
+  copy_text(settings.pub_topic_di, sizeof settings.pub_topic_di, "t/di");
+  copy_text(settings.pub_topic_ai, sizeof settings.pub_topic_ai, "t/ai");
+  const std::vector<uint8_t> di = {1, 0, 1};
+  const std::vector<uint16_t> ai = {500, 65535};
+  const std::string json =
+      "[\n{\n\"id\":\"\",\n\"deviceId\":\"\",\n\"time\":\"2023-11-14T22:13:20Z\",\n"
+      "\"value\":[\n\"7/AI/01F4FFFF\"\n]\n}\n]";
+  struct Row {
+    bool mqtt, cht, is_di;
+    const char *name, *topic;
+    std::string text;
+  } rows[] = {
+      {false, true, true, "WDI", "", "AE,QRX724H,0100,7,9,WDI,0,3,1,0,1,EA"},
+      {false, false, false, "WAI", "", "AE,QRX724H,0100,7,9,WAI,0,2,500,65535,EA"},
+      {true, false, true, "DI", "t/di", "010001"},
+      {true, false, false, "AI", "t/ai", "01F4FFFF"},
+      {true, true, false, "AI", "t/ai", json},
+  };
+  for (const Row& r : rows) {
+    settings.transport = r.mqtt ? ReportTransport::kMqtt : ReportTransport::kUdp;
+    settings.mqtt_cht = r.cht;
+    std::vector<char> out(kFrameBufferSize), scratch(kFrameBufferSize);
+    const InputValues values = r.is_di ? InputValues(std::span(di)) : InputValues(std::span(ai));
+    const InputMessage m = build_input_message(out, scratch, settings, 7, 9, values, 1700000000);
+    EXPECT_EQ(std::tuple(std::string(m.name), std::string(m.topic ? m.topic : ""),
+                         std::string(out.data(), m.length.value_or(0))),
+              std::tuple(std::string(r.name), std::string(r.topic), r.text));
+  }
+}
+
 TEST(Uplink, EngineeringReportGivesFieldsFiveElevenAndEight) {
   struct Case {
     const char* answer;
