@@ -47,7 +47,7 @@ class LinkLocks {
  public:
   Mutex& of(const MbDevice* device) {
     std::string key = device == nullptr ? std::string()
-                      : device->is_tcp
+                      : device->transport == DeviceTransport::kTcp
                           ? std::string(c_text(device->ip_addr, sizeof device->ip_addr)) + ":" +
                                 std::to_string(device->tcp_port)
                           : std::string(c_text(device->serial_dev, sizeof device->serial_dev));
