@@ -3,114 +3,120 @@
 // the far end on the master side.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <array>
+#include <cerrno>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "common/clock.h"
 #include "serial/port_keeper.h"
-#include "serial/port_tables.h"
 #include "serial/serial_port.h"
-#include "serial/uart.h"
 #include "test_support.h"
 
 namespace {
 
-constexpr uint8_t kPort = 10;  // ttyUSB0, the modem port
+constexpr const char* kDevice = "/dev/ttyUSB0";
+constexpr LineSettings k9600{9600, 8, Parity::kNone, 1};
 
 class SerialPty : public ::testing::Test {
  protected:
-  void TearDown() override {
-    for (int port = 0; port <= kMaxPort; ++port) {
-      UART_Close(static_cast<uint8_t>(port));
-      zol_Close(port);  // what a refused init left open
-    }
-  }
-  // The settings the kernel holds for the slave, through a descriptor of our own.
-  termios kernel_settings() {
-    UniqueFd slave(open((root_.path() / "dev/ttyUSB0").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
-    termios t{};
-    EXPECT_EQ(tcgetattr(slave.get(), &t), 0);
-    return t;
-  }
-  speed_t kernel_speed() {
-    termios t = kernel_settings();
-    return cfgetospeed(&t);
-  }
-
   support::TempRoot root_;
   UniqueFd master_ = support::open_pty_at(root_.path() / "dev/ttyUSB0");
 };
 
-TEST_F(SerialPty, InitAppliesRateParityAndStopBits) {
+TEST_F(SerialPty, OpenLineAppliesRateParityAndStopBits) {
   struct Case {
-    uint32_t rate;
-    uint8_t data_bits, parity, stop;
+    LineSettings line;
     speed_t speed;
-    bool inpck, parodd, cstopb;
+    tcflag_t size, cflag;  // cflag: of CSTOPB, PARENB and PARODD
   };
   const Case cases[] = {
-      {9600, 8, 0, 0, B9600, false, false, false},
-      {14400, 8, 0, 0, B115200, false, false, false},  // not listed
-      {7200, 8, 0, 0, B4800, false, false, false},     // no 7200 speed
-      {921600, 8, 0, 0, B921600, false, false, false},
-      {9600, 7, 1, 0, B9600, true, true, false},   // odd
-      {9600, 7, 2, 0, B9600, true, false, false},  // even
-      {9600, 7, 3, 0, B9600, false, false, false},
-      {9600, 7, 0, 1, B9600, false, false, true},
-      {9600, 7, 0, 2, B9600, false, false, true},
+      {{9600, 8, Parity::kNone, 1}, B9600, CS8, 0},
+      {{50, 5, Parity::kNone, 1}, B50, CS5, 0},
+      {{921600, 6, Parity::kNone, 1}, B921600, CS6, 0},
+      {{4800, 7, Parity::kOdd, 1}, B4800, CS7, PARENB | PARODD},
+      {{115200, 7, Parity::kEven, 2}, B115200, CS7, PARENB | CSTOPB},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message()
-                 << c.rate << " " << int(c.data_bits) << int(c.parity) << int(c.stop));
-    SerialPort port(kPort);
-    ASSERT_EQ(port.open_line(c.rate, c.data_bits, c.parity, c.stop), 0);
-    termios t = kernel_settings();
+    SCOPED_TRACE(c.line.baud);
+    SerialPort port(kDevice, 10);
+    ASSERT_EQ(port.open_line(c.line), 0);
+    // What the kernel holds, through a descriptor of our own.
+    UniqueFd slave(open((root_.path() / "dev/ttyUSB0").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    termios t{};
+    ASSERT_EQ(tcgetattr(slave.get(), &t), 0);
     EXPECT_EQ(cfgetospeed(&t), c.speed);
-    EXPECT_EQ((t.c_iflag & INPCK) != 0, c.inpck);
-    EXPECT_EQ((t.c_cflag & PARODD) != 0, c.parodd);
-    EXPECT_EQ((t.c_cflag & CSTOPB) != 0, c.cstopb);
+    EXPECT_EQ(t.c_iflag & INPCK, c.cflag != 0 ? INPCK : 0);
+    // A pseudo-terminal forces 8 bits and no parity; the record keeps what was asked.
+    EXPECT_EQ(port.settings().c_cflag & (CSIZE | CSTOPB | PARENB | PARODD), c.size | c.cflag);
+    EXPECT_EQ(t.c_cflag & CSTOPB, c.cflag & CSTOPB);
     // Raw: every byte travels unchanged.
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
     EXPECT_EQ(t.c_oflag & OPOST, 0u);
     EXPECT_EQ(t.c_cc[VTIME], 10);
     EXPECT_EQ(t.c_cc[VMIN], 1);
-    // A pseudo-terminal forces 8 bits and no parity; the record keeps what was asked.
-    EXPECT_EQ(port.settings().c_cflag & CSIZE, c.data_bits == 7 ? CS7 : CS8);
-    EXPECT_EQ((port.settings().c_cflag & PARENB) != 0, c.inpck);
   }
 }
 
-// Bytes travel both ways in every AT link test; here the failures.
-TEST_F(SerialPty, AnEmptyReadAndAWriteToAGoneFarEndFail) {
-  SerialPort port(kPort);
-  ASSERT_EQ(port.open_line(9600, 8, 0, 0), 0);
+// Nothing is left open by a refused open; each call's result says why.
+TEST_F(SerialPty, FailuresAnswerTheirErrno) {
+  for (const LineSettings& line : {LineSettings{14400, 8, Parity::kNone, 1},  // no such speed
+                                   {7200, 8, Parity::kNone, 1},
+                                   {9600, 4, Parity::kNone, 1},
+                                   {9600, 9, Parity::kNone, 1},
+                                   {9600, 8, Parity::kNone, 0},
+                                   {9600, 8, Parity::kNone, 3},
+                                   {9600, 8, static_cast<Parity>(3), 1}}) {
+    SerialPort port(kDevice, 10);
+    EXPECT_EQ(port.open_line(line), -EINVAL)
+        << line.baud << " " << int(line.data_bits) << int(line.parity) << int(line.stop_bits);
+    EXPECT_FALSE(port.is_open());
+  }
+  std::ofstream(root_.path() / "dev/file").close();
+  support::ScopedConsoleCapture console;
+  for (auto [device, rc] : {std::pair{"/dev/ttyUSB5", -ENOENT}, {"/dev/file", -ENOTTY}}) {
+    SerialPort port(device, 10);
+    EXPECT_EQ(port.open_line(k9600), rc) << device;
+    EXPECT_FALSE(port.is_open());
+  }
+  EXPECT_EQ(console.take(), "API:tcgetattr() error\r\n");  // the file's
+
+  SerialPort port(kDevice, 10);
   char buf[8];
-  EXPECT_EQ(port.read(buf, sizeof buf), ZOL_SYSCALL_FAILED);  // nothing waits
+  EXPECT_EQ(port.reopen(), -EBADF);  // never opened: no line to reopen with
+  for (int rc : {port.read(buf, 1), port.write("x", 1), port.waiting(), port.close()})
+    EXPECT_EQ(rc, -EBADF);
+  ASSERT_EQ(port.open_line(k9600), 0);
+  EXPECT_EQ(port.read(buf, -1), -EINVAL);
+  EXPECT_EQ(port.write("x", -1), -EINVAL);
+  EXPECT_EQ(port.read(buf, sizeof buf), -EAGAIN);  // nothing waits
+  // The far end reads nothing: the output queue fills, and the write that
+  // went out in part fails as the rest would have.
+  const std::vector<char> big(1 << 20, 'x');
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(port.write(big.data(), int(big.size())), -EAGAIN);
+  EXPECT_EQ(port.lost_reason(false), nullptr);  // full, not gone
   master_.reset();
-  EXPECT_LT(port.write("x", 1), 0);
+  EXPECT_EQ(port.write("x", 1), -EIO);
   EXPECT_STREQ(port.lost_reason(false), "Input/output error");  // the write's, not the hang-up
+  EXPECT_EQ(port.close(), 0);
+  EXPECT_EQ(port.lost_reason(false), nullptr);  // closed: nothing to say
 }
 
 TEST(Backoff, DoublesFromOneSecondToThirtyAndStartsOverOnSuccess) {
   Backoff b;
   EXPECT_TRUE(b.due(5));
-  std::vector<uint32_t> waits;
-  for (int i = 0; i < 7; ++i) {
+  for (uint32_t wait : {1000u, 2000u, 4000u, 8000u, 16000u, 30000u, 30000u}) {
     b.failed(0xFFFFFF00);  // across the tick wrap
-    waits.push_back(b.wait_ms());
-    EXPECT_FALSE(b.due(0xFFFFFF00 + b.wait_ms() - 1));
-    EXPECT_TRUE(b.due(0xFFFFFF00 + b.wait_ms()));
+    EXPECT_FALSE(b.due(0xFFFFFF00 + wait - 1)) << wait;
+    EXPECT_TRUE(b.due(0xFFFFFF00 + wait)) << wait;
   }
-  EXPECT_EQ(waits, (std::vector<uint32_t>{1000, 2000, 4000, 8000, 16000, 30000, 30000}));
   b.reset();
   b.failed(0);
-  EXPECT_EQ(b.wait_ms(), 1000u);
+  EXPECT_TRUE(b.due(1000) && !b.due(999));
 }
 
 // A port that does not open, goes away, or whose path names another device is
@@ -121,9 +127,9 @@ TEST_F(SerialPty, AKeptPortComesBackByItsPath) {
   support::ScopedConsoleCapture console;
   const std::filesystem::path link = root_.path() / "dev/ttyUSB1";
   const std::string name = "GPS port " + link.string();
-  SerialPort port(kPort + 1);
+  SerialPort port("/dev/ttyUSB1", 11);
   PortKeeper keeper(port, "GPS");
-  EXPECT_EQ(keeper.open(9600, 8, 0, 0), UART_OPEN_FAILED);
+  EXPECT_EQ(keeper.open(k9600), -ENOENT);
   EXPECT_EQ(console.take(), name + " cannot be opened (No such file or directory), retrying!!\n");
 
   UniqueFd far = support::open_pty_at(link);
@@ -160,35 +166,6 @@ TEST_F(SerialPty, AKeptPortComesBackByItsPath) {
   keeper.lose("no answer");
   back_after(1000, "no answer");
   EXPECT_EQ(keeper.returns(), 4u);
-}
-
-TEST_F(SerialPty, InUseTableGuardsInitSendAndClose) {
-  EXPECT_EQ(UART_Send(kPort, "x", 1), UART_NOT_IN_USE);  // never opened
-  EXPECT_EQ(UART_Close(kPort), 0);                       // not in use: nothing
-  ASSERT_EQ(UART_Init(kPort, 9600, 8, 0, 0), 0);
-  EXPECT_EQ(UART_Init(kPort, 4800, 7, 1, 1), UART_IN_USE);
-  EXPECT_EQ(kernel_speed(), B9600);
-  EXPECT_EQ(UART_Close(kPort), 0);
-  EXPECT_EQ(UART_Send(kPort, "x", 1), UART_NOT_IN_USE);
-  EXPECT_EQ(UART_Init(kPort, 19200, 8, 0, 0), 0);  // open again after a close
-  EXPECT_EQ(kernel_speed(), B19200);
-  UART_Close(kPort);
-
-  // No device behind the path, a port number out of range, line codes outside
-  // their tables, a device that is not a terminal: refused, the port not taken.
-  EXPECT_EQ(UART_Init(15, 9600, 8, 0, 0), UART_OPEN_FAILED);
-  EXPECT_EQ(UART_Send(15, "x", 1), UART_NOT_IN_USE);
-  EXPECT_EQ(UART_Init(40, 9600, 8, 0, 0), ZOL_BAD_PORT);
-  for (auto [bits, parity, stop] :
-       {std::array<uint8_t, 3>{4, 0, 0}, {9, 0, 0}, {8, 5, 0}, {8, 0, 3}}) {
-    EXPECT_EQ(UART_Init(kPort, 9600, bits, parity, stop), ZOL_BAD_PARAM);
-    EXPECT_EQ(UART_Send(kPort, "x", 1), UART_NOT_IN_USE);
-  }
-  std::ofstream(root_.path() / "dev/ttyUSB3").close();  // not a terminal
-  support::ScopedConsoleCapture console;
-  EXPECT_EQ(UART_Init(13, 9600, 8, 0, 0), ZOL_SYSCALL_FAILED);
-  EXPECT_EQ(console.take(), "API:tcgetattr() error\r\n");
-  EXPECT_EQ(UART_Send(13, "x", 1), UART_NOT_IN_USE);
 }
 
 }  // namespace
