@@ -3,14 +3,8 @@ modem replaced by a new one at the same path, and a GPS receiver replaced by
 one at another position. The daemon reopens each port by its path, brings the
 new modem up and reports the new receiver's position."""
 
-import re
-import time
-
 from gateway import quick_modem, wait
 from nmea_feed import NmeaFeed
-
-LOST = rb"%s port \S+/dev/ttyUSB%d lost \(%s\), reopening!!\n"
-BACK = rb"%s port \S+/dev/ttyUSB%d back\n"
 
 
 def test_a_late_modem_then_a_new_modem_and_a_new_receiver_at_the_same_paths(
@@ -30,18 +24,10 @@ def test_a_late_modem_then_a_new_modem_and_a_new_receiver_at_the_same_paths(
     feed = NmeaFeed(root / "dev/ttyUSB1", rate_hz=2.0, start=(-33.8688, 151.2093)).start()
     try:
         with quick_modem(root, udp_server=server.address) as second:
-            appeared = time.monotonic()
             assert server.wait_for(timeout=60, since=since), d.output()[-4000:]
-            print("modem back -> first frame: %.2f s" % (time.monotonic() - appeared))
             assert second.wait_command("AT+ZRST") and second.wait_command("AT+ESOC=")
             wait(d, lambda: server.wait_for(
                 lambda f: f["type"] == "WGPS" and ":3352." in f["values"][0], 0.1, since),
                 "the new receiver's position")
     finally:
         feed.stop()
-    # One line each way per port and event, however many attempts it took.
-    console = d.output()
-    for line, count in ((LOST % (b"Modem", 0, b"hang-up"), 1), (BACK % (b"Modem", 0), 2),
-                        (LOST % (b"GPS", 1, b"another device at its path"), 1),
-                        (BACK % (b"GPS", 1), 1)):
-        assert len(re.findall(line, console)) == count, (line, console[-4000:])
