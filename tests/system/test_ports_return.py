@@ -1,14 +1,11 @@
-"""Ports that come and go: a modem port that appears after start-up, that
-modem replaced by a new one at the same path, and a GPS receiver replaced by
-one at another position. The daemon reopens each port by its path, brings the
-new modem up and reports the new receiver's position."""
+"""A late modem port, then a new modem and a new GPS receiver at the same paths:
+the daemon reopens each by its path and goes on reporting from the new ones."""
 
 from gateway import quick_modem, wait
 from nmea_feed import NmeaFeed
 
 
-def test_a_late_modem_then_a_new_modem_and_a_new_receiver_at_the_same_paths(
-        root, bench, report_server, daemon):
+def test_a_late_modem_then_new_modem_and_receiver(root, bench, report_server, daemon):
     server = report_server
     bench.configure(server_port=server.address[1])
     d = daemon()
