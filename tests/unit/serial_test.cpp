@@ -134,13 +134,13 @@ TEST_F(SerialPty, AKeptPortComesBackByItsPath) {
   back_after(30000, "");
 
   // Another device at the path while the old one lives: seen within a second.
+  clock.advance_ms(1000);
+  EXPECT_TRUE(keeper.ready());  // its own device at the path
   UniqueFd other = support::open_pty_at(root_.path() / "dev/new");
   std::filesystem::rename(root_.path() / "dev/new", link);
-  EXPECT_TRUE(keeper.ready());
   clock.advance_ms(1000);
   EXPECT_FALSE(keeper.ready());
   back_after(1000, "another device at its path");
-  EXPECT_EQ(keeper.returns(), 3u);
 }
 
 }  // namespace
