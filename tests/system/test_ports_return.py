@@ -1,5 +1,4 @@
-"""A late modem port, then a new modem and a new GPS receiver at the same paths:
-the daemon reopens each by its path and goes on reporting from the new ones."""
+"""A late modem port, then a new modem and GPS receiver at the same paths."""
 
 from gateway import quick_modem, wait
 from nmea_feed import NmeaFeed

@@ -80,6 +80,7 @@ TEST_F(SerialPty, ReadsAndWritesAnswerTheirErrno) {
   ASSERT_EQ(port.open_line(k9600), 0);
   EXPECT_EQ(port.read(buf, -1), -EINVAL);
   EXPECT_EQ(port.write("x", -1), -EINVAL);
+  EXPECT_EQ(port.write("", 0), 0);  // nothing to write is no failure
   EXPECT_EQ(port.read(buf, sizeof buf), -EAGAIN);  // nothing waits
   // Nobody reads the far end: a write the full queue took in part fails.
   const std::vector<char> big(1 << 20, 'x');
