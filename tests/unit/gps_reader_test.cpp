@@ -89,8 +89,7 @@ class GpsReader : public ::testing::Test {
   uint64_t paused_us = 0;
 };
 
-// Each pass over what the port delivered: its verdict, the pause it took, the
-// sentence kept after it and what it printed.
+// Each pass: its verdict, the pause it took, the sentence kept and the console.
 TEST_F(GpsReader, KeepsTheLastRmcSentenceAndPausesOnlyWhenNoCompleteLineWaits) {
   using enum GpsVerdict;
   const std::string first = "$GPRMC:1:A:2:N:3:E:0.5:87.0:4::*24";
@@ -108,8 +107,7 @@ TEST_F(GpsReader, KeepsTheLastRmcSentenceAndPausesOnlyWhenNoCompleteLineWaits) {
       {"$GPRMC,7,A*11$GPRMC,8,A*12\r\n", kSeveralRmc, 0, first, ""},
       {"$GPRMC," + std::string(140, '5') + "\r\n", kTooLong, 1000000, first,
        "[ERROR] GPS line of 149 characters too long, dropped!!\n"},
-      // A line ended by LF alone loses its last data character; text before
-      // "$GPRMC" is kept with it.
+      // Ended by LF alone: the last data character goes; text before "$GPRMC" stays.
       {"@@$GPRMC,2,A*3F\n", kAccept, 1000000, "@@$GPRMC:2:A*3", ""},
       // A sentence cut by NULs (a receiver's cold boot) keeps all it has.
       {std::string("$GPRMC,000346.03,A,4808\0\0\0\r\n", 28), kAccept, 1000000,

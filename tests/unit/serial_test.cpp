@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <fstream>
@@ -76,16 +77,18 @@ TEST_F(SerialPty, ReadsAndWritesAnswerTheirErrno) {
   SerialPort port("/dev/ttyUSB0", 10);
   char buf[8];
   EXPECT_EQ(port.reopen(), -EBADF);  // never opened: no line to reopen with
-  EXPECT_EQ(port.close(), -EBADF);
   ASSERT_EQ(port.open_line(k9600), 0);
   EXPECT_EQ(port.read(buf, -1), -EINVAL);
   EXPECT_EQ(port.write("x", -1), -EINVAL);
-  EXPECT_EQ(port.write("", 0), 0);  // nothing to write is no failure
+  EXPECT_EQ(port.write("", 0), 0);                 // nothing to write is no failure
   EXPECT_EQ(port.read(buf, sizeof buf), -EAGAIN);  // nothing waits
+  ASSERT_EQ(write(master_.get(), "ab", 2), 2);
+  for (int i = 0; i < 1000 && port.waiting() < 2; ++i) usleep(1000);  // the pty passes them on
+  EXPECT_EQ(port.waiting(), 2);
   // Nobody reads the far end: a write the full queue took in part fails.
   const std::vector<char> big(1 << 20, 'x');
   for (int i = 0; i < 2; ++i) EXPECT_EQ(port.write(big.data(), int(big.size())), -EAGAIN);
-  EXPECT_EQ(port.lost_reason(false), nullptr);  // full, not gone
+  EXPECT_EQ(port.lost_reason(false), nullptr);  // full, bytes waiting: not gone
   master_.reset();
   EXPECT_EQ(port.write("x", 1), -EIO);
   EXPECT_STREQ(port.lost_reason(false), "Input/output error");  // the write's, not the hang-up
@@ -116,8 +119,7 @@ TEST_F(SerialPty, AKeptPortComesBackByItsPath) {
   };
   back_after(1000, "");
 
-  // The far end goes away (a USB reset); for a while the path names a file,
-  // whose every opening says so.
+  // A USB reset: a hang-up, then a while with a file at the path (each try says so).
   far.reset();
   EXPECT_FALSE(keeper.ready());
   EXPECT_EQ(console.take(), name + " lost (hang-up), reopening!!\n");
