@@ -178,8 +178,8 @@ int main(int argc, char** argv) {
   UniqueFd master(posix_openpt(O_RDWR | O_NOCTTY));
   if (!master.valid() || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) return 1;
   std::filesystem::create_symlink(ptsname(master.get()), root / "dev/ttyUSB0");
-  SerialPort port(modem_port);
-  if (port.open_line(9600, 8, 0, 0) != 0) return 1;
+  SerialPort port("/dev/ttyUSB0", modem_port);
+  if (port.open_line({9600, 8, Parity::kNone, 1}) != 0) return 1;
   AtChannel modem(port);
   install_report_decoders(modem, {on_frame, nullptr});
 

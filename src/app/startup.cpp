@@ -30,6 +30,12 @@ constexpr char kTxtPollingThreadError[] = "Create polling thread error!!";
 constexpr char kTxtGpsThreadError[] = "Create gps thread error!!";
 constexpr char kTxtWatchdogThreadError[] = "Create watchdog thread error!!";
 
+// The modem and the GPS receiver: the board's first and second USB serial
+// devices, both at 9600 bit/s, 8 data bits, no parity, one stop bit.
+constexpr const char* kModemDevice = "/dev/ttyUSB0";
+constexpr const char* kGpsDevice = "/dev/ttyUSB1";
+constexpr LineSettings kPortLine{9600, 8, Parity::kNone, 1};
+
 // No session to report: the process stays up with the modem brought up and the
 // ports open, and wakes every 10 seconds only to sleep again (a sign of life
 // each time).
@@ -82,8 +88,8 @@ Mapping read_mapping(const DeviceList& devices) {
   if (keeps_running(options)) io.watch_devices(reports_unreachable(options));
   // The server's answers and commands arrive while the modem port is read,
   // from the bring-up on.
-  SerialPort modem_port_io(modem_port);
-  SerialPort gps_port_io(gps_port);
+  SerialPort modem_port_io(kModemDevice, modem_port);
+  SerialPort gps_port_io(kGpsDevice, gps_port);
   PortKeeper modem_keeper(modem_port_io, "Modem");
   PortKeeper gps_keeper(gps_port_io, "GPS");
   AtChannel modem(modem_keeper);
@@ -108,8 +114,8 @@ Mapping read_mapping(const DeviceList& devices) {
   // Modem and GPS ports. A port that does not open, or is lost later, is
   // opened again by its keeper as soon as it can be; the bring-up below
   // begins again when the modem's comes back.
-  modem_keeper.open(9600, 8, 0, 0);
-  gps_keeper.open(9600, 8, 0, 0);
+  modem_keeper.open(kPortLine);
+  gps_keeper.open(kPortLine);
   ModemLink link(modem, settings, mqtt_client_id(options));
   while (!link.bring_up()) clock_sleep_seconds(1);
 

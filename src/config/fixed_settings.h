@@ -13,6 +13,7 @@ inline constexpr const char* configFile_mb_mapping = "/korvel/quorvane/quorvane_
 inline constexpr const char* configFile_options = "/korvel/quorvane/quorvane_options.ini";
 inline constexpr const char* str_ver = "V1.00_for_ME3616";
 inline constexpr const char* str_date = "2018/12/07";
+// The numbers the console calls the modem's and the GPS receiver's ports by.
 inline constexpr uint8_t modem_port = 10;
 inline constexpr uint8_t gps_port = 11;
 inline constexpr int32_t wait_timeout = 30;  // s: after this a cycle ends unanswered

@@ -28,8 +28,6 @@ class Backoff {
     due_after_ = 0;
     next_ = kFirstMs;
   }
-  // The wait before the next attempt.
-  uint32_t wait_ms() const { return due_after_; }
 
  private:
   uint32_t failed_at_ = 0;

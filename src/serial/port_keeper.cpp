@@ -1,6 +1,5 @@
 #include "serial/port_keeper.h"
 
-#include <cerrno>
 #include <cstring>
 
 #include "common/clock.h"
@@ -18,18 +17,10 @@ constexpr uint32_t kPathCheckMs = 1000;
 
 PortKeeper::PortKeeper(ByteStream& port, const char* name) : port_(port), name_(name) {}
 
-// The device path without the doubled slashes of the port formats.
-std::string PortKeeper::shown_path() const {
-  std::string path = port_.path();
-  for (size_t at; (at = path.find("//")) != std::string::npos;) path.erase(at, 1);
-  return path;
-}
-
-int PortKeeper::open(uint32_t baud, uint8_t data_bits, uint8_t parity, uint8_t stop) {
-  const int rc = port_.open_line(baud, data_bits, parity, stop);
-  if (!port_.is_open()) {
-    const int error = errno;
-    console().print(kTxtCannotOpen, name_, shown_path().c_str(), strerrordesc_np(error));
+int PortKeeper::open(const LineSettings& line) {
+  const int rc = port_.open_line(line);
+  if (rc != 0) {
+    console().print(kTxtCannotOpen, name_, port_.path().c_str(), strerrordesc_np(-rc));
     backoff_.failed(GetTimeTicks());
   }
   path_checked_ = GetTimeTicks();
@@ -47,21 +38,20 @@ bool PortKeeper::ready() {
     return false;
   }
   if (!backoff_.due(now)) return false;
-  if (port_.reopen() != 0 || !port_.is_open()) {
-    port_.close();
+  if (port_.reopen() != 0) {
     backoff_.failed(now);
     return false;
   }
   backoff_.reset();
   path_checked_ = now;
   ++returns_;
-  console().print(kTxtBack, name_, shown_path().c_str());
+  console().print(kTxtBack, name_, port_.path().c_str());
   return true;
 }
 
 void PortKeeper::lose(const char* reason) {
   if (!port_.is_open()) return;
-  console().print(kTxtLost, name_, shown_path().c_str(), reason);
+  console().print(kTxtLost, name_, port_.path().c_str(), reason);
   port_.close();
   backoff_.failed(GetTimeTicks());
 }

@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "serial/backoff.h"
 #include "serial/byte_stream.h"
@@ -17,9 +16,9 @@ class PortKeeper {
   // name: what the console calls the port ("Modem", "GPS").
   PortKeeper(ByteStream& port, const char* name);
 
-  // The first open, whose line settings every reopening uses; open_line's
-  // result. A port that does not open is retried by ready().
-  int open(uint32_t baud, uint8_t data_bits, uint8_t parity, uint8_t stop);
+  // The first open, whose line every reopening uses: 0 or -errno (open_line's
+  // result). A port that does not open is retried by ready().
+  int open(const LineSettings& line);
 
   // Called before each use. True when the port is open and its device sound.
   // A lost port is closed here; a closed one is reopened once its wait has
@@ -35,8 +34,6 @@ class PortKeeper {
   ByteStream& port() { return port_; }
 
  private:
-  std::string shown_path() const;
-
   ByteStream& port_;
   const char* name_;
   Backoff backoff_;

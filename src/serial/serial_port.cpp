@@ -6,23 +6,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "common/clock.h"
 #include "common/console.h"
 #include "common/paths.h"
-#include "serial/port_tables.h"
-#include "serial/uart.h"
 
 namespace {
-
-// Device path formats by port range; the doubled slashes are the device
-// names as the board has always written them.
-constexpr const char* kPathOnChip = "//dev//ttyO%d";
-constexpr const char* kPathUsb = "//dev//ttyUSB%d";
-constexpr const char* kPathAcm = "//dev//ttyACM%d";
 
 constexpr const char* kMsgGetAttr = "API:tcgetattr() error\r\n";
 constexpr const char* kMsgSetAttr = "API:tcsetattr() error\r\n";
@@ -30,83 +24,81 @@ constexpr const char* kMsgSetAttr = "API:tcsetattr() error\r\n";
 constexpr const char* kHangUp = "hang-up";
 constexpr const char* kOtherDevice = "another device at its path";
 
+constexpr std::array<std::pair<uint32_t, speed_t>, 19> kSpeeds = {{
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},     {2400, B2400},
+    {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+    {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
+}};
+constexpr std::array<tcflag_t, 4> kCharSize = {CS5, CS6, CS7, CS8};
+
+// Raw mode at the line, built from zero: every byte travels unchanged, the
+// speed in the control flags, the parity checked on input when there is one.
+std::optional<termios> raw_settings(const LineSettings& line) {
+  const auto* speed = std::find_if(kSpeeds.begin(), kSpeeds.end(),
+                                   [&](const auto& s) { return s.first == line.baud; });
+  if (speed == kSpeeds.end() || line.data_bits < 5 || line.data_bits > 8 || line.stop_bits < 1 ||
+      line.stop_bits > 2 || line.parity > Parity::kEven) {
+    return std::nullopt;
+  }
+  termios t{};
+  t.c_cflag = CREAD | CLOCAL | speed->second | kCharSize[line.data_bits - 5];
+  if (line.stop_bits == 2) t.c_cflag |= CSTOPB;
+  if (line.parity != Parity::kNone) {
+    t.c_cflag |= PARENB;
+    if (line.parity == Parity::kOdd) t.c_cflag |= PARODD;
+    t.c_iflag = INPCK;
+  }
+  t.c_cc[VTIME] = 10;
+  t.c_cc[VMIN] = 1;
+  return t;
+}
+
 }  // namespace
 
-std::string port_device_path(int port) {
-  std::array<char, 32> path{};
-  if (port < 0 || port > kMaxPort) return {};
-  if (port < 10) {
-    bformat(path, kPathOnChip, port);
-  } else if (port < 20) {
-    bformat(path, kPathUsb, port - 10);
-  } else {
-    bformat(path, kPathAcm, port - 20);
-  }
-  return resolve_path(path.data());
-}
+SerialPort::SerialPort(const char* device, int number)
+    : path_(resolve_path(device)), number_(number) {}
 
-// Discards both queues and applies the settings at once.
-bool SerialPort::apply(const termios& t) {
-  tcflush(fd_.get(), TCIOFLUSH);
-  if (tcsetattr(fd_.get(), TCSANOW, &t) != 0) return false;
-  settings_ = t;
-  return true;
-}
-
-int SerialPort::open_device() {
-  if (number_ < 0 || number_ > kMaxPort) return ZOL_BAD_PORT;
+int SerialPort::open_line(const LineSettings& line) {
+  const std::optional<termios> wanted = raw_settings(line);
+  if (!wanted) return -EINVAL;
+  line_ = line;
   gone_errno_ = 0;
   // Reopening in place closes the descriptor held before.
-  fd_ = UniqueFd(::open(port_device_path(number_).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
-  if (!fd_.valid()) return ZOL_NOT_OPEN;
+  fd_ = UniqueFd(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+  if (!fd_.valid()) return -errno;
 
-  // A device that is not a terminal is not kept open.
+  // A device that is not a terminal, or refuses the settings, is not kept open.
+  auto refused = [this](const char* text) {
+    const int error = errno;
+    console().write(text);
+    fd_.reset();
+    return -error;
+  };
   termios current{};
-  if (tcgetattr(fd_.get(), &current) != 0) {
-    console().write(kMsgGetAttr);
-    fd_.reset();
-    return ZOL_SYSCALL_FAILED;
-  }
-  settings_ = current;
-  if (!apply(open_settings(current))) {
-    console().write(kMsgSetAttr);
-    fd_.reset();
-    return ZOL_SYSCALL_FAILED;
-  }
-  return ZOL_OK;
-}
-
-int SerialPort::configure(int baud_index, int format) {
-  if (!is_open()) return ZOL_NOT_OPEN;
-  if (baud_index < 0 || baud_index >= kBaudCount || format < 0 || format >= kFormatCount) {
-    return ZOL_BAD_PARAM;
-  }
-  return apply(config_settings(baud_index, format)) ? ZOL_OK : ZOL_SYSCALL_FAILED;
-}
-
-int SerialPort::open_line(uint32_t baud, uint8_t data_bits, uint8_t parity, uint8_t stop) {
-  const int format = format_byte(data_bits, parity, stop);
-  if (format < 0) return ZOL_BAD_PARAM;
-  line_ = Line{baud, data_bits, parity, stop};
-  int rc = open_device();
-  if (rc == ZOL_OK) rc = configure(baud_index_of(baud), format);
-  return rc == ZOL_NOT_OPEN ? UART_OPEN_FAILED : rc;
+  if (tcgetattr(fd_.get(), &current) != 0) return refused(kMsgGetAttr);
+  tcflush(fd_.get(), TCIOFLUSH);
+  if (tcsetattr(fd_.get(), TCSANOW, &*wanted) != 0) return refused(kMsgSetAttr);
+  settings_ = *wanted;
+  return 0;
 }
 
 int SerialPort::close() {
-  if (!is_open()) return ZOL_NOT_OPEN;
-  return fd_.close() == 0 ? ZOL_OK : ZOL_SYSCALL_FAILED;
+  if (!is_open()) return -EBADF;
+  return fd_.close() == 0 ? 0 : -errno;
 }
 
 int SerialPort::reopen() {
-  if (!line_) return ZOL_NOT_OPEN;
-  const Line line = *line_;
-  return open_line(line.baud, line.data_bits, line.parity, line.stop);
+  if (!line_) return -EBADF;
+  const LineSettings line = *line_;
+  return open_line(line);
 }
 
-// A device that went away fails reads and writes with one of these.
-void SerialPort::note_failure() {
-  if (errno == EIO || errno == ENXIO || errno == ENODEV) gone_errno_ = errno;
+// A device that went away fails reads and writes with EIO, ENXIO or ENODEV.
+int SerialPort::failed() {
+  const int error = errno;
+  if (error == EIO || error == ENXIO || error == ENODEV) gone_errno_ = error;
+  return -error;
 }
 
 const char* SerialPort::lost_reason(bool check_path) {
@@ -119,7 +111,7 @@ const char* SerialPort::lost_reason(bool check_path) {
   if (check_path) {
     struct stat named {};
     struct stat held {};
-    if (::stat(path().c_str(), &named) == 0 && ::fstat(fd_.get(), &held) == 0 &&
+    if (::stat(path_.c_str(), &named) == 0 && ::fstat(fd_.get(), &held) == 0 &&
         (named.st_rdev != held.st_rdev || named.st_ino != held.st_ino ||
          named.st_dev != held.st_dev))
       return kOtherDevice;
@@ -128,32 +120,25 @@ const char* SerialPort::lost_reason(bool check_path) {
 }
 
 int SerialPort::write(const void* buffer, int length) {
-  if (!is_open()) return ZOL_NOT_OPEN;
-  if (length < 0) return ZOL_BAD_PARAM;
+  if (!is_open()) return -EBADF;
+  if (length < 0) return -EINVAL;
   const ssize_t n = ::write(fd_.get(), buffer, static_cast<size_t>(length));
-  if (n < 0) note_failure();
-  return n == length ? length : ZOL_SHORT_WRITE;
+  if (n < 0) return failed();
+  // The output queue took only part: the rest would have blocked.
+  return n == length ? length : -EAGAIN;
 }
 
 int SerialPort::read(void* buffer, int length) {
-  if (!is_open()) return ZOL_NOT_OPEN;
-  if (length < 0) return ZOL_BAD_PARAM;
+  if (!is_open()) return -EBADF;
+  if (length < 0) return -EINVAL;
   const ssize_t n = ::read(fd_.get(), buffer, static_cast<size_t>(length));
-  if (n < 0) note_failure();
-  return n < 0 ? ZOL_SYSCALL_FAILED : static_cast<int>(n);
-}
-
-int SerialPort::flush(int which) {
-  static constexpr std::array<int, 3> kQueue = {TCOFLUSH, TCIFLUSH, TCIOFLUSH};
-  if (!is_open()) return ZOL_NOT_OPEN;
-  if (which < 0 || which >= static_cast<int>(kQueue.size())) return ZOL_BAD_PARAM;
-  return tcflush(fd_.get(), kQueue[which]) == 0 ? ZOL_OK : ZOL_SYSCALL_FAILED;
+  return n < 0 ? failed() : static_cast<int>(n);
 }
 
 int SerialPort::waiting() const {
-  if (!is_open()) return ZOL_NOT_OPEN;
+  if (!is_open()) return -EBADF;
   int count = 0;
-  if (ioctl(fd_.get(), FIONREAD, &count) != 0) return ZOL_SYSCALL_FAILED;
+  if (ioctl(fd_.get(), FIONREAD, &count) != 0) return -errno;
   return count;
 }
 

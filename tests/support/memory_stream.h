@@ -14,7 +14,6 @@
 
 #include "common/clock.h"
 #include "serial/byte_stream.h"
-#include "serial/uart.h"
 
 class MemoryStream : public ByteStream {
  public:
@@ -32,25 +31,23 @@ class MemoryStream : public ByteStream {
 
   int number() const override { return number_; }
   int waiting() const override {
-    if (!open_) return ZOL_NOT_OPEN;
+    if (!open_) return -EBADF;
     return static_cast<int>(split_ == 0 ? in_.size() : std::min(split_, in_.size()));
   }
   int read(void* buffer, int length) override {
-    if (!open_ || eagain_-- > 0) {
-      errno = EAGAIN;
-      return ZOL_SYSCALL_FAILED;
-    }
+    if (!open_) return -EBADF;
+    if (eagain_-- > 0) return -EAGAIN;
     const size_t n = std::min(static_cast<size_t>(length), in_.size());
     std::memcpy(buffer, in_.data(), n);
     in_.erase(0, n);
     return static_cast<int>(n);
   }
   int write(const void* buffer, int length) override {
-    if (!open_) return ZOL_NOT_OPEN;
+    if (!open_) return -EBADF;
     const std::string text(static_cast<const char*>(buffer), static_cast<size_t>(length));
     out_ += std::exchange(short_write_, false) ? text.substr(0, text.size() / 2) : text;
     if (responder) responder(text);
-    return out_.ends_with(text) ? length : ZOL_SHORT_WRITE;
+    return out_.ends_with(text) ? length : -EAGAIN;
   }
   void wait(uint64_t micros) override { clock_sleep_us(micros); }
   const char* lost_reason(bool) override {
@@ -58,7 +55,7 @@ class MemoryStream : public ByteStream {
   }
   bool is_open() const override { return open_; }
   std::string path() const override { return path_; }
-  int open_line(uint32_t, uint8_t, uint8_t, uint8_t) override { return reopen(); }
+  int open_line(const LineSettings&) override { return reopen(); }
   int reopen() override {
     open_ = true;
     hung_up_ = false;

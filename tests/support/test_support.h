@@ -24,7 +24,6 @@
 #include "config/io_type.h"
 #include "config/mapping_conf.h"
 #include "modbus/io_image.h"
-#include "serial/serial_port.h"
 
 namespace support {
 

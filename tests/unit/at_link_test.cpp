@@ -363,7 +363,7 @@ TEST_F(AtLink, TimeLimitsAreStrictAndPerPort) {
 TEST_F(AtLink, AHungUpPortComesBackAndWhatWasAwaitedIsForgotten) {
   MemoryStream port(modem_port);
   PortKeeper keeper(port, "Modem");
-  ASSERT_EQ(keeper.open(9600, 8, 0, 0), 0);
+  ASSERT_EQ(keeper.open({9600, 8, Parity::kNone, 1}), 0);
   AtChannel at(keeper);
   at.begin("AT+A\r\n");
   port.deliver("AT+A\r\r\n\r\n+A: 1\r\n");

@@ -95,7 +95,7 @@ TEST_F(Bringup, RoamingIsNotRegisteredAndRestartsTheCycle) {
 // brought up.
 TEST_F(Bringup, AModemSilentForAWholeAttemptHasItsPortReopened) {
   PortKeeper keeper(pty.port(modem_port), "Modem");
-  ASSERT_EQ(keeper.open(9600, 8, 0, 0), 0);
+  ASSERT_EQ(keeper.open({9600, 8, Parity::kNone, 1}), 0);
   AtChannel at(keeper);
   ModemLink kept(at, settings);
   int seen = 0;

@@ -89,54 +89,42 @@ class GpsReader : public ::testing::Test {
   uint64_t paused_us = 0;
 };
 
-TEST_F(GpsReader, KeepsTheLastRmcSentenceWithColons) {
-  EXPECT_EQ(pass(), GpsVerdict::kNoRmc);  // nothing waiting: empty value, one pause
-  EXPECT_EQ(paused_us, 1000000U);
-  EXPECT_EQ(stored_gps(), "");
-
-  send("$GPRMC,1,A,2,N,3,E,0.5,87.0,4,,*24\r\n");
-  EXPECT_EQ(pass(), GpsVerdict::kAccept);
-  EXPECT_EQ(stored_gps(), "$GPRMC:1:A:2:N:3:E:0.5:87.0:4::*24");
-  EXPECT_EQ(paused_us, 1000000U);
-  EXPECT_EQ(capture.take(), "");
-
-  // Dropped lines keep the old sentence; skipped ones take no pause.
-  send("$GPRMC,9,A,GPGGA\r\n");
-  EXPECT_EQ(pass(), GpsVerdict::kOtherSentence);
-  EXPECT_EQ(paused_us, 0U);
-  send("$GPRMC,7,A*11$GPRMC,8,A*12\r\n");
-  EXPECT_EQ(pass(), GpsVerdict::kSeveralRmc);
-  EXPECT_EQ(paused_us, 0U);
-  send("$GPRMC," + std::string(140, '5') + "\r\n");
-  EXPECT_EQ(pass(), GpsVerdict::kTooLong);
-  EXPECT_EQ(capture.take(), "[ERROR] GPS line of 149 characters too long, dropped!!\n");
-  EXPECT_EQ(stored_gps(), "$GPRMC:1:A:2:N:3:E:0.5:87.0:4::*24");
-
-  // A line ended by LF alone loses its last data character; text before
-  // "$GPRMC" is kept with it.
-  send("@@$GPRMC,2,A*3F\n");
-  EXPECT_EQ(pass(), GpsVerdict::kAccept);
-  EXPECT_EQ(stored_gps(), "@@$GPRMC:2:A*3");
-
-  // A sentence cut by NULs (a receiver's cold boot) keeps all it has.
-  send(std::string("$GPRMC,000346.03,A,4808\0\0\0\r\n", 28));
-  EXPECT_EQ(pass(), GpsVerdict::kAccept);
-  EXPECT_EQ(stored_gps(), "$GPRMC:000346.03:A:4808");
-}
-
-TEST_F(GpsReader, PausesOnlyWhenNoCompleteLineWaits) {
-  send("$GPRMC,1,A*00\r\n$GPGSV,3,1\r\n$GPGSV,3,2\r\n$GPRMC,2,A");
-  EXPECT_EQ(pass(), GpsVerdict::kAccept);
-  EXPECT_EQ(paused_us, 0U);
-  EXPECT_EQ(pass(), GpsVerdict::kNoRmc);
-  EXPECT_EQ(paused_us, 0U);
-  // Only a part of the next line waits: the port is quiet, the reader sleeps.
-  EXPECT_EQ(pass(), GpsVerdict::kNoRmc);
-  EXPECT_EQ(paused_us, 1000000U);
-  send(",B*00\r\n");
-  EXPECT_EQ(pass(), GpsVerdict::kAccept);
-  EXPECT_EQ(stored_gps(), "$GPRMC:2:A:B*00");
-  EXPECT_EQ(paused_us, 1000000U);
+// Each pass: its verdict, the pause it took, the sentence kept and the console.
+TEST_F(GpsReader, KeepsTheLastRmcSentenceAndPausesOnlyWhenNoCompleteLineWaits) {
+  using enum GpsVerdict;
+  const std::string first = "$GPRMC:1:A:2:N:3:E:0.5:87.0:4::*24";
+  struct Case {
+    std::string sent;
+    GpsVerdict verdict;
+    uint64_t paused_us;
+    std::string stored, console;
+  };
+  const Case cases[] = {
+      {"", kNoRmc, 1000000, "", ""},  // nothing waiting: one pause
+      {"$GPRMC,1,A,2,N,3,E,0.5,87.0,4,,*24\r\n", kAccept, 1000000, first, ""},
+      // Dropped lines keep the old sentence; skipped ones take no pause.
+      {"$GPRMC,9,A,GPGGA\r\n", kOtherSentence, 0, first, ""},
+      {"$GPRMC,7,A*11$GPRMC,8,A*12\r\n", kSeveralRmc, 0, first, ""},
+      {"$GPRMC," + std::string(140, '5') + "\r\n", kTooLong, 1000000, first,
+       "[ERROR] GPS line of 149 characters too long, dropped!!\n"},
+      // Ended by LF alone: the last data character goes; text before "$GPRMC" stays.
+      {"@@$GPRMC,2,A*3F\n", kAccept, 1000000, "@@$GPRMC:2:A*3", ""},
+      // A sentence cut by NULs (a receiver's cold boot) keeps all it has.
+      {std::string("$GPRMC,000346.03,A,4808\0\0\0\r\n", 28), kAccept, 1000000,
+       "$GPRMC:000346.03:A:4808", ""},
+      // Whole lines waiting: no pause; only a part of one: the reader sleeps.
+      {"$GPRMC,1,A*00\r\n$GPGSV,3,1\r\n$GPGSV,3,2\r\n$GPRMC,2,A", kAccept, 0, "$GPRMC:1:A*00", ""},
+      {"", kNoRmc, 0, "$GPRMC:1:A*00", ""},
+      {"", kNoRmc, 1000000, "$GPRMC:1:A*00", ""},
+      {",B*00\r\n", kAccept, 1000000, "$GPRMC:2:A:B*00", ""},
+  };
+  for (const Case& c : cases) {
+    send(c.sent);
+    EXPECT_EQ(pass(), c.verdict) << c.sent;
+    EXPECT_EQ(paused_us, c.paused_us) << c.sent;
+    EXPECT_EQ(stored_gps(), c.stored) << c.sent;
+    EXPECT_EQ(capture.take(), c.console) << c.sent;
+  }
 
   // A line begun and never ended: the pass ends at the port's 60 seconds.
   send("$GPRMC,12");

@@ -1,4 +1,4 @@
-// The modem and GPS ports in memory under a private QUORVANE_ROOT with a
+// The modem port in memory under a private QUORVANE_ROOT with a
 // virtual clock (ModemRig), and a scripted ME3616 on the modem's far end
 // (ScriptedModem): each command written is answered at once with its echo
 // (unless echo is off) and an answer from a table or a hook, and recorded.
@@ -24,7 +24,7 @@ class ModemRig {
  public:
   ModemRig() : clock_guard_(clock_) {}
 
-  MemoryStream& port(uint8_t p) { return p == gps_port ? gps_ : modem_; }
+  MemoryStream& port(uint8_t /*modem_port*/) { return modem_; }
   void send(uint8_t p, const std::string& bytes) { port(p).deliver(bytes); }
 
   const std::filesystem::path& root() const { return root_.path(); }
@@ -40,7 +40,6 @@ class ModemRig {
   ScopedClock clock_guard_;
   support::TempRoot root_;
   MemoryStream modem_{modem_port, (root_.path() / "dev/ttyUSB0").string()};
-  MemoryStream gps_{gps_port, (root_.path() / "dev/ttyUSB1").string()};
   AtChannel at_{modem_};  // the modem port's exchange
 };
 

@@ -1,129 +1,110 @@
-// The serial layer on real pseudo-terminals: the slave side is linked where the
-// port's device path points under a private QUORVANE_ROOT, and the test plays
-// the far end on the master side.
+// The serial layer on real pseudo-terminals linked at the ports' paths under a
+// private QUORVANE_ROOT; the test plays the far end on the master side.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <array>
+#include <cerrno>
 #include <fstream>
-#include <string>
+#include <vector>
 
 #include "common/clock.h"
 #include "serial/port_keeper.h"
-#include "serial/port_tables.h"
 #include "serial/serial_port.h"
-#include "serial/uart.h"
 #include "test_support.h"
 
 namespace {
 
-constexpr uint8_t kPort = 10;  // ttyUSB0, the modem port
+using enum Parity;
+constexpr LineSettings k9600{9600, 8, kNone, 1};
 
 class SerialPty : public ::testing::Test {
  protected:
-  void TearDown() override {
-    for (int port = 0; port <= kMaxPort; ++port) {
-      UART_Close(static_cast<uint8_t>(port));
-      zol_Close(port);  // what a refused init left open
-    }
-  }
-  // The settings the kernel holds for the slave, through a descriptor of our own.
-  termios kernel_settings() {
-    UniqueFd slave(open((root_.path() / "dev/ttyUSB0").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
-    termios t{};
-    EXPECT_EQ(tcgetattr(slave.get(), &t), 0);
-    return t;
-  }
-  speed_t kernel_speed() {
-    termios t = kernel_settings();
-    return cfgetospeed(&t);
-  }
-
   support::TempRoot root_;
   UniqueFd master_ = support::open_pty_at(root_.path() / "dev/ttyUSB0");
 };
 
-TEST_F(SerialPty, InitAppliesRateParityAndStopBits) {
+// The line as the kernel holds it, or the refusal, nothing then left open.
+TEST_F(SerialPty, OpenLineAppliesTheLineOrAnswersItsErrno) {
+  std::ofstream(root_.path() / "dev/file").close();
   struct Case {
-    uint32_t rate;
-    uint8_t data_bits, parity, stop;
+    const char* device;
+    LineSettings line;
+    int rc;
     speed_t speed;
-    bool inpck, parodd, cstopb;
+    tcflag_t cflag;  // CSIZE, CSTOPB, PARENB and PARODD as asked
   };
   const Case cases[] = {
-      {9600, 8, 0, 0, B9600, false, false, false},
-      {14400, 8, 0, 0, B115200, false, false, false},  // not listed
-      {7200, 8, 0, 0, B4800, false, false, false},     // no 7200 speed
-      {921600, 8, 0, 0, B921600, false, false, false},
-      {9600, 7, 1, 0, B9600, true, true, false},   // odd
-      {9600, 7, 2, 0, B9600, true, false, false},  // even
-      {9600, 7, 3, 0, B9600, false, false, false},
-      {9600, 7, 0, 1, B9600, false, false, true},
-      {9600, 7, 0, 2, B9600, false, false, true},
+      {"/dev/ttyUSB0", k9600, 0, B9600, CS8},
+      {"/dev/ttyUSB0", {50, 5, kNone, 1}, 0, B50, CS5},
+      {"/dev/ttyUSB0", {460800, 6, kNone, 1}, 0, B460800, CS6},
+      {"/dev/ttyUSB0", {4800, 7, kOdd, 1}, 0, B4800, CS7 | PARENB | PARODD},
+      {"/dev/ttyUSB0", {115200, 7, kEven, 2}, 0, B115200, CS7 | PARENB | CSTOPB},
+      {"/dev/ttyUSB0", {14400, 8, kNone, 1}, -EINVAL, 0, 0},  // no such speed
+      {"/dev/ttyUSB0", {9600, 4, kNone, 1}, -EINVAL, 0, 0},
+      {"/dev/ttyUSB0", {9600, 9, kNone, 1}, -EINVAL, 0, 0},
+      {"/dev/ttyUSB0", {9600, 8, kNone, 0}, -EINVAL, 0, 0},
+      {"/dev/ttyUSB0", {9600, 8, kNone, 3}, -EINVAL, 0, 0},
+      {"/dev/ttyUSB0", {9600, 8, static_cast<Parity>(3), 1}, -EINVAL, 0, 0},
+      {"/dev/ttyUSB5", k9600, -ENOENT, 0, 0},
+      {"/dev/file", k9600, -ENOTTY, 0, 0},  // not a terminal
   };
+  support::ScopedConsoleCapture console;
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message()
-                 << c.rate << " " << int(c.data_bits) << int(c.parity) << int(c.stop));
-    SerialPort port(kPort);
-    ASSERT_EQ(port.open_line(c.rate, c.data_bits, c.parity, c.stop), 0);
-    termios t = kernel_settings();
-    EXPECT_EQ(cfgetospeed(&t), c.speed);
-    EXPECT_EQ((t.c_iflag & INPCK) != 0, c.inpck);
-    EXPECT_EQ((t.c_cflag & PARODD) != 0, c.parodd);
-    EXPECT_EQ((t.c_cflag & CSTOPB) != 0, c.cstopb);
-    // Raw: every byte travels unchanged.
-    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
-    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
-    EXPECT_EQ(t.c_oflag & OPOST, 0u);
-    EXPECT_EQ(t.c_cc[VTIME], 10);
-    EXPECT_EQ(t.c_cc[VMIN], 1);
+    SCOPED_TRACE(&c - cases);
+    SerialPort port(c.device, 10);
+    ASSERT_EQ(port.open_line(c.line), c.rc);
+    EXPECT_EQ(port.is_open(), c.rc == 0);
+    if (c.rc != 0) continue;
     // A pseudo-terminal forces 8 bits and no parity; the record keeps what was asked.
-    EXPECT_EQ(port.settings().c_cflag & CSIZE, c.data_bits == 7 ? CS7 : CS8);
-    EXPECT_EQ((port.settings().c_cflag & PARENB) != 0, c.inpck);
+    EXPECT_EQ(port.settings().c_cflag & (CSIZE | CSTOPB | PARENB | PARODD), c.cflag);
+    UniqueFd slave(open(port.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    termios t{};
+    ASSERT_EQ(tcgetattr(slave.get(), &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), c.speed);
+    EXPECT_EQ(t.c_iflag & INPCK, (c.cflag & PARENB) != 0 ? INPCK : 0);
+    // Raw: every byte travels unchanged.
+    EXPECT_EQ((t.c_lflag & (ICANON | ECHO | ISIG)) | (t.c_oflag & OPOST) |
+                  (t.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP)),
+              0u);
+    EXPECT_EQ(t.c_cc[VTIME] << 8 | t.c_cc[VMIN], 10 << 8 | 1);
   }
+  EXPECT_EQ(console.take(), "API:tcgetattr() error\r\n");  // the file's
 }
 
-// Bytes travel both ways in every AT link test; here the failures.
-TEST_F(SerialPty, AnEmptyReadAndAWriteToAGoneFarEndFail) {
-  SerialPort port(kPort);
-  ASSERT_EQ(port.open_line(9600, 8, 0, 0), 0);
+TEST_F(SerialPty, ReadsAndWritesAnswerTheirErrno) {
+  SerialPort port("/dev/ttyUSB0", 10);
   char buf[8];
-  EXPECT_EQ(port.read(buf, sizeof buf), ZOL_SYSCALL_FAILED);  // nothing waits
+  EXPECT_EQ(port.reopen(), -EBADF);  // never opened: no line to reopen with
+  ASSERT_EQ(port.open_line(k9600), 0);
+  EXPECT_EQ(port.read(buf, -1), -EINVAL);
+  EXPECT_EQ(port.write("x", -1), -EINVAL);
+  EXPECT_EQ(port.write("", 0), 0);                 // nothing to write is no failure
+  EXPECT_EQ(port.read(buf, sizeof buf), -EAGAIN);  // nothing waits
+  ASSERT_EQ(write(master_.get(), "ab", 2), 2);
+  for (int i = 0; i < 1000 && port.waiting() < 2; ++i) usleep(1000);  // the pty passes them on
+  EXPECT_EQ(port.waiting(), 2);
+  // Nobody reads the far end: a write the full queue took in part fails.
+  const std::vector<char> big(1 << 20, 'x');
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(port.write(big.data(), int(big.size())), -EAGAIN);
+  EXPECT_EQ(port.lost_reason(false), nullptr);  // full, bytes waiting: not gone
   master_.reset();
-  EXPECT_LT(port.write("x", 1), 0);
+  EXPECT_EQ(port.write("x", 1), -EIO);
   EXPECT_STREQ(port.lost_reason(false), "Input/output error");  // the write's, not the hang-up
 }
 
-TEST(Backoff, DoublesFromOneSecondToThirtyAndStartsOverOnSuccess) {
-  Backoff b;
-  EXPECT_TRUE(b.due(5));
-  std::vector<uint32_t> waits;
-  for (int i = 0; i < 7; ++i) {
-    b.failed(0xFFFFFF00);  // across the tick wrap
-    waits.push_back(b.wait_ms());
-    EXPECT_FALSE(b.due(0xFFFFFF00 + b.wait_ms() - 1));
-    EXPECT_TRUE(b.due(0xFFFFFF00 + b.wait_ms()));
-  }
-  EXPECT_EQ(waits, (std::vector<uint32_t>{1000, 2000, 4000, 8000, 16000, 30000, 30000}));
-  b.reset();
-  b.failed(0);
-  EXPECT_EQ(b.wait_ms(), 1000u);
-}
-
 // A port that does not open, goes away, or whose path names another device is
-// opened again by its path once its wait has passed: one line each way.
+// opened again by its path after a wait (1 s doubling to 30 s): one line each way.
 TEST_F(SerialPty, AKeptPortComesBackByItsPath) {
-  VirtualClock clock;
+  VirtualClock clock(0xFFFFF000);  // across the tick wrap
   ScopedClock guard(clock);
   support::ScopedConsoleCapture console;
   const std::filesystem::path link = root_.path() / "dev/ttyUSB1";
   const std::string name = "GPS port " + link.string();
-  SerialPort port(kPort + 1);
+  SerialPort port("/dev/ttyUSB1", 11);
   PortKeeper keeper(port, "GPS");
-  EXPECT_EQ(keeper.open(9600, 8, 0, 0), UART_OPEN_FAILED);
+  EXPECT_EQ(keeper.open(k9600), -ENOENT);
   EXPECT_EQ(console.take(), name + " cannot be opened (No such file or directory), retrying!!\n");
 
   UniqueFd far = support::open_pty_at(link);
@@ -137,58 +118,32 @@ TEST_F(SerialPty, AKeptPortComesBackByItsPath) {
     EXPECT_EQ(console.take(), name + " back\n");
   };
   back_after(1000, "");
-  EXPECT_EQ(keeper.returns(), 1u);
 
-  // The far end goes away (a USB reset); the path names nothing for a while.
+  // A USB reset: a hang-up, then a while with a file at the path (each try says so).
   far.reset();
   EXPECT_FALSE(keeper.ready());
+  EXPECT_EQ(console.take(), name + " lost (hang-up), reopening!!\n");
   std::filesystem::remove(link);
-  clock.advance_ms(1000);
-  EXPECT_FALSE(keeper.ready());  // the next wait is doubled
+  std::ofstream(link).close();
+  for (uint32_t wait : {1000u, 2000u, 4000u, 8000u, 16000u, 30000u}) {
+    clock.advance_ms(wait - 1);
+    keeper.ready();  // too early: no attempt, so nothing printed
+    clock.advance_ms(1);
+    EXPECT_FALSE(keeper.ready());
+    EXPECT_EQ(console.take(), "API:tcgetattr() error\r\n") << wait;
+  }
+  std::filesystem::remove(link);
   far = support::open_pty_at(link);
-  back_after(2000, "hang-up");
+  back_after(30000, "");
 
   // Another device at the path while the old one lives: seen within a second.
+  clock.advance_ms(1000);
+  EXPECT_TRUE(keeper.ready());  // its own device at the path
   UniqueFd other = support::open_pty_at(root_.path() / "dev/new");
   std::filesystem::rename(root_.path() / "dev/new", link);
-  EXPECT_TRUE(keeper.ready());
   clock.advance_ms(1000);
   EXPECT_FALSE(keeper.ready());
-  back_after(1000, "another device at its path");  // a success started the waits over
-
-  // What the user finds: a device that answers nothing.
-  keeper.lose("no answer");
-  back_after(1000, "no answer");
-  EXPECT_EQ(keeper.returns(), 4u);
-}
-
-TEST_F(SerialPty, InUseTableGuardsInitSendAndClose) {
-  EXPECT_EQ(UART_Send(kPort, "x", 1), UART_NOT_IN_USE);  // never opened
-  EXPECT_EQ(UART_Close(kPort), 0);                       // not in use: nothing
-  ASSERT_EQ(UART_Init(kPort, 9600, 8, 0, 0), 0);
-  EXPECT_EQ(UART_Init(kPort, 4800, 7, 1, 1), UART_IN_USE);
-  EXPECT_EQ(kernel_speed(), B9600);
-  EXPECT_EQ(UART_Close(kPort), 0);
-  EXPECT_EQ(UART_Send(kPort, "x", 1), UART_NOT_IN_USE);
-  EXPECT_EQ(UART_Init(kPort, 19200, 8, 0, 0), 0);  // open again after a close
-  EXPECT_EQ(kernel_speed(), B19200);
-  UART_Close(kPort);
-
-  // No device behind the path, a port number out of range, line codes outside
-  // their tables, a device that is not a terminal: refused, the port not taken.
-  EXPECT_EQ(UART_Init(15, 9600, 8, 0, 0), UART_OPEN_FAILED);
-  EXPECT_EQ(UART_Send(15, "x", 1), UART_NOT_IN_USE);
-  EXPECT_EQ(UART_Init(40, 9600, 8, 0, 0), ZOL_BAD_PORT);
-  for (auto [bits, parity, stop] :
-       {std::array<uint8_t, 3>{4, 0, 0}, {9, 0, 0}, {8, 5, 0}, {8, 0, 3}}) {
-    EXPECT_EQ(UART_Init(kPort, 9600, bits, parity, stop), ZOL_BAD_PARAM);
-    EXPECT_EQ(UART_Send(kPort, "x", 1), UART_NOT_IN_USE);
-  }
-  std::ofstream(root_.path() / "dev/ttyUSB3").close();  // not a terminal
-  support::ScopedConsoleCapture console;
-  EXPECT_EQ(UART_Init(13, 9600, 8, 0, 0), ZOL_SYSCALL_FAILED);
-  EXPECT_EQ(console.take(), "API:tcgetattr() error\r\n");
-  EXPECT_EQ(UART_Send(13, "x", 1), UART_NOT_IN_USE);
+  back_after(1000, "another device at its path");
 }
 
 }  // namespace
