@@ -44,7 +44,8 @@ constexpr std::string_view kMengInfoName = "MENGINFOSC";
 
 // Longest pause of a wait pass; a line from the modem ends it at once, so a
 // command is taken in as it arrives.
-constexpr uint64_t kPaceUs = 20000;
+constexpr uint32_t kPaceMs = 20;
+constexpr uint64_t kPaceUs = uint64_t{kPaceMs} * 1000;
 constexpr int32_t kIdlePollLimit = 2999;  // counted passes before a time-out
 constexpr int32_t kResends = 3;           // resends of a refused message
 constexpr int32_t kReconnectTries = 3;    // MQTT reconnections before a bring-up
@@ -449,8 +450,14 @@ void ReportLoop::advance() {
 // At most one acknowledgement per pass, in the order the commands came.
 void ReportLoop::acknowledge() {
   if (auto ack = book_.pop_ack()) publish_ack(*ack);
+  // The pause ends early when the modem sends a byte. A pass counts for the
+  // part of its 20 ms it waited, so that the limit stays about 60 s of pauses
+  // however busy the modem is.
+  const uint32_t start = GetTimeTicks();
   link_.at().pause(kPaceUs);
-  ++idle_polls_;
+  paused_ms_ += std::min(ticks_elapsed(GetTimeTicks(), start), kPaceMs);
+  idle_polls_ += static_cast<int32_t>(paused_ms_ / kPaceMs);
+  paused_ms_ %= kPaceMs;
 }
 
 void ReportLoop::publish_ack(const std::string& ack) {

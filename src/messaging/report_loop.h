@@ -125,6 +125,7 @@ class ReportLoop {
   int32_t resend_left_ = 3;  // resends still allowed for the current message
   CycleFailures failures_;
   int32_t idle_polls_ = 0;     // counted read passes since the limit was last reached
+  uint32_t paused_ms_ = 0;     // waited in passes not yet counted (less than one pause)
   uint32_t period_start_ = 0;  // tick at which the current cycle began
   // A receive time-out (or the idle-pass limit) not yet taken as the end of a
   // message: the next read pass ends the message it finds awaited.
