@@ -106,7 +106,8 @@ def test_json_details(root):
     conf = with_example(root, "udp", (MB, b"do_as_di=0\r\nao_as_ai=0", b"do_as_di=1\r\nao_as_ai=1"))
     (conf / "quorvane_options.ini").write_bytes(b"mqtt_client_id=gw-9\r\n")
     env = dict(os.environ, QUORVANE_ROOT=str(root))  # as the daemon's, not --root
-    r = subprocess.run([str(CHECK), "--json"], env=env, capture_output=True, text=True, timeout=60)
+    text, r = (subprocess.run([str(CHECK), *a], env=env, capture_output=True, text=True, timeout=60) for a in ([], ["--json"]))
+    assert "\n      9:1-9@DO0 10:1-10@DO1" in text.stdout  # eight slots a line, the coils' table named
     facts = json.loads(r.stdout)
     assert (r.returncode, facts["exit"], facts["root"], facts["warnings"]) == (0, 0, str(root), [])
     assert [(k["key"], k["value"], k["default"]) for k in facts["options"]["keys"] if k["line"]] == [
@@ -162,8 +163,7 @@ def test_devices_reads_each_device_once_and_goes_on_past_one_offline(root):
 @pytest.mark.parametrize("args, status, out, err", [
     (["--bogus"], 2, "", "quorvane-check: unknown argument --bogus\nUsage:"),
     (["--root", "/nonexistent"], 2, "", "quorvane-check: --root /nonexistent: not a directory\n"),
-    (["--help"], 0, "Usage:", ""),
-    (["-v"], 0, "quorvane-check version = V1.00_for_ME3616", ""),
+    (["--help"], 0, "Usage:", ""), (["-v"], 0, "quorvane-check version = V1.00_for_ME3616", ""),
 ])
 def test_command_line(args, status, out, err):
     r = subprocess.run([str(CHECK), *args], capture_output=True, text=True, timeout=60)
