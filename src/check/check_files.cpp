@@ -300,7 +300,10 @@ void check_mapping_lines(FilesCheck& out, std::string_view text) {
 
 std::string prog_value(const Settings& s, const Field<Settings>& field) {
   if (std::string_view(field.name) == "mqtt_password") {
-    return s.mqtt_password[0] == '\0' ? "" : kHiddenSecret;
+    // An empty value is read as its line end alone: no password to hide.
+    const std::string_view password(s.mqtt_password,
+                                    strnlen(s.mqtt_password, sizeof s.mqtt_password));
+    return password.empty() || password == "\n" ? "" : kHiddenSecret;
   }
   return field_text(field, s);
 }
