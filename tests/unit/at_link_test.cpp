@@ -60,16 +60,17 @@ TEST(AtLines, ClassifiedEchoFirstThenReportResultInformation) {
     std::string line;
     LineKind kind;
     AtResult result = AtResult::kPending;
-    size_t report = 0;
+    size_t index = 0;
   };
-  // Awaited: AT+B; before it: AT+A. Lines as captured from the modem.
+  // In flight, newest first: AT+B, AT+A. Lines as captured from the modem.
+  const std::array<std::string_view, 2> echoes = {"AT+B", "AT+A"};
   const Row rows[] = {
-      {"AT+B\r\r\n", LineKind::kOwnEcho},
+      {"AT+B\r\r\n", LineKind::kEcho},
       {"\xff"
        "AT+B\r\r\n",
-       LineKind::kOwnEcho},                            // a stray byte that lost its line end
+       LineKind::kEcho},                               // a stray byte that lost its line end
       {"+IP: 1AT+B\r\r\n", LineKind::kReport, {}, 2},  // ... unless it holds a report
-      {"AT+A\r\r\n", LineKind::kOuterEcho},
+      {"AT+A\r\r\n", LineKind::kEcho, {}, 1},
       {"AT+EMQCON=0,4,\"c\",60,1,0,OK,ERROR\r\r\n", LineKind::kOtherEcho},
       {"\r\n+ESONMI=0,1,AA\r\n", LineKind::kReport},
       {"\r\n+EMQDISCON: 0\r\n", LineKind::kReport, {}, 3},
@@ -80,12 +81,13 @@ TEST(AtLines, ClassifiedEchoFirstThenReportResultInformation) {
       {"\r\nOK \r\n", LineKind::kInformation},
   };
   for (const Row& r : rows) {
-    const LineClass c = classify_line(r.line, "AT+B", "AT+A", markers);
+    const LineClass c = classify_line(r.line, echoes, markers);
     EXPECT_EQ(c.kind, r.kind) << r.line;
     EXPECT_EQ(c.result, r.result) << r.line;
-    EXPECT_EQ(c.report, r.report) << r.line;
+    EXPECT_EQ(c.index, r.index) << r.line;
   }
-  EXPECT_EQ(classify_line("AT+A\r\r\n", "AT+B", "", markers).kind, LineKind::kOtherEcho);
+  EXPECT_EQ(classify_line("AT+A\r\r\n", std::span(echoes).first(1), markers).kind,
+            LineKind::kOtherEcho);
 }
 
 // --- an answer ends at its result line, and only there ----------------------
@@ -162,10 +164,12 @@ TEST_P(Pairing, ALateResultIsDroppedAndTheNextAnswerIsItsCommands) {
   } else {
     modem().give_up();  // the report loop's idle-pass limit
   }
-  EXPECT_EQ(modem().owed_for_test(), 1);
+  EXPECT_EQ(modem().in_flight_for_test(), "AT+A:given-up");
   if (*c.before != '\0') pty.send(modem_port, c.before);
   begin("AT+B\r\n");
-  EXPECT_EQ(modem().owed_for_test(), *c.before != '\0' ? 0 : 1);  // what came before settles AT+A
+  // What came before settles AT+A.
+  EXPECT_EQ(modem().in_flight_for_test(),
+            *c.before != '\0' ? "AT+B:awaited" : "AT+A:given-up AT+B:awaited");
   pty.send(modem_port, after);
   EXPECT_EQ(poll(), answer.ends_with("ERROR\r\n") ? AtResult::kError : AtResult::kOk);
   EXPECT_EQ(text(), answer);
@@ -178,7 +182,7 @@ TEST_P(Pairing, ALateResultIsDroppedAndTheNextAnswerIsItsCommands) {
   EXPECT_EQ(poll(), AtResult::kOk);
   EXPECT_EQ(text(), "AT+C\r\r\n+C: 3\r\n\r\nOK\r\n");
   EXPECT_EQ(count_of(log(), kDropped), c.dropped) << log();
-  EXPECT_EQ(modem().owed_for_test(), 0);
+  EXPECT_EQ(modem().in_flight_for_test(), "AT+C:answered");
 }
 
 // clang-format off
@@ -239,7 +243,7 @@ TEST_F(AtLink, AnEarlyResultIsForgottenAtTheNextCommand) {
   modem().give_up();
   pty.send(modem_port, "AT+B\r\r\n\r\nOK\r\n");
   begin("AT+C\r\n");
-  EXPECT_EQ(modem().owed_for_test(), 0);
+  EXPECT_EQ(modem().in_flight_for_test(), "AT+C:awaited");
 
   // Nor does one begun inside another: the outer command, timed out after it,
   // owes one result for its late echo.
@@ -252,7 +256,7 @@ TEST_F(AtLink, AnEarlyResultIsForgottenAtTheNextCommand) {
   EXPECT_EQ(poll(), AtResult::kTimeout);
   pty.send(modem_port, "AT+A\r\r\n");
   begin("AT+D\r\n");
-  EXPECT_EQ(modem().owed_for_test(), 1);
+  EXPECT_EQ(modem().in_flight_for_test(), "AT+A:given-up AT+D:awaited");
 }
 
 TEST_F(AtLink, AResultLineAlwaysFitsEarlierLinesGiveWay) {
