@@ -344,16 +344,15 @@ AtChannel::Outcome AtChannel::on_line(LineAssembler& line, Collected& out, Mode 
   std::array<const char*, 4> markers{};
   std::transform(reports_.begin(), reports_.end(), markers.begin(),
                  [](const Report& r) { return r.marker; });
-  // Newest first: the echo of the last command written wins over an older
-  // one of the same text.
+  const InFlightQueue::Order order = in_flight_.echo_order();
   std::array<std::string_view, InFlightQueue::kCapacity> echoes{};
   const size_t n = in_flight_.size();
-  for (size_t i = 0; i < n; ++i) echoes[i] = in_flight_[n - 1 - i].echo();
+  for (size_t i = 0; i < n; ++i) echoes[i] = in_flight_[order[i]].echo();
   const LineClass what = classify_line(text, std::span(echoes.data(), n), markers);
 
   if (what.kind == LineKind::kEcho || what.kind == LineKind::kOtherEcho) {
     in_flight_.echo_seen();
-    if (what.kind == LineKind::kEcho && in_flight_.echo_of(n - 1 - what.index)) {
+    if (what.kind == LineKind::kEcho && in_flight_.echo_of(order[what.index])) {
       // Without the stray bytes in front of it.
       const size_t len = echoes[what.index].size();
       out.append(trimmed.size() == len

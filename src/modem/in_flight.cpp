@@ -36,6 +36,17 @@ const InFlight* InFlightQueue::collecting() const {
   return i == size_ ? nullptr : &entries_[i];
 }
 
+InFlightQueue::Order InFlightQueue::echo_order() const {
+  Order order{};
+  size_t n = 0;
+  for (const bool awaited : {true, false}) {
+    for (size_t i = size_; i > 0; --i) {
+      if ((entries_[i - 1].state == InFlight::State::kAwaited) == awaited) order[n++] = i - 1;
+    }
+  }
+  return order;
+}
+
 bool InFlightQueue::echo_of(size_t i) {
   InFlight& e = entries_[i];
   if (e.state == InFlight::State::kAnswered && !e.saw_echo) e.state = InFlight::State::kGivenUp;
@@ -56,10 +67,10 @@ size_t InFlightQueue::owner() const {
     ++taker;
   }
   size_t given_up = 0;
-  while (given_up < taker && entries_[given_up].state != InFlight::State::kGivenUp) ++given_up;
-  // A command given up before the taker is owed the result first, unless the
-  // taker's echo has come or the echo is off.
-  if (given_up < taker && (taker == size_ || (echo_on_ && !entries_[taker].saw_echo))) {
+  while (given_up < size_ && entries_[given_up].state != InFlight::State::kGivenUp) ++given_up;
+  // A command given up is owed the result first, unless the taker's echo has
+  // come or the echo is off.
+  if (given_up < size_ && (taker == size_ || (echo_on_ && !entries_[taker].saw_echo))) {
     return given_up;
   }
   return taker;
@@ -74,7 +85,7 @@ InFlightQueue::Verdict InFlightQueue::on_result(AtResult result, std::string_vie
     return Verdict::kDrop;
   }
   if (collecting_call && i == collecting_index()) return Verdict::kCollect;
-  forget_given_up_before(i);
+  forget_given_up(i);
   entries_[i].result = result;
   copy_text(entries_[i].result_line.data(), entries_[i].result_line.size(), line);
   return Verdict::kKept;
@@ -93,7 +104,7 @@ void InFlightQueue::finish(AtResult result) {
     entries_[c].state = InFlight::State::kGivenUp;
     return;
   }
-  forget_given_up_before(c);
+  forget_given_up(c);
   entries_[c].state = InFlight::State::kAnswered;
   entries_[c].result = AtResult::kPending;
   // An awaited entry before it is collected again; only the last command
@@ -118,11 +129,11 @@ void InFlightQueue::erase(size_t i) {
   --size_;
 }
 
-void InFlightQueue::forget_given_up_before(size_t& i) {
-  for (size_t j = 0; j < i;) {
+void InFlightQueue::forget_given_up(size_t& i) {
+  for (size_t j = 0; j < size_;) {
     if (entries_[j].state == InFlight::State::kGivenUp) {
       erase(j);
-      --i;
+      if (j < i) --i;
     } else {
       ++j;
     }

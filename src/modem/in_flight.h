@@ -3,12 +3,14 @@
 // feeds it what each line is, so the rule is tested without a port.
 //
 // The modem answers in the order the commands were written, so the first
-// result belongs to the oldest command still owed one. What the rule knows
-// beyond that order comes from the echoes: once a command's echo has arrived,
-// results owed to commands given up before it are not coming (they are
-// forgotten), and a command taken over by a later command's echo lets that
-// command's result pass first. With the echo off nothing tells a late result
-// from the awaited one, which then takes it.
+// result belongs to the oldest command still owed one. Commands given up
+// (their callers stopped waiting) are owed theirs first, as long as the echo
+// is on and the command that would take the result has not echoed yet: its
+// echo shows that the modem has moved past them. Once a command takes a
+// result, what commands given up were owed is forgotten. An awaited command
+// whose later command has echoed lets that command's result pass first. With
+// the echo off nothing tells a late result from the awaited one's, which then
+// takes it.
 #pragma once
 
 #include <array>
@@ -65,6 +67,11 @@ class InFlightQueue {
   InFlight* collecting();
   const InFlight* collecting() const;
 
+  // The entries in the order an echo is matched against them: the awaited
+  // ones, then the rest, each newest first (an echo of the same text is the
+  // awaited command's, then the last written's).
+  using Order = std::array<size_t, kCapacity>;
+  Order echo_order() const;
   // The echo of entry i (oldest first) arrived; true when it is the
   // collecting entry's (part of its answer). An answered entry whose echo
   // comes after its result took a result that was an earlier command's: its
@@ -86,7 +93,7 @@ class InFlightQueue {
   bool information_collected() const;
 
   // The collecting entry's wait ends: with a result (the entry is answered;
-  // commands given up before it are owed nothing more), or at the time-out
+  // commands given up are owed nothing more), or at the time-out
   // (it is given up). Whether the echo is on is learnt from it. The awaited
   // entry before it, if any, is collected again.
   void finish(AtResult result);
@@ -106,8 +113,8 @@ class InFlightQueue {
   size_t owner() const;
   size_t collecting_index() const;
   void erase(size_t i);
-  // Entries given up before entry i are owed nothing more.
-  void forget_given_up_before(size_t& i);
+  // Entries given up are owed nothing more; i follows its entry.
+  void forget_given_up(size_t& i);
 
   std::array<InFlight, kCapacity> entries_{};
   size_t size_ = 0;
