@@ -233,32 +233,6 @@ TEST_F(AtLink, ACommandBegunWhileAnotherIsAwaited) {
   }
 }
 
-// A result taken before its echo (echo off) says nothing about the next
-// command: given up, that one's late echo owes no second result.
-TEST_F(AtLink, AnEarlyResultIsForgottenAtTheNextCommand) {
-  begin("AT+A\r\n");
-  pty.send(modem_port, "\r\nOK\r\n");
-  EXPECT_EQ(poll(), AtResult::kOk);
-  begin("AT+B\r\n");
-  modem().give_up();
-  pty.send(modem_port, "AT+B\r\r\n\r\nOK\r\n");
-  begin("AT+C\r\n");
-  EXPECT_EQ(modem().in_flight_for_test(), "AT+C:awaited");
-
-  // Nor does one begun inside another: the outer command, timed out after it,
-  // owes one result for its late echo.
-  modem().reset();
-  begin("AT+A\r\n");
-  begin("AT+B\r\n");
-  pty.send(modem_port, "AT+B\r\r\n\r\nOK\r\n");
-  EXPECT_EQ(poll(), AtResult::kOk);
-  pty.send(modem_port, "\r\n+A: 1\r\n");
-  EXPECT_EQ(poll(), AtResult::kTimeout);
-  pty.send(modem_port, "AT+A\r\r\n");
-  begin("AT+D\r\n");
-  EXPECT_EQ(modem().in_flight_for_test(), "AT+A:given-up AT+D:awaited");
-}
-
 TEST_F(AtLink, AResultLineAlwaysFitsEarlierLinesGiveWay) {
   const std::string command = "AT+EMQPUB=0,\"t\",1,0,0,300," + std::string(600, '3') + "\r\n";
   const std::string echo = command.substr(0, command.size() - 1) + "\r\n";
