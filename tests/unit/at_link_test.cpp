@@ -264,6 +264,7 @@ TEST_F(AtLink, ReportsDuringACommandAreActedOnAndLeftOut) {
   EXPECT_EQ(emqdiscon, 1);
   EXPECT_EQ(frames.size() + commands.size(), 2u);  // handed on as decoded by the dispatch tests
   EXPECT_NE(log().find("Receive IP message!!\n\r\n+IP: 10.0.0.2\r\n"), std::string::npos);
+  EXPECT_EQ(count_of(log(), "Receive EMQDISCON message!!\n\r\n+EMQDISCON: 0\r\n"), 1u);
 }
 
 TEST_F(AtLink, WhileNothingIsAwaitedEachLineEndsACallAndTheRestWaits) {
