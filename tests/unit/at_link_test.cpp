@@ -326,6 +326,11 @@ TEST_F(AtLink, AHungUpPortComesBackAndWhatWasAwaitedIsForgotten) {
   port.short_write();
   EXPECT_EQ(at.exchange("AT+B\r\n").result, AtResult::kTimeout);
   EXPECT_EQ(port.written(), "AT+A\r\nAT+");
+  // A port lost during an exchange ends it at once, not at the time-out.
+  port.responder = [&](const std::string&) { port.hang_up(); };
+  const uint32_t t0 = pty.clock().ticks();
+  EXPECT_EQ(at.exchange("AT+C\r\n").result, AtResult::kTimeout);
+  EXPECT_LT(pty.clock().ticks() - t0, 60000u);
 }
 
 }  // namespace
