@@ -99,7 +99,8 @@ bool is_echo(std::string_view trimmed) {
 // The line is the echo of a command: its text, or its text behind stray bytes
 // that lost their line end (line noise, the cut end of an earlier answer),
 // when those hold no report.
-bool echoes(std::string_view trimmed, std::string_view echo, std::span<const char* const> markers) {
+bool is_echo_of(std::string_view trimmed, std::string_view echo,
+                std::span<const char* const> markers) {
   if (echo.empty() || !trimmed.ends_with(echo)) return false;
   const std::string_view stray = trimmed.substr(0, trimmed.size() - echo.size());
   return std::none_of(markers.begin(), markers.end(),
@@ -117,11 +118,12 @@ void log_report(const char* marker, const LineAssembler& line) {
 
 }  // namespace
 
-LineClass classify_line(std::string_view text, std::string_view own, std::string_view outer,
+LineClass classify_line(std::string_view text, std::span<const std::string_view> echoes,
                         std::span<const char* const> markers) {
   const std::string_view trimmed = trim_line_end(text);
-  if (echoes(trimmed, own, markers)) return {LineKind::kOwnEcho};
-  if (echoes(trimmed, outer, markers)) return {LineKind::kOuterEcho};
+  for (size_t i = 0; i < echoes.size(); ++i) {
+    if (is_echo_of(trimmed, echoes[i], markers)) return {LineKind::kEcho, AtResult::kPending, i};
+  }
   if (is_echo(trimmed)) return {LineKind::kOtherEcho};
   for (size_t i = 0; i < markers.size(); ++i) {
     if (contains(text, markers[i])) return {LineKind::kReport, AtResult::kPending, i};
@@ -244,12 +246,6 @@ AtReply AtChannel::exchange(const char* command, AtWait wait) {
 }
 
 void AtChannel::begin(const char* command) {
-  if (awaiting_) {
-    outer_ = current_;
-    current_ = Command{};
-    has_outer_ = true;
-    awaiting_ = false;
-  }
   if (beat_ != nullptr) beat_->mark();
   intake();
   if (secret_line_.empty()) {
@@ -295,25 +291,15 @@ AtResult AtChannel::poll(AtReply& reply) {
 }
 
 void AtChannel::give_up() {
-  if (!awaiting_) return;
-  awaiting_ = false;
-  ++owed_;
+  in_flight_.give_up();
 }
 
 void AtChannel::await_answer_to_for_test(const char* command) {
-  std::string_view text = trim_line_end(c_text(command, current_.text.size() - 1));
-  current_ = Command{};
-  std::memcpy(current_.text.data(), text.data(), text.size());
-  current_.len = text.size();
-  awaiting_ = true;
-  took_early_result_ = false;
+  in_flight_.push(trim_line_end(c_text(command, kResponseSize - 1)));
 }
 
 void AtChannel::reset() {
-  current_ = outer_ = Command{};
-  has_outer_ = awaiting_ = took_early_result_ = false;
-  echo_on_ = true;
-  owed_ = 0;
+  in_flight_.clear();
 }
 
 void AtChannel::reset_all_for_test() {
@@ -322,35 +308,8 @@ void AtChannel::reset_all_for_test() {
 }
 
 void AtChannel::finish(AtResult result) {
-  awaiting_ = false;
-  if (result == AtResult::kTimeout) {
-    ++owed_;
-  } else {
-    ++answers_;
-    owed_ = 0;
-    took_early_result_ = !current_.saw_echo;
-  }
-  echo_on_ = current_.saw_echo;
-  if (has_outer_) {
-    // The command that was awaited before is awaited again.
-    current_ = outer_;
-    has_outer_ = false;
-    awaiting_ = true;
-    took_early_result_ = false;
-  }
-}
-
-// With the echo on and results still owed, what arrives before the echo of
-// the awaited command is what earlier commands left.
-bool AtChannel::before_own_echo() const {
-  return awaiting_ && !current_.saw_echo && echo_on_ && owed_ > 0;
-}
-
-// While a second command is awaited, the first result that is not an earlier
-// one's belongs to the command awaited before it, which was written first.
-bool AtChannel::for_outer() const {
-  return has_outer_ && outer_.result == AtResult::kPending && !current_.saw_echo &&
-         !(echo_on_ && owed_ > 0 && !outer_.saw_echo);
+  if (result != AtResult::kTimeout) ++answers_;
+  in_flight_.finish(result);
 }
 
 // Before a command is written: every complete line waiting is taken in.
@@ -380,36 +339,33 @@ AtChannel::Outcome AtChannel::on_line(LineAssembler& line, Collected& out, Mode 
   const std::string_view trimmed = trim_line_end(text);
   // Outside an awaited answer (and outside the intake) a call ends at the
   // first line it has taken in.
-  const Outcome done = awaiting_ || mode == Mode::kIntake ? Outcome::kGoOn : Outcome::kEnd;
+  const Outcome done = awaiting() || mode == Mode::kIntake ? Outcome::kGoOn : Outcome::kEnd;
 
   std::array<const char*, 4> markers{};
   std::transform(reports_.begin(), reports_.end(), markers.begin(),
                  [](const Report& r) { return r.marker; });
-  const LineClass what =
-      classify_line(text, current_.echo(), has_outer_ ? outer_.echo() : "", markers);
-  if (what.kind <= LineKind::kOtherEcho) {
-    echo_on_ = true;
-    if (what.kind == LineKind::kOwnEcho && awaiting_) {
-      current_.saw_echo = true;
+  const InFlightQueue::Order order = in_flight_.echo_order();
+  std::array<std::string_view, InFlightQueue::kCapacity> echoes{};
+  const size_t n = in_flight_.size();
+  for (size_t i = 0; i < n; ++i) echoes[i] = in_flight_[order[i]].echo();
+  const LineClass what = classify_line(text, std::span(echoes.data(), n), markers);
+
+  if (what.kind == LineKind::kEcho || what.kind == LineKind::kOtherEcho) {
+    in_flight_.echo_seen();
+    if (what.kind == LineKind::kEcho && in_flight_.echo_of(order[what.index])) {
       // Without the stray bytes in front of it.
-      const auto stray =
-          static_cast<size_t>(trimmed.data() - text.data()) + trimmed.size() - current_.len;
-      out.append(trimmed.size() == current_.len ? text : text.substr(stray));
-    } else if (what.kind == LineKind::kOwnEcho && !current_.saw_echo) {
-      // The echo of the last command, after its exchange took a result: that
-      // result was an earlier command's, and its own is still to come.
-      current_.saw_echo = true;
-      if (took_early_result_) ++owed_;
-      took_early_result_ = false;
-    } else if (what.kind == LineKind::kOuterEcho) {
-      outer_.saw_echo = true;
+      const size_t len = echoes[what.index].size();
+      out.append(trimmed.size() == len
+                     ? text
+                     : text.substr(static_cast<size_t>(trimmed.data() - text.data()) +
+                                   trimmed.size() - len));
     }
     line.clear();
     return done;
   }
 
   if (what.kind == LineKind::kReport) {
-    const Report& report = reports_[what.report];
+    const Report& report = reports_[what.index];
     log_report(report.marker, line);
     if (report.handler) report.handler(line.text());
     // Only the text before the topic goes into the reply.
@@ -419,31 +375,25 @@ AtChannel::Outcome AtChannel::on_line(LineAssembler& line, Collected& out, Mode 
     return done;
   }
 
-  const AtResult result = what.result;
-  if (result != AtResult::kPending && for_outer()) {
-    outer_.result = result;
-    copy_text(outer_.result_line.data(), outer_.result_line.size(), text);
-    owed_ = 0;
-    line.clear();
-    return Outcome::kGoOn;
-  }
-  if (result != AtResult::kPending) {
-    if (awaiting_ && !before_own_echo()) {
+  if (what.kind == LineKind::kResult) {
+    const InFlightQueue::Verdict verdict =
+        in_flight_.on_result(what.result, text, mode == Mode::kCall);
+    if (verdict == InFlightQueue::Verdict::kCollect) {
       out.append_result(text);
-      finish(result);
-      taken = result;
+      finish(what.result);
+      taken = what.result;
       return Outcome::kEnd;
     }
-    console().print(kTxtStaleResult, static_cast<int>(trimmed.size()), trimmed.data());
-    if (owed_ > 0) --owed_;
+    if (verdict == InFlightQueue::Verdict::kDrop) {
+      console().print(kTxtStaleResult, static_cast<int>(trimmed.size()), trimmed.data());
+    }
     line.clear();
-    return done;
+    return verdict == InFlightQueue::Verdict::kKept ? Outcome::kGoOn : done;
   }
 
-  // An information line: part of the awaited answer, unless it comes before
-  // the echo while earlier results are owed or the command before it still
-  // waits for its own.
-  if (mode == Mode::kCall && !before_own_echo() && !for_outer()) out.append(text);
+  // An information line: part of the collected answer, unless the next result
+  // goes to another command (one given up, or one awaited before it).
+  if (mode == Mode::kCall && in_flight_.information_collected()) out.append(text);
   line.clear();
   return done;
 }
@@ -452,11 +402,12 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
   reply.text.fill('\0');
   reply.result = AtResult::kPending;
   if (timed_out != nullptr) *timed_out = false;
-  if (awaiting_ && current_.result != AtResult::kPending) {
+  if (const InFlight* c = in_flight_.collecting();
+      c != nullptr && c->result != AtResult::kPending) {
     // Its result came while a later command was awaited.
     Collected collected(reply.text.data());
-    collected.append_result(c_text(current_.result_line.data(), current_.result_line.size()));
-    reply.result = current_.result;
+    collected.append_result(c_text(c->result_line.data(), c->result_line.size()));
+    reply.result = c->result;
     finish(reply.result);
     log_answer(collected.c_str());
     return true;
@@ -478,7 +429,7 @@ bool AtChannel::receive(AtReply& reply, bool* timed_out) {
     }
     if (ticks_elapsed(GetTimeTicks(), start) > limit_ms(restarting_)) {
       report_timeout(restarting_, timed_out);
-      if (awaiting_) {
+      if (awaiting()) {
         finish(AtResult::kTimeout);
         reply.result = AtResult::kTimeout;
       }

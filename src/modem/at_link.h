@@ -15,23 +15,11 @@
 #include <utility>
 
 #include "common/heartbeat.h"
+#include "modem/in_flight.h"
 #include "modem/line_assembler.h"
 #include "modem/rx_queue.h"
 #include "serial/byte_stream.h"
 #include "serial/port_keeper.h"
-
-// Size of an answer's text.
-inline constexpr int kResponseSize = 1024;
-
-// How an exchange ended. Only a result line ends one: a line that is exactly
-// "OK" or "ERROR" once its line end is removed, or one that begins with
-// "+CME ERROR".
-enum class AtResult : uint8_t {
-  kPending,  // no result (yet): nothing waited, or no command is awaited
-  kOk,
-  kError,
-  kTimeout,  // the receive time-out passed without a result
-};
 
 // The bytes of one port on their way to lines: taken from the device into a
 // bounded queue, then fed to a line assembler byte by byte. Bytes behind the
@@ -66,20 +54,19 @@ class PortLines {
 };
 
 // What a received line is to the pairing of answers with commands, looked at
-// in this order: an echo (of the awaited command, possibly behind stray bytes
-// that hold no report; of the command awaited before it; of any other
-// command: a line that begins with "AT"), a report (the line holds one of the
-// markers; `report` is its index), a result line, else an information line.
-enum class LineKind : uint8_t { kOwnEcho, kOuterEcho, kOtherEcho, kReport, kResult, kInformation };
+// in this order: the echo of a command in flight (its text, possibly behind
+// stray bytes that hold no report; `index` is which), the echo of any other
+// command (a line that begins with "AT"), a report (the line holds one of the
+// markers; `index` is which), a result line, else an information line.
+enum class LineKind : uint8_t { kEcho, kOtherEcho, kReport, kResult, kInformation };
 struct LineClass {
   LineKind kind = LineKind::kInformation;
   AtResult result = AtResult::kPending;  // kResult: which
-  size_t report = 0;
+  size_t index = 0;
 };
-// `text` is the line as received; own and outer are the echoes (commands
-// without their line end) of the awaited command and of the one awaited
-// before it, empty when there is none.
-LineClass classify_line(std::string_view text, std::string_view own, std::string_view outer,
+// `text` is the line as received; `echoes` are those of the commands in
+// flight (without their line ends), the first that matches wins.
+LineClass classify_line(std::string_view text, std::span<const std::string_view> echoes,
                         std::span<const char* const> markers);
 
 // How long an exchange waits: the receive time-out, or 10 s while the modem
@@ -100,12 +87,10 @@ struct AtReply {
 };
 
 // The AT exchange on one port: a command in, the answer that belongs to it
-// out. Results that arrive for no awaited command (a command whose wait ended
-// without one, by time-out or because its caller gave up) are dropped with a
-// console line. With the modem's echo on, a result that arrives before the
-// echo of the awaited command belongs to an earlier one; whether the echo is on
-// is learnt from the last exchange. Unsolicited reports are acted on wherever
-// they arrive.
+// out. Each command written is an entry in flight (modem/in_flight.h), paired
+// with the results as they come; a result owed to a command whose wait ended
+// without one (by time-out or because its caller gave up) is dropped with a
+// console line. Unsolicited reports are acted on wherever they arrive.
 class AtChannel {
  public:
   explicit AtChannel(ByteStream& port);
@@ -145,9 +130,9 @@ class AtChannel {
   // The same, and the bytes kept for the next receive call are dropped.
   void reset_all_for_test();
 
-  bool awaiting() const { return awaiting_; }
-  // Earlier commands whose results are still to come.
-  int32_t owed_for_test() const { return owed_; }
+  bool awaiting() const { return in_flight_.collecting() != nullptr; }
+  // The commands in flight, oldest first (InFlightQueue::summary).
+  std::string in_flight_for_test() const { return in_flight_.summary(); }
   // Results taken so far (OK or ERROR, whatever command they answered).
   uint32_t answers() const { return answers_; }
 
@@ -192,34 +177,17 @@ class AtChannel {
   bool pull();
   Outcome on_line(LineAssembler& line, Collected& out, Mode mode, AtResult& taken);
   void finish(AtResult result);
-  bool before_own_echo() const;
-  bool for_outer() const;
-
-  // A command whose answer is awaited (or, when none is, the last one).
-  struct Command {
-    std::array<char, kResponseSize> text{};  // without its line end: its echo
-    size_t len = 0;
-    bool saw_echo = false;                 // its echo has arrived
-    AtResult result = AtResult::kPending;  // a result that came while another was awaited
-    std::array<char, kResponseSize> result_line{};
-    std::string_view echo() const { return {text.data(), len}; }
-  };
 
   PortLines lines_;  // the modem's port and what it has sent
   PortKeeper* keeper_;
   uint32_t returns_ = 0;  // the port came back so often
   uint32_t returns_taken_ = 0;
   uint32_t answers_ = 0;
-  Command current_;
-  // The command that was awaited when a second one was begun (the report
-  // loop publishes an acknowledgement or repairs the link while a message
-  // waits): its result comes first, and it is awaited again afterwards.
-  Command outer_;
-  bool has_outer_ = false;
-  bool awaiting_ = false;
-  bool echo_on_ = true;             // the last exchange saw its own echo
-  bool took_early_result_ = false;  // the last exchange took a result before its echo
-  int32_t owed_ = 0;
+  // The commands written whose answers are still to be paired. A command
+  // begun while another is awaited (the report loop publishes an
+  // acknowledgement or repairs the link while a message waits) is a second
+  // awaited entry behind it.
+  InFlightQueue in_flight_;
   bool restarting_ = false;  // an AT+ZRST exchange: the 10 s limit
   std::array<Report, 4> reports_;
   std::function<void()> between_lines_;
